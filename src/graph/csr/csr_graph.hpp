@@ -1,0 +1,74 @@
+#pragma once
+// The graph core: a mutable adjacency store keyed by 32-byte node hashes (GraphBuilder) and
+// the read-only compressed sparse row graph compiled from it (CsrGraph). Both know nothing
+// of node ids, metadata or edge kinds.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "util/hash.hpp"
+
+namespace corvane::graph {
+
+using NodeIndex = std::uint32_t;
+using HashIndexMap = std::unordered_map<Hash32, NodeIndex, Hash32Hash>;
+
+struct CsrArrays {
+    std::vector<std::uint64_t> offsets;  // N + 1 entries, offsets[0] == 0
+    std::vector<NodeIndex> targets;
+
+    std::span<const NodeIndex> neighbours(NodeIndex i) const {
+        return {targets.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+    }
+};
+
+class CsrGraph {
+public:
+    std::vector<Hash32> hashes;
+    CsrArrays reverse;  // neighbours of i are its predecessors
+    CsrArrays forward;  // neighbours of i are its successors
+    HashIndexMap index;
+
+    std::size_t node_count() const { return hashes.size(); }
+    std::optional<NodeIndex> find(const Hash32& hash) const;
+
+    // Absent when the hash is not in the graph.
+    std::optional<std::vector<Hash32>> successors(const Hash32& hash) const;
+    std::optional<std::vector<Hash32>> predecessors(const Hash32& hash) const;
+
+    // Breadth-first walk from start over `arrays` (forward or reverse of this graph), start
+    // excluded, in discovery order. max_depth 0 means no bound; k >= 1 keeps distances 1..k.
+    std::vector<Hash32> reachable(const Hash32& start, const CsrArrays& arrays, std::uint32_t max_depth) const;
+    std::vector<NodeIndex> reachable_indexes(NodeIndex start, const CsrArrays& arrays, std::uint32_t max_depth) const;
+};
+
+class GraphBuilder {
+public:
+    std::vector<Hash32> hashes;
+    std::vector<std::vector<NodeIndex>> incoming;
+    std::vector<std::vector<NodeIndex>> outgoing;
+    HashIndexMap index;
+
+    std::size_t node_count() const { return hashes.size(); }
+
+    // Inserts unknown hashes as new nodes (from first), then the edge unless present.
+    void add_edge(const Hash32& from, const Hash32& to);
+    // Removes every edge into or out of the node; an unknown hash has no effect.
+    void remove_node_edges(const Hash32& hash);
+    // A new graph owning copies of everything; the builder is left unchanged.
+    CsrGraph compile() const;
+
+private:
+    NodeIndex get_or_insert(const Hash32& hash);
+};
+
+// Per node index of a compiled graph: the number of nodes that reach it over `reverse`
+// (start excluded), i.e. the size of reachable(i, reverse, 0).
+// The plain definition, one breadth-first walk per node; the oracle for the fast version.
+std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph);
+// The same numbers, computed fast.
+std::vector<std::uint32_t> ancestor_counts(const CsrGraph& graph);
+
+}  // namespace corvane::graph

@@ -1,0 +1,42 @@
+#pragma once
+// The state behind one metadata engine: the record, the two graph builders and the two
+// compiled graphs. Callers hold the engine lock around every operation declared here.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "graph/csr/csr_graph.hpp"
+#include "metadata/engine/node_meta.hpp"
+#include "util/result.hpp"
+
+namespace corvane {
+
+enum class EdgeKind : std::uint8_t {
+    ResolvedCall = 0,
+    Execution = 1,
+    GeneratedExecution = 2,
+    Structural = 3,
+};
+
+struct EngineState {
+    MetadataEngine record;
+    graph::GraphBuilder dependency_builder;  // every kind
+    graph::GraphBuilder call_builder;        // every kind but structural
+    std::optional<graph::CsrGraph> dependency_graph;
+    std::optional<graph::CsrGraph> call_graph;
+};
+
+PairSet& edge_set(MetadataEngine& record, EdgeKind kind);
+
+// Node table (exclusive lock).
+void upsert_node(MetadataEngine& record, NodeMeta meta);
+
+// The one way an edge enters: its kind's set and the builders. Ids without a node hash make
+// it a silent no-op; a stored hash that does not decode fails with "Invalid hash".
+Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind);
+
+// Replaces both builders by empty ones and feeds every stored edge again, in the order
+// structural, execution, generated execution, resolved call.
+Status repopulate_builders(EngineState& state);
+
+}  // namespace corvane

@@ -1,0 +1,54 @@
+#pragma once
+// The node metadata record and the engine record that holds the node table, its indexes
+// and the four typed edge sets. The snapshot stores exactly these fields, in this order.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/hash.hpp"
+
+namespace corvane {
+
+struct NodeMeta {
+    std::string node_id;
+    std::string node_type;
+    std::string name;
+    std::string file_path;
+    std::optional<std::string> signature;
+    std::optional<std::string> docstring;
+    std::optional<std::uint32_t> lines_start;
+    std::optional<std::uint32_t> lines_end;
+    std::optional<std::vector<std::string>> returns;
+    std::optional<std::vector<std::string>> calls;
+    std::optional<std::string> django_relations_json;
+    std::optional<std::uint32_t> calls_count;
+    std::optional<std::uint32_t> callers_count;
+    std::optional<std::uint32_t> lines_count;
+    std::optional<bool> is_async;
+    std::optional<bool> is_generator;
+    std::optional<std::uint32_t> param_count;
+    std::optional<bool> is_exported;
+    std::optional<std::uint32_t> blast_radius_score;
+    std::optional<std::string> extra_json;
+
+    bool operator==(const NodeMeta&) const = default;
+};
+
+using IdList = std::vector<std::string>;
+
+struct MetadataEngine {
+    StringMap<NodeMeta> nodes;
+    StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
+    StringMap<IdList> file_index;  // file path -> ids, insertion order
+    StringMap<std::string> id_to_hash;
+    StringMap<std::string> hash_to_id;
+    PairSet resolved_call_edges;
+    PairSet execution_edges;
+    PairSet generated_execution_edges;
+    PairSet structural_edges;
+
+    bool operator==(const MetadataEngine&) const = default;
+};
+
+}  // namespace corvane

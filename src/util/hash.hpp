@@ -1,0 +1,65 @@
+#pragma once
+// Seeded hashing for every hash container of the engine. Node ids and names come from the
+// code being analysed, so the hash is keyed per process from the system's random source.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace corvane {
+
+using Hash32 = std::array<std::uint8_t, 32>;
+
+// Two 64-bit keys drawn once per process from getrandom(2).
+const std::array<std::uint64_t, 2>& process_hash_seed();
+
+std::uint64_t seeded_hash_bytes(const void* data, std::size_t len);
+
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return seeded_hash_bytes(s.data(), s.size()); }
+    std::size_t operator()(const std::string& s) const { return seeded_hash_bytes(s.data(), s.size()); }
+    std::size_t operator()(const char* s) const { return (*this)(std::string_view(s)); }
+};
+
+struct StringEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+// Node hashes are BLAKE3 digests of caller-chosen text; mixing one word with the seed is
+// enough to keep bucket choice unpredictable.
+struct Hash32Hash {
+    std::size_t operator()(const Hash32& h) const {
+        std::uint64_t w;
+        std::memcpy(&w, h.data(), sizeof w);
+        std::uint64_t x = w ^ process_hash_seed()[0];
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        x *= 0xc4ceb9fe1a85ec53ULL;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x);
+    }
+};
+
+using StringPair = std::pair<std::string, std::string>;
+
+struct StringPairHash {
+    std::size_t operator()(const StringPair& p) const {
+        std::size_t a = seeded_hash_bytes(p.first.data(), p.first.size());
+        std::size_t b = seeded_hash_bytes(p.second.data(), p.second.size());
+        return a ^ (b * 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
+    }
+};
+
+template <class V>
+using StringMap = std::unordered_map<std::string, V, StringHash, StringEq>;
+using StringSet = std::unordered_set<std::string, StringHash, StringEq>;
+using PairSet = std::unordered_set<StringPair, StringPairHash>;
+
+}  // namespace corvane

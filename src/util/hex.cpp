@@ -1,0 +1,41 @@
+#include "util/hex.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr signed char nibble(char c) {
+    if (c >= '0' && c <= '9') return static_cast<signed char>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<signed char>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<signed char>(c - 'A' + 10);
+    return -1;
+}
+
+}  // namespace
+
+std::optional<Hash32> decode_hex32(std::string_view text) {
+    if (text.size() != 64) return std::nullopt;
+    Hash32 out;
+    for (std::size_t i = 0; i < 32; ++i) {
+        signed char hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if ((hi | lo) < 0) return std::nullopt;
+        out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+    }
+    return out;
+}
+
+void encode_hex32_into(const Hash32& hash, char* out) {
+    static constexpr char digits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < 32; ++i) {
+        out[2 * i] = digits[hash[i] >> 4];
+        out[2 * i + 1] = digits[hash[i] & 15];
+    }
+}
+
+std::string encode_hex32(const Hash32& hash) {
+    std::string s(64, '\0');
+    encode_hex32_into(hash, s.data());
+    return s;
+}
+
+}  // namespace corvane

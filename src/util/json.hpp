@@ -1,0 +1,24 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace corvane {
+
+using Json = nlohmann::json;
+
+// Arrays and objects nested deeper than this are refused, so hostile text never exhausts
+// the stack or the memory of a caller.
+inline constexpr int kMaxJsonDepth = 128;
+
+// One JSON value, optionally surrounded by JSON whitespace, nothing after it. Absent for
+// invalid text (including invalid UTF-8 and nesting beyond kMaxJsonDepth).
+std::optional<Json> parse_json(std::string_view text);
+
+// Compact form: no whitespace, object members in ascending byte order of their keys,
+// non-ASCII written as UTF-8.
+std::string dump_compact(const Json& value);
+
+}  // namespace corvane

@@ -1,0 +1,64 @@
+#pragma once
+// A small error-or-value type: engine operations report failure by value, and only the
+// binding layer turns an error into a Python exception.
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace corvane {
+
+enum class ErrorKind {
+    InvalidValue,   // ValueError
+    WrongState,     // RuntimeError
+    Io,             // OSError
+    Fatal,          // PanicException
+};
+
+struct Error {
+    ErrorKind kind;
+    std::string message;
+};
+
+template <class T>
+class Result {
+public:
+    Result(T value) : v_(std::move(value)) {}
+    Result(Error error) : v_(std::move(error)) {}
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() { return std::get<0>(v_); }
+    const T& value() const { return std::get<0>(v_); }
+    T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    const Error& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+template <>
+class Result<void> {
+public:
+    Result() = default;
+    Result(Error error) : error_(std::move(error)), ok_(false) {}
+    bool ok() const { return ok_; }
+    explicit operator bool() const { return ok_; }
+    const Error& error() const { return error_; }
+
+private:
+    Error error_{ErrorKind::Fatal, {}};
+    bool ok_ = true;
+};
+
+using Status = Result<void>;
+
+inline Error invalid_value(std::string message) { return {ErrorKind::InvalidValue, std::move(message)}; }
+inline Error wrong_state(std::string message) { return {ErrorKind::WrongState, std::move(message)}; }
+inline Error io_error(std::string message) { return {ErrorKind::Io, std::move(message)}; }
+
+// "<description> (os error N)", the way failures of the operating system are worded.
+std::string os_error_text(int errnum);
+
+}  // namespace corvane
