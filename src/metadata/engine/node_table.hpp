@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "metadata/engine/engine_state.hpp"
+#include "util/hex.hpp"
+
+namespace corvane {
+
+// Drops the file's nodes from the record (nodes, both indexes, both hash maps) and every
+// edge touching them; returns how many ids file_index listed for the file.
+std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path);
+
+// remove_file, after taking the nodes' edges out of both builders. The compiled graphs stay
+// as they are until the next compile.
+std::uint64_t invalidate_file(EngineState& state, const std::string& file_path);
+
+}  // namespace corvane

@@ -1,0 +1,61 @@
+#pragma once
+// Argument binding and conversion for fast-call methods. Count and keyword errors are
+// raised before any conversion; conversions run in parameter order and the first failure
+// wins; every message names the parameter.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::py {
+
+// The parameter names of one method, interned once (compared by pointer first).
+class Params {
+public:
+    Params(const char* function, std::initializer_list<const char*> names, std::size_t required);
+    // Binds positional and keyword arguments to slots (borrowed references, nullptr when not
+    // given). False with TypeError set on a missing, unknown, repeated or surplus argument.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
+    // The same for tp_new/tp_init style (args tuple, kwargs dict).
+    bool bind(PyObject* args, PyObject* kwargs, PyObject** slots) const;
+    std::size_t size() const { return names_.size(); }
+    const char* function() const { return function_; }
+
+private:
+    bool intern() const;
+    Py_ssize_t slot_of(PyObject* key) const;
+    const char* function_;
+    std::vector<const char*> names_;
+    std::size_t required_;
+    mutable std::vector<PyObject*> interned_;
+};
+
+// Converters: true on success; false with TypeError/OverflowError set naming the parameter.
+bool to_string(const Params& p, const char* name, PyObject* obj, std::string& out);
+bool to_u32(const Params& p, const char* name, PyObject* obj, std::uint32_t& out);
+bool to_u64(const Params& p, const char* name, PyObject* obj, std::uint64_t& out);
+bool to_bool(const Params& p, const char* name, PyObject* obj, bool& out);
+bool to_string_list(const Params& p, const char* name, PyObject* obj, std::vector<std::string>& out);
+
+// None or a missing slot means absent.
+template <class T, class F>
+bool to_optional(const Params& p, const char* name, PyObject* obj, std::optional<T>& out, F convert) {
+    if (obj == nullptr || obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    T value{};
+    if (!convert(p, name, obj, value)) return false;
+    out = std::move(value);
+    return true;
+}
+
+// New references for results; nullptr with an exception set on failure.
+PyObject* new_str(const std::string& s);
+PyObject* new_str_list(const std::vector<std::string>& items);
+
+}  // namespace corvane::py

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/node_table.hpp"
+#include "util/json.hpp"
+#include "util/lowercase.hpp"
+#include "util/node_hash.hpp"
+
+using namespace corvane;
+
+namespace {
+
+NodeMeta node(const std::string& id, const std::string& name, const std::string& file) {
+    NodeMeta m;
+    m.node_id = id;
+    m.node_type = "Function";
+    m.name = name;
+    m.file_path = file;
+    return m;
+}
+
+// The invariants every sequence of upserts and removals keeps.
+void expect_consistent(const MetadataEngine& r) {
+    std::size_t listed = 0;
+    for (const auto& [key, ids] : r.name_index) {
+        EXPECT_FALSE(ids.empty()) << key;
+        for (const auto& id : ids) {
+            ASSERT_TRUE(r.nodes.contains(id));
+            EXPECT_EQ(to_lower(r.nodes.at(id).name), key);
+        }
+        listed += ids.size();
+    }
+    EXPECT_EQ(listed, r.nodes.size());
+    for (const auto& [id, meta] : r.nodes) {
+        ASSERT_TRUE(r.id_to_hash.contains(id));
+        EXPECT_EQ(r.hash_to_id.at(r.id_to_hash.at(id)), id);
+    }
+}
+
+}  // namespace
+
+TEST(NodeTable, UpsertMaintainsIndexes) {
+    MetadataEngine r;
+    upsert_node(r, node("m.py:f", "F", "m.py"));
+    upsert_node(r, node("m.py:g", "PARSE", "m.py"));
+    upsert_node(r, node("n.py:h", "Parse", ""));
+    EXPECT_EQ(r.name_index.at("parse"), (IdList{"m.py:g", "n.py:h"}));
+    EXPECT_EQ(r.file_index.at("m.py"), (IdList{"m.py:f", "m.py:g"}));
+    EXPECT_EQ(r.id_to_hash.at("m.py:f"), node_hash_hex("m.py:f"));
+    EXPECT_EQ(r.id_to_hash.at("m.py:f").size(), 64u);
+
+    // Renaming moves the id to the new key and drops the emptied old one.
+    upsert_node(r, node("m.py:f", "other", "m.py"));
+    EXPECT_FALSE(r.name_index.contains("f"));
+    // Re-adding under the same name moves it to the end of that list.
+    upsert_node(r, node("m.py:g", "parse", "m.py"));
+    EXPECT_EQ(r.name_index.at("parse"), (IdList{"n.py:h", "m.py:g"}));
+    EXPECT_EQ(r.file_index.at("m.py"), (IdList{"m.py:f", "m.py:g"}));
+    expect_consistent(r);
+}
+
+TEST(NodeTable, LinesCountWrapsToZeroForReversedRange) {
+    MetadataEngine r;
+    NodeMeta m = node("a", "a", "");
+    m.lines_start = 10;
+    m.lines_end = 12;
+    upsert_node(r, m);
+    EXPECT_EQ(r.nodes.at("a").lines_count, 3u);
+    m.lines_start = 12;
+    m.lines_end = 10;
+    upsert_node(r, m);
+    EXPECT_EQ(r.nodes.at("a").lines_count, 0u);
+    m.lines_end.reset();
+    upsert_node(r, m);
+    EXPECT_FALSE(r.nodes.at("a").lines_count);
+    m.lines_start = 0;
+    m.lines_end = 0xFFFFFFFFu;  // the full range: the count is 2^32 modulo 2^32
+    upsert_node(r, m);
+    EXPECT_EQ(r.nodes.at("a").lines_count, 0u);
+}
+
+TEST(NodeTable, RemoveFileDropsNodesHashesAndEdges) {
+    EngineState s;
+    upsert_node(s.record, node("a.py:f", "f", "a.py"));
+    upsert_node(s.record, node("a.py:g", "f", "a.py"));
+    upsert_node(s.record, node("b.py:h", "h", "b.py"));
+    ASSERT_TRUE(add_typed_edge(s, "b.py:h", "a.py:f", EdgeKind::Execution));
+    ASSERT_TRUE(add_typed_edge(s, "a.py:g", "b.py:h", EdgeKind::Structural));
+    ASSERT_TRUE(add_typed_edge(s, "b.py:h", "b.py:h", EdgeKind::ResolvedCall));
+    EXPECT_EQ(invalidate_file(s, "a.py"), 2u);
+    EXPECT_EQ(invalidate_file(s, "a.py"), 0u);
+    EXPECT_TRUE(s.record.execution_edges.empty());
+    EXPECT_TRUE(s.record.structural_edges.empty());
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 1u);
+    EXPECT_FALSE(s.record.name_index.contains("f"));
+    EXPECT_FALSE(s.record.hash_to_id.contains(node_hash_hex("a.py:f")));
+    expect_consistent(s.record);
+    // The builders lost the removed nodes' edges but kept the self-loop of h.
+    auto g = s.call_builder.compile();
+    auto h = decode_hex32(node_hash_hex("b.py:h"));
+    EXPECT_EQ(g.successors(*h)->size(), 1u);
+}
+
+TEST(Edges, UnknownIdsAreSilentAndBadStoredHashFails) {
+    EngineState s;
+    upsert_node(s.record, node("x", "x", ""));
+    EXPECT_TRUE(add_typed_edge(s, "x", "never", EdgeKind::Execution));
+    EXPECT_TRUE(add_typed_edge(s, "never", "x", EdgeKind::Execution));
+    EXPECT_TRUE(s.record.execution_edges.empty());
+    EXPECT_EQ(s.dependency_builder.node_count(), 0u);
+    s.record.id_to_hash["y"] = "zz";
+    Status st = add_typed_edge(s, "x", "y", EdgeKind::Execution);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().message, "Invalid hash");
+    EXPECT_TRUE(s.record.execution_edges.empty());
+}
+
+TEST(Edges, RepopulateFeedsStructuralFirstAndOnlyToDependencyBuilder) {
+    EngineState s;
+    for (auto id : {"a", "b", "c"}) upsert_node(s.record, node(id, id, ""));
+    ASSERT_TRUE(add_typed_edge(s, "a", "c", EdgeKind::ResolvedCall));
+    ASSERT_TRUE(add_typed_edge(s, "a", "b", EdgeKind::Structural));
+    ASSERT_TRUE(repopulate_builders(s));
+    auto dep = s.dependency_builder.compile();
+    auto call = s.call_builder.compile();
+    auto a = *decode_hex32(node_hash_hex("a"));
+    auto b = *decode_hex32(node_hash_hex("b"));
+    auto c = *decode_hex32(node_hash_hex("c"));
+    EXPECT_EQ(*dep.successors(a), (std::vector<Hash32>{b, c}));
+    EXPECT_EQ(*call.successors(a), (std::vector<Hash32>{c}));
+}
+
+TEST(Util, LowercaseIsFullUnicodeWithFinalSigma) {
+    EXPECT_EQ(to_lower("ABC_def"), "abc_def");
+    EXPECT_EQ(to_lower("\xCE\x9F\xCE\xA3"), "\xCE\xBF\xCF\x82");          // ΟΣ -> ος (final sigma)
+    EXPECT_EQ(to_lower("\xCE\xA3\xCE\x9F"), "\xCF\x83\xCE\xBF");          // ΣΟ -> σο
+    EXPECT_EQ(to_lower("\xC4\xB0"), "i\xCC\x87");                          // İ -> i + combining dot
+}
+
+TEST(Util, JsonParseCapsNestingAndRejectsTrailingText) {
+    EXPECT_TRUE(parse_json(std::string(128, '[') + std::string(128, ']')));
+    EXPECT_FALSE(parse_json(std::string(129, '[') + std::string(129, ']')));
+    EXPECT_FALSE(parse_json(std::string(1000000, '[')));
+    EXPECT_FALSE(parse_json("{} x"));
+    EXPECT_TRUE(parse_json(" \t\r\n{}\n"));
+    EXPECT_FALSE(parse_json("\"\xff\""));
+    EXPECT_EQ(dump_compact(*parse_json(R"({"b": 1, "a": [1.5, "\u00e9"], "b": 2})")), "{\"a\":[1.5,\"\xC3\xA9\"],\"b\":2}");
+}
