@@ -1,0 +1,340 @@
+// Encoding and decoding of the snapshot bytes.
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "storage/snapshot/snapshot.hpp"
+#include "storage/snapshot/utf8.hpp"
+
+namespace corvane {
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+template <class T>
+inline T to_le(T v) {
+    if constexpr (std::endian::native == std::endian::big) {
+        if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(v));
+        if constexpr (sizeof(T) == 8) return static_cast<T>(__builtin_bswap64(v));
+    }
+    return v;
+}
+
+// ---- sizing ----------------------------------------------------------------------------
+
+inline std::size_t size_of(const std::string& s) { return 8 + s.size(); }
+
+inline std::size_t size_of(const Strings& v) {
+    std::size_t n = 8;
+    for (const auto& s : v) n += size_of(s);
+    return n;
+}
+
+template <class T>
+inline std::size_t size_of_opt(const std::optional<T>& o, std::size_t fixed = 0) {
+    if (!o) return 1;
+    if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Strings>) {
+        return 1 + size_of(*o);
+    } else {
+        return 1 + fixed;
+    }
+}
+
+std::size_t size_of(const NodeMeta& m) {
+    return size_of(m.node_id) + size_of(m.node_type) + size_of(m.name) + size_of(m.file_path) +
+           size_of_opt(m.signature) + size_of_opt(m.docstring) + size_of_opt(m.lines_start, 4) +
+           size_of_opt(m.lines_end, 4) + size_of_opt(m.returns) + size_of_opt(m.calls) +
+           size_of_opt(m.django_relations_json) + size_of_opt(m.calls_count, 4) +
+           size_of_opt(m.callers_count, 4) + size_of_opt(m.lines_count, 4) + size_of_opt(m.is_async, 1) +
+           size_of_opt(m.is_generator, 1) + size_of_opt(m.param_count, 4) + size_of_opt(m.is_exported, 1) +
+           size_of_opt(m.blast_radius_score, 4) + size_of_opt(m.extra_json);
+}
+
+template <class V>
+std::size_t size_of(const StringMap<V>& map) {
+    std::size_t n = 8;
+    for (const auto& [k, v] : map) n += size_of(k) + size_of(v);
+    return n;
+}
+
+std::size_t size_of(const PairSet& set) {
+    std::size_t n = 8;
+    for (const auto& [a, b] : set) n += size_of(a) + size_of(b);
+    return n;
+}
+
+std::size_t payload_size(const MetadataEngine& r) {
+    return size_of(r.nodes) + size_of(r.name_index) + size_of(r.file_index) + size_of(r.id_to_hash) +
+           size_of(r.hash_to_id) + size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
+           size_of(r.generated_execution_edges) + size_of(r.structural_edges);
+}
+
+// ---- writing ---------------------------------------------------------------------------
+
+// Writes into a buffer the sizing pass made exactly large enough; the only check left is
+// the UTF-8 of each string.
+class Writer {
+public:
+    explicit Writer(std::uint8_t* p) : p_(p) {}
+    bool ok() const { return ok_; }
+
+    void u8(std::uint8_t v) { *p_++ = v; }
+    void u32(std::uint32_t v) { raw(to_le(v)); }
+    void u64(std::uint64_t v) { raw(to_le(v)); }
+    void boolean(bool v) { u8(v ? 1 : 0); }
+
+    void str(const std::string& s) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(s.data());
+        if (!is_valid_utf8(data, s.size())) ok_ = false;
+        u64(s.size());
+        if (!s.empty()) std::memcpy(p_, data, s.size());
+        p_ += s.size();
+    }
+
+    void strings(const Strings& v) {
+        u64(v.size());
+        for (const auto& s : v) str(s);
+    }
+
+    template <class T, class F>
+    void opt(const std::optional<T>& o, F&& put) {
+        if (!o) {
+            u8(0);
+            return;
+        }
+        u8(1);
+        put(*o);
+    }
+    void opt_u32(const std::optional<std::uint32_t>& o) { opt(o, [this](std::uint32_t v) { u32(v); }); }
+    void opt_bool(const std::optional<bool>& o) { opt(o, [this](bool v) { boolean(v); }); }
+    void opt_str(const std::optional<std::string>& o) { opt(o, [this](const std::string& v) { str(v); }); }
+    void opt_strings(const std::optional<Strings>& o) { opt(o, [this](const Strings& v) { strings(v); }); }
+
+    void meta(const NodeMeta& m) {
+        str(m.node_id);
+        str(m.node_type);
+        str(m.name);
+        str(m.file_path);
+        opt_str(m.signature);
+        opt_str(m.docstring);
+        opt_u32(m.lines_start);
+        opt_u32(m.lines_end);
+        opt_strings(m.returns);
+        opt_strings(m.calls);
+        opt_str(m.django_relations_json);
+        opt_u32(m.calls_count);
+        opt_u32(m.callers_count);
+        opt_u32(m.lines_count);
+        opt_bool(m.is_async);
+        opt_bool(m.is_generator);
+        opt_u32(m.param_count);
+        opt_bool(m.is_exported);
+        opt_u32(m.blast_radius_score);
+        opt_str(m.extra_json);
+    }
+
+    void value(const NodeMeta& m) { meta(m); }
+    void value(const Strings& v) { strings(v); }
+    void value(const std::string& s) { str(s); }
+
+    template <class V>
+    void map(const StringMap<V>& m) {
+        u64(m.size());
+        for (const auto& [k, v] : m) {
+            str(k);
+            value(v);
+        }
+    }
+
+    void pairs(const PairSet& set) {
+        u64(set.size());
+        for (const auto& [a, b] : set) {
+            str(a);
+            str(b);
+        }
+    }
+
+private:
+    template <class T>
+    void raw(T v) {
+        std::memcpy(p_, &v, sizeof v);
+        p_ += sizeof v;
+    }
+
+    std::uint8_t* p_;
+    bool ok_ = true;
+};
+
+// ---- reading ---------------------------------------------------------------------------
+
+// Smallest encoded size of one element, used to reject a count the remaining bytes cannot
+// hold before any allocation or loop depends on it.
+constexpr std::size_t kMinString = 8;
+constexpr std::size_t kMinMeta = 4 * kMinString + 16;
+constexpr std::size_t kReserveBudget = std::size_t{1} << 20;
+
+template <class Container>
+void reserve_bounded(Container& c, std::uint64_t count) {
+    constexpr std::size_t cap = kReserveBudget / sizeof(typename Container::value_type);
+    c.reserve(static_cast<std::size_t>(count < cap ? count : cap));
+}
+
+class Reader {
+public:
+    Reader(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
+
+    bool u8(std::uint8_t& v) {
+        if (p_ == end_) return false;
+        v = *p_++;
+        return true;
+    }
+    bool u32(std::uint32_t& v) { return raw(v); }
+    bool u64(std::uint64_t& v) { return raw(v); }
+
+    bool boolean(bool& v) {
+        std::uint8_t b;
+        if (!u8(b) || b > 1) return false;
+        v = b == 1;
+        return true;
+    }
+
+    // An element count that the remaining bytes could actually hold.
+    bool count(std::uint64_t& n, std::size_t min_element) {
+        return u64(n) && n <= remaining() / min_element;
+    }
+
+    bool str(std::string& out) {
+        std::uint64_t len;
+        if (!u64(len) || len > remaining()) return false;
+        if (!is_valid_utf8(p_, static_cast<std::size_t>(len))) return false;
+        out.assign(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(len));
+        p_ += len;
+        return true;
+    }
+
+    bool strings(Strings& v) {
+        std::uint64_t n;
+        if (!count(n, kMinString)) return false;
+        reserve_bounded(v, n);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(v.emplace_back())) return false;
+        }
+        return true;
+    }
+
+    template <class T, class F>
+    bool opt(std::optional<T>& o, F&& get) {
+        std::uint8_t tag;
+        if (!u8(tag) || tag > 1) return false;
+        if (tag == 0) {
+            o.reset();
+            return true;
+        }
+        return get(o.emplace());
+    }
+    bool opt_u32(std::optional<std::uint32_t>& o) { return opt(o, [this](std::uint32_t& v) { return u32(v); }); }
+    bool opt_bool(std::optional<bool>& o) { return opt(o, [this](bool& v) { return boolean(v); }); }
+    bool opt_str(std::optional<std::string>& o) { return opt(o, [this](std::string& v) { return str(v); }); }
+    bool opt_strings(std::optional<Strings>& o) { return opt(o, [this](Strings& v) { return strings(v); }); }
+
+    bool meta(NodeMeta& m) {
+        return str(m.node_id) && str(m.node_type) && str(m.name) && str(m.file_path) && opt_str(m.signature) &&
+               opt_str(m.docstring) && opt_u32(m.lines_start) && opt_u32(m.lines_end) && opt_strings(m.returns) &&
+               opt_strings(m.calls) && opt_str(m.django_relations_json) && opt_u32(m.calls_count) &&
+               opt_u32(m.callers_count) && opt_u32(m.lines_count) && opt_bool(m.is_async) &&
+               opt_bool(m.is_generator) && opt_u32(m.param_count) && opt_bool(m.is_exported) &&
+               opt_u32(m.blast_radius_score) && opt_str(m.extra_json);
+    }
+
+    bool value(NodeMeta& m) { return meta(m); }
+    bool value(Strings& v) { return strings(v); }
+    bool value(std::string& s) { return str(s); }
+
+    static constexpr std::size_t min_value(const NodeMeta*) { return kMinMeta; }
+    static constexpr std::size_t min_value(const Strings*) { return 8; }
+    static constexpr std::size_t min_value(const std::string*) { return kMinString; }
+
+    // A later entry with the same key replaces the earlier one.
+    template <class V>
+    bool map(StringMap<V>& m) {
+        std::uint64_t n;
+        if (!count(n, kMinString + min_value(static_cast<const V*>(nullptr)))) return false;
+        reserve_bounded(m, n);
+        std::string key;
+        V value_read;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            key.clear();
+            value_read = V{};
+            if (!str(key) || !value(value_read)) return false;
+            m.insert_or_assign(std::move(key), std::move(value_read));
+        }
+        return true;
+    }
+
+    bool pairs(PairSet& set) {
+        std::uint64_t n;
+        if (!count(n, 2 * kMinString)) return false;
+        reserve_bounded(set, n);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            StringPair p;
+            if (!str(p.first) || !str(p.second)) return false;
+            set.insert(std::move(p));
+        }
+        return true;
+    }
+
+private:
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+    template <class T>
+    bool raw(T& v) {
+        if (remaining() < sizeof v) return false;
+        std::memcpy(&v, p_, sizeof v);
+        v = to_le(v);
+        p_ += sizeof v;
+        return true;
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
+    // One buffer for header and payload: byte for byte what encoding the payload alone and
+    // then copying it behind the header would give, without the second buffer and the copy.
+    std::vector<std::uint8_t> out(kSnapshotHeaderSize + payload_size(r));
+    std::memcpy(out.data(), kSnapshotMagic, sizeof kSnapshotMagic);
+    out[4] = kSnapshotVersion;
+    Writer w(out.data() + kSnapshotHeaderSize);
+    w.map(r.nodes);
+    w.map(r.name_index);
+    w.map(r.file_index);
+    w.map(r.id_to_hash);
+    w.map(r.hash_to_id);
+    w.pairs(r.resolved_call_edges);
+    w.pairs(r.execution_edges);
+    w.pairs(r.generated_execution_edges);
+    w.pairs(r.structural_edges);
+    if (!w.ok()) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+    return out;
+}
+
+std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kSnapshotHeaderSize) return std::nullopt;
+    if (std::memcmp(bytes.data(), kSnapshotMagic, sizeof kSnapshotMagic) != 0) return std::nullopt;
+    if (bytes[4] != kSnapshotVersion) return std::nullopt;
+    Reader in(bytes.data() + kSnapshotHeaderSize, bytes.data() + bytes.size());
+    MetadataEngine r;
+    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.map(r.id_to_hash) &&
+                    in.map(r.hash_to_id) && in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
+                    in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
+    // Whatever follows the ninth field is ignored.
+    if (!ok) return std::nullopt;
+    return r;
+}
+
+}  // namespace corvane
