@@ -1,0 +1,286 @@
+#include "metadata/engine/call_resolution.hpp"
+
+#include <algorithm>
+
+#include "util/lowercase.hpp"
+
+namespace corvane {
+
+namespace {
+
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Decodes the UTF-8 sequence at the start of s; length 0 when it is malformed.
+std::pair<char32_t, std::size_t> decode_utf8(std::string_view s) {
+    if (s.empty()) return {0, 0};
+    auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    unsigned char lead = b(0);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t len = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? (lead <= 0xEF ? 3 : 0) : lead >= 0xC2 ? 2 : 0;
+    if (len == 0 || s.size() < len) return {0, 0};
+    char32_t cp = lead & (0x7F >> len);
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((b(i) & 0xC0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (b(i) & 0x3F);
+    }
+    // Overlong forms and surrogates are not characters; they never count as white space.
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return {0, 0};
+    }
+    return {cp, len};
+}
+
+bool has_colon(const std::string& id) { return id.find(':') != std::string::npos; }
+
+std::string join(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) {
+        if (i > from) out += '.';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string scope_id(const std::string& file, std::string_view scope) {
+    std::string id;
+    id.reserve(file.size() + 1 + scope.size());
+    id += file;
+    id += ':';
+    id += scope;
+    return id;
+}
+
+bool is_class_node(LookupSource& src, std::string_view id) { return is_node_of_type(src, id, "Class"); }
+
+const TypeList kDefinitionTypes{"Function", "Class"};
+const TypeList kFunctionType{"Function"};
+
+bool shadowed_in(const PythonBindingContext& ctx, std::string_view scope, std::string_view name) {
+    auto it = ctx.shadowed_names.find(scope);
+    return it != ctx.shadowed_names.end() && it->second.contains(name);
+}
+
+// The receiver entry for prefix in scope: absent when there is none, nullopt inside when the
+// value is not a type name string.
+const std::optional<std::string>* receiver_entry(const PythonBindingContext& ctx, std::string_view scope,
+                                                 std::string_view prefix) {
+    auto it = ctx.receiver_types.find(scope);
+    if (it == ctx.receiver_types.end()) return nullptr;
+    auto e = it->second.find(prefix);
+    return e == it->second.end() ? nullptr : &e->second;
+}
+
+std::optional<std::string> resolve_super(LookupSource& src, const NodeMeta& caller, const std::string& member,
+                                         const PythonBindingContext& ctx) {
+    auto c = enclosing_class(src, caller);
+    if (!c) return std::nullopt;
+    auto facts = src.extra_facts(*c);
+    if (!facts || !facts->base_classes) return std::nullopt;
+    std::vector<std::string> candidates;
+    for (const auto& base : *facts->base_classes) {
+        if (!base) continue;
+        auto b = resolve_class_name(src, caller, *base, ctx);
+        if (!b) continue;
+        StringSet visited;
+        if (auto m = find_method(src, *b, member, caller, ctx, visited)) candidates.push_back(std::move(*m));
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    if (candidates.size() == 1) return std::move(candidates.front());
+    return std::nullopt;
+}
+
+std::optional<std::string> method_of_type(LookupSource& src, const NodeMeta& caller, std::string_view type_name,
+                                          const std::string& member, const PythonBindingContext& ctx) {
+    auto c = resolve_class_name(src, caller, type_name, ctx);
+    if (!c) return std::nullopt;
+    StringSet visited;
+    return find_method(src, *c, member, caller, ctx, visited);
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view text) {
+    while (!text.empty()) {
+        auto [cp, len] = decode_utf8(text);
+        if (len == 0 || !is_white_space(cp)) break;
+        text.remove_prefix(len);
+    }
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        auto [cp, len] = decode_utf8(text.substr(start));
+        if (len != text.size() - start || !is_white_space(cp)) break;
+        text.remove_suffix(len);
+    }
+    return text;
+}
+
+std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta& caller, std::string_view raw_name,
+                                               const PythonBindingContext& ctx) {
+    std::string_view name = trim_white_space(raw_name);
+    if (name.empty()) return std::nullopt;
+    const std::vector<std::string> parts = split_dots(name);
+    const std::size_t n = parts.size();
+    const std::string& file = caller.file_path;
+    const bool qualified = has_colon(caller.node_id);
+
+    if (parts[0] == "super") {
+        if (n != 2) return std::nullopt;
+        return resolve_super(src, caller, parts[1], ctx);
+    }
+
+    if (n >= 2 && qualified) {
+        const std::string prefix = join(parts, 0, n - 1);
+        const std::string& last = parts[n - 1];
+        const std::string_view head = std::string_view(prefix).substr(0, prefix.find('.'));
+        const bool through_self = prefix.starts_with("self.") || prefix.starts_with("cls.");
+        const std::vector<std::string> scopes = caller_scopes(caller);
+        for (std::size_t k = scopes.size(); k >= 1; --k) {
+            const std::string scope = join(scopes, 0, k);
+            if (!through_self && is_class_node(src, scope_id(file, scope))) continue;
+            if (auto* entry = receiver_entry(ctx, scope, prefix)) {
+                if (!*entry) return std::nullopt;
+                return method_of_type(src, caller, **entry, last, ctx);
+            }
+            if (head == "self" || head == "cls") continue;
+            if (shadowed_in(ctx, scope, head)) return std::nullopt;
+        }
+        if (auto* entry = receiver_entry(ctx, "", prefix)) {
+            if (!*entry) return std::nullopt;
+            return method_of_type(src, caller, **entry, last, ctx);
+        }
+        if (shadowed_in(ctx, "", head)) return std::nullopt;
+    }
+
+    if (n == 2 && (parts[0] == "self" || parts[0] == "cls")) {
+        // In a static method the receiver is an ordinary name, left to the import and
+        // same-file steps.
+        auto own = src.extra_facts(caller.node_id);
+        if (!own || !own->static_method) {
+            auto c = enclosing_class(src, caller);
+            if (!c) return std::nullopt;
+            StringSet visited;
+            return find_method(src, *c, parts[1], caller, ctx, visited);
+        }
+    }
+
+    if (n == 1) {
+        if (name == caller.name) return caller.node_id;
+        if (!qualified) return std::nullopt;
+        const std::vector<std::string> scopes = caller_scopes(caller);
+        for (std::size_t k = scopes.size(); k >= 1; --k) {
+            const std::string scope = join(scopes, 0, k);
+            if (is_class_node(src, scope_id(file, scope))) continue;
+            std::string id = scope_id(file, scope);
+            id += '.';
+            id += name;
+            if (is_definition_node(src, id)) return id;
+        }
+    }
+
+    ImportLookup imported = lookup_import_binding(src, caller, parts[0], ctx);
+    if (std::holds_alternative<ImportShadowed>(imported)) return std::nullopt;
+    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&imported)) {
+        return resolve_through_bindings(src, *list, parts);
+    }
+
+    std::string local = scope_id(file, name);
+    if (is_definition_node(src, local)) return local;
+    if (n >= 2) return std::nullopt;
+    if (is_python_builtin(name) || ctx.present) return std::nullopt;
+    auto global = find_global_definitions(src, name, kDefinitionTypes);
+    if (global.size() == 1) return std::move(global.front());
+    return std::nullopt;
+}
+
+std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string_view caller_id,
+                                                  const std::vector<std::string>& names, const TypeList& allowed_types) {
+    static constexpr std::string_view kModules = "src/modules/";
+    std::optional<std::string> preferred;
+    if (std::size_t at = caller_id.find(kModules); at != std::string_view::npos) {
+        std::string_view piece = caller_id.substr(at + kModules.size());
+        piece = piece.substr(0, piece.find(kModules));
+        piece = piece.substr(0, piece.find('/'));
+        preferred = std::string(kModules) + std::string(piece) + "/";
+    }
+
+    std::vector<ResolvedTarget> out;
+    std::vector<ResolvedTarget> matches;
+    for (const auto& name : names) {
+        if (src.name_index_empty()) continue;
+        std::string key = to_lower(name);
+        std::string_view short_key = key;
+        if (std::size_t dot = short_key.rfind('.'); dot != std::string_view::npos) short_key.remove_prefix(dot + 1);
+        const IdList* ids = src.ids_named(short_key);
+        if (ids == nullptr) continue;
+        matches.clear();
+        for (const auto& id : *ids) {
+            const NodeMeta* node = src.node(id);
+            if (node == nullptr) continue;
+            if (std::find(allowed_types.begin(), allowed_types.end(), node->node_type) == allowed_types.end()) continue;
+            const std::string* hash = src.node_hash(id);
+            if (hash == nullptr) continue;
+            matches.emplace_back(id, *hash);
+        }
+        const bool prefer = preferred && std::any_of(matches.begin(), matches.end(), [&](const ResolvedTarget& m) {
+                                return m.first.find(*preferred) != std::string::npos;
+                            });
+        for (auto& m : matches) {
+            if (!prefer || m.first.find(*preferred) != std::string::npos) out.push_back(std::move(m));
+        }
+    }
+    return out;
+}
+
+std::vector<ResolvedTarget> resolve_calls(LookupSource& src, const std::string& caller_id,
+                                          const std::vector<std::string>& call_names) {
+    const NodeMeta* caller = src.node(caller_id);
+    if (caller == nullptr) return {};
+    if (caller->file_path.size() < 3 || !caller->file_path.ends_with(".py")) {
+        return resolve_generic_calls(src, caller_id, call_names, kFunctionType);
+    }
+    auto ctx = src.binding_context(caller->file_path);
+    std::vector<ResolvedTarget> out;
+    StringSet produced;
+    for (const auto& name : call_names) {
+        auto target = resolve_python_call(src, *caller, name, *ctx);
+        if (!target || !produced.insert(*target).second) continue;
+        const std::string* hash = src.node_hash(*target);
+        if (hash == nullptr) continue;
+        out.emplace_back(std::move(*target), *hash);
+    }
+    return out;
+}
+
+std::vector<ResolvedTarget> resolve_calls(const MetadataEngine& record, const std::string& caller_id,
+                                          const std::vector<std::string>& call_names) {
+    DirectLookup src(record);
+    return resolve_calls(src, caller_id, call_names);
+}
+
+Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
+                                             const std::vector<ResolvedTarget>& targets) {
+    std::uint32_t count = 0;
+    for (const auto& [target, hash] : targets) {
+        if (target == caller_id) continue;
+        if (Status s = add_typed_edge(state, caller_id, target, EdgeKind::ResolvedCall); !s) return s.error();
+        ++count;
+    }
+    return count;
+}
+
+Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
+                                                const std::vector<std::string>& call_names) {
+    // Resolution finishes before the first edge is added: the lookups read only the node
+    // table, which adding edges does not touch.
+    auto targets = resolve_calls(state.record, caller_id, call_names);
+    return connect_resolved_calls(state, caller_id, targets);
+}
+
+}  // namespace corvane

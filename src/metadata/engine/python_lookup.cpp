@@ -1,0 +1,460 @@
+#include "metadata/engine/python_lookup.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "util/json.hpp"
+#include "util/lowercase.hpp"
+
+namespace corvane {
+
+namespace {
+
+// JSON value of `key` in `object`, or null when the value is not an object or lacks the key.
+// nlohmann throws on wrong-type access, so every access here is guarded by a type check.
+const Json* member(const Json& object, std::string_view key) {
+    if (!object.is_object()) return nullptr;
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+// Optional string field: missing or null is absent; any other non-string fails.
+bool optional_string_field(const Json& object, std::string_view key, std::optional<std::string>& out) {
+    const Json* v = member(object, key);
+    if (v == nullptr || v->is_null()) return true;
+    if (!v->is_string()) return false;
+    out = v->get<std::string>();
+    return true;
+}
+
+std::optional<PythonImportBinding> convert_binding(const Json& value) {
+    if (!value.is_object()) return std::nullopt;
+    const Json* module = member(value, "module");
+    const Json* kind = member(value, "kind");
+    if (module == nullptr || !module->is_string() || kind == nullptr || !kind->is_string()) return std::nullopt;
+    PythonImportBinding b;
+    b.module = module->get<std::string>();
+    b.kind = kind->get<std::string>();
+    if (!optional_string_field(value, "symbol", b.symbol)) return std::nullopt;
+    if (!optional_string_field(value, "qualifier", b.qualifier)) return std::nullopt;
+    return b;
+}
+
+// One binding object or a list of them; any element that does not convert voids the name.
+std::vector<PythonImportBinding> convert_bindings(const Json& value) {
+    std::vector<PythonImportBinding> out;
+    if (value.is_array()) {
+        for (const Json& element : value) {
+            auto b = convert_binding(element);
+            if (!b) return {};
+            out.push_back(std::move(*b));
+        }
+    } else if (auto b = convert_binding(value)) {
+        out.push_back(std::move(*b));
+    }
+    return out;
+}
+
+std::string join(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) {
+        if (i > from) out += '.';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string scope_id(const std::string& file, std::string_view scope) {
+    std::string id;
+    id.reserve(file.size() + 1 + scope.size());
+    id += file;
+    id += ':';
+    id += scope;
+    return id;
+}
+
+std::string member_id(std::string_view owner, std::string_view name) {
+    std::string id;
+    id.reserve(owner.size() + 1 + name.size());
+    id += owner;
+    id += '.';
+    id += name;
+    return id;
+}
+
+bool type_allowed(const TypeList& types, std::string_view t) {
+    return std::find(types.begin(), types.end(), t) != types.end();
+}
+
+const TypeList kDefinitionTypes{"Function", "Class"};
+const TypeList kClassType{"Class"};
+
+}  // namespace
+
+PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json) {
+    PythonBindingContext ctx;
+    if (!module_extra_json) return ctx;
+    auto parsed = parse_json(*module_extra_json);
+    if (!parsed) return ctx;
+    const Json* imports = member(*parsed, "python_import_bindings");
+    if (imports == nullptr) return ctx;
+    ctx.present = true;
+    if (imports->is_object()) {
+        for (const auto& [scope, names] : imports->items()) {
+            if (!names.is_object()) continue;
+            auto& slot = ctx.import_bindings[scope];
+            for (const auto& [name, value] : names.items()) slot[name] = convert_bindings(value);
+        }
+    }
+    if (const Json* receivers = member(*parsed, "python_receiver_types"); receivers && receivers->is_object()) {
+        for (const auto& [scope, exprs] : receivers->items()) {
+            if (!exprs.is_object()) continue;
+            auto& slot = ctx.receiver_types[scope];
+            for (const auto& [expr, type] : exprs.items()) {
+                slot[expr] = type.is_string() ? std::optional<std::string>(type.get<std::string>()) : std::nullopt;
+            }
+        }
+    }
+    if (const Json* shadowed = member(*parsed, "python_shadowed_names"); shadowed && shadowed->is_object()) {
+        for (const auto& [scope, names] : shadowed->items()) {
+            if (!names.is_array()) continue;
+            auto& slot = ctx.shadowed_names[scope];
+            for (const Json& n : names) {
+                if (n.is_string()) slot.insert(n.get<std::string>());
+            }
+        }
+    }
+    return ctx;
+}
+
+NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
+    NodeExtraFacts facts;
+    if (!extra_json) return facts;
+    auto parsed = parse_json(*extra_json);
+    if (!parsed) return facts;
+    if (const Json* bases = member(*parsed, "base_classes"); bases && bases->is_array()) {
+        auto& list = facts.base_classes.emplace();
+        list.reserve(bases->size());
+        for (const Json& b : *bases) {
+            list.push_back(b.is_string() ? std::optional<std::string>(b.get<std::string>()) : std::nullopt);
+        }
+    }
+    if (const Json* decorators = member(*parsed, "decorators"); decorators && decorators->is_array()) {
+        for (const Json& d : *decorators) {
+            if (!d.is_string()) continue;
+            std::string_view text = d.get_ref<const std::string&>();
+            while (!text.empty() && text.front() == '@') text.remove_prefix(1);
+            if (text.size() >= 12 && text.ends_with("staticmethod")) {
+                facts.static_method = true;
+                break;
+            }
+        }
+    }
+    return facts;
+}
+
+const NodeMeta* LookupSource::node(std::string_view id) {
+    auto it = record_.nodes.find(id);
+    return it == record_.nodes.end() ? nullptr : &it->second;
+}
+
+const IdList* LookupSource::ids_named(std::string_view lowered_name) {
+    auto it = record_.name_index.find(lowered_name);
+    return it == record_.name_index.end() ? nullptr : &it->second;
+}
+
+const std::string* LookupSource::node_hash(std::string_view id) {
+    auto it = record_.id_to_hash.find(id);
+    return it == record_.id_to_hash.end() ? nullptr : &it->second;
+}
+
+bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
+
+std::shared_ptr<const PythonBindingContext> DirectLookup::binding_context(const std::string& file_path) {
+    const NodeMeta* module = node(file_path);
+    if (module == nullptr) return std::make_shared<const PythonBindingContext>();
+    return std::make_shared<const PythonBindingContext>(build_binding_context(module->extra_json));
+}
+
+std::shared_ptr<const NodeExtraFacts> DirectLookup::extra_facts(std::string_view node_id) {
+    const NodeMeta* n = node(node_id);
+    if (n == nullptr) return nullptr;
+    return std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
+}
+
+std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const std::string& file_path) {
+    auto it = contexts_.find(file_path);
+    if (it != contexts_.end()) return it->second;
+    const NodeMeta* module = node(file_path);
+    auto ctx = std::make_shared<const PythonBindingContext>(
+        module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
+    contexts_.emplace(file_path, ctx);
+    return ctx;
+}
+
+std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view node_id) {
+    auto it = facts_.find(node_id);
+    if (it != facts_.end()) return it->second;
+    const NodeMeta* n = node(node_id);
+    auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
+    facts_.emplace(std::string(node_id), facts);
+    return facts;
+}
+
+bool is_definition_type(std::string_view node_type) { return node_type == "Function" || node_type == "Class"; }
+
+bool is_python_builtin(std::string_view name) {
+    static constexpr std::array<std::string_view, 71> kBuiltins = {
+        "id",        "abs",        "all",        "any",        "bin",          "chr",       "dir",      "hex",
+        "int",       "len",        "map",        "max",        "min",          "oct",       "ord",      "pow",
+        "set",       "str",        "sum",        "zip",        "bool",         "dict",      "eval",     "exec",
+        "hash",      "help",       "iter",       "list",       "next",         "open",      "repr",     "type",
+        "vars",      "aiter",      "anext",      "ascii",      "bytes",        "float",     "input",    "print",
+        "range",     "round",      "slice",      "super",      "tuple",        "divmod",    "filter",   "format",
+        "locals",    "object",     "sorted",     "compile",    "complex",      "delattr",   "getattr",  "globals",
+        "hasattr",   "setattr",    "callable",   "property",   "reversed",     "bytearray", "enumerate",
+        "frozenset", "__import__", "breakpoint", "isinstance", "issubclass",   "memoryview",
+        "classmethod", "staticmethod"};
+    return std::find(kBuiltins.begin(), kBuiltins.end(), name) != kBuiltins.end();
+}
+
+std::string normalize_module_path(std::string_view path) {
+    std::string p(path);
+    std::replace(p.begin(), p.end(), '\\', '/');
+    std::size_t first = p.find_first_not_of('/');
+    if (first == std::string::npos) return {};
+    std::size_t last = p.find_last_not_of('/');
+    p = p.substr(first, last - first + 1);
+    if (p.ends_with(".py")) p.resize(p.size() - 3);
+    if (p.ends_with("/__init__")) p.resize(p.size() - 9);
+    return p;
+}
+
+bool module_path_matches(std::string_view file_path, std::string_view module) {
+    std::string a = normalize_module_path(file_path);
+    std::string m = normalize_module_path(module);
+    if (m.empty()) return false;
+    if (a == m) return true;
+    return a.size() > m.size() && a.ends_with(m) && a[a.size() - m.size() - 1] == '/';
+}
+
+std::vector<std::string> split_dots(std::string_view text) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t dot = text.find('.', start);
+        if (dot == std::string_view::npos) {
+            parts.emplace_back(text.substr(start));
+            return parts;
+        }
+        parts.emplace_back(text.substr(start, dot - start));
+        start = dot + 1;
+    }
+}
+
+std::vector<std::string> caller_scopes(const NodeMeta& caller) {
+    std::size_t colon = caller.node_id.find(':');
+    if (colon == std::string::npos) return {};
+    return split_dots(std::string_view(caller.node_id).substr(colon + 1));
+}
+
+bool is_node_of_type(LookupSource& src, std::string_view id, std::string_view type) {
+    const NodeMeta* n = src.node(id);
+    return n != nullptr && n->node_type == type;
+}
+
+bool is_definition_node(LookupSource& src, std::string_view id) {
+    const NodeMeta* n = src.node(id);
+    return n != nullptr && is_definition_type(n->node_type);
+}
+
+std::optional<std::string> enclosing_class(LookupSource& src, const NodeMeta& caller) {
+    std::vector<std::string> scopes = caller_scopes(caller);
+    if (scopes.size() <= 1) return std::nullopt;
+    for (std::size_t i = scopes.size() - 1; i >= 1; --i) {
+        std::string id = scope_id(caller.file_path, join(scopes, 0, i));
+        if (is_node_of_type(src, id, "Class")) return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
+                                       const NodeMeta& caller, const PythonBindingContext& context,
+                                       StringSet& visited) {
+    // Depth-first in declared base order, on an explicit stack: a long chain of bases must
+    // not exhaust the native stack. A frame that meets a non-string base ends its own level
+    // only, exactly as a returning recursive call would.
+    struct Frame {
+        std::shared_ptr<const NodeExtraFacts> facts;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    // Visits one class: its own member wins; otherwise its bases are searched.
+    auto enter = [&](const std::string& c) -> std::optional<std::string> {
+        if (!visited.insert(c).second) return std::nullopt;
+        std::string id = member_id(c, member);
+        if (is_definition_node(src, id)) return id;
+        auto facts = src.extra_facts(c);
+        if (facts && facts->base_classes) stack.push_back({std::move(facts), 0});
+        return std::nullopt;
+    };
+    if (auto hit = enter(class_id)) return hit;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        const auto& bases = *top.facts->base_classes;
+        if (top.next == bases.size() || !bases[top.next]) {
+            stack.pop_back();
+            continue;
+        }
+        const std::string& base = *bases[top.next++];
+        if (auto b = resolve_class_name(src, caller, base, context)) {
+            if (auto hit = enter(*b)) return hit;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta& caller, std::string_view name,
+                                              const PythonBindingContext& context) {
+    std::vector<std::string> parts = split_dots(name);
+    const std::string& first = parts.front();
+    const std::string last = parts.back();
+    const std::string& file = caller.file_path;
+
+    ImportLookup r = lookup_import_binding(src, caller, first, context);
+    if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
+    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&r)) {
+        auto c = resolve_through_bindings(src, *list, parts);
+        if (c && is_node_of_type(src, *c, "Class")) return c;
+    }
+    if (std::string id = scope_id(file, name); is_node_of_type(src, id, "Class")) return id;
+
+    r = lookup_import_binding(src, caller, last, context);
+    if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
+    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&r)) {
+        auto c = resolve_through_bindings(src, *list, {last});
+        if (c && is_node_of_type(src, *c, "Class")) return c;
+    }
+    if (std::string id = scope_id(file, last); is_node_of_type(src, id, "Class")) return id;
+
+    if (context.present) return std::nullopt;
+    auto global = find_global_definitions(src, last, kClassType);
+    if (global.size() == 1) return std::move(global.front());
+    return std::nullopt;
+}
+
+ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, std::string_view name,
+                                   const PythonBindingContext& context) {
+    if (caller.node_id.find(':') == std::string::npos) return ImportNotFound{};
+    // Shadowing is checked before bindings within each scope, innermost first.
+    auto check = [&](std::string_view scope) -> std::optional<ImportLookup> {
+        if (auto s = context.shadowed_names.find(scope); s != context.shadowed_names.end() && s->second.contains(name)) {
+            return ImportShadowed{};
+        }
+        if (auto b = context.import_bindings.find(scope); b != context.import_bindings.end()) {
+            if (auto n = b->second.find(name); n != b->second.end() && !n->second.empty()) return n->second;
+        }
+        return std::nullopt;
+    };
+    std::vector<std::string> scopes = caller_scopes(caller);
+    for (std::size_t k = scopes.size(); k >= 1; --k) {
+        std::string scope = join(scopes, 0, k);
+        if (!is_node_of_type(src, scope_id(caller.file_path, scope), "Function")) continue;
+        if (auto hit = check(scope)) return *hit;
+    }
+    if (auto hit = check("")) return *hit;
+    return ImportNotFound{};
+}
+
+namespace {
+
+// The one candidate a binding yields for the call parts, if any.
+std::optional<std::string> binding_candidate(LookupSource& src, const PythonImportBinding& b,
+                                             const std::vector<std::string>& parts) {
+    std::size_t rest_from = 1;
+    if (b.qualifier) {
+        std::vector<std::string> q = split_dots(*b.qualifier);
+        if (parts.size() < q.size()) return std::nullopt;
+        for (std::size_t i = 1; i < q.size(); ++i) {
+            if (parts[i] != q[i]) return std::nullopt;
+        }
+        rest_from = q.size();
+    }
+    const std::size_t rest_len = parts.size() > rest_from ? parts.size() - rest_from : 0;
+    const std::string* rest_last = rest_len > 0 ? &parts.back() : nullptr;
+
+    if (b.kind == "module") {
+        if (rest_len == 0) return std::nullopt;
+        if (rest_len == 1) return find_in_module(src, b.module, *rest_last, kDefinitionTypes);
+        if (auto c = find_in_module(src, b.module, parts[parts.size() - 2], kClassType)) {
+            std::string id = member_id(*c, *rest_last);
+            if (is_definition_node(src, id)) return id;
+        }
+        return find_in_module(src, b.module, *rest_last, kDefinitionTypes);
+    }
+
+    if (!b.symbol) return std::nullopt;
+    const std::string& symbol = *b.symbol;
+    std::string sub = b.module.empty() ? symbol : b.module + "/" + symbol;
+    if (rest_len > 0) {
+        if (auto c = find_in_module(src, b.module, symbol, kClassType)) {
+            std::string id = member_id(*c, join(parts, rest_from, parts.size()));
+            if (is_definition_node(src, id)) return id;
+        }
+        return find_in_module(src, sub, *rest_last, kDefinitionTypes);
+    }
+    if (auto c = find_in_module(src, b.module, symbol, kDefinitionTypes)) return c;
+    return find_in_module(src, sub, symbol, kDefinitionTypes);
+}
+
+}  // namespace
+
+std::optional<std::string> resolve_through_bindings(LookupSource& src, const std::vector<PythonImportBinding>& bindings,
+                                                    const std::vector<std::string>& parts) {
+    if (parts.empty()) return std::nullopt;
+    std::optional<std::string> only;
+    for (const auto& b : bindings) {
+        auto c = binding_candidate(src, b, parts);
+        if (!c) continue;
+        if (!only) {
+            only = std::move(c);
+        } else if (*only != *c) {
+            return std::nullopt;  // two different candidates: ambiguous
+        }
+    }
+    return only;
+}
+
+std::optional<std::string> find_in_module(LookupSource& src, std::string_view module, std::string_view name,
+                                          const TypeList& types) {
+    std::optional<std::string> kept;
+    for (auto& id : find_global_definitions(src, name, types)) {
+        const NodeMeta* n = src.node(id);
+        if (n == nullptr) continue;
+        // Only top-level definitions of a file whose path matches the module.
+        if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path) ||
+            id[n->file_path.size()] != ':' || !id.ends_with(name)) {
+            continue;
+        }
+        if (!module_path_matches(n->file_path, module)) continue;
+        if (kept) return std::nullopt;
+        kept = std::move(id);
+    }
+    return kept;
+}
+
+std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types) {
+    std::vector<std::string> out;
+    const IdList* ids = src.ids_named(to_lower(name));
+    if (ids == nullptr) return out;
+    for (const auto& id : *ids) {
+        const NodeMeta* n = src.node(id);
+        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
+        out.push_back(id);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace corvane

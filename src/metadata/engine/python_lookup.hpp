@@ -1,0 +1,129 @@
+#pragma once
+// Python symbol lookups over the node table: enclosing classes, methods along the bases,
+// class names, import bindings, top-level definitions of a module and builtins. Every lookup
+// answers absent rather than guessing when a name has no target or several.
+//
+// All reads of the record and of the JSON side data go through a LookupSource, so a
+// resolution pass can share parsed JSON between callers (and a later pass can record what a
+// resolution read) without a second copy of the rules.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "metadata/engine/node_meta.hpp"
+#include "util/hash.hpp"
+
+namespace corvane {
+
+struct PythonImportBinding {
+    std::string module;
+    std::optional<std::string> symbol;
+    std::string kind;  // "module" for a module import; anything else is a symbol import
+    std::optional<std::string> qualifier;
+
+    bool operator==(const PythonImportBinding&) const = default;
+};
+
+// Scope data of one file, read from its module node's extra_json. Values of the wrong shape
+// are dropped while converting, so each lookup below is a plain map access.
+struct PythonBindingContext {
+    // scope -> local name -> bindings; an empty list where the value does not convert
+    StringMap<StringMap<std::vector<PythonImportBinding>>> import_bindings;
+    // scope -> receiver expression -> type name; nullopt where the value is not a string
+    StringMap<StringMap<std::optional<std::string>>> receiver_types;
+    // scope -> names rebound there (only scopes whose value is a list)
+    StringMap<StringSet> shadowed_names;
+    bool present = false;
+};
+
+// What the resolvers need from a node's own extra_json.
+struct NodeExtraFacts {
+    // "base_classes" when it is a list: each element's text, nullopt for a non-string element.
+    std::optional<std::vector<std::optional<std::string>>> base_classes;
+    // "decorators" is a non-empty list naming a staticmethod.
+    bool static_method = false;
+};
+
+PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json);
+NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json);
+
+// The one door through which resolution reads the engine record. The record itself must not
+// change while a source is in use.
+class LookupSource {
+public:
+    explicit LookupSource(const MetadataEngine& record) : record_(record) {}
+    virtual ~LookupSource() = default;
+    LookupSource(const LookupSource&) = delete;
+    LookupSource& operator=(const LookupSource&) = delete;
+
+    virtual const NodeMeta* node(std::string_view id);
+    virtual const IdList* ids_named(std::string_view lowered_name);
+    virtual const std::string* node_hash(std::string_view id);
+    virtual bool name_index_empty();
+    // Context of the file whose module node has the id file_path.
+    virtual std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) = 0;
+    // Facts of the node's extra_json; null when the node does not exist.
+    virtual std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) = 0;
+
+protected:
+    const MetadataEngine& record_;
+};
+
+// Parses on every request: the per-call behaviour, and the oracle for the cached source.
+class DirectLookup final : public LookupSource {
+public:
+    using LookupSource::LookupSource;
+    std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override;
+    std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override;
+};
+
+// Parses each module context and each node's facts once for the source's lifetime.
+class CachedLookup final : public LookupSource {
+public:
+    using LookupSource::LookupSource;
+    std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override;
+    std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override;
+
+private:
+    StringMap<std::shared_ptr<const PythonBindingContext>> contexts_;
+    StringMap<std::shared_ptr<const NodeExtraFacts>> facts_;
+};
+
+struct ImportShadowed {};
+struct ImportNotFound {};
+using ImportLookup = std::variant<std::vector<PythonImportBinding>, ImportShadowed, ImportNotFound>;
+
+using TypeList = std::vector<std::string_view>;
+
+bool is_definition_type(std::string_view node_type);
+bool is_python_builtin(std::string_view name);
+std::string normalize_module_path(std::string_view path);
+bool module_path_matches(std::string_view file_path, std::string_view module);
+
+// The caller's scopes: the text after the first ':' of its id, split at '.'. Empty when the
+// id has no ':'.
+std::vector<std::string> caller_scopes(const NodeMeta& caller);
+std::vector<std::string> split_dots(std::string_view text);
+
+std::optional<std::string> enclosing_class(LookupSource& src, const NodeMeta& caller);
+std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
+                                       const NodeMeta& caller, const PythonBindingContext& context,
+                                       StringSet& visited);
+std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta& caller, std::string_view name,
+                                              const PythonBindingContext& context);
+ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, std::string_view name,
+                                   const PythonBindingContext& context);
+std::optional<std::string> resolve_through_bindings(LookupSource& src, const std::vector<PythonImportBinding>& bindings,
+                                                    const std::vector<std::string>& parts);
+std::optional<std::string> find_in_module(LookupSource& src, std::string_view module, std::string_view name,
+                                          const TypeList& types);
+std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types);
+
+// id names a node whose node_type is exactly `type` / is a definition type.
+bool is_node_of_type(LookupSource& src, std::string_view id, std::string_view type);
+bool is_definition_node(LookupSource& src, std::string_view id);
+
+}  // namespace corvane
