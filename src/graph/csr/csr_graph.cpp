@@ -1,0 +1,161 @@
+#include "graph/csr/csr_graph.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "graph/csr/index_scan.hpp"
+
+namespace corvane::graph {
+
+namespace {
+
+void erase_value(std::vector<NodeIndex>& list, NodeIndex value) {
+    list.erase(std::remove(list.begin(), list.end(), value), list.end());
+}
+
+// One direction of the compiled graph: exactly one allocation per array, lists kept in
+// arrival order.
+CsrArrays compile_lists(const std::vector<std::vector<NodeIndex>>& lists) {
+    CsrArrays out;
+    out.offsets.resize(lists.size() + 1);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        out.offsets[i] = total;
+        total += lists[i].size();
+    }
+    out.offsets[lists.size()] = total;
+    out.targets.reserve(total);
+    for (const auto& list : lists) out.targets.insert(out.targets.end(), list.begin(), list.end());
+    return out;
+}
+
+std::vector<Hash32> to_hashes(const std::vector<Hash32>& hashes, std::span<const NodeIndex> indexes) {
+    std::vector<Hash32> out;
+    out.reserve(indexes.size());
+    for (NodeIndex i : indexes) out.push_back(hashes[i]);
+    return out;
+}
+
+}  // namespace
+
+NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
+    if (auto it = index.find(hash); it != index.end()) return it->second;
+    // Indexes are 32-bit; wrapping would alias two nodes.
+    if (hashes.size() > std::numeric_limits<NodeIndex>::max())
+        throw std::length_error("graph builder holds the maximum number of nodes");
+    const auto id = static_cast<NodeIndex>(hashes.size());
+    hashes.push_back(hash);
+    try {
+        incoming.emplace_back();
+        outgoing.emplace_back();
+        index.emplace(hash, id);
+    } catch (...) {
+        // Keep the four containers the same length if memory runs out half-way.
+        hashes.resize(id);
+        incoming.resize(id);
+        outgoing.resize(id);
+        throw;
+    }
+    return id;
+}
+
+void GraphBuilder::add_edge(const Hash32& from, const Hash32& to) {
+    const NodeIndex a = get_or_insert(from);
+    const NodeIndex b = get_or_insert(to);
+    auto& out = outgoing[a];
+    if (detail::contains_index(out.data(), out.size(), b)) return;
+    out.push_back(b);
+    try {
+        incoming[b].push_back(a);
+    } catch (...) {
+        out.pop_back();
+        throw;
+    }
+}
+
+void GraphBuilder::remove_node_edges(const Hash32& hash) {
+    auto it = index.find(hash);
+    if (it == index.end()) return;
+    const NodeIndex c = it->second;
+    std::vector<NodeIndex> preds = std::move(incoming[c]);
+    std::vector<NodeIndex> succs = std::move(outgoing[c]);
+    incoming[c].clear();
+    outgoing[c].clear();
+    // A self-loop puts c in both copies; its own lists are already empty then.
+    for (NodeIndex p : preds)
+        if (p != c) erase_value(outgoing[p], c);
+    for (NodeIndex s : succs)
+        if (s != c) erase_value(incoming[s], c);
+}
+
+CsrGraph GraphBuilder::compile() const {
+    CsrGraph g;
+    g.hashes = hashes;
+    g.reverse = compile_lists(incoming);
+    g.forward = compile_lists(outgoing);
+    g.index = index;
+    return g;
+}
+
+std::optional<NodeIndex> CsrGraph::find(const Hash32& hash) const {
+    auto it = index.find(hash);
+    if (it == index.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::vector<Hash32>> CsrGraph::successors(const Hash32& hash) const {
+    auto i = find(hash);
+    if (!i) return std::nullopt;
+    return to_hashes(hashes, forward.neighbours(*i));
+}
+
+std::optional<std::vector<Hash32>> CsrGraph::predecessors(const Hash32& hash) const {
+    auto i = find(hash);
+    if (!i) return std::nullopt;
+    return to_hashes(hashes, reverse.neighbours(*i));
+}
+
+std::vector<NodeIndex> CsrGraph::reachable_indexes(NodeIndex start, const CsrArrays& arrays,
+                                                   std::uint32_t max_depth) const {
+    const std::size_t n = node_count();
+    if (start >= n) return {};
+    if (arrays.offsets.size() != n + 1) throw std::logic_error("CSR arrays do not belong to this graph");
+
+    // Every discovered node is queued once and reported once, in the same order, so the
+    // result doubles as the FIFO queue: `head` is the front, levels are contiguous runs.
+    std::vector<std::uint8_t> visited(n, 0);
+    std::vector<NodeIndex> found;
+    visited[start] = 1;
+    auto expand = [&](NodeIndex v) {
+        for (NodeIndex w : arrays.neighbours(v)) {
+            if (visited[w]) continue;
+            visited[w] = 1;
+            found.push_back(w);
+        }
+    };
+    // max_depth 0 wraps to the largest limit: no bound.
+    const std::uint32_t limit = max_depth - 1u;
+    expand(start);
+    std::size_t head = 0;
+    for (std::uint64_t depth = 1; head < found.size() && depth <= limit; ++depth) {
+        const std::size_t level_end = found.size();
+        for (; head < level_end; ++head) expand(found[head]);
+    }
+    return found;
+}
+
+std::vector<Hash32> CsrGraph::reachable(const Hash32& start, const CsrArrays& arrays, std::uint32_t max_depth) const {
+    auto s = find(start);
+    if (!s) return {};
+    return to_hashes(hashes, reachable_indexes(*s, arrays, max_depth));
+}
+
+std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph) {
+    std::vector<std::uint32_t> counts(graph.node_count());
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        counts[i] = static_cast<std::uint32_t>(graph.reachable_indexes(static_cast<NodeIndex>(i), graph.reverse, 0).size());
+    return counts;
+}
+
+}  // namespace corvane::graph
