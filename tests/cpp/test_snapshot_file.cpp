@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "storage/snapshot/snapshot.hpp"
+
+using namespace corvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class SnapshotFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "corvane_snapshot_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        root_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string ws(const std::string& sub) const { return (root_ / sub).string(); }
+
+    static Bytes file_bytes(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Anything the writer left next to the snapshot besides the snapshot itself.
+    static std::vector<std::string> leftovers(const std::string& dir) {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            if (e.path().filename() != kSnapshotFileName) out.push_back(e.path().filename().string());
+        }
+        return out;
+    }
+
+    static Bytes encoded(std::size_t nodes) {
+        MetadataEngine r;
+        for (std::size_t i = 0; i < nodes; ++i) {
+            NodeMeta m;
+            m.node_id = "m.py:f" + std::to_string(i);
+            m.node_type = "Function";
+            m.name = "f" + std::to_string(i);
+            m.file_path = "m.py";
+            r.nodes.emplace(m.node_id, m);
+        }
+        return *encode_snapshot(r);
+    }
+
+    fs::path root_;
+};
+
+}  // namespace
+
+TEST(SnapshotPath, JoinsWithOneSlash) {
+    EXPECT_EQ(snapshot_path("ws"), "ws/.corvane_snapshot.bin");
+    EXPECT_EQ(snapshot_path("ws/"), "ws/.corvane_snapshot.bin");
+    EXPECT_EQ(snapshot_path(""), ".corvane_snapshot.bin");
+    EXPECT_EQ(snapshot_path("/"), "/.corvane_snapshot.bin");
+    EXPECT_EQ(snapshot_path("a//"), "a//.corvane_snapshot.bin");
+}
+
+TEST_F(SnapshotFile, WriteCreatesMissingDirectoriesAndReadsBack) {
+    const std::string w = ws("a/b/c");
+    const Bytes b = encoded(3);
+    ASSERT_TRUE(write_snapshot_file(w, b, next_snapshot_sequence()).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), b);
+    auto r = read_snapshot(w + "/");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->nodes.size(), 3u);
+    EXPECT_TRUE(leftovers(w).empty());
+}
+
+TEST_F(SnapshotFile, EmptyWorkspaceMeansCurrentDirectory) {
+    const fs::path before = fs::current_path();
+    fs::current_path(root_);
+    const Bytes b = encoded(1);
+    const bool written = write_snapshot_file("", b, next_snapshot_sequence()).ok();
+    const bool read_back = read_snapshot("").has_value();
+    fs::current_path(before);
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(read_back);
+    EXPECT_EQ(file_bytes((root_ / kSnapshotFileName).string()), b);
+}
+
+TEST_F(SnapshotFile, ReadRejectsMissingEmptyDamagedAndNonRegularFiles) {
+    EXPECT_FALSE(read_snapshot(ws("nowhere")));
+    fs::create_directories(ws("w"));
+    { std::ofstream(snapshot_path(ws("w"))); }
+    EXPECT_FALSE(read_snapshot(ws("w")));
+    Bytes b = encoded(2);
+    b.pop_back();
+    { std::ofstream(snapshot_path(ws("w")), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size()); }
+    EXPECT_FALSE(read_snapshot(ws("w")));
+
+    fs::create_directories(snapshot_path(ws("d")));
+    EXPECT_FALSE(read_snapshot(ws("d")));
+    // A FIFO under the snapshot name must not block the reader.
+    fs::create_directories(ws("f"));
+    ASSERT_EQ(::mkfifo(snapshot_path(ws("f")).c_str(), 0600), 0);
+    EXPECT_FALSE(read_snapshot(ws("f")));
+    EXPECT_FALSE(read_snapshot(std::string("x\0y", 3)));
+}
+
+TEST_F(SnapshotFile, WorkspaceThatIsARegularFileFailsWithTheSystemText) {
+    const std::string file = ws("plain");
+    { std::ofstream(file) << "keep"; }
+    Status s = write_snapshot_file(file, encoded(1), next_snapshot_sequence());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().kind, ErrorKind::Io);
+    EXPECT_EQ(s.error().message, os_error_text(EEXIST));
+    // Deeper below a regular file, mkdir reports ENOTDIR.
+    s = write_snapshot_file(file + "/sub", encoded(1), next_snapshot_sequence());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, os_error_text(ENOTDIR));
+    EXPECT_EQ(file_bytes(file), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(write_snapshot_file(std::string("x\0y", 3), encoded(1), next_snapshot_sequence()).ok());
+}
+
+TEST_F(SnapshotFile, FailedRenameKeepsNoTemporaryFile) {
+    const std::string w = ws("w");
+    fs::create_directories(snapshot_path(w));  // a non-empty directory where the file goes
+    { std::ofstream(snapshot_path(w) + "/inside"); }
+    Status s = write_snapshot_file(w, encoded(1), next_snapshot_sequence());
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.error().message.find("(os error "), std::string::npos);
+    EXPECT_TRUE(leftovers(w).empty());
+}
+
+// The write itself fails (file size limit) after the old snapshot exists: the old file is
+// intact and the temporary file is gone. Run in a child so the limit stays there.
+TEST_F(SnapshotFile, FailedWriteLeavesOldSnapshotIntact) {
+    const std::string w = ws("w");
+    const Bytes old_bytes = encoded(2);
+    ASSERT_TRUE(write_snapshot_file(w, old_bytes, next_snapshot_sequence()).ok());
+    const Bytes big = encoded(2000);
+    ASSERT_GT(big.size(), 4096u);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        Status s = write_snapshot_file(w, big, next_snapshot_sequence());
+        const bool reported = !s.ok() && s.error().message == os_error_text(EFBIG);
+        ::_exit(reported ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write failure was not reported as EFBIG";
+    EXPECT_EQ(file_bytes(snapshot_path(w)), old_bytes);
+    EXPECT_TRUE(leftovers(w).empty());
+}
+
+TEST_F(SnapshotFile, OlderBufferNeverReplacesNewerOne) {
+    const std::string w = ws("w");
+    const Bytes first = encoded(1), second = encoded(2);
+    const std::uint64_t s1 = next_snapshot_sequence();
+    const std::uint64_t s2 = next_snapshot_sequence();
+    ASSERT_TRUE(write_snapshot_file(w, second, s2).ok());
+    ASSERT_TRUE(write_snapshot_file(w, first, s1).ok());  // dropped, silently
+    EXPECT_EQ(file_bytes(snapshot_path(w)), second);
+    // The same directory spelled differently is the same file.
+    ASSERT_TRUE(write_snapshot_file(w + "/", first, s1).ok());
+    ASSERT_TRUE(write_snapshot_file(w + "/../w", first, s2).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), second);
+    EXPECT_TRUE(leftovers(w).empty());
+    // A newer one does replace it.
+    const std::uint64_t s3 = next_snapshot_sequence();
+    ASSERT_TRUE(write_snapshot_file(w, first, s3).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), first);
+}
+
+TEST_F(SnapshotFile, ConcurrentWritersLeaveTheNewestBuffer) {
+    const std::string w = ws("w");
+    for (int round = 0; round < 5; ++round) {
+        constexpr int kWriters = 8;
+        std::vector<Bytes> buffers;
+        std::vector<std::uint64_t> seqs;
+        for (int i = 0; i < kWriters; ++i) {
+            buffers.push_back(encoded(static_cast<std::size_t>(1 + i * 50)));
+            seqs.push_back(next_snapshot_sequence());
+        }
+        std::vector<int> order(kWriters);
+        for (int i = 0; i < kWriters; ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), std::mt19937(round));
+        std::vector<std::thread> threads;
+        std::atomic<int> failures{0};
+        for (int i : order) {
+            threads.emplace_back([&, i] {
+                if (!write_snapshot_file(w, buffers[i], seqs[i]).ok()) ++failures;
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(failures.load(), 0);
+        EXPECT_EQ(file_bytes(snapshot_path(w)), buffers.back()) << "round " << round;
+        EXPECT_TRUE(leftovers(w).empty());
+    }
+}
