@@ -1,0 +1,280 @@
+// Fast ancestor counts ("blast radius" of every node at once).
+//
+// Members of one strongly connected component reach each other and share every outside
+// ancestor, so the count of node v in component C is
+//     (total size of the components that reach C, C excluded) + |C| - 1.
+// Components are numbered in topological order (every condensation edge goes from a lower to
+// a higher number). The outside part is summed the other way round: take a batch of
+// consecutive source components, give each one bit of a wide lane, push the lanes down the
+// condensation in increasing component order, and at every reached component add the sizes
+// of the sources whose bits arrived. Consecutive components in this order come from the same
+// depth-first subtree, so their descendant sets overlap and one sweep serves the whole batch.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+#include "graph/csr/ancestor_counts.hpp"
+
+namespace corvane::graph {
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+struct Condensation {
+    std::uint32_t count = 0;
+    std::vector<std::uint32_t> component;  // per node
+    std::vector<std::uint32_t> size;       // per component
+    CsrArrays successors;                  // de-duplicated, no self-edges
+};
+
+// Tarjan's algorithm with an explicit call stack: call graphs can be deep enough to exhaust
+// the thread stack with recursion.
+Condensation condense(const CsrArrays& fwd, std::size_t n) {
+    Condensation out;
+    std::vector<std::uint32_t> order(n, kNone), low(n);
+    std::vector<std::uint32_t>& comp = out.component;
+    comp.assign(n, kNone);
+    std::vector<std::uint32_t> stack;
+    struct Frame {
+        std::uint32_t node;
+        std::uint64_t edge;
+    };
+    std::vector<Frame> calls;
+    std::uint32_t counter = 0, found = 0;
+
+    for (std::size_t root = 0; root < n; ++root) {
+        if (order[root] != kNone) continue;
+        const auto r = static_cast<std::uint32_t>(root);
+        order[r] = low[r] = counter++;
+        stack.push_back(r);
+        calls.push_back({r, fwd.offsets[r]});
+        while (!calls.empty()) {
+            const std::uint32_t v = calls.back().node;
+            const std::uint64_t e = calls.back().edge;
+            if (e < fwd.offsets[v + 1]) {
+                calls.back().edge = e + 1;
+                const std::uint32_t w = fwd.targets[e];
+                if (order[w] == kNone) {
+                    order[w] = low[w] = counter++;
+                    stack.push_back(w);
+                    calls.push_back({w, fwd.offsets[w]});
+                } else if (comp[w] == kNone) {  // still on the Tarjan stack
+                    low[v] = std::min(low[v], order[w]);
+                }
+                continue;
+            }
+            if (low[v] == order[v]) {
+                std::uint32_t w;
+                do {
+                    w = stack.back();
+                    stack.pop_back();
+                    comp[w] = found;
+                } while (w != v);
+                ++found;
+            }
+            calls.pop_back();
+            if (!calls.empty()) {
+                const std::uint32_t u = calls.back().node;
+                low[u] = std::min(low[u], low[v]);
+            }
+        }
+    }
+
+    // Tarjan finishes a component after everything it reaches: reverse the numbering so
+    // that edges go upwards.
+    out.count = found;
+    out.size.assign(found, 0);
+    for (auto& c : comp) {
+        c = found - 1 - c;
+        ++out.size[c];
+    }
+
+    // Members grouped by component, then each component's successor set without repeats.
+    std::vector<std::uint64_t> member_start(found + 1, 0);
+    for (std::uint32_t c : comp) ++member_start[c + 1];
+    for (std::uint32_t c = 0; c < found; ++c) member_start[c + 1] += member_start[c];
+    std::vector<std::uint32_t> members(n);
+    {
+        std::vector<std::uint64_t> fill(member_start.begin(), member_start.end() - 1);
+        for (std::size_t v = 0; v < n; ++v) members[fill[comp[v]]++] = static_cast<std::uint32_t>(v);
+    }
+    std::vector<std::uint32_t>().swap(order);
+    std::vector<std::uint32_t>& stamp = low;  // reused: last component that listed a target
+    std::fill(stamp.begin(), stamp.begin() + found, kNone);
+    CsrArrays& succ = out.successors;
+    succ.offsets.resize(found + 1);
+    succ.targets.reserve(fwd.targets.size());
+    for (std::uint32_t c = 0; c < found; ++c) {
+        succ.offsets[c] = succ.targets.size();
+        for (std::uint64_t m = member_start[c]; m < member_start[c + 1]; ++m) {
+            const std::uint32_t v = members[m];
+            for (NodeIndex w : fwd.neighbours(v)) {
+                const std::uint32_t d = comp[w];
+                if (d == c || stamp[d] == c) continue;
+                stamp[d] = c;
+                succ.targets.push_back(d);
+            }
+        }
+    }
+    succ.offsets[found] = succ.targets.size();
+    succ.targets.shrink_to_fit();
+    return out;
+}
+
+// Lane width in 64-bit words: sources per batch = 64 * kLaneWords.
+constexpr std::uint32_t kLaneWords = 4;
+constexpr std::uint32_t kBatch = 64 * kLaneWords;
+
+struct Lanes {
+    std::vector<std::uint64_t> bits;   // kLaneWords words per component
+    std::vector<std::uint64_t> live;   // one bit per component: its lane is non-zero
+    std::vector<std::uint32_t> total;  // this worker's share of the outside ancestor sizes
+};
+
+// Inlined into each instruction-set variant below, so the lane loops and popcounts are
+// compiled for that target.
+[[gnu::always_inline]] inline void sweep_batches(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
+    const std::uint32_t count = g.count;
+    const std::uint64_t* offsets = g.successors.offsets.data();
+    const std::uint32_t* targets = g.successors.targets.data();
+    std::uint64_t* bits = lanes.bits.data();
+    std::uint64_t* live = lanes.live.data();
+    std::uint32_t* total = lanes.total.data();
+
+    for (;;) {
+        const std::uint32_t batch = next.fetch_add(1, std::memory_order_relaxed);
+        const std::uint64_t lo64 = std::uint64_t{batch} * kBatch;
+        if (lo64 >= count) return;
+        const auto lo = static_cast<std::uint32_t>(lo64);
+        const std::uint32_t hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(lo64 + kBatch, count));
+
+        // Sizes of the sources as bit planes: the weighted sum of a lane is
+        // sum_k popcount(lane & plane_k) << k, one plane when every source is a singleton.
+        std::uint32_t largest = 0;
+        for (std::uint32_t c = lo; c < hi; ++c) largest = std::max(largest, g.size[c]);
+        const int planes = std::bit_width(largest);
+        std::uint64_t plane[32][kLaneWords] = {};
+        for (std::uint32_t c = lo; c < hi; ++c) {
+            const std::uint32_t b = c - lo;
+            for (int k = 0; k < planes; ++k)
+                if ((g.size[c] >> k) & 1u) plane[k][b / 64] |= std::uint64_t{1} << (b % 64);
+            bits[std::uint64_t{c} * kLaneWords + b / 64] |= std::uint64_t{1} << (b % 64);
+            live[c / 64] |= std::uint64_t{1} << (c % 64);
+        }
+
+        // Components only push to higher numbers, so one ascending scan of the live bitmap
+        // visits each reached component after all of its reached predecessors.
+        std::uint32_t last = hi - 1;
+        for (std::uint32_t block = lo / 64; block <= last / 64; ++block) {
+            while (live[block] != 0) {
+                const std::uint64_t word = live[block];
+                live[block] = word & (word - 1);
+                const std::uint32_t c = block * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
+                std::uint64_t lane[kLaneWords];
+                std::uint64_t* own = bits + std::uint64_t{c} * kLaneWords;
+                for (std::uint32_t i = 0; i < kLaneWords; ++i) lane[i] = own[i];
+                for (std::uint64_t e = offsets[c]; e < offsets[c + 1]; ++e) {
+                    const std::uint32_t d = targets[e];
+                    std::uint64_t* to = bits + std::uint64_t{d} * kLaneWords;
+                    for (std::uint32_t i = 0; i < kLaneWords; ++i) to[i] |= lane[i];
+                    live[d / 64] |= std::uint64_t{1} << (d % 64);
+                    last = std::max(last, d);
+                }
+                // A component never counts itself.
+                if (c < hi) {
+                    const std::uint32_t b = c - lo;
+                    lane[b / 64] &= ~(std::uint64_t{1} << (b % 64));
+                }
+                std::uint64_t sum = 0;
+                for (int k = 0; k < planes; ++k) {
+                    std::uint64_t n = 0;
+                    for (std::uint32_t i = 0; i < kLaneWords; ++i) n += std::popcount(lane[i] & plane[k][i]);
+                    sum += n << k;
+                }
+                total[c] += static_cast<std::uint32_t>(sum);
+                for (std::uint32_t i = 0; i < kLaneWords; ++i) own[i] = 0;
+            }
+        }
+    }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,popcnt,bmi,bmi2,lzcnt"))) void sweep_avx2(const Condensation& g, Lanes& lanes,
+                                                                      std::atomic<std::uint32_t>& next) {
+    sweep_batches(g, lanes, next);
+}
+#endif
+
+void sweep_generic(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
+    sweep_batches(g, lanes, next);
+}
+
+void sweep(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                             __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    if (avx2) return sweep_avx2(g, lanes, next);
+#endif
+    sweep_generic(g, lanes, next);
+}
+
+void init_lanes(Lanes& lanes, std::uint32_t count) {
+    lanes.bits.assign(std::uint64_t{count} * kLaneWords, 0);
+    lanes.live.assign((std::uint64_t{count} + 63) / 64, 0);
+    lanes.total.assign(count, 0);
+}
+
+// Below this many nodes plus edges a second thread costs more than it saves.
+constexpr std::uint64_t kParallelWork = 1u << 16;
+
+}  // namespace
+
+namespace detail {
+
+std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsigned workers) {
+    const std::size_t n = graph.node_count();
+    if (n == 0) return {};
+    if (graph.forward.offsets.size() != n + 1) throw std::logic_error("CSR arrays do not belong to this graph");
+    const Condensation g = condense(graph.forward, n);
+
+    std::atomic<std::uint32_t> next{0};
+    Lanes mine;
+    init_lanes(mine, g.count);
+    Lanes other;
+    std::thread helper;
+    if (workers > 1) {
+        init_lanes(other, g.count);
+        try {
+            helper = std::thread([&] { sweep(g, other, next); });
+        } catch (const std::system_error&) {
+            // No second thread: this one takes every batch.
+        }
+    }
+    sweep(g, mine, next);
+    if (helper.joinable()) {
+        helper.join();
+        for (std::uint32_t c = 0; c < g.count; ++c) mine.total[c] += other.total[c];
+    }
+
+    std::vector<std::uint32_t> counts(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        const std::uint32_t c = g.component[v];
+        counts[v] = mine.total[c] + g.size[c] - 1;
+    }
+    return counts;
+}
+
+}  // namespace detail
+
+std::vector<std::uint32_t> ancestor_counts(const CsrGraph& graph) {
+    // Judged on the graph itself: the condensation is only known after the first pass.
+    const std::uint64_t work = graph.node_count() + graph.forward.targets.size();
+    const bool two = work >= kParallelWork && graph.node_count() > kBatch && std::thread::hardware_concurrency() > 1;
+    return detail::ancestor_counts_workers(graph, two ? 2 : 1);
+}
+
+}  // namespace corvane::graph
