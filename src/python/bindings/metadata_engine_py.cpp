@@ -6,16 +6,23 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/node_table.hpp"
+#include "metadata/engine/repopulate.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
+#include "storage/snapshot/snapshot.hpp"
+#include "util/log.hpp"
 
 namespace corvane::py {
 
@@ -156,6 +163,55 @@ PyObject* status_none(const Status& s) {
     Py_RETURN_NONE;
 }
 
+// ---- snapshots -------------------------------------------------------------------------
+
+Error prefixed(const char* prefix, const Error& e) { return io_error(prefix + e.message); }
+
+// Encodes and writes synchronously; the caller holds the engine lock.
+Status save_locked(const EngineState& state, const std::string& workspace) {
+    auto bytes = encode_snapshot(state.record);
+    if (!bytes) return prefixed("Failed to save snapshot: ", bytes.error());
+    Status written = write_snapshot_file(workspace, *bytes, next_snapshot_sequence());
+    if (!written) return prefixed("Failed to save snapshot: ", written.error());
+    return {};
+}
+
+// Compile, then write the snapshot before releasing the lock.
+Status build_and_save(EngineShared& e, const std::string& workspace) {
+    ExclusiveLock lock(e.lock);
+    compile_step(e.state);
+    return save_locked(e.state, workspace);
+}
+
+// Compile and encode under the lock; a detached thread writes the buffer. Write failures
+// are only logged: the caller has already returned.
+PyObject* build_with_background_save(PyObject* self) {
+    auto* obj = reinterpret_cast<EngineObject*>(self);
+    EngineShared& e = *obj->shared;
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t sequence;
+    {
+        ExclusiveLock lock(e.lock);
+        compile_step(e.state);
+        auto encoded = encode_snapshot(e.state.record);
+        if (!encoded) return raise(prefixed("Failed to serialize snapshot: ", encoded.error()));
+        bytes = std::move(*encoded);
+        sequence = next_snapshot_sequence();
+    }
+    try {
+        std::thread([path = obj->workspace_path, bytes = std::move(bytes), sequence]() {
+            Status written = write_snapshot_file(path, bytes, sequence);
+            if (!written && log::enabled(log::Level::Error)) {
+                log::emit(log::Level::Error, log::kBindingsTarget,
+                          "Background snapshot write failed: " + written.error().message);
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        return raise_panic("failed to spawn thread");
+    }
+    Py_RETURN_NONE;
+}
+
 // ---- construction ----------------------------------------------------------------------
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -165,12 +221,26 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!params.bind(args, kwargs, a) || !to_string(params, "workspace_path", a[0], workspace)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto shared = std::make_shared<EngineShared>();
+        std::optional<MetadataEngine> restored = read_snapshot(workspace);
+        const bool loaded = restored.has_value();
+        if (restored) shared->state.record = std::move(*restored);
+        if (const std::size_t n = shared->state.record.nodes.size(); n > 0) {
+            if (log::enabled(log::Level::Info)) {
+                log::emit(log::Level::Info, log::kBindingsTarget,
+                          "Restored " + std::to_string(n) + " nodes and typed edges from binary snapshot.");
+            }
+            {
+                ExclusiveLock lock(shared->lock);
+                (void)repopulate_builders(shared->state);
+            }
+            (void)build_and_save(*shared, workspace);
+        }
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* obj = reinterpret_cast<EngineObject*>(self);
         new (&obj->workspace_path) std::string(std::move(workspace));
         new (&obj->shared) std::shared_ptr<EngineShared>(std::move(shared));
-        obj->snapshot_loaded = false;
+        obj->snapshot_loaded = loaded;
         return self;
     });
 }
@@ -305,6 +375,51 @@ PyObject* clear_generated_edges(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* count_result(const Result<std::uint32_t>& r) {
+    if (!r) return raise(r.error());
+    return PyLong_FromUnsignedLong(*r);
+}
+
+PyObject* resolve_and_connect_calls_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    static const Params p("resolve_and_connect_calls", {"caller_id", "call_names"}, 2);
+    PyObject* a[2];
+    std::string caller;
+    std::vector<std::string> names;
+    if (!p.bind(args, nargs, kwnames, a) || !to_string(p, "caller_id", a[0], caller) ||
+        !to_string_list(p, "call_names", a[1], names)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        EngineShared& e = shared_of(self);
+        ExclusiveLock lock(e.lock);
+        return count_result(resolve_and_connect_calls(e.state, caller, names));
+    });
+}
+
+PyObject* resolve_and_connect_django(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params p("resolve_and_connect_django", {"node_id", "json_str"}, 2);
+    PyObject* a[2];
+    std::string id, text;
+    if (!p.bind(args, nargs, kwnames, a) || !to_string(p, "node_id", a[0], id) ||
+        !to_string(p, "json_str", a[1], text)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        EngineShared& e = shared_of(self);
+        ExclusiveLock lock(e.lock);
+        return count_result(resolve_django_relations(e.state, id, text));
+    });
+}
+
+PyObject* repopulate_edges_method(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        EngineShared& e = shared_of(self);
+        ExclusiveLock lock(e.lock);
+        return status_none(repopulate_edges(e.state));
+    });
+}
+
 PyObject* invalidate_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params p("invalidate_file", {"file_path"}, 1);
     std::string path;
@@ -319,11 +434,22 @@ PyObject* invalidate_file(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // ---- compile step and graph queries ------------------------------------------------------
 
 PyObject* build(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return build_with_background_save(self); });
+}
+
+PyObject* rebuild_internal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        compile_step(e.state);
-        Py_RETURN_NONE;
+        auto* obj = reinterpret_cast<EngineObject*>(self);
+        return status_none(build_and_save(*obj->shared, obj->workspace_path));
+    });
+}
+
+// save() and close() are the same operation: close() releases nothing.
+PyObject* save(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto* obj = reinterpret_cast<EngineObject*>(self);
+        SharedLock lock(obj->shared->lock);
+        return status_none(save_locked(obj->shared->state, obj->workspace_path));
     });
 }
 
@@ -422,7 +548,7 @@ PyObject* snapshot_loaded(PyObject* self, PyObject*) {
 #define NOARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_NOARGS
 
 PyMethodDef methods[] = {
-    {"rebuild_internal", NOARGS(build), "rebuild_internal($self)\n--\n\n"},
+    {"rebuild_internal", NOARGS(rebuild_internal), "rebuild_internal($self)\n--\n\n"},
     {"add_node", FASTCALL(add_node),
      "add_node($self, node_id, node_type, name, file_path, signature=None, docstring=None, lines_start=None, "
      "lines_end=None, returns=None, calls=None, django_relations_json=None, is_async=None, is_generator=None, "
@@ -433,6 +559,11 @@ PyMethodDef methods[] = {
     {"add_generated_edge", FASTCALL(add_kind_edge<EdgeKind::GeneratedExecution>),
      "add_generated_edge($self, from_id, to_id)\n--\n\n"},
     {"clear_generated_edges", NOARGS(clear_generated_edges), "clear_generated_edges($self)\n--\n\n"},
+    {"resolve_and_connect_calls", FASTCALL(resolve_and_connect_calls_method),
+     "resolve_and_connect_calls($self, caller_id, call_names)\n--\n\n"},
+    {"resolve_and_connect_django", FASTCALL(resolve_and_connect_django),
+     "resolve_and_connect_django($self, node_id, json_str)\n--\n\n"},
+    {"repopulate_edges", NOARGS(repopulate_edges_method), "repopulate_edges($self)\n--\n\n"},
     {"invalidate_file", FASTCALL(invalidate_file), "invalidate_file($self, file_path)\n--\n\n"},
     {"build", NOARGS(build), "build($self)\n--\n\n"},
     {"rebuild", NOARGS(build), "rebuild($self)\n--\n\n"},
@@ -451,6 +582,8 @@ PyMethodDef methods[] = {
     {"contains", FASTCALL(contains), "contains($self, node_id)\n--\n\n"},
     {"snapshot_loaded", NOARGS(snapshot_loaded), "snapshot_loaded($self)\n--\n\n"},
     {"get_all_metadata", NOARGS(get_all_metadata), "get_all_metadata($self)\n--\n\n"},
+    {"save", NOARGS(save), "save($self)\n--\n\n"},
+    {"close", NOARGS(save), "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

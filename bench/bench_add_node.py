@@ -1,0 +1,57 @@
+"""add_node rate against a plain Python dict-of-dicts insert of the same records.
+
+    PYTHONPATH=build/test/python python3 bench/bench_add_node.py [N]
+"""
+import sys
+import tempfile
+import time
+
+import corvanedb
+
+
+def records(n):
+    out = []
+    for i in range(n):
+        f = f"pkg/mod{i % 500}.py"
+        out.append(dict(node_id=f"{f}:Cls{i % 37}.method{i}", node_type="Function", name=f"method{i}", file_path=f,
+                        signature=f"def method{i}(self, a, b)", docstring="Does a thing.", lines_start=i % 900,
+                        lines_end=i % 900 + 12, returns=["int"], calls=["self.helper", "len", "os.path.join"],
+                        is_async=False, is_generator=False, param_count=3, is_exported=True))
+    return out
+
+
+def best_of(fn, repeat=3):
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    recs = records(n)
+
+    def engine_run():
+        with tempfile.TemporaryDirectory() as ws:
+            e = corvanedb.PyMetadataEngine(ws)
+            add = e.add_node
+            for r in recs:
+                add(**r)
+
+    def dict_run():
+        table = {}
+        for r in recs:
+            table[r["node_id"]] = dict(r)
+
+    t_engine = best_of(engine_run)
+    t_dict = best_of(dict_run)
+    print(f"records: {n}")
+    print(f"add_node:         {n / t_engine:12,.0f} records/s  ({t_engine * 1e9 / n:7.0f} ns each)")
+    print(f"dict-of-dicts:    {n / t_dict:12,.0f} records/s  ({t_dict * 1e9 / n:7.0f} ns each)")
+    print(f"ratio add_node / dict insert: {t_engine / t_dict:.2f}x the cost")
+
+
+if __name__ == "__main__":
+    main()
