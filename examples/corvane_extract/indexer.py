@@ -1,0 +1,240 @@
+"""Feeding a source tree into a PyMetadataEngine, fully or incrementally.
+
+Full run: add_node for every folder, file, module, class and function; structural edges
+for containment (folder -> file -> module -> class -> method); resolve_and_connect_calls
+for every caller and resolve_and_connect_django for every model class; build().
+
+Incremental run: a manifest in the workspace (path -> mtime, size, content hash) tells which
+files changed; those and the deleted ones are invalidated, the changed and new files are
+added again, then repopulate_edges() re-resolves every stored call list and build()
+compiles.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import time
+from dataclasses import dataclass, field
+
+from . import ids
+from .python_file import FileExtract, extract_source, file_node
+from .tree import SourceTree, folder_node, folder_parent_edge
+
+MANIFEST_NAME = "corvane_extract_manifest.json"
+# Bump when the records the extractor writes change shape, so old workspaces re-index.
+EXTRACTOR_VERSION = 1
+
+
+@dataclass
+class IndexReport:
+    mode: str = "full"  # "full" or "incremental"
+    phases: dict[str, float] = field(default_factory=dict)
+    files_parsed: int = 0
+    parse_errors: list[tuple[str, str]] = field(default_factory=list)
+    nodes_added: int = 0
+    structural_edges: int = 0
+    call_edges_added: int = 0
+    django_edges_added: int = 0
+    changed: list[str] = field(default_factory=list)
+    added: list[str] = field(default_factory=list)
+    deleted: list[str] = field(default_factory=list)
+    invalidated_nodes: int = 0
+
+
+class _Phase:
+    def __init__(self, report: IndexReport, name: str):
+        self.report, self.name = report, name
+
+    def __enter__(self):
+        self.start = time.perf_counter()
+
+    def __exit__(self, *exc):
+        self.report.phases[self.name] = self.report.phases.get(self.name, 0.0) + time.perf_counter() - self.start
+
+
+def _stat_key(path: str) -> tuple[int, int]:
+    st = os.stat(path)
+    return st.st_mtime_ns, st.st_size
+
+
+class Indexer:
+    def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), progress=None,
+                 progress_every: int = 500):
+        self.engine = engine
+        self.tree = tree
+        self.workspace = workspace
+        self.exclude_dirs = sorted(exclude_dirs)
+        self.progress = progress  # callable(str) or None
+        self.progress_every = progress_every
+        self.manifest_files: dict[str, dict] = {}
+
+    # ---- manifest -------------------------------------------------------------------
+
+    @property
+    def manifest_path(self) -> str:
+        return os.path.join(self.workspace, MANIFEST_NAME)
+
+    def load_manifest(self) -> dict | None:
+        """The previous run's manifest, if it describes this same tree and extractor."""
+        try:
+            with open(self.manifest_path, encoding="utf-8") as f:
+                data = json.load(f)
+        except (OSError, ValueError):
+            return None
+        if not isinstance(data, dict) or data.get("extractor_version") != EXTRACTOR_VERSION \
+                or data.get("root") != self.tree.root or data.get("exclude_dirs") != self.exclude_dirs \
+                or not isinstance(data.get("files"), dict) or not isinstance(data.get("folders"), list):
+            return None
+        return data
+
+    def write_manifest(self):
+        """Written after the snapshot is saved, so a manifest never claims more than the snapshot holds."""
+        data = {
+            "extractor_version": EXTRACTOR_VERSION,
+            "root": self.tree.root,
+            "exclude_dirs": self.exclude_dirs,
+            "files": self.manifest_files,
+            "folders": sorted(self.tree.folders),
+        }
+        os.makedirs(self.workspace, exist_ok=True)
+        tmp = f"{self.manifest_path}.{os.getpid()}.tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(data, f)
+        os.replace(tmp, self.manifest_path)
+
+    # ---- runs -----------------------------------------------------------------------
+
+    def run(self) -> IndexReport:
+        """Incremental when the engine restored a snapshot that the manifest describes, else full."""
+        manifest = self.load_manifest() if self.engine.snapshot_loaded() else None
+        if manifest is None:
+            return self.index_all()
+        return self.index_changes(manifest)
+
+    def index_all(self) -> IndexReport:
+        report = IndexReport("full")
+        if self.engine.get_stats()["nodes"]:
+            # Whatever a foreign or stale snapshot holds goes first, file by file.
+            with _Phase(report, "invalidate"):
+                for path in {m["file_path"] for m in self.engine.get_all_metadata().values()}:
+                    report.invalidated_nodes += self.engine.invalidate_file(path)
+        extracts = self._parse(sorted(self.tree.files), report)
+        folders = sorted(self.tree.folders)
+        with _Phase(report, "add_node"):
+            for d in folders:
+                self.engine.add_node(**folder_node(d, self.tree.root))
+                report.nodes_added += 1
+            self._add_nodes(extracts, report)
+        with _Phase(report, "structural"):
+            for d in folders:
+                self._structural(folder_parent_edge(d), report)
+            self._add_structural(extracts, report)
+        with _Phase(report, "resolution"):
+            for i, ex in enumerate(extracts, 1):
+                if self.progress and i % self.progress_every == 0:
+                    self.progress(f"resolved calls of {i}/{len(extracts)} files")
+                for caller, calls in ex.callers:
+                    report.call_edges_added += self.engine.resolve_and_connect_calls(caller, calls)
+                for node_id, relations in ex.django:
+                    report.django_edges_added += self.engine.resolve_and_connect_django(node_id, relations)
+        with _Phase(report, "build"):
+            self.engine.build()
+        return report
+
+    def index_changes(self, manifest: dict) -> IndexReport:
+        report = IndexReport("incremental")
+        old_files: dict[str, dict] = manifest["files"]
+        to_parse: list[str] = []
+        with _Phase(report, "scan"):
+            for rel, full in sorted(self.tree.files.items()):
+                old = old_files.get(rel)
+                if old is None:
+                    report.added.append(rel)
+                    to_parse.append(rel)
+                    continue
+                mtime, size = _stat_key(full)
+                if [mtime, size] == [old.get("mtime_ns"), old.get("size")]:
+                    self.manifest_files[rel] = old
+                    continue
+                with open(full, "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+                if digest == old.get("sha256"):
+                    self.manifest_files[rel] = {"mtime_ns": mtime, "size": size, "sha256": digest}
+                    continue
+                report.changed.append(rel)
+                to_parse.append(rel)
+            report.deleted = sorted(set(old_files) - set(self.tree.files))
+        old_folders = set(manifest["folders"])
+        new_folders = sorted(self.tree.folders - old_folders)
+        gone_folders = sorted(old_folders - self.tree.folders)
+        if not (to_parse or report.deleted or new_folders or gone_folders):
+            return report  # the restored snapshot is current; construction already compiled it
+
+        with _Phase(report, "invalidate"):
+            for path in [*report.changed, *report.deleted]:
+                report.invalidated_nodes += self.engine.invalidate_file(path)
+            for d in gone_folders:
+                report.invalidated_nodes += self.engine.invalidate_file(d or ids.ROOT_FOLDER)
+        extracts = self._parse(to_parse, report)
+        with _Phase(report, "add_node"):
+            for d in new_folders:
+                self.engine.add_node(**folder_node(d, self.tree.root))
+                report.nodes_added += 1
+            self._add_nodes(extracts, report)
+        with _Phase(report, "structural"):
+            for d in new_folders:
+                self._structural(folder_parent_edge(d), report)
+            self._add_structural(extracts, report)
+        with _Phase(report, "resolution"):
+            # Re-resolves the stored calls of every node: callers elsewhere may now reach
+            # (or lose) definitions of the changed files.
+            self.engine.repopulate_edges()
+        with _Phase(report, "build"):
+            self.engine.build()
+        return report
+
+    # ---- steps ----------------------------------------------------------------------
+
+    def _parse(self, paths: list[str], report: IndexReport) -> list[FileExtract]:
+        extracts = []
+        with _Phase(report, "parse"):
+            for i, rel in enumerate(paths, 1):
+                full = self.tree.files[rel]
+                try:
+                    mtime, size = _stat_key(full)
+                    with open(full, "rb") as f:
+                        source = f.read()
+                except OSError as exc:
+                    # Vanished or unreadable since the scan: index it as an empty File node.
+                    ex = FileExtract(rel, nodes=[file_node(rel)], error=f"OSError: {exc}")
+                    mtime, size, source = 0, -1, b""
+                else:
+                    ex = extract_source(rel, source)
+                if ex.error:
+                    report.parse_errors.append((rel, ex.error))
+                self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,
+                                            "sha256": hashlib.sha256(source).hexdigest()}
+                extracts.append(ex)
+                report.files_parsed += 1
+                if self.progress and i % self.progress_every == 0:
+                    self.progress(f"parsed {i}/{len(paths)} files")
+        return extracts
+
+    def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):
+        for ex in extracts:
+            for record in ex.nodes:
+                self.engine.add_node(**record)
+            report.nodes_added += len(ex.nodes)
+
+    def _add_structural(self, extracts: list[FileExtract], report: IndexReport):
+        for ex in extracts:
+            self._structural((ids.folder_id(ids.parent_dir(ex.path)), ids.file_id(ex.path)), report)
+            for edge in ex.structural:
+                self._structural(edge, report)
+
+    def _structural(self, edge: tuple[str, str] | None, report: IndexReport):
+        if edge is not None:
+            self.engine.add_structural_edge(*edge)
+            report.structural_edges += 1
