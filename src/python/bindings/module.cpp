@@ -50,7 +50,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_corvanedb() {
     if (!module) return nullptr;
     using namespace corvane::py;
     if (!panic_exception_type() ||
-        // REGISTER: PyMmapStore (mmap_store_type), then PyGraphEngine (graph_engine_type), here.
+        add_class(module, "PyMmapStore", mmap_store_type()) < 0 ||
+        add_class(module, "PyGraphEngine", graph_engine_type()) < 0 ||
         add_class(module, "PyMetadataEngine", metadata_engine_type()) < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -1,0 +1,148 @@
+// PyMmapStore: the method layer over the memory-mapped node store. The store and its lock
+// live inside the Python object; the file and mapping are released when it is dropped.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "python/bindings/args.hpp"
+#include "python/bindings/errors.hpp"
+#include "python/bindings/py_ref.hpp"
+#include "python/bindings/types.hpp"
+#include "storage/mmap_store/mmap_store.hpp"
+#include "storage/mmap_store/node_record.hpp"
+
+namespace corvane::py {
+
+namespace {
+
+struct StoreObject {
+    PyObject_HEAD
+    PoisonLock lock;
+    storage::MmapStore store;
+};
+
+StoreObject& store_of(PyObject* self) { return *reinterpret_cast<StoreObject*>(self); }
+
+// The error number at the end of "<description> (os error N)", or 0.
+int errno_of(const std::string& text) {
+    static constexpr const char marker[] = " (os error ";
+    const auto at = text.rfind(marker);
+    if (at == std::string::npos || text.empty() || text.back() != ')') return 0;
+    return std::atoi(text.c_str() + at + sizeof marker - 1);
+}
+
+// OSError whose text is exactly the message, with errno set as well so that callers can
+// test e.errno (the (errno, strerror) constructor would reword str(e)).
+PyObject* raise_os_error(const std::string& message) {
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return nullptr;
+    Ref exc(PyObject_CallOneArg(PyExc_OSError, text.get()));
+    if (!exc) return nullptr;
+    if (const int err = errno_of(message)) {
+        Ref number(PyLong_FromLong(err));
+        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return nullptr;
+    }
+    PyErr_SetObject(PyExc_OSError, exc.get());
+    return nullptr;
+}
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Params params("PyMmapStore", {"path", "initial_size"}, 2);
+    PyObject* a[2];
+    std::string path;
+    std::uint64_t initial_size = 0;
+    if (!params.bind(args, kwargs, a) || !to_string(params, "path", a[0], path) ||
+        !to_u64(params, "initial_size", a[1], initial_size)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        auto opened = storage::MmapStore::open(path, initial_size);
+        if (!opened) return raise_os_error(opened.error().message);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = reinterpret_cast<StoreObject*>(self);
+        new (&obj->lock) PoisonLock();
+        new (&obj->store) storage::MmapStore(std::move(*opened));
+        return self;
+    });
+}
+
+void store_dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<StoreObject*>(self);
+    obj->store.~MmapStore();
+    obj->lock.~PoisonLock();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* append_dummy_node(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreObject& s = store_of(self);
+        Result<storage::AppendedRecord> appended = [&] {
+            ExclusiveLock lock(s.lock);
+            return s.store.append(storage::sample_node_record());
+        }();
+        if (!appended) return raise(appended.error());
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(appended->offset),
+                             static_cast<unsigned long long>(appended->length));
+    });
+}
+
+PyObject* get_node_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params p("get_node_view", {"block_id", "length"}, 2);
+    PyObject* a[2];
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    if (!p.bind(args, nargs, kwnames, a) || !to_u64(p, "block_id", a[0], offset) ||
+        !to_u32(p, "length", a[1], length)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        StoreObject& s = store_of(self);
+        PyObject* copy = nullptr;
+        {
+            ExclusiveLock lock(s.lock);
+            if (Status in_range = s.store.check_range(offset, length); !in_range) return raise(in_range.error());
+            // The one copy: straight from the mapping into the result object.
+            copy = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+            if (!copy) return nullptr;
+            s.store.copy_range(offset, length, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(copy)));
+        }
+        Ref bytes(copy);
+        return PyMemoryView_FromObject(bytes.get());
+    });
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+#define NOARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_NOARGS
+
+PyMethodDef methods[] = {
+    {"append_dummy_node", NOARGS(append_dummy_node), "append_dummy_node($self)\n--\n\n"},
+    {"get_node_view", FASTCALL(get_node_view), "get_node_view($self, block_id, length)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* mmap_store_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(store_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+            {Py_tp_methods, methods},
+            {Py_tp_doc, const_cast<char*>("PyMmapStore(path, initial_size)\n--\n\n")},
+            {0, nullptr},
+        };
+        type = make_heap_type("corvanedb.PyMmapStore", "PyMmapStore(path, initial_size)\n--\n\n", sizeof(StoreObject),
+                              slots);
+    }
+    return type;
+}
+
+}  // namespace corvane::py
