@@ -15,7 +15,6 @@ from . import ids
 
 DJANGO_RELATION_FIELDS = frozenset({"ForeignKey", "OneToOneField", "ManyToManyField"})
 
-_SCOPE_BOUNDARIES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 _PLAIN_DECORATORS = frozenset({"staticmethod", "classmethod", "property"})
 _UNKNOWN = object()  # a receiver assigned a value whose type we cannot tell
 
@@ -132,6 +131,7 @@ class _Scope:
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
     class_scope: "_Scope | None" = None  # the class whose method this is
     relations: list[dict] = field(default_factory=list)
+    generator: bool = False
 
     def add_call(self, name: str):
         if name not in self.call_set:
@@ -171,6 +171,8 @@ class _FileVisitor:
         self._body(self.tree.body, module)
         record["extra_json"] = json.dumps(self._scope_data(), sort_keys=True)
         for scope in self.scopes:
+            if scope.kind == "function":
+                scope.record["is_generator"] = scope.generator
             if scope.calls:
                 scope.record["calls"] = scope.calls
                 self.extract.callers.append((scope.node_id, scope.calls))
@@ -218,7 +220,6 @@ class _FileVisitor:
             "lines_start": node.lineno,
             "lines_end": node.end_lineno or node.lineno,
             "is_async": is_async,
-            "is_generator": _is_generator(node),
             "param_count": len(all_args),
             "extra_json": json.dumps({"decorators": ["@" + ast.unparse(d) for d in node.decorator_list]}),
         }
@@ -469,29 +470,46 @@ class _FileVisitor:
                 self._expr(a.annotation, scope)
 
     def _expr(self, expr: ast.AST, scope: _Scope):
-        """Calls and locally bound names inside an expression (lambdas and comprehensions
-        belong to the enclosing definition)."""
-        stack = [expr]
+        """Calls, yields and locally bound names inside an expression (lambdas and
+        comprehensions belong to the enclosing definition)."""
+        function = scope.kind == "function"
+        stack = [(expr, False)]
         while stack:
-            node = stack.pop()
-            if isinstance(node, ast.Call):
+            node, in_lambda = stack.pop()
+            t = type(node)
+            if t is ast.Name:
+                if type(node.ctx) is ast.Store and scope.kind != "class":
+                    scope.locals.add(node.id)
+                    scope.receivers.note(node.id, _UNKNOWN)
+                continue
+            if t is ast.Constant:
+                continue
+            if t is ast.Call:
                 name = call_name(node.func)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
                     scope.add_call(name)
-            elif isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store):
-                if scope.kind != "class":
-                    scope.locals.add(node.id)
-                    scope.receivers.note(node.id, _UNKNOWN)
-            elif isinstance(node, ast.Lambda):
-                for a in [*node.args.posonlyargs, *node.args.args, *node.args.kwonlyargs,
-                          node.args.vararg, node.args.kwarg]:
-                    if a is not None and scope.kind == "function":
-                        scope.locals.add(a.arg)
-            elif isinstance(node, (ast.MatchAs, ast.MatchStar)) and node.name:
+            elif t is ast.Lambda:
+                in_lambda = True
+                if function:
+                    a = node.args
+                    for arg in [*a.posonlyargs, *a.args, *a.kwonlyargs, a.vararg, a.kwarg]:
+                        if arg is not None:
+                            scope.locals.add(arg.arg)
+            elif t is ast.Yield or t is ast.YieldFrom:
+                if not in_lambda:
+                    scope.generator = True
+            elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
                 scope.locals.add(node.name)
-            elif isinstance(node, ast.MatchMapping) and node.rest:
+            elif t is ast.MatchMapping and node.rest:
                 scope.locals.add(node.rest)
-            stack.extend(reversed(list(ast.iter_child_nodes(node))))
+            children = []
+            for f in node._fields:
+                v = getattr(node, f, None)
+                if type(v) is list:
+                    children.extend(x for x in v if isinstance(x, ast.AST))
+                elif isinstance(v, ast.AST) and not isinstance(v, ast.expr_context):
+                    children.append(v)
+            stack.extend((c, in_lambda) for c in reversed(children))
 
     # ---- per-scope JSON -------------------------------------------------------------
 
@@ -532,18 +550,6 @@ class _FileVisitor:
                     visible |= s.locals  # a closure's own names hide the outer function's
             s = s.parent
         return ((scope.locals - scope.declared_outer) & visible) | scope.unresolvable
-
-
-def _is_generator(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
-    stack = list(node.body)
-    while stack:
-        n = stack.pop()
-        if isinstance(n, (ast.Yield, ast.YieldFrom)):
-            return True
-        if isinstance(n, (*_SCOPE_BOUNDARIES, ast.Lambda)):
-            continue
-        stack.extend(ast.iter_child_nodes(n))
-    return False
 
 
 def _is_staticmethod(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
