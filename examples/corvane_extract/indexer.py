@@ -129,7 +129,7 @@ class Indexer:
             self._add_nodes(extracts, report)
         with _Phase(report, "structural"):
             for d in folders:
-                self._structural(folder_parent_edge(d), report)
+                self._structural(folder_parent_edge(d, self.tree.root_folder), report)
             self._add_structural(extracts, report)
         with _Phase(report, "resolution"):
             for i, ex in enumerate(extracts, 1):
@@ -185,7 +185,7 @@ class Indexer:
             self._add_nodes(extracts, report)
         with _Phase(report, "structural"):
             for d in new_folders:
-                self._structural(folder_parent_edge(d), report)
+                self._structural(folder_parent_edge(d, self.tree.root_folder), report)
             self._add_structural(extracts, report)
         with _Phase(report, "resolution"):
             # Re-resolves the stored calls of every node: callers elsewhere may now reach

@@ -217,7 +217,7 @@ class _FileVisitor:
             "node_type": "Function",
             "signature": ("async def " if is_async else "def ") + f"{node.name}({ast.unparse(args)})"
             + (f" -> {ast.unparse(node.returns)}" if node.returns is not None else ""),
-            "lines_start": node.lineno,
+            "lines_start": _first_line(node),
             "lines_end": node.end_lineno or node.lineno,
             "is_async": is_async,
             "param_count": len(all_args),
@@ -257,7 +257,7 @@ class _FileVisitor:
             "node_type": "Class",
             "signature": f"class {node.name}"
             + (f"({', '.join(ast.unparse(b) for b in [*node.bases, *node.keywords])})" if node.bases or node.keywords else ""),
-            "lines_start": node.lineno,
+            "lines_start": _first_line(node),
             "lines_end": node.end_lineno or node.lineno,
             "extra_json": json.dumps(extra),
         }
@@ -550,6 +550,11 @@ class _FileVisitor:
                     visible |= s.locals  # a closure's own names hide the outer function's
             s = s.parent
         return ((scope.locals - scope.declared_outer) & visible) | scope.unresolvable
+
+
+def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:
+    """A definition's lines start at its first decorator."""
+    return min([node.lineno, *(d.lineno for d in node.decorator_list)])
 
 
 def _is_staticmethod(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
