@@ -13,7 +13,7 @@ scripts/setup.sh
 so="$(python3 -c 'import corvanedb; print(corvanedb.__file__)' 2>/dev/null || true)"
 if [ -z "$so" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$so" -print -quit)" ]; then
   echo "Building and installing corvanedb (pip install .) ..." >&2
-  python3 -m pip install -q --disable-pip-version-check .
+  PIP_ROOT_USER_ACTION=ignore python3 -m pip install -q --disable-pip-version-check .
 fi
 
 # Graphviz only when a drawing was asked for.
@@ -22,7 +22,7 @@ for arg in "$@"; do
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends graphviz
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends graphviz >/dev/null
   fi
 done
 
