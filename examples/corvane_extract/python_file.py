@@ -182,7 +182,7 @@ class _FileVisitor:
                 self.extract.django.append((scope.node_id, text))
         return self.extract
 
-    def _open_scope(self, kind: str, name: str, node: ast.AST, parent: _Scope, record: dict) -> _Scope:
+    def _open_scope(self, kind: str, name: str, parent: _Scope, record: dict) -> _Scope:
         qual = f"{parent.qual}.{name}" if parent.qual else name
         node_id = ids.definition_id(self.path, qual)
         existing = self.by_id.get(node_id)
@@ -230,7 +230,7 @@ class _FileVisitor:
             record["returns"] = [ast.unparse(node.returns)]
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
-        scope = self._open_scope("function", node.name, node, parent, record)
+        scope = self._open_scope("function", node.name, parent, record)
 
         for a in all_args:
             scope.locals.add(a.arg)
@@ -266,7 +266,7 @@ class _FileVisitor:
             record["docstring"] = doc
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
-        scope = self._open_scope("class", node.name, node, parent, record)
+        scope = self._open_scope("class", node.name, parent, record)
         self._body(node.body, scope)
 
     def _is_exported(self, name: str) -> bool:
@@ -405,11 +405,11 @@ class _FileVisitor:
             scope.relations.append({"field": field_name, "type": kind, "related_model": model})
 
     def _bind(self, scope: _Scope, name: str, type_name):
-        if scope.kind == "function":
-            scope.locals.add(name)
-        elif scope.kind == "module":
-            scope.locals.add(name)
-        if type_name is not None and scope.kind != "class":
+        """A name bound by a def, class or except clause (class bodies bind no locals)."""
+        if scope.kind == "class":
+            return
+        scope.locals.add(name)
+        if type_name is not None:
             scope.receivers.note(name, type_name)
 
     # ---- imports ------------------------------------------------------------------
@@ -579,10 +579,9 @@ def extract_source(path: str, source: bytes | str) -> FileExtract:
 
     A file that does not parse yields only its File node and the parse error."""
     try:
-        tree = ast.parse(source, filename=path)
-    except (SyntaxError, ValueError) as exc:  # ValueError: NUL bytes in the source
+        result = _FileVisitor(path, ast.parse(source, filename=path)).run()
+    except (SyntaxError, ValueError, RecursionError) as exc:
+        # ValueError: NUL bytes in the source; RecursionError: absurdly deep nesting.
         result = FileExtract(path, error=f"{type(exc).__name__}: {exc}")
-    else:
-        result = _FileVisitor(path, tree).run()
     result.nodes.insert(0, file_node(path))
     return result
