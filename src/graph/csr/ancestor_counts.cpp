@@ -125,6 +125,34 @@ Condensation condense(const CsrArrays& fwd, std::size_t n) {
     return out;
 }
 
+// Which components need a lane bit of their own. A sink reaches nothing. A component with
+// exactly one successor t reaches t and what t reaches, so it is folded into t: its weight
+// joins t's weight and is added to t's total directly (t never counts its own bit). Folding
+// runs in increasing order, so chains fold all the way down.
+struct Sources {
+    std::vector<std::uint32_t> list;    // increasing component numbers
+    std::vector<std::uint32_t> weight;  // per component: its size plus everything folded into it
+    std::vector<std::uint32_t> folded;  // per component: weight folded into it from above
+};
+
+Sources pick_sources(const Condensation& g) {
+    Sources s;
+    s.weight = g.size;
+    s.folded.assign(g.count, 0);
+    for (std::uint32_t c = 0; c < g.count; ++c) {
+        const std::uint64_t degree = g.successors.offsets[c + 1] - g.successors.offsets[c];
+        if (degree == 0) continue;
+        if (degree == 1) {
+            const std::uint32_t t = g.successors.targets[g.successors.offsets[c]];
+            s.weight[t] += s.weight[c];
+            s.folded[t] += s.weight[c];
+            continue;
+        }
+        s.list.push_back(c);
+    }
+    return s;
+}
+
 // Lane width in 64-bit words: sources per batch = 64 * kLaneWords.
 constexpr std::uint32_t kLaneWords = 4;
 constexpr std::uint32_t kBatch = 64 * kLaneWords;
@@ -132,51 +160,53 @@ constexpr std::uint32_t kBatch = 64 * kLaneWords;
 struct Lanes {
     std::vector<std::uint64_t> bits;   // kLaneWords words per component
     std::vector<std::uint64_t> live;   // one bit per component: its lane is non-zero
-    std::vector<std::uint32_t> total;  // this worker's share of the outside ancestor sizes
+    std::vector<std::uint32_t> total;  // this worker's share of the outside ancestor weights
 };
 
 // Inlined into each instruction-set variant below, so the lane loops and popcounts are
 // compiled for that target.
-[[gnu::always_inline]] inline void sweep_batches(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
-    const std::uint32_t count = g.count;
+[[gnu::always_inline]] inline void sweep_batches(const Condensation& g, const Sources& src, Lanes& lanes,
+                                                 std::atomic<std::uint32_t>& next) {
     const std::uint64_t* offsets = g.successors.offsets.data();
     const std::uint32_t* targets = g.successors.targets.data();
+    const std::size_t sources = src.list.size();
     std::uint64_t* bits = lanes.bits.data();
     std::uint64_t* live = lanes.live.data();
     std::uint32_t* total = lanes.total.data();
 
     for (;;) {
-        const std::uint32_t batch = next.fetch_add(1, std::memory_order_relaxed);
-        const std::uint64_t lo64 = std::uint64_t{batch} * kBatch;
-        if (lo64 >= count) return;
-        const auto lo = static_cast<std::uint32_t>(lo64);
-        const std::uint32_t hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(lo64 + kBatch, count));
+        const std::uint64_t lo = std::uint64_t{next.fetch_add(1, std::memory_order_relaxed)} * kBatch;
+        if (lo >= sources) return;
+        const std::uint32_t* batch = src.list.data() + lo;
+        const auto width = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBatch, sources - lo));
 
-        // Sizes of the sources as bit planes: the weighted sum of a lane is
-        // sum_k popcount(lane & plane_k) << k, one plane when every source is a singleton.
-        std::uint32_t largest = 0;
-        for (std::uint32_t c = lo; c < hi; ++c) largest = std::max(largest, g.size[c]);
-        const int planes = std::bit_width(largest);
+        // Source weights as bit planes: the weighted sum of a lane is
+        // sum_k popcount(lane & plane_k) << k, a single plane when every weight is 1.
+        std::uint32_t heaviest = 0;
+        for (std::uint32_t b = 0; b < width; ++b) heaviest = std::max(heaviest, src.weight[batch[b]]);
+        const int planes = std::bit_width(heaviest);
         std::uint64_t plane[32][kLaneWords] = {};
-        for (std::uint32_t c = lo; c < hi; ++c) {
-            const std::uint32_t b = c - lo;
+        for (std::uint32_t b = 0; b < width; ++b) {
+            const std::uint32_t c = batch[b];
+            const std::uint64_t bit = std::uint64_t{1} << (b % 64);
             for (int k = 0; k < planes; ++k)
-                if ((g.size[c] >> k) & 1u) plane[k][b / 64] |= std::uint64_t{1} << (b % 64);
-            bits[std::uint64_t{c} * kLaneWords + b / 64] |= std::uint64_t{1} << (b % 64);
+                if ((src.weight[c] >> k) & 1u) plane[k][b / 64] |= bit;
+            bits[std::uint64_t{c} * kLaneWords + b / 64] |= bit;
             live[c / 64] |= std::uint64_t{1} << (c % 64);
         }
 
         // Components only push to higher numbers, so one ascending scan of the live bitmap
         // visits each reached component after all of its reached predecessors.
-        std::uint32_t last = hi - 1;
-        for (std::uint32_t block = lo / 64; block <= last / 64; ++block) {
+        std::uint32_t own = 0;  // next batch member not yet passed by the scan
+        std::uint32_t last = batch[width - 1];
+        for (std::uint32_t block = batch[0] / 64; block <= last / 64; ++block) {
             while (live[block] != 0) {
                 const std::uint64_t word = live[block];
                 live[block] = word & (word - 1);
                 const std::uint32_t c = block * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
                 std::uint64_t lane[kLaneWords];
-                std::uint64_t* own = bits + std::uint64_t{c} * kLaneWords;
-                for (std::uint32_t i = 0; i < kLaneWords; ++i) lane[i] = own[i];
+                std::uint64_t* mine = bits + std::uint64_t{c} * kLaneWords;
+                for (std::uint32_t i = 0; i < kLaneWords; ++i) lane[i] = mine[i];
                 for (std::uint64_t e = offsets[c]; e < offsets[c + 1]; ++e) {
                     const std::uint32_t d = targets[e];
                     std::uint64_t* to = bits + std::uint64_t{d} * kLaneWords;
@@ -185,10 +215,8 @@ struct Lanes {
                     last = std::max(last, d);
                 }
                 // A component never counts itself.
-                if (c < hi) {
-                    const std::uint32_t b = c - lo;
-                    lane[b / 64] &= ~(std::uint64_t{1} << (b % 64));
-                }
+                while (own < width && batch[own] < c) ++own;
+                if (own < width && batch[own] == c) lane[own / 64] &= ~(std::uint64_t{1} << (own % 64));
                 std::uint64_t sum = 0;
                 for (int k = 0; k < planes; ++k) {
                     std::uint64_t n = 0;
@@ -196,30 +224,30 @@ struct Lanes {
                     sum += n << k;
                 }
                 total[c] += static_cast<std::uint32_t>(sum);
-                for (std::uint32_t i = 0; i < kLaneWords; ++i) own[i] = 0;
+                for (std::uint32_t i = 0; i < kLaneWords; ++i) mine[i] = 0;
             }
         }
     }
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2,popcnt,bmi,bmi2,lzcnt"))) void sweep_avx2(const Condensation& g, Lanes& lanes,
-                                                                      std::atomic<std::uint32_t>& next) {
-    sweep_batches(g, lanes, next);
+__attribute__((target("avx2,popcnt,bmi,bmi2,lzcnt"))) void sweep_avx2(const Condensation& g, const Sources& src,
+                                                                      Lanes& lanes, std::atomic<std::uint32_t>& next) {
+    sweep_batches(g, src, lanes, next);
 }
 #endif
 
-void sweep_generic(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
-    sweep_batches(g, lanes, next);
+void sweep_generic(const Condensation& g, const Sources& src, Lanes& lanes, std::atomic<std::uint32_t>& next) {
+    sweep_batches(g, src, lanes, next);
 }
 
-void sweep(const Condensation& g, Lanes& lanes, std::atomic<std::uint32_t>& next) {
+void sweep(const Condensation& g, const Sources& src, Lanes& lanes, std::atomic<std::uint32_t>& next) {
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                              __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    if (avx2) return sweep_avx2(g, lanes, next);
+    if (avx2) return sweep_avx2(g, src, lanes, next);
 #endif
-    sweep_generic(g, lanes, next);
+    sweep_generic(g, src, lanes, next);
 }
 
 void init_lanes(Lanes& lanes, std::uint32_t count) {
@@ -240,21 +268,22 @@ std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsign
     if (n == 0) return {};
     if (graph.forward.offsets.size() != n + 1) throw std::logic_error("CSR arrays do not belong to this graph");
     const Condensation g = condense(graph.forward, n);
+    const Sources src = pick_sources(g);
 
     std::atomic<std::uint32_t> next{0};
     Lanes mine;
     init_lanes(mine, g.count);
     Lanes other;
     std::thread helper;
-    if (workers > 1) {
+    if (workers > 1 && src.list.size() > kBatch) {
         init_lanes(other, g.count);
         try {
-            helper = std::thread([&] { sweep(g, other, next); });
+            helper = std::thread([&] { sweep(g, src, other, next); });
         } catch (const std::system_error&) {
             // No second thread: this one takes every batch.
         }
     }
-    sweep(g, mine, next);
+    sweep(g, src, mine, next);
     if (helper.joinable()) {
         helper.join();
         for (std::uint32_t c = 0; c < g.count; ++c) mine.total[c] += other.total[c];
@@ -263,7 +292,7 @@ std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsign
     std::vector<std::uint32_t> counts(n);
     for (std::size_t v = 0; v < n; ++v) {
         const std::uint32_t c = g.component[v];
-        counts[v] = mine.total[c] + g.size[c] - 1;
+        counts[v] = mine.total[c] + src.folded[c] + g.size[c] - 1;
     }
     return counts;
 }
