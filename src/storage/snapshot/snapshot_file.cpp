@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
@@ -159,19 +160,24 @@ std::optional<MetadataEngine> read_snapshot(std::string_view workspace_path) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(st.st_size) + 1);
+    std::vector<std::uint8_t> buf;
     std::size_t got = 0;
     bool failed = false;
-    for (;;) {
-        if (got == buf.size()) buf.resize(buf.size() * 2);  // the file grew since stat
-        const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failed = true;
-            break;
+    try {
+        buf.resize(static_cast<std::size_t>(st.st_size) + 1);
+        for (;;) {
+            if (got == buf.size()) buf.resize(buf.size() * 2);  // the file grew since stat
+            const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                failed = true;
+                break;
+            }
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
         }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
+    } catch (const std::bad_alloc&) {
+        failed = true;  // a file too large to hold is a read error like any other
     }
     ::close(fd);
     if (failed) return std::nullopt;
