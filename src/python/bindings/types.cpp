@@ -9,8 +9,8 @@ PyObject* make_heap_type(const char* qualified_name, const char* doc, int basics
     std::vector<PyType_Slot> all;
     for (PyType_Slot* s = slots; s->slot != 0; ++s) all.push_back(*s);
     all.push_back({0, nullptr});
-    PyType_Spec spec{qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
     // Type creation keeps only the part of a doc slot after the signature; put the whole
