@@ -248,3 +248,47 @@ TEST(ResolutionCachedPass, AgreesWithPerCallResolutionOnRandomProjects) {
     // The generator must actually exercise resolution.
     EXPECT_GT(resolved, 300u);
 }
+
+namespace {
+
+std::optional<std::string> find_in_module_plain(LookupSource& src, const std::string& module, const std::string& name,
+                                                const TypeList& types) {
+    std::vector<std::string> kept;
+    for (auto& id : find_global_definitions(src, name, types)) {
+        const NodeMeta& n = *src.node(id);
+        if (id == n.file_path + ":" + name && module_path_matches(n.file_path, module)) kept.push_back(id);
+    }
+    if (kept.size() == 1) return kept.front();
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST(ResolutionCachedPass, ModuleAndGlobalLookupsAgreeWithTheirDefinitions) {
+    const std::vector<std::string> names{"Order", "order", "ORDER", "Repo", "Base", "save", "get", "run", "helper", "len"};
+    const std::vector<TypeList> type_lists{{"Function", "Class"}, {"Class"}, {"Function"}};
+    std::size_t found = 0;
+    for (unsigned seed = 1; seed <= 100; ++seed) {
+        Project p = RandomProject(seed).build();
+        // Duplicate top-level definitions in look-alike files make ambiguity common.
+        p.fn("x/app/m0.py:run");
+        p.fn("y/app/m0.py:run");
+        p.cls("lib/m1/__init__.py:Order");
+        std::vector<std::string> modules{"", "/", "m0", "app/m0", "app/m0.py", "m1", "lib/m1", "lib\\m1.py", "x/app/m0"};
+        for (const auto& [id, node] : p.r.nodes) modules.push_back(node.file_path);
+        DirectLookup src(p.r);
+        for (const auto& types : type_lists) {
+            for (const auto& name : names) {
+                auto all = find_global_definitions(src, name, types);
+                auto unique = unique_global_definition(src, name, types);
+                ASSERT_EQ(unique, all.size() == 1 ? std::optional<std::string>(all.front()) : std::nullopt) << name;
+                for (const auto& module : modules) {
+                    auto fast = find_in_module(src, module, name, types);
+                    ASSERT_EQ(fast, find_in_module_plain(src, module, name, types)) << module << " " << name;
+                    found += fast.has_value();
+                }
+            }
+        }
+    }
+    EXPECT_GT(found, 100u);
+}

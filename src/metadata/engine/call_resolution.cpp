@@ -194,9 +194,7 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta
     if (is_definition_node(src, local)) return local;
     if (n >= 2) return std::nullopt;
     if (is_python_builtin(name) || ctx.present) return std::nullopt;
-    auto global = find_global_definitions(src, name, kDefinitionTypes);
-    if (global.size() == 1) return std::move(global.front());
-    return std::nullopt;
+    return unique_global_definition(src, name, kDefinitionTypes);
 }
 
 std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string_view caller_id,

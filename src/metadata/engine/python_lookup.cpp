@@ -230,12 +230,20 @@ std::string normalize_module_path(std::string_view path) {
     return p;
 }
 
-bool module_path_matches(std::string_view file_path, std::string_view module) {
-    std::string a = normalize_module_path(file_path);
-    std::string m = normalize_module_path(module);
-    if (m.empty()) return false;
+namespace {
+
+// Both paths already normalised, m not empty.
+bool normalized_matches(std::string_view a, std::string_view m) {
     if (a == m) return true;
     return a.size() > m.size() && a.ends_with(m) && a[a.size() - m.size() - 1] == '/';
+}
+
+}  // namespace
+
+bool module_path_matches(std::string_view file_path, std::string_view module) {
+    std::string m = normalize_module_path(module);
+    if (m.empty()) return false;
+    return normalized_matches(normalize_module_path(file_path), m);
 }
 
 std::vector<std::string> split_dots(std::string_view text) {
@@ -338,9 +346,7 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta&
     if (std::string id = scope_id(file, last); is_node_of_type(src, id, "Class")) return id;
 
     if (context.present) return std::nullopt;
-    auto global = find_global_definitions(src, last, kClassType);
-    if (global.size() == 1) return std::move(global.front());
-    return std::nullopt;
+    return unique_global_definition(src, last, kClassType);
 }
 
 ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, std::string_view name,
@@ -427,20 +433,40 @@ std::optional<std::string> resolve_through_bindings(LookupSource& src, const std
 
 std::optional<std::string> find_in_module(LookupSource& src, std::string_view module, std::string_view name,
                                           const TypeList& types) {
-    std::optional<std::string> kept;
-    for (auto& id : find_global_definitions(src, name, types)) {
+    // The definition's filter (find_global_definitions, then top-level ids of matching
+    // files, exactly one) without sorting the whole name's list: common names such as get
+    // carry thousands of methods, and only a distinct count is needed.
+    const IdList* ids = src.ids_named(to_lower(name));
+    if (ids == nullptr) return std::nullopt;
+    const std::string wanted = normalize_module_path(module);
+    if (wanted.empty()) return std::nullopt;
+    const std::string* kept = nullptr;
+    for (const auto& id : *ids) {
+        // A top-level id ends with ":" + name; methods are rejected before any lookup.
+        if (id.size() <= name.size() || !id.ends_with(name) || id[id.size() - name.size() - 1] != ':') continue;
         const NodeMeta* n = src.node(id);
-        if (n == nullptr) continue;
-        // Only top-level definitions of a file whose path matches the module.
-        if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path) ||
-            id[n->file_path.size()] != ':' || !id.ends_with(name)) {
-            continue;
-        }
-        if (!module_path_matches(n->file_path, module)) continue;
-        if (kept) return std::nullopt;
-        kept = std::move(id);
+        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
+        if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path)) continue;
+        if (!normalized_matches(normalize_module_path(n->file_path), wanted)) continue;
+        if (kept != nullptr && *kept != id) return std::nullopt;
+        kept = &id;
     }
-    return kept;
+    if (kept == nullptr) return std::nullopt;
+    return *kept;
+}
+
+std::optional<std::string> unique_global_definition(LookupSource& src, std::string_view name, const TypeList& types) {
+    const IdList* ids = src.ids_named(to_lower(name));
+    if (ids == nullptr) return std::nullopt;
+    const std::string* kept = nullptr;
+    for (const auto& id : *ids) {
+        const NodeMeta* n = src.node(id);
+        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
+        if (kept != nullptr && *kept != id) return std::nullopt;
+        kept = &id;
+    }
+    if (kept == nullptr) return std::nullopt;
+    return *kept;
 }
 
 std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types) {

@@ -121,6 +121,8 @@ std::optional<std::string> resolve_through_bindings(LookupSource& src, const std
 std::optional<std::string> find_in_module(LookupSource& src, std::string_view module, std::string_view name,
                                           const TypeList& types);
 std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types);
+// The single id find_global_definitions would list, found without listing them all.
+std::optional<std::string> unique_global_definition(LookupSource& src, std::string_view name, const TypeList& types);
 
 // id names a node whose node_type is exactly `type` / is a definition type.
 bool is_node_of_type(LookupSource& src, std::string_view id, std::string_view type);
