@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "graph/csr/csr_graph.hpp"
@@ -27,7 +28,7 @@ struct HashGraphState {
 
 // ---- engine operations: every failure is checked before anything changes -----------------
 
-Status add_hex_edge(HashGraphState& s, const std::string& from_hex, const std::string& to_hex) {
+Status add_hex_edge(HashGraphState& s, std::string_view from_hex, std::string_view to_hex) {
     if (!s.builder) return wrong_state("Graph is already built");
     const auto from = decode_hex32(from_hex);
     if (!from) return invalid_value("Invalid from_hex");
@@ -55,7 +56,7 @@ Status compile_once(HashGraphState& s) {
     return {};
 }
 
-Result<std::vector<Hash32>> hex_blast_radius(const HashGraphState& s, const std::string& start_hex) {
+Result<std::vector<Hash32>> hex_blast_radius(const HashGraphState& s, std::string_view start_hex) {
     if (!s.graph) return wrong_state("Graph must be built first");
     const auto start = decode_hex32(start_hex);
     if (!start) return invalid_value("Invalid start_hex");
@@ -87,6 +88,20 @@ PyObject* new_hex_list(const std::vector<Hash32>& hashes) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
     }
     return list.release();
+}
+
+// A str argument as UTF-8 without a copy: the text is the argument's own cached buffer,
+// valid for the whole call. Keys are decoded straight from it.
+bool key_arg(const Params& p, const char* name, PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        std::string unused;
+        return to_string(p, name, obj, unused);  // raises the usual TypeError
+    }
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!data) return false;
+    out = std::string_view(data, static_cast<std::size_t>(len));
+    return true;
 }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -122,9 +137,8 @@ void engine_dealloc(PyObject* self) {
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params p("add_edge", {"from_hex", "to_hex"}, 2);
     PyObject* a[2];
-    std::string from, to;
-    if (!p.bind(args, nargs, kwnames, a) || !to_string(p, "from_hex", a[0], from) ||
-        !to_string(p, "to_hex", a[1], to)) {
+    std::string_view from, to;
+    if (!p.bind(args, nargs, kwnames, a) || !key_arg(p, "from_hex", a[0], from) || !key_arg(p, "to_hex", a[1], to)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -158,8 +172,8 @@ PyObject* build(PyObject* self, PyObject*) {
 PyObject* blast_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params p("blast_radius", {"start_hex"}, 1);
     PyObject* a[1];
-    std::string start;
-    if (!p.bind(args, nargs, kwnames, a) || !to_string(p, "start_hex", a[0], start)) return nullptr;
+    std::string_view start;
+    if (!p.bind(args, nargs, kwnames, a) || !key_arg(p, "start_hex", a[0], start)) return nullptr;
     return guarded([&]() -> PyObject* {
         GraphObject& g = graph_of(self);
         Result<std::vector<Hash32>> reached = [&] {

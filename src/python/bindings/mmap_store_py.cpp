@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
@@ -82,14 +83,17 @@ void store_dealloc(PyObject* self) {
 
 PyObject* append_dummy_node(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        // The sample record never changes: build it once.
+        static const std::vector<std::uint8_t> record = storage::sample_node_record();
         StoreObject& s = store_of(self);
         Result<storage::AppendedRecord> appended = [&] {
             ExclusiveLock lock(s.lock);
-            return s.store.append(storage::sample_node_record());
+            return s.store.append(record);
         }();
         if (!appended) return raise(appended.error());
-        return Py_BuildValue("(KK)", static_cast<unsigned long long>(appended->offset),
-                             static_cast<unsigned long long>(appended->length));
+        Ref offset(PyLong_FromUnsignedLongLong(appended->offset));
+        Ref length(offset ? PyLong_FromUnsignedLongLong(appended->length) : nullptr);
+        return length ? PyTuple_Pack(2, offset.get(), length.get()) : nullptr;
     });
 }
 
