@@ -19,7 +19,9 @@ import sys
 import sysconfig
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
 
 import corvanedb  # noqa: E402
 from corvane_extract import Indexer, scan_tree  # noqa: E402
@@ -35,7 +37,7 @@ def log(msg: str):
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("path", nargs="?", help="folder to index (default: the standard library)")
-    p.add_argument("--workspace", help="where the snapshot and manifest live (default: .corvane_ws/<name of PATH>)")
+    p.add_argument("--workspace", help="where the snapshot and manifest live (default: build/workspace/<name of PATH>)")
     p.add_argument("--exclude", action="append", default=[], metavar="DIRNAME",
                    help="skip folders with this name (repeatable)")
     p.add_argument("--focus", help="definition whose callers and callees to show")
@@ -64,7 +66,8 @@ def main(argv=None) -> int:
             print(f"not a folder: {root}", file=sys.stderr)
             return 2
         print(f"Indexing {os.path.abspath(root)}")
-    workspace = args.workspace or os.path.join(".corvane_ws", os.path.basename(os.path.abspath(root)) or "root")
+    workspace = args.workspace or os.path.join(REPO_ROOT, "build", "workspace",
+                                               os.path.basename(os.path.abspath(root)) or "root")
 
     t0 = time.perf_counter()
     engine = corvanedb.PyMetadataEngine(workspace)
