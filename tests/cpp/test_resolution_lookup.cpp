@@ -45,10 +45,10 @@ TEST(ResolutionEnclosingClass, InnermostClassOfTheCallerFile) {
     p.fn("a.py:Outer.Inner.run.local");
     p.fn("a.py:top");
     DirectLookup src(p.r);
-    EXPECT_EQ(enclosing_class(src, p.node("a.py:Outer.Inner.run")), "a.py:Outer.Inner");
-    EXPECT_EQ(enclosing_class(src, p.node("a.py:Outer.Inner.run.local")), "a.py:Outer.Inner");
-    EXPECT_EQ(enclosing_class(src, p.node("a.py:top")), std::nullopt);
-    EXPECT_EQ(enclosing_class(src, p.node("a.py:Outer")), std::nullopt);
+    EXPECT_EQ(enclosing_class(src, CallerView(src, p.node("a.py:Outer.Inner.run"))), "a.py:Outer.Inner");
+    EXPECT_EQ(enclosing_class(src, CallerView(src, p.node("a.py:Outer.Inner.run.local"))), "a.py:Outer.Inner");
+    EXPECT_EQ(enclosing_class(src, CallerView(src, p.node("a.py:top"))), std::nullopt);
+    EXPECT_EQ(enclosing_class(src, CallerView(src, p.node("a.py:Outer"))), std::nullopt);
 }
 
 TEST(ResolutionFindMethod, DepthFirstInDeclaredOrder) {
@@ -61,7 +61,7 @@ TEST(ResolutionFindMethod, DepthFirstInDeclaredOrder) {
     p.cls("a.py:Child", {"Left", "Right"});
     p.fn("a.py:Child.run");
     DirectLookup src(p.r);
-    const auto& caller = p.node("a.py:Child.run");
+    const CallerView caller(src, p.node("a.py:Child.run"));
     PythonBindingContext ctx;
     StringSet visited;
     // Left's own base is searched before Right.
@@ -86,7 +86,7 @@ TEST(ResolutionFindMethod, CyclesEndAndNonStringBaseStopsTheLevel) {
     p.fn("a.py:Other.save");
     p.cls("a.py:Top", {"Mid", "Other"});
     DirectLookup src(p.r);
-    const auto& caller = p.node("a.py:A.run");
+    const CallerView caller(src, p.node("a.py:A.run"));
     PythonBindingContext ctx;
     StringSet visited;
     EXPECT_EQ(find_method(src, "a.py:A", "missing", caller, ctx, visited), std::nullopt);
@@ -106,7 +106,7 @@ TEST(ResolutionFindMethod, LongBaseChainDoesNotExhaustTheStack) {
     CachedLookup src(p.r);
     PythonBindingContext ctx;
     StringSet visited;
-    EXPECT_EQ(find_method(src, "a.py:C0", "deep", p.node("a.py:C0.run"), ctx, visited),
+    EXPECT_EQ(find_method(src, "a.py:C0", "deep", CallerView(src, p.node("a.py:C0.run")), ctx, visited),
               "a.py:C" + std::to_string(depth) + ".deep");
 }
 
@@ -183,8 +183,8 @@ TEST(ResolutionImportBinding, FunctionScopesInnermostThenModule) {
                       {"python_shadowed_names", {{"Svc.handle.inner", {"g"}}}}});
     DirectLookup src(p.r);
     auto ctx = src.binding_context("a.py");
-    const auto& handle = p.node("a.py:Svc.handle");
-    const auto& inner = p.node("a.py:Svc.handle.inner");
+    const CallerView handle(src, p.node("a.py:Svc.handle"));
+    const CallerView inner(src, p.node("a.py:Svc.handle.inner"));
     auto f = lookup_import_binding(src, handle, "f", *ctx);
     ASSERT_TRUE(std::holds_alternative<std::vector<PythonImportBinding>>(f));
     EXPECT_EQ(std::get<0>(f).front().module, "m.py");
@@ -192,7 +192,7 @@ TEST(ResolutionImportBinding, FunctionScopesInnermostThenModule) {
     EXPECT_TRUE(std::holds_alternative<ImportShadowed>(lookup_import_binding(src, inner, "g", *ctx)));
     EXPECT_TRUE(std::holds_alternative<ImportNotFound>(lookup_import_binding(src, handle, "h", *ctx)));
     // A caller without a qualified name consults nothing, module level included.
-    EXPECT_TRUE(std::holds_alternative<ImportNotFound>(lookup_import_binding(src, p.node("a.py"), "f", *ctx)));
+    EXPECT_TRUE(std::holds_alternative<ImportNotFound>(lookup_import_binding(src, CallerView(src, p.node("a.py")), "f", *ctx)));
 }
 
 TEST(ResolutionThroughBindings, ModuleSymbolQualifierAndAmbiguity) {
@@ -203,7 +203,7 @@ TEST(ResolutionThroughBindings, ModuleSymbolQualifierAndAmbiguity) {
     p.fn("pkg/sub/leaf.py:go");
     p.fn("other.py:helper");
     DirectLookup src(p.r);
-    using Parts = std::vector<std::string>;
+    using Parts = NameParts;
     std::vector<PythonImportBinding> mod{{"pkg/mod", std::nullopt, "module", std::nullopt}};
     EXPECT_EQ(resolve_through_bindings(src, mod, Parts{"m", "helper"}), "pkg/mod.py:helper");
     EXPECT_EQ(resolve_through_bindings(src, mod, Parts{"m", "Model", "save"}), "pkg/mod.py:Model.save");
@@ -248,7 +248,7 @@ TEST(ResolutionClassName, ImportsThenFileThenGlobal) {
     p.cls("z.py:Lonely");
     DirectLookup src(p.r);
     PythonBindingContext none;
-    const auto& f = p.node("a.py:f");
+    const CallerView f(src, p.node("a.py:f"));
     EXPECT_EQ(resolve_class_name(src, f, "Local", none), "a.py:Local");
     EXPECT_EQ(resolve_class_name(src, f, "x.Local", none), "a.py:Local");  // last part in this file
     EXPECT_EQ(resolve_class_name(src, f, "Lonely", none), "z.py:Lonely");  // unique global, no context

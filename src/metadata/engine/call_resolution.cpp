@@ -33,9 +33,7 @@ std::pair<char32_t, std::size_t> decode_utf8(std::string_view s) {
     return {cp, len};
 }
 
-bool has_colon(const std::string& id) { return id.find(':') != std::string::npos; }
-
-std::string join(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+std::string join(const NameParts& parts, std::size_t from, std::size_t to) {
     std::string out;
     for (std::size_t i = from; i < to; ++i) {
         if (i > from) out += '.';
@@ -52,8 +50,6 @@ std::string scope_id(const std::string& file, std::string_view scope) {
     id += scope;
     return id;
 }
-
-bool is_class_node(LookupSource& src, std::string_view id) { return is_node_of_type(src, id, "Class"); }
 
 const TypeList kDefinitionTypes{"Function", "Class"};
 const TypeList kFunctionType{"Function"};
@@ -73,7 +69,7 @@ const std::optional<std::string>* receiver_entry(const PythonBindingContext& ctx
     return e == it->second.end() ? nullptr : &e->second;
 }
 
-std::optional<std::string> resolve_super(LookupSource& src, const NodeMeta& caller, const std::string& member,
+std::optional<std::string> resolve_super(LookupSource& src, const CallerView& caller, std::string_view member,
                                          const PythonBindingContext& ctx) {
     auto c = enclosing_class(src, caller);
     if (!c) return std::nullopt;
@@ -93,8 +89,8 @@ std::optional<std::string> resolve_super(LookupSource& src, const NodeMeta& call
     return std::nullopt;
 }
 
-std::optional<std::string> method_of_type(LookupSource& src, const NodeMeta& caller, std::string_view type_name,
-                                          const std::string& member, const PythonBindingContext& ctx) {
+std::optional<std::string> method_of_type(LookupSource& src, const CallerView& caller, std::string_view type_name,
+                                          std::string_view member, const PythonBindingContext& ctx) {
     auto c = resolve_class_name(src, caller, type_name, ctx);
     if (!c) return std::nullopt;
     StringSet visited;
@@ -121,14 +117,14 @@ std::string_view trim_white_space(std::string_view text) {
     return text;
 }
 
-std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta& caller, std::string_view raw_name,
+std::optional<std::string> resolve_python_call(LookupSource& src, const CallerView& caller, std::string_view raw_name,
                                                const PythonBindingContext& ctx) {
     std::string_view name = trim_white_space(raw_name);
     if (name.empty()) return std::nullopt;
-    const std::vector<std::string> parts = split_dots(name);
+    const NameParts parts = split_dots(name);
     const std::size_t n = parts.size();
-    const std::string& file = caller.file_path;
-    const bool qualified = has_colon(caller.node_id);
+    const std::string& file = caller.meta.file_path;
+    const bool qualified = caller.qualified;
 
     if (parts[0] == "super") {
         if (n != 2) return std::nullopt;
@@ -137,13 +133,12 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta
 
     if (n >= 2 && qualified) {
         const std::string prefix = join(parts, 0, n - 1);
-        const std::string& last = parts[n - 1];
+        const std::string_view last = parts[n - 1];
         const std::string_view head = std::string_view(prefix).substr(0, prefix.find('.'));
         const bool through_self = prefix.starts_with("self.") || prefix.starts_with("cls.");
-        const std::vector<std::string> scopes = caller_scopes(caller);
-        for (std::size_t k = scopes.size(); k >= 1; --k) {
-            const std::string scope = join(scopes, 0, k);
-            if (!through_self && is_class_node(src, scope_id(file, scope))) continue;
+        for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
+            const std::string& scope = caller.scopes[k - 1].text;
+            if (!through_self && caller.scope_is(k, "Class")) continue;
             if (auto* entry = receiver_entry(ctx, scope, prefix)) {
                 if (!*entry) return std::nullopt;
                 return method_of_type(src, caller, **entry, last, ctx);
@@ -161,7 +156,7 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta
     if (n == 2 && (parts[0] == "self" || parts[0] == "cls")) {
         // In a static method the receiver is an ordinary name, left to the import and
         // same-file steps.
-        auto own = src.extra_facts(caller.node_id);
+        auto own = src.extra_facts(caller.meta.node_id);
         if (!own || !own->static_method) {
             auto c = enclosing_class(src, caller);
             if (!c) return std::nullopt;
@@ -171,13 +166,11 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta
     }
 
     if (n == 1) {
-        if (name == caller.name) return caller.node_id;
+        if (name == caller.meta.name) return caller.meta.node_id;
         if (!qualified) return std::nullopt;
-        const std::vector<std::string> scopes = caller_scopes(caller);
-        for (std::size_t k = scopes.size(); k >= 1; --k) {
-            const std::string scope = join(scopes, 0, k);
-            if (is_class_node(src, scope_id(file, scope))) continue;
-            std::string id = scope_id(file, scope);
+        for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
+            if (caller.scope_is(k, "Class")) continue;
+            std::string id = caller.scopes[k - 1].id;
             id += '.';
             id += name;
             if (is_definition_node(src, id)) return id;
@@ -244,10 +237,11 @@ std::vector<ResolvedTarget> resolve_calls(LookupSource& src, const std::string& 
         return resolve_generic_calls(src, caller_id, call_names, kFunctionType);
     }
     auto ctx = src.binding_context(caller->file_path);
+    const CallerView view(src, *caller);
     std::vector<ResolvedTarget> out;
     StringSet produced;
     for (const auto& name : call_names) {
-        auto target = resolve_python_call(src, *caller, name, *ctx);
+        auto target = resolve_python_call(src, view, name, *ctx);
         if (!target || !produced.insert(*target).second) continue;
         const std::string* hash = src.node_hash(*target);
         if (hash == nullptr) continue;

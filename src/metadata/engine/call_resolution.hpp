@@ -29,7 +29,7 @@ std::vector<ResolvedTarget> resolve_calls(const MetadataEngine& record, const st
 std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string_view caller_id,
                                                   const std::vector<std::string>& names, const TypeList& allowed_types);
 
-std::optional<std::string> resolve_python_call(LookupSource& src, const NodeMeta& caller, std::string_view raw_name,
+std::optional<std::string> resolve_python_call(LookupSource& src, const CallerView& caller, std::string_view raw_name,
                                                const PythonBindingContext& context);
 
 // Adds one resolved-call edge from the caller per target, skipping the caller itself.

@@ -55,7 +55,7 @@ std::vector<PythonImportBinding> convert_bindings(const Json& value) {
     return out;
 }
 
-std::string join(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+std::string join(const NameParts& parts, std::size_t from, std::size_t to) {
     std::string out;
     for (std::size_t i = from; i < to; ++i) {
         if (i > from) out += '.';
@@ -246,8 +246,8 @@ bool module_path_matches(std::string_view file_path, std::string_view module) {
     return normalized_matches(normalize_module_path(file_path), m);
 }
 
-std::vector<std::string> split_dots(std::string_view text) {
-    std::vector<std::string> parts;
+NameParts split_dots(std::string_view text) {
+    NameParts parts;
     std::size_t start = 0;
     while (true) {
         std::size_t dot = text.find('.', start);
@@ -260,10 +260,21 @@ std::vector<std::string> split_dots(std::string_view text) {
     }
 }
 
-std::vector<std::string> caller_scopes(const NodeMeta& caller) {
+CallerView::CallerView(LookupSource& src, const NodeMeta& caller) : meta(caller) {
     std::size_t colon = caller.node_id.find(':');
-    if (colon == std::string::npos) return {};
-    return split_dots(std::string_view(caller.node_id).substr(colon + 1));
+    qualified = colon != std::string::npos;
+    if (!qualified) return;
+    std::string_view qual = std::string_view(caller.node_id).substr(colon + 1);
+    std::size_t end = 0;
+    while (true) {
+        end = qual.find('.', end);
+        std::string text(qual.substr(0, end));
+        std::string id = scope_id(caller.file_path, text);
+        const NodeMeta* node = src.node(id);
+        scopes.push_back({std::move(text), std::move(id), node});
+        if (end == std::string_view::npos) break;
+        ++end;
+    }
 }
 
 bool is_node_of_type(LookupSource& src, std::string_view id, std::string_view type) {
@@ -276,18 +287,16 @@ bool is_definition_node(LookupSource& src, std::string_view id) {
     return n != nullptr && is_definition_type(n->node_type);
 }
 
-std::optional<std::string> enclosing_class(LookupSource& src, const NodeMeta& caller) {
-    std::vector<std::string> scopes = caller_scopes(caller);
-    if (scopes.size() <= 1) return std::nullopt;
-    for (std::size_t i = scopes.size() - 1; i >= 1; --i) {
-        std::string id = scope_id(caller.file_path, join(scopes, 0, i));
-        if (is_node_of_type(src, id, "Class")) return id;
+std::optional<std::string> enclosing_class(LookupSource&, const CallerView& caller) {
+    if (caller.scopes.size() <= 1) return std::nullopt;
+    for (std::size_t i = caller.scopes.size() - 1; i >= 1; --i) {
+        if (caller.scope_is(i, "Class")) return caller.scopes[i - 1].id;
     }
     return std::nullopt;
 }
 
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const NodeMeta& caller, const PythonBindingContext& context,
+                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited) {
     // Depth-first in declared base order, on an explicit stack: a long chain of bases must
     // not exhaust the native stack. A frame that meets a non-string base ends its own level
@@ -322,12 +331,12 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
     return std::nullopt;
 }
 
-std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta& caller, std::string_view name,
+std::optional<std::string> resolve_class_name(LookupSource& src, const CallerView& caller, std::string_view name,
                                               const PythonBindingContext& context) {
-    std::vector<std::string> parts = split_dots(name);
-    const std::string& first = parts.front();
-    const std::string last = parts.back();
-    const std::string& file = caller.file_path;
+    const NameParts parts = split_dots(name);
+    const std::string_view first = parts.front();
+    const std::string_view last = parts.back();
+    const std::string& file = caller.meta.file_path;
 
     ImportLookup r = lookup_import_binding(src, caller, first, context);
     if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
@@ -340,7 +349,7 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta&
     r = lookup_import_binding(src, caller, last, context);
     if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
     if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&r)) {
-        auto c = resolve_through_bindings(src, *list, {last});
+        auto c = resolve_through_bindings(src, *list, NameParts{last});
         if (c && is_node_of_type(src, *c, "Class")) return c;
     }
     if (std::string id = scope_id(file, last); is_node_of_type(src, id, "Class")) return id;
@@ -349,9 +358,9 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta&
     return unique_global_definition(src, last, kClassType);
 }
 
-ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, std::string_view name,
+ImportLookup lookup_import_binding(LookupSource&, const CallerView& caller, std::string_view name,
                                    const PythonBindingContext& context) {
-    if (caller.node_id.find(':') == std::string::npos) return ImportNotFound{};
+    if (!caller.qualified) return ImportNotFound{};
     // Shadowing is checked before bindings within each scope, innermost first.
     auto check = [&](std::string_view scope) -> std::optional<ImportLookup> {
         if (auto s = context.shadowed_names.find(scope); s != context.shadowed_names.end() && s->second.contains(name)) {
@@ -362,11 +371,9 @@ ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, st
         }
         return std::nullopt;
     };
-    std::vector<std::string> scopes = caller_scopes(caller);
-    for (std::size_t k = scopes.size(); k >= 1; --k) {
-        std::string scope = join(scopes, 0, k);
-        if (!is_node_of_type(src, scope_id(caller.file_path, scope), "Function")) continue;
-        if (auto hit = check(scope)) return *hit;
+    for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
+        if (!caller.scope_is(k, "Function")) continue;
+        if (auto hit = check(caller.scopes[k - 1].text)) return *hit;
     }
     if (auto hit = check("")) return *hit;
     return ImportNotFound{};
@@ -376,10 +383,10 @@ namespace {
 
 // The one candidate a binding yields for the call parts, if any.
 std::optional<std::string> binding_candidate(LookupSource& src, const PythonImportBinding& b,
-                                             const std::vector<std::string>& parts) {
+                                             const NameParts& parts) {
     std::size_t rest_from = 1;
     if (b.qualifier) {
-        std::vector<std::string> q = split_dots(*b.qualifier);
+        const NameParts q = split_dots(*b.qualifier);
         if (parts.size() < q.size()) return std::nullopt;
         for (std::size_t i = 1; i < q.size(); ++i) {
             if (parts[i] != q[i]) return std::nullopt;
@@ -387,7 +394,7 @@ std::optional<std::string> binding_candidate(LookupSource& src, const PythonImpo
         rest_from = q.size();
     }
     const std::size_t rest_len = parts.size() > rest_from ? parts.size() - rest_from : 0;
-    const std::string* rest_last = rest_len > 0 ? &parts.back() : nullptr;
+    const std::string_view* rest_last = rest_len > 0 ? &parts.back() : nullptr;
 
     if (b.kind == "module") {
         if (rest_len == 0) return std::nullopt;
@@ -416,7 +423,7 @@ std::optional<std::string> binding_candidate(LookupSource& src, const PythonImpo
 }  // namespace
 
 std::optional<std::string> resolve_through_bindings(LookupSource& src, const std::vector<PythonImportBinding>& bindings,
-                                                    const std::vector<std::string>& parts) {
+                                                    const NameParts& parts) {
     if (parts.empty()) return std::nullopt;
     std::optional<std::string> only;
     for (const auto& b : bindings) {

@@ -97,27 +97,46 @@ struct ImportNotFound {};
 using ImportLookup = std::variant<std::vector<PythonImportBinding>, ImportShadowed, ImportNotFound>;
 
 using TypeList = std::vector<std::string_view>;
+using NameParts = std::vector<std::string_view>;
+
+// A caller record with its scopes worked out once: the text after the first ':' of its id
+// split at '.'; scope k (depth k + 1) is the first k + 1 components joined with '.'.
+struct CallerScope {
+    std::string text;       // the scope's qualified name
+    std::string id;         // file_path + ":" + text
+    const NodeMeta* node;   // the node with that id, if any
+};
+
+struct CallerView {
+    CallerView(LookupSource& src, const NodeMeta& caller);
+    const NodeMeta& meta;
+    bool qualified;  // the id has a ':'
+    std::vector<CallerScope> scopes;
+
+    bool scope_is(std::size_t depth, std::string_view type) const {
+        const NodeMeta* n = scopes[depth - 1].node;
+        return n != nullptr && n->node_type == type;
+    }
+};
 
 bool is_definition_type(std::string_view node_type);
 bool is_python_builtin(std::string_view name);
 std::string normalize_module_path(std::string_view path);
 bool module_path_matches(std::string_view file_path, std::string_view module);
 
-// The caller's scopes: the text after the first ':' of its id, split at '.'. Empty when the
-// id has no ':'.
-std::vector<std::string> caller_scopes(const NodeMeta& caller);
-std::vector<std::string> split_dots(std::string_view text);
+// Pieces between '.', empty ones kept; views into text.
+NameParts split_dots(std::string_view text);
 
-std::optional<std::string> enclosing_class(LookupSource& src, const NodeMeta& caller);
+std::optional<std::string> enclosing_class(LookupSource& src, const CallerView& caller);
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const NodeMeta& caller, const PythonBindingContext& context,
+                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited);
-std::optional<std::string> resolve_class_name(LookupSource& src, const NodeMeta& caller, std::string_view name,
+std::optional<std::string> resolve_class_name(LookupSource& src, const CallerView& caller, std::string_view name,
                                               const PythonBindingContext& context);
-ImportLookup lookup_import_binding(LookupSource& src, const NodeMeta& caller, std::string_view name,
+ImportLookup lookup_import_binding(LookupSource& src, const CallerView& caller, std::string_view name,
                                    const PythonBindingContext& context);
 std::optional<std::string> resolve_through_bindings(LookupSource& src, const std::vector<PythonImportBinding>& bindings,
-                                                    const std::vector<std::string>& parts);
+                                                    const NameParts& parts);
 std::optional<std::string> find_in_module(LookupSource& src, std::string_view module, std::string_view name,
                                           const TypeList& types);
 std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types);
