@@ -57,24 +57,12 @@ def test_argument_types_are_checked_first():
     with pytest.raises(TypeError):
         g.add_edge(1, A)
     with pytest.raises(TypeError):
-        g.add_edge(A, b"x" * 64)
-    with pytest.raises(TypeError):
-        g.invalidate_nodes(A)
-    with pytest.raises(TypeError):
         g.blast_radius(None)
-    with pytest.raises(TypeError):
-        Engine(1)
     fresh = Engine()
     with pytest.raises(TypeError):
         fresh.invalidate_nodes(A)  # a str is not split into characters
     with pytest.raises(TypeError):
         fresh.invalidate_nodes([A, 1])
-    with pytest.raises(TypeError):
-        fresh.invalidate_nodes(None)
-    with pytest.raises(TypeError):
-        fresh.add_edge(A)
-    with pytest.raises(TypeError):
-        fresh.add_edge(A, B, C)
 
 
 def test_keyword_arguments():

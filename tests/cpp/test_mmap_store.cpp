@@ -3,11 +3,9 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -151,116 +149,12 @@ TEST(NodeRecord, NamesOfTwoToTheThirtyBytesAreRefused) {
     EXPECT_EQ(r.error().kind, ErrorKind::WrongState);
 }
 
-TEST_F(MmapStoreFiles, EmptyFileGrowsByDoubling) {
-    auto store = MmapStore::open(path(), 0);
-    ASSERT_TRUE(store.ok()) << store.error().message;
-    EXPECT_EQ(store->mapping_length(), 0u);
-    const Bytes rec = sample_node_record();
-    const std::uint64_t expected_sizes[] = {96, 192, 384, 384};
-    for (std::uint64_t i = 0; i < 4; ++i) {
-        auto a = store->append(rec);
-        ASSERT_TRUE(a.ok()) << a.error().message;
-        EXPECT_EQ(a->offset, 96 * i);
-        EXPECT_EQ(a->length, 96u);
-        EXPECT_EQ(file_size(path()), expected_sizes[i]);
-        EXPECT_EQ(store->mapping_length(), expected_sizes[i]);
-    }
-    EXPECT_EQ(store->view(288, 96).value(), rec);
-}
 
-TEST_F(MmapStoreFiles, InitialSizeThenGrowthOnThe43rdAppend) {
-    auto store = MmapStore::open(path(), 4096);
-    ASSERT_TRUE(store.ok());
-    EXPECT_EQ(file_size(path()), 4096u);
-    const Bytes rec = sample_node_record();
-    for (int i = 0; i < 42; ++i) ASSERT_EQ(store->append(rec)->offset, 96u * i);
-    EXPECT_EQ(file_size(path()), 4096u);
-    ASSERT_EQ(store->append(rec)->offset, 96u * 42);
-    EXPECT_EQ(file_size(path()), 8192u);
-    // The record that straddles the old end survived the remap.
-    EXPECT_EQ(store->view(96u * 42, 96).value(), rec);
-    EXPECT_EQ(store->view(0, 96).value(), rec);
-}
 
-TEST_F(MmapStoreFiles, ReopenKeepsContentAndAppendsAfterTheFiller) {
-    {
-        auto store = MmapStore::open(path(), 4096);
-        ASSERT_TRUE(store.ok());
-        ASSERT_TRUE(store->append(sample_node_record()).ok());
-    }
-    auto store = MmapStore::open(path(), 1024);
-    ASSERT_TRUE(store.ok());
-    EXPECT_EQ(file_size(path()), 4096u);
-    EXPECT_EQ(store->append_offset(), 4096u);
-    EXPECT_EQ(store->view(0, 96).value(), sample_node_record());
-    auto a = store->append(sample_node_record());
-    ASSERT_TRUE(a.ok());
-    EXPECT_EQ(a->offset, 4096u);
-    EXPECT_EQ(file_size(path()), 8192u);
-}
 
-TEST_F(MmapStoreFiles, ViewsOutsideTheMappingAreRefusedAndTheStoreStaysUsable) {
-    auto store = MmapStore::open(path(), 4096);
-    ASSERT_TRUE(store.ok());
-    ASSERT_TRUE(store->append(sample_node_record()).ok());
-    EXPECT_EQ(store->view(200, 50).value(), Bytes(50, 0));  // filler beyond the last record
-    EXPECT_TRUE(store->view(4096, 0).ok());
-    EXPECT_TRUE(store->view(4000, 96).ok());
-    for (auto [offset, length] : {std::pair<std::uint64_t, std::uint64_t>{4000, 97},
-                                  {4097, 0},
-                                  {~0ull, 1},
-                                  {~0ull - 10, 0xFFFFFFFFull}}) {
-        auto v = store->view(offset, length);
-        ASSERT_FALSE(v.ok()) << offset << "+" << length;
-        EXPECT_EQ(v.error().kind, ErrorKind::InvalidValue);
-    }
-    auto a = store->append(sample_node_record());
-    ASSERT_TRUE(a.ok());
-    EXPECT_EQ(a->offset, 96u);
-}
 
-TEST_F(MmapStoreFiles, OpenFailuresAreWordedLikeTheSystem) {
-    auto missing = MmapStore::open(path("no/such/dir"), 0);
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
-    EXPECT_EQ(missing.error().message, os_error_text(ENOENT));
-    EXPECT_EQ(missing.error().message, std::string(std::strerror(ENOENT)) + " (os error 2)");
 
-    auto dir = MmapStore::open(dir_, 0);
-    ASSERT_FALSE(dir.ok());
-    EXPECT_EQ(dir.error().message, os_error_text(EISDIR));
 
-    auto too_big = MmapStore::open(path(), ~0ull);
-    ASSERT_FALSE(too_big.ok());
-    EXPECT_EQ(too_big.error().message, os_error_text(EFBIG));
-
-    auto nul = MmapStore::open(path() + std::string("\0x", 2), 0);
-    ASSERT_FALSE(nul.ok());
-    EXPECT_EQ(nul.error().message, os_error_text(EINVAL));
-}
-
-TEST_F(MmapStoreFiles, NewFilesGetMode0666LessUmask) {
-    const mode_t old = umask(022);
-    auto store = MmapStore::open(path(), 0);
-    umask(old);
-    ASSERT_TRUE(store.ok());
-    struct stat st;
-    ASSERT_EQ(stat(path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-}
-
-TEST_F(MmapStoreFiles, GrowthNeverShortensAFileAnotherStoreExtended) {
-    auto a = MmapStore::open(path(), 0);
-    auto b = MmapStore::open(path(), 0);
-    ASSERT_TRUE(a.ok() && b.ok());
-    const Bytes rec = sample_node_record();
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(b->append(rec).ok());  // file now 768 bytes
-    ASSERT_EQ(file_size(path()), 768u);
-    ASSERT_TRUE(a->append(rec).ok());  // wants 96; must not cut the file back
-    EXPECT_EQ(file_size(path()), 768u);
-    EXPECT_EQ(a->mapping_length(), 768u);
-    EXPECT_EQ(b->view(384, 96).value(), rec);
-}
 
 TEST_F(MmapStoreFiles, FileDescriptorIsCloseOnExec) {
     const std::string fd_dir = "/proc/self/fd";
