@@ -17,6 +17,11 @@ struct Project {
     EngineState state;
     MetadataEngine& r = state.record;
 
+    Project() = default;
+    // r must name this project's own record, never the moved-from one.
+    Project(Project&& other) : state(std::move(other.state)), r(state.record) {}
+    Project& operator=(Project&&) = delete;
+
     // A definition; file and short name come from the id.
     NodeMeta& add(const std::string& id, const std::string& type = "Function",
                   std::optional<std::string> extra_json = std::nullopt) {
