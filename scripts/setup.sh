@@ -16,4 +16,4 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore scikit-build-core pytest hypothesis
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore scikit-build-core pytest hypothesis mypy build
