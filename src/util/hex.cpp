@@ -1,5 +1,8 @@
 #include "util/hex.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace corvane {
 
 namespace {
@@ -25,11 +28,17 @@ std::optional<Hash32> decode_hex32(std::string_view text) {
 }
 
 void encode_hex32_into(const Hash32& hash, char* out) {
-    static constexpr char digits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < 32; ++i) {
-        out[2 * i] = digits[hash[i] >> 4];
-        out[2 * i + 1] = digits[hash[i] & 15];
-    }
+    // Two digits per byte from one table read.
+    static constexpr auto pairs = [] {
+        std::array<char, 512> t{};
+        constexpr char digits[] = "0123456789abcdef";
+        for (int b = 0; b < 256; ++b) {
+            t[2 * b] = digits[b >> 4];
+            t[2 * b + 1] = digits[b & 15];
+        }
+        return t;
+    }();
+    for (std::size_t i = 0; i < 32; ++i) std::memcpy(out + 2 * i, &pairs[2 * hash[i]], 2);
 }
 
 std::string encode_hex32(const Hash32& hash) {

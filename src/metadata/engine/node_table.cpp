@@ -24,17 +24,18 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
     if (!meta.lines_count && meta.lines_start && meta.lines_end) {
         meta.lines_count = *meta.lines_end >= *meta.lines_start ? *meta.lines_end - *meta.lines_start + 1u : 0u;
     }
-    if (auto old = record.nodes.find(meta.node_id); old != record.nodes.end()) {
-        unlist(record.name_index, to_lower(old->second.name), meta.node_id);
-        if (!old->second.file_path.empty()) unlist(record.file_index, old->second.file_path, meta.node_id);
+    auto [slot, inserted] = record.nodes.try_emplace(meta.node_id);
+    if (!inserted) {
+        const NodeMeta& old = slot->second;
+        unlist(record.name_index, to_lower(old.name), meta.node_id);
+        if (!old.file_path.empty()) unlist(record.file_index, old.file_path, meta.node_id);
     }
     std::string hash = node_hash_hex(meta.node_id);
-    record.hash_to_id[hash] = meta.node_id;
-    record.id_to_hash[meta.node_id] = std::move(hash);
+    record.hash_to_id.insert_or_assign(hash, meta.node_id);
+    record.id_to_hash.insert_or_assign(meta.node_id, std::move(hash));
     record.name_index[to_lower(meta.name)].push_back(meta.node_id);
     if (!meta.file_path.empty()) record.file_index[meta.file_path].push_back(meta.node_id);
-    std::string id = meta.node_id;
-    record.nodes.insert_or_assign(std::move(id), std::move(meta));
+    slot->second = std::move(meta);
 }
 
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) {

@@ -55,7 +55,9 @@ bool Params::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py
         Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nk; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t i = slot_of(key);
+            // Callers usually pass keywords in declaration order: try that slot first.
+            const std::size_t guess = static_cast<std::size_t>(nargs + k);
+            Py_ssize_t i = guess < n && interned_[guess] == key ? static_cast<Py_ssize_t>(guess) : slot_of(key);
             if (i < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
                 return false;
