@@ -274,18 +274,18 @@ std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsign
     Lanes mine;
     init_lanes(mine, g.count);
     Lanes other;
-    std::thread helper;
+    std::thread second;
     if (workers > 1 && src.list.size() > kBatch) {
         init_lanes(other, g.count);
         try {
-            helper = std::thread([&] { sweep(g, src, other, next); });
+            second = std::thread([&] { sweep(g, src, other, next); });
         } catch (const std::system_error&) {
             // No second thread: this one takes every batch.
         }
     }
     sweep(g, src, mine, next);
-    if (helper.joinable()) {
-        helper.join();
+    if (second.joinable()) {
+        second.join();
         for (std::uint32_t c = 0; c < g.count; ++c) mine.total[c] += other.total[c];
     }
 
