@@ -40,7 +40,7 @@ std::vector<Hash32> to_hashes(const std::vector<Hash32>& hashes, std::span<const
 }  // namespace
 
 NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
-    if (auto it = index.find(hash); it != index.end()) return it->second;
+    if (const NodeIndex* found = index.find(hash)) return *found;
     // Indexes are 32-bit; wrapping would alias two nodes.
     if (hashes.size() > std::numeric_limits<NodeIndex>::max())
         throw std::length_error("graph builder holds the maximum number of nodes");
@@ -49,7 +49,7 @@ NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
     try {
         incoming.emplace_back();
         outgoing.emplace_back();
-        index.emplace(hash, id);
+        index.insert_new(hash, id);
     } catch (...) {
         // Keep the four containers the same length if memory runs out half-way.
         hashes.resize(id);
@@ -75,9 +75,9 @@ void GraphBuilder::add_edge(const Hash32& from, const Hash32& to) {
 }
 
 void GraphBuilder::remove_node_edges(const Hash32& hash) {
-    auto it = index.find(hash);
-    if (it == index.end()) return;
-    const NodeIndex c = it->second;
+    const NodeIndex* found = index.find(hash);
+    if (!found) return;
+    const NodeIndex c = *found;
     std::vector<NodeIndex> preds = std::move(incoming[c]);
     std::vector<NodeIndex> succs = std::move(outgoing[c]);
     incoming[c].clear();
@@ -99,9 +99,8 @@ CsrGraph GraphBuilder::compile() const {
 }
 
 std::optional<NodeIndex> CsrGraph::find(const Hash32& hash) const {
-    auto it = index.find(hash);
-    if (it == index.end()) return std::nullopt;
-    return it->second;
+    if (const NodeIndex* found = index.find(hash)) return *found;
+    return std::nullopt;
 }
 
 std::optional<std::vector<Hash32>> CsrGraph::successors(const Hash32& hash) const {

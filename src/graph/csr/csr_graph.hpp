@@ -5,15 +5,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
+#include "graph/csr/hash_index.hpp"
 #include "util/hash.hpp"
 
 namespace corvane::graph {
 
 using NodeIndex = std::uint32_t;
-using HashIndexMap = std::unordered_map<Hash32, NodeIndex, Hash32Hash>;
 
 struct CsrArrays {
     std::vector<std::uint64_t> offsets;  // N + 1 entries, offsets[0] == 0

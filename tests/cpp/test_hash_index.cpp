@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <unordered_map>
+
+#include "graph/csr/hash_index.hpp"
+
+using corvane::Hash32;
+using corvane::Hash32Hash;
+using corvane::graph::HashIndexMap;
+
+TEST(HashIndexMap, AgreesWithUnorderedMapAcrossGrowthAndCopies) {
+    std::mt19937_64 rng(11);
+    HashIndexMap flat;
+    std::unordered_map<Hash32, std::uint32_t, Hash32Hash> oracle;
+    std::vector<Hash32> keys;
+    for (std::uint32_t i = 0; i < 20000; ++i) {
+        Hash32 k{};
+        // Keys sharing their first word land in the same home slot: probing must still
+        // tell them apart by the whole key.
+        std::uint64_t w = (i % 7 == 0) ? 42 : rng();
+        std::memcpy(k.data(), &w, 8);
+        for (std::size_t b = 8; b < 32; ++b) k[b] = static_cast<std::uint8_t>(rng());
+        if (oracle.contains(k)) continue;
+        flat.insert_new(k, i);
+        oracle.emplace(k, i);
+        keys.push_back(k);
+    }
+    HashIndexMap copy = flat;
+    ASSERT_EQ(copy.size(), oracle.size());
+    for (const auto& k : keys) {
+        ASSERT_NE(copy.find(k), nullptr);
+        EXPECT_EQ(*copy.find(k), oracle.at(k));
+    }
+    for (int i = 0; i < 1000; ++i) {
+        Hash32 miss{};
+        for (auto& b : miss) b = static_cast<std::uint8_t>(rng());
+        EXPECT_EQ(flat.contains(miss), oracle.contains(miss));
+    }
+    EXPECT_THROW(flat.at(Hash32{}), std::out_of_range);
+    EXPECT_EQ(HashIndexMap{}.find(Hash32{}), nullptr);
+}
