@@ -185,8 +185,6 @@ PyObject* blast_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_NOARGS
 
 PyMethodDef methods[] = {
     {"add_edge", FASTCALL(add_edge), "add_edge($self, from_hex, to_hex)\n--\n\n"},
@@ -206,7 +204,6 @@ PyObject* graph_engine_type() {
             {Py_tp_new, reinterpret_cast<void*>(engine_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
             {Py_tp_methods, methods},
-            {Py_tp_doc, const_cast<char*>("PyGraphEngine()\n--\n\n")},
             {0, nullptr},
         };
         type = make_heap_type("corvanedb.PyGraphEngine", "PyGraphEngine()\n--\n\n", sizeof(GraphObject), slots);

@@ -544,8 +544,6 @@ PyObject* snapshot_loaded(PyObject* self, PyObject*) {
     return PyBool_FromLong(reinterpret_cast<EngineObject*>(self)->snapshot_loaded);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_NOARGS
 
 PyMethodDef methods[] = {
     {"rebuild_internal", NOARGS(rebuild_internal), "rebuild_internal($self)\n--\n\n"},
@@ -596,7 +594,6 @@ PyObject* metadata_engine_type() {
             {Py_tp_new, reinterpret_cast<void*>(engine_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
             {Py_tp_methods, methods},
-            {Py_tp_doc, const_cast<char*>("PyMetadataEngine(workspace_path)\n--\n\n")},
             {0, nullptr},
         };
         type = make_heap_type("corvanedb.PyMetadataEngine", "PyMetadataEngine(workspace_path)\n--\n\n",

@@ -122,8 +122,6 @@ PyObject* get_node_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_NOARGS
 
 PyMethodDef methods[] = {
     {"append_dummy_node", NOARGS(append_dummy_node), "append_dummy_node($self)\n--\n\n"},
@@ -140,7 +138,6 @@ PyObject* mmap_store_type() {
             {Py_tp_new, reinterpret_cast<void*>(store_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
             {Py_tp_methods, methods},
-            {Py_tp_doc, const_cast<char*>("PyMmapStore(path, initial_size)\n--\n\n")},
             {0, nullptr},
         };
         type = make_heap_type("corvanedb.PyMmapStore", "PyMmapStore(path, initial_size)\n--\n\n", sizeof(StoreObject),
