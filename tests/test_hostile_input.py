@@ -372,3 +372,62 @@ def test_unwritable_workspace(tmp_path):
                                        "{'nodes': 2, 'edges': 'CSR compiled'}"]
     assert (ws / SNAPSHOT).read_bytes() == good
     assert os.listdir(ws) == [SNAPSHOT]
+
+
+def test_python_code_run_by_conversion_may_call_back_in(engine):
+    # Conversions run before the engine lock is taken, so an argument whose conversion calls
+    # the same engine does not deadlock or see half-made state.
+    class Line:
+        def __index__(self):
+            engine.add_node("m.py:inner", "Function", "inner", "m.py")
+            engine.build()
+            return 7
+
+    class Calls:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i:
+                raise IndexError(i)
+            engine.add_edge("m.py:inner", "m.py:inner")
+            return "inner"
+
+    engine.add_node("m.py:outer", "Function", "outer", "m.py", lines_start=Line(), lines_end=9, calls=Calls())
+    assert engine.get_node_meta("m.py:outer")["lines_count"] == 3
+    assert engine.get_node_meta("m.py:outer")["calls"] == ["inner"]
+    assert engine.resolve_and_connect_calls("m.py:outer", ["inner"]) == 1
+    assert_usable(engine)
+
+
+def test_finalizer_calling_in_while_the_lock_is_held(engine):
+    # Building result objects can run the garbage collector, and a finalizer may call the
+    # engine whose lock is held: that call fails cleanly instead of deadlocking.
+    import gc
+
+    outcomes = []
+
+    class Noisy:
+        def __del__(self):
+            try:
+                engine.add_node("late", "Function", "late", "")
+                outcomes.append("added")
+            except RuntimeError:
+                outcomes.append("refused")
+
+    for i in range(3000):
+        engine.add_node(f"m.py:f{i}", "Function", f"f{i}", "m.py", calls=["a", "b"])
+    old = gc.get_threshold()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for _ in range(20):
+            for _ in range(20):
+                a, b = Noisy(), Noisy()
+                a.other, b.other = b, a  # only the cycle collector frees them
+            del a, b
+            assert len(engine.get_all_metadata()) >= 3000
+    finally:
+        gc.set_threshold(*old)
+        gc.collect()
+    assert outcomes and set(outcomes) <= {"added", "refused"}
+    assert_usable(engine)
