@@ -23,6 +23,10 @@ import sys
 import time
 from dataclasses import dataclass
 
+# numpy's BLAS pool would otherwise spin threads beside every measurement on a small machine.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 BUILD = os.path.join(REPO, "build", "bench")

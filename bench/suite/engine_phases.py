@@ -85,6 +85,8 @@ def query_latencies(engine, sample_ids: list[str], blast_ids: list[str]) -> dict
         "callers_ns": median_call_ns(engine.get_callers, sample_ids),
         "callees_ns": median_call_ns(engine.get_callees, sample_ids),
         "blast_ns": median_call_ns(engine.blast_radius, blast_ids),
+        # One id in, one lookup, a bool out: the floor of a method call into the engine.
+        "contains_ns": median_call_ns(engine.contains, sample_ids),
     }
 
 

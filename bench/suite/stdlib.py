@@ -105,7 +105,6 @@ def stdlib_workload(corvanedb, data: dict, cfg) -> dict:
     edge_file = os.path.join(cfg.work_dir, "edges_stdlib.bin")
     g.write_edge_file(edge_file)
     res["driver"] = run_compile_driver(cfg.driver, edge_file, cfg.plain_full_limit, cfg.plain_sample)
-    os.unlink(edge_file)
 
     res["peers"] = {}
     for peer in load_peers():

@@ -25,7 +25,6 @@ def graph_workload(corvanedb, n: int, cfg) -> dict:
     edge_file = os.path.join(cfg.work_dir, f"edges_{n}.bin")
     g.write_edge_file(edge_file)
     res["driver"] = run_compile_driver(cfg.driver, edge_file, cfg.plain_full_limit, cfg.plain_sample)
-    os.unlink(edge_file)
 
     records = list(node_records(n))
     res["add_node"] = add_node_vs_dict(corvanedb, records, cfg.ws_root, repeat)
