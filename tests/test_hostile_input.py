@@ -233,12 +233,25 @@ def test_snapshot_claiming_more_than_it_holds_starts_empty_under_memory_limit(tm
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="an address-space limit breaks the ASan runtime")
-def test_out_of_memory_while_decoding_restores_nothing_instead_of_panicking(tmp_path):
-    # Consistent counts, but the one string is larger than what is left of the address space
-    # once the file itself has been read: std::bad_alloc used to end the constructor with
-    # PanicException.
+def test_out_of_memory_while_decoding_a_consistent_snapshot_is_fatal_and_keeps_the_file(tmp_path):
+    # Consistent counts, but the one string is larger than what is left of the address space.
+    # Starting empty would let the next save replace a snapshot that may be good, so the
+    # constructor ends with PanicException and the file stays as it was.
     n = 200 << 20
-    assert_restores_nothing_under_memory_limit(tmp_path, b"CRVN\x03" + struct.pack("<QQ", 1, n) + b"a" * n)
+    data = b"CRVN\x03" + struct.pack("<QQ", 1, n) + b"a" * n
+    (tmp_path / SNAPSHOT).write_bytes(data)
+    out = run_with_memory_limit(
+        f"""
+        import corvanedb
+        try:
+            corvanedb.PyMetadataEngine({str(tmp_path)!r})
+        except BaseException as e:
+            print(type(e).__name__, isinstance(e, Exception))
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[0] == "PanicException False"
+    assert (tmp_path / SNAPSHOT).read_bytes() == data
 
 
 def test_store_views_beyond_the_mapping_raise_and_keep_the_store(tmp_path):

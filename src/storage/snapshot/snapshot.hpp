@@ -23,8 +23,9 @@ inline constexpr std::string_view kSnapshotFileName = ".corvane_snapshot.bin";
 // unreadable one.
 Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& record);
 
-// The whole file in, the record out; any damage rejects the file whole, and so does running
-// out of memory while decoding. Never trusts a count for allocation.
+// The whole file in, the record out; any damage rejects the file whole. Never trusts a count
+// for allocation. Running out of memory on a consistent file throws std::bad_alloc: that file
+// may be good, and must not be mistaken for no snapshot.
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes);
 
 // workspace_path, a "/" unless it is empty or already ends in one, then the file name.

@@ -329,19 +329,15 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
     if (std::memcmp(bytes.data(), kSnapshotMagic, sizeof kSnapshotMagic) != 0) return std::nullopt;
     if (bytes[4] != kSnapshotVersion) return std::nullopt;
     Reader in(bytes.data() + kSnapshotHeaderSize, bytes.data() + bytes.size());
-    // A file that decodes into more than memory holds is no snapshot either: restoring must
-    // start empty rather than end the constructor fatally.
-    try {
-        MetadataEngine r;
-        const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.map(r.id_to_hash) &&
-                        in.map(r.hash_to_id) && in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
-                        in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
-        // Whatever follows the ninth field is ignored.
-        if (!ok) return std::nullopt;
-        return r;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    // Running out of memory here is not damage: it propagates (a fatal error for the caller),
+    // because starting empty would let the next save replace a good snapshot.
+    MetadataEngine r;
+    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.map(r.id_to_hash) &&
+                    in.map(r.hash_to_id) && in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
+                    in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
+    // Whatever follows the ninth field is ignored.
+    if (!ok) return std::nullopt;
+    return r;
 }
 
 }  // namespace corvane

@@ -177,7 +177,10 @@ std::optional<MetadataEngine> read_snapshot(std::string_view workspace_path) {
             got += static_cast<std::size_t>(n);
         }
     } catch (const std::bad_alloc&) {
-        failed = true;  // a file too large to hold is a read error like any other
+        // A file too large to hold is not "no snapshot": starting empty would let the next
+        // save replace it. The failure goes to the caller.
+        ::close(fd);
+        throw;
     }
     ::close(fd);
     if (failed) return std::nullopt;
