@@ -179,3 +179,17 @@ def test_sigkill_during_large_writes_never_loses_last_snapshot(tmp_path):
         # A killed writer may leave its temporary file; it never replaces the snapshot.
         for p in leftovers:
             os.unlink(tmp_path / p)
+
+
+def test_save_removes_temporaries_of_dead_writers_only(tmp_path):
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    orphan = tmp_path / f"{SNAPSHOT}.tmp.{dead.pid}.0"
+    live = tmp_path / f"{SNAPSHOT}.tmp.1.0"  # pid 1 is always alive
+    other = tmp_path / "unrelated.tmp.1.0"
+    for p in (orphan, live, other):
+        p.write_bytes(b"partial")
+    engine = corvanedb.PyMetadataEngine(str(tmp_path))
+    engine.save()
+    assert not orphan.exists()
+    assert live.exists() and other.exists()

@@ -2,12 +2,16 @@
 // synced and renamed over the snapshot, so a crash leaves either the old or the new file;
 // a per-directory registry of committed sequence numbers keeps an older buffer from
 // replacing a newer one when background writers finish out of order.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -187,6 +191,29 @@ std::optional<MetadataEngine> read_snapshot(std::string_view workspace_path) {
     return decode_snapshot(std::span<const std::uint8_t>(buf.data(), got));
 }
 
+namespace {
+
+// A writer killed between creating its temporary file and the rename leaves the file behind.
+// After a commit, remove those whose writing process is gone (a pid that is alive, even if
+// reused, keeps its file: deleting the temporary of a live writer would fail its rename).
+void remove_orphaned_temps(const std::string& dir, const std::string& snapshot_name) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    const std::string prefix = snapshot_name + ".tmp.";
+    const pid_t self = ::getpid();
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
+        if (pid <= 0 || end == e->d_name + prefix.size() || *end != '.' || pid == self) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
 Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                            std::uint64_t sequence) {
     const std::string path = snapshot_path(workspace_path);
@@ -219,6 +246,7 @@ Status write_snapshot_file(const std::string& workspace_path, std::span<const st
         committed()[key] = sequence;
     }
     if (int e = sync_dir(dir); e != 0) return os_error(e);
+    remove_orphaned_temps(dir, std::string(kSnapshotFileName));
     return {};
 }
 
