@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "graph/csr/csr_graph.hpp"
+#include "metadata/engine/incremental_state.hpp"
 #include "metadata/engine/node_meta.hpp"
 #include "util/result.hpp"
 
@@ -24,12 +25,16 @@ struct EngineState {
     graph::GraphBuilder call_builder;        // every kind but structural
     std::optional<graph::CsrGraph> dependency_graph;
     std::optional<graph::CsrGraph> call_graph;
+    IncrementalState incremental;  // what the next edge refresh may reuse
 };
 
 PairSet& edge_set(MetadataEngine& record, EdgeKind kind);
 
 // Node table (exclusive lock).
 void upsert_node(MetadataEngine& record, NodeMeta meta);
+// upsert_node on the state's record, noting the change for the next edge refresh. Callers
+// that own an engine state use this one.
+void upsert_node(EngineState& state, NodeMeta meta);
 
 // The one way an edge enters: its kind's set and the builders. Ids without a node hash make
 // it a silent no-op; a stored hash that does not decode fails with "Invalid hash".

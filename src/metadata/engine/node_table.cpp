@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "util/lowercase.hpp"
 #include "util/node_hash.hpp"
@@ -38,6 +39,12 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
     slot->second = std::move(meta);
 }
 
+void upsert_node(EngineState& state, NodeMeta meta) {
+    note_upsert(state, meta);
+    upsert_node(state.record, std::move(meta));
+    note_table_sizes(state);
+}
+
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) {
     auto entry = record.file_index.find(file_path);
     if (entry == record.file_index.end()) return 0;
@@ -65,6 +72,7 @@ std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) 
 }
 
 std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) {
+    note_file_removal(state, file_path);
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         for (const auto& id : entry->second) {
             auto h = state.record.id_to_hash.find(id);
@@ -75,7 +83,9 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
             state.call_builder.remove_node_edges(*hash);
         }
     }
-    return remove_file(state.record, file_path);
+    const std::uint64_t listed = remove_file(state.record, file_path);
+    note_table_sizes(state);
+    return listed;
 }
 
 }  // namespace corvane

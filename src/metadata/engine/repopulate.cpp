@@ -5,11 +5,15 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/python_lookup.hpp"
 
 namespace corvane {
 
-Status repopulate_edges(EngineState& state) {
+Status repopulate_edges(EngineState& state) { return refresh_derived_edges(state); }
+
+Status repopulate_edges_full(EngineState& state) {
+    forget_recorded_reads(state);
     std::vector<std::string> ids;
     ids.reserve(state.record.nodes.size());
     for (const auto& [id, meta] : state.record.nodes) ids.push_back(id);

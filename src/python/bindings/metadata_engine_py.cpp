@@ -14,6 +14,7 @@
 #include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/repopulate.hpp"
 #include "metadata/engine/table_queries.hpp"
@@ -310,7 +311,7 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (a[17] && a[17] != Py_None) m.extra_json = extra_as_json(a[17]);
         EngineShared& e = shared_of(self);
         ExclusiveLock lock(e.lock);
-        upsert_node(e.state.record, std::move(m));
+        upsert_node(e.state, std::move(m));
         Py_RETURN_NONE;
     });
 }
@@ -370,8 +371,7 @@ PyObject* clear_generated_edges(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
         ExclusiveLock lock(e.lock);
-        e.state.record.generated_execution_edges.clear();
-        return status_none(repopulate_builders(e.state));
+        return status_none(corvane::clear_generated_edges(e.state));
     });
 }
 
@@ -393,7 +393,7 @@ PyObject* resolve_and_connect_calls_method(PyObject* self, PyObject* const* args
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
         ExclusiveLock lock(e.lock);
-        return count_result(resolve_and_connect_calls(e.state, caller, names));
+        return count_result(resolve_and_connect_calls_journaled(e.state, caller, names));
     });
 }
 

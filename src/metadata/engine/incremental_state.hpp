@@ -1,0 +1,74 @@
+#pragma once
+// What the engine remembers between two edge refreshes so that the next one re-resolves only
+// the nodes whose answers can have changed: per resolved node what its resolution read and
+// what it produced, an index from each read key to its readers, and a journal of the changes
+// made to the node table since the last refresh. Plain values, so an engine state stays
+// copyable. The operations are in incremental.hpp.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "metadata/engine/node_meta.hpp"
+#include "util/hash.hpp"
+
+namespace corvane {
+
+// A node as it was when the journal first saw it change.
+struct NodeBefore {
+    std::optional<NodeMeta> node;
+    std::optional<std::string> hash;
+};
+
+struct ChangeJournal {
+    StringMap<NodeBefore> nodes;                // node id -> state before its first change
+    StringMap<std::optional<IdList>> names;      // name_index key -> its list before the first change
+    StringSet removed;                           // ids whose edges remove_file took away
+    std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh
+    std::optional<bool> name_index_was_empty;
+
+    void clear() { *this = ChangeJournal(); }
+};
+
+// One resolved node: what its last resolution produced.
+struct ResolvedNode {
+    std::string id;
+    std::vector<std::string> call_targets;      // distinct, sorted; the pairs it owns in resolved_call_edges
+    std::vector<std::string> relation_targets;  // distinct, sorted; structural pairs from its Django relations
+    std::uint32_t reads = 0;                    // entries it has in the reader indexes
+    bool live = false;
+};
+
+// Reader indexes are keyed by a seeded 64-bit hash of the key text. A collision can only
+// make an extra node look affected, never hide one that is.
+using ReaderIndex = std::unordered_map<std::uint64_t, std::vector<std::uint32_t>>;
+
+struct IncrementalState {
+    // True only after a refresh that completed and recorded every node's reads; anything
+    // the journal cannot vouch for clears it, and the next refresh is a full one.
+    bool valid = false;
+    // The builders hold exactly the pairs of the four sets (every pair end has its genuine
+    // node hash), so single edges can be taken out of them; otherwise they are refilled.
+    bool exact_builders = false;
+
+    std::vector<ResolvedNode> slots;
+    std::vector<std::uint32_t> free_slots;  // dead slots no index entry refers to any more
+    StringMap<std::uint32_t> slot_of;       // node id -> its live slot
+    ReaderIndex readers_of_id;              // ids probed in nodes / id_to_hash, module and class JSON read
+    ReaderIndex readers_of_name;            // lower-cased name_index keys looked up
+    std::vector<std::uint32_t> readers_of_index_emptiness;
+    std::uint64_t live_reads = 0;
+    std::uint64_t dead_reads = 0;
+    std::size_t call_edges = 0;  // call_targets summed over live slots
+
+    // Sizes the record had after the last journalled change: a mismatch means the node
+    // table was changed behind the journal's back.
+    std::size_t expected_nodes = 0;
+    std::size_t expected_hashes = 0;
+    std::size_t expected_names = 0;
+
+    ChangeJournal journal;
+};
+
+}  // namespace corvane
