@@ -133,8 +133,12 @@ def main(argv=None) -> int:
     p.add_argument("--quick", action="store_true", help="smoke run: small sizes, small samples (1-2 minutes)")
     p.add_argument("--skip-stdlib", action="store_true", help="leave out the standard-library workload")
     p.add_argument("--no-install", action="store_true", help="fail instead of installing missing peers")
-    p.add_argument("--plot", default=os.path.join(HERE, "compile_scaling.png"))
+    p.add_argument("--plot", help="where to draw the scaling plot (default: bench/compile_scaling.png for a "
+                                  "full run, build/bench/compile_scaling.png for --quick)")
     args = p.parse_args(argv)
+    if args.plot is None:
+        # A smoke run must not replace the plot of a full run.
+        args.plot = os.path.join(BUILD if args.quick else HERE, "compile_scaling.png")
 
     ensure_peers(not args.no_install)
     driver = build_module()
