@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import gc
 import json
+import shutil
 import sys
 import tempfile
 
@@ -39,13 +40,15 @@ def _reset_peak() -> bool:
 def hold_engine(n, src, dst, ws_root):
     import corvanedb
 
-    engine = corvanedb.PyMetadataEngine(tempfile.mkdtemp(prefix="mem-", dir=ws_root))
+    ws = tempfile.mkdtemp(prefix="mem-", dir=ws_root)
+    engine = corvanedb.PyMetadataEngine(ws)
     for r in node_records(n):
         engine.add_node(**r)
     add = engine.add_edge
     for a, b in zip(src, dst):
         add(function_id(a), function_id(b))
     engine.rebuild_internal()  # compiled graphs and metrics in place, snapshot written synchronously
+    shutil.rmtree(ws)
     return engine
 
 
