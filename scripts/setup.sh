@@ -4,7 +4,7 @@
 # and the Python packages of the test suite. Safe to run again.
 set -euo pipefail
 
-debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libicu-dev libgtest-dev)
+debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libicu-dev libabsl-dev libgtest-dev)
 missing=()
 for p in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

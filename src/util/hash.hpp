@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+#include <absl/container/node_hash_map.h>
 
 namespace corvane {
 
@@ -57,9 +59,13 @@ struct StringPairHash {
     }
 };
 
+// Open addressing: one probe of a control-byte group finds a key, with no node per entry.
 template <class V>
-using StringMap = std::unordered_map<std::string, V, StringHash, StringEq>;
-using StringSet = std::unordered_set<std::string, StringHash, StringEq>;
-using PairSet = std::unordered_set<StringPair, StringPairHash>;
+using StringMap = absl::flat_hash_map<std::string, V, StringHash, StringEq>;
+// For large values whose address must stay put while the map grows.
+template <class V>
+using StableStringMap = absl::node_hash_map<std::string, V, StringHash, StringEq>;
+using StringSet = absl::flat_hash_set<std::string, StringHash, StringEq>;
+using PairSet = absl::flat_hash_set<StringPair, StringPairHash>;
 
 }  // namespace corvane

@@ -38,7 +38,7 @@ struct NodeMeta {
 using IdList = std::vector<std::string>;
 
 struct MetadataEngine {
-    StringMap<NodeMeta> nodes;
+    StableStringMap<NodeMeta> nodes;
     StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
     StringMap<IdList> file_index;  // file path -> ids, insertion order
     StringMap<std::string> id_to_hash;

@@ -66,7 +66,7 @@ std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) 
     }
     for (PairSet* set : {&record.resolved_call_edges, &record.execution_edges, &record.generated_execution_edges,
                          &record.structural_edges}) {
-        std::erase_if(*set, [&](const StringPair& e) { return removed.contains(e.first) || removed.contains(e.second); });
+        absl::erase_if(*set, [&](const StringPair& e) { return removed.contains(e.first) || removed.contains(e.second); });
     }
     return ids.size();
 }

@@ -53,8 +53,8 @@ std::size_t size_of(const NodeMeta& m) {
            size_of_opt(m.blast_radius_score, 4) + size_of_opt(m.extra_json);
 }
 
-template <class V>
-std::size_t size_of(const StringMap<V>& map) {
+template <class Map>
+std::size_t size_of_map(const Map& map) {
     std::size_t n = 8;
     for (const auto& [k, v] : map) n += size_of(k) + size_of(v);
     return n;
@@ -67,8 +67,8 @@ std::size_t size_of(const PairSet& set) {
 }
 
 std::size_t payload_size(const MetadataEngine& r) {
-    return size_of(r.nodes) + size_of(r.name_index) + size_of(r.file_index) + size_of(r.id_to_hash) +
-           size_of(r.hash_to_id) + size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
+    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of_map(r.id_to_hash) +
+           size_of_map(r.hash_to_id) + size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
            size_of(r.generated_execution_edges) + size_of(r.structural_edges);
 }
 
@@ -140,8 +140,8 @@ public:
     void value(const Strings& v) { strings(v); }
     void value(const std::string& s) { str(s); }
 
-    template <class V>
-    void map(const StringMap<V>& m) {
+    template <class Map>
+    void map(const Map& m) {
         u64(m.size());
         for (const auto& [k, v] : m) {
             str(k);
@@ -258,8 +258,9 @@ public:
     static constexpr std::size_t min_value(const std::string*) { return kMinString; }
 
     // A later entry with the same key replaces the earlier one.
-    template <class V>
-    bool map(StringMap<V>& m) {
+    template <class Map>
+    bool map(Map& m) {
+        using V = typename Map::mapped_type;
         std::uint64_t n;
         if (!count(n, kMinString + min_value(static_cast<const V*>(nullptr)))) return false;
         reserve_bounded(m, n);
