@@ -15,34 +15,43 @@ PairSet& edge_set(MetadataEngine& record, EdgeKind kind) {
     return record.structural_edges;
 }
 
-Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+namespace {
+
+// The builder half of add_typed_edge: false when an id has no node hash (nothing to feed).
+Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
     auto& ids = state.record.id_to_hash;
     auto from = ids.find(from_id);
-    if (from == ids.end()) return {};
+    if (from == ids.end()) return false;
     auto to = ids.find(to_id);
-    if (to == ids.end()) return {};
+    if (to == ids.end()) return false;
     auto from_hash = decode_hex32(from->second);
     auto to_hash = decode_hex32(to->second);
     if (!from_hash || !to_hash) return invalid_value("Invalid hash");
     state.dependency_builder.add_edge(*from_hash, *to_hash);
     if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash);
-    edge_set(state.record, kind).emplace(from_id, to_id);
+    return true;
+}
+
+}  // namespace
+
+Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+    auto fed = feed_builders(state, from_id, to_id, kind);
+    if (!fed) return fed.error();
+    if (*fed) edge_set(state.record, kind).emplace(from_id, to_id);
     return {};
 }
 
+// Feeding a stored pair through add_typed_edge would insert it into the set it came from,
+// where it already is; so the pairs are fed to the builders straight from the sets, with no
+// copies and no set insertions, in the same order and with the same result.
 Status repopulate_builders(EngineState& state) {
     constexpr EdgeKind order[] = {EdgeKind::Structural, EdgeKind::Execution, EdgeKind::GeneratedExecution,
                                   EdgeKind::ResolvedCall};
-    std::vector<StringPair> copies[4];
-    for (int i = 0; i < 4; ++i) {
-        const PairSet& set = edge_set(state.record, order[i]);
-        copies[i].assign(set.begin(), set.end());
-    }
     state.dependency_builder = graph::GraphBuilder();
     state.call_builder = graph::GraphBuilder();
-    for (int i = 0; i < 4; ++i) {
-        for (const auto& [from, to] : copies[i]) {
-            if (Status s = add_typed_edge(state, from, to, order[i]); !s) return s;
+    for (EdgeKind kind : order) {
+        for (const auto& [from, to] : edge_set(state.record, kind)) {
+            if (auto fed = feed_builders(state, from, to, kind); !fed) return fed.error();
         }
     }
     return {};
