@@ -32,19 +32,20 @@ void refresh_graph_metrics(EngineState& state, bool plain) {
     }
 }
 
-std::vector<std::string> hashes_to_node_ids(const MetadataEngine& record, const std::vector<Hash32>& hashes) {
-    std::vector<std::string> out;
-    out.reserve(hashes.size());
+NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,
+                       std::span<const graph::NodeIndex> indexes) {
+    NodeIdRefs out;
+    out.reserve(indexes.size());
     std::string hex(64, '\0');
-    for (const auto& h : hashes) {
-        encode_hex32_into(h, hex.data());
-        if (auto it = record.hash_to_id.find(hex); it != record.hash_to_id.end()) out.push_back(it->second);
+    for (graph::NodeIndex i : indexes) {
+        encode_hex32_into(graph.hashes[i], hex.data());
+        if (auto it = record.hash_to_id.find(hex); it != record.hash_to_id.end()) out.push_back(&it->second);
     }
     return out;
 }
 
-Result<std::vector<std::string>> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
-                                             std::uint32_t max_depth) {
+Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
+                               std::uint32_t max_depth) {
     const bool dependency = query == GraphQuery::Dependents || query == GraphQuery::Dependencies;
     const auto& graph = dependency ? state.dependency_graph : state.call_graph;
     if (!graph) return wrong_state("Graph must be built first");
@@ -52,21 +53,19 @@ Result<std::vector<std::string>> graph_query(const EngineState& state, GraphQuer
     if (h == state.record.id_to_hash.end()) return invalid_value("Unknown node_id: " + node_id);
     auto hash = decode_hex32(h->second);
     if (!hash) return invalid_value("Invalid hash");
+    auto start = graph->find(*hash);
+    if (!start) return NodeIdRefs{};  // a node without edges is not in the graph
 
-    std::vector<Hash32> hashes;
     switch (query) {
         case GraphQuery::Callers:
-        case GraphQuery::Dependents:
-            if (auto p = graph->predecessors(*hash)) hashes = std::move(*p);
-            break;
+        case GraphQuery::Dependents: return node_ids_of(state.record, *graph, graph->reverse.neighbours(*start));
         case GraphQuery::Callees:
-        case GraphQuery::Dependencies:
-            if (auto s = graph->successors(*hash)) hashes = std::move(*s);
-            break;
-        case GraphQuery::RecursiveCallees: hashes = graph->reachable(*hash, graph->forward, max_depth); break;
-        case GraphQuery::BlastRadius: hashes = graph->reachable(*hash, graph->reverse, max_depth); break;
+        case GraphQuery::Dependencies: return node_ids_of(state.record, *graph, graph->forward.neighbours(*start));
+        case GraphQuery::RecursiveCallees:
+            return node_ids_of(state.record, *graph, graph->reachable_indexes(*start, graph->forward, max_depth));
+        case GraphQuery::BlastRadius: break;
     }
-    return hashes_to_node_ids(state.record, hashes);
+    return node_ids_of(state.record, *graph, graph->reachable_indexes(*start, graph->reverse, max_depth));
 }
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 #pragma once
 // The compile step and the six graph questions of the metadata engine.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,17 @@ void refresh_graph_metrics(EngineState& state, bool plain = false);
 
 enum class GraphQuery { Callers, Callees, Dependents, Dependencies, RecursiveCallees, BlastRadius };
 
+// The answer of a query: the ids as stored in hash_to_id, valid while the engine lock is held
+// and the record unchanged (the caller copies them out before releasing it).
+using NodeIdRefs = std::vector<const std::string*>;
+
 // Checks in order: graph built ("Graph must be built first"), id known ("Unknown node_id: "),
 // hash decodable ("Invalid hash"); then answers in node ids.
-Result<std::vector<std::string>> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
-                                             std::uint32_t max_depth = 0);
+Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
+                               std::uint32_t max_depth = 0);
 
-// Node ids for graph hashes, in order, skipping hashes that no longer map to an id.
-std::vector<std::string> hashes_to_node_ids(const MetadataEngine& record, const std::vector<Hash32>& hashes);
+// Node ids for graph nodes, in order, skipping nodes whose hash no longer maps to an id.
+NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,
+                       std::span<const graph::NodeIndex> indexes);
 
 }  // namespace corvane

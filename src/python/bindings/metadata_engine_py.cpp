@@ -154,9 +154,16 @@ PyObject* search_hit_dict(const SearchHit& h) {
     return d.release();
 }
 
-PyObject* result_list(const Result<std::vector<std::string>>& r) {
+PyObject* result_list(const Result<NodeIdRefs>& r) {
     if (!r) return raise(r.error());
-    return new_str_list(*r);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(r->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < r->size(); ++i) {
+        PyObject* s = new_str(*(*r)[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
 }
 
 PyObject* status_none(const Status& s) {
