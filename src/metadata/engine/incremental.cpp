@@ -315,6 +315,8 @@ Status incremental_refresh(EngineState& state) {
         rec.name_index.size() != inc.expected_names) {
         return refresh_derived_edges_fully(state);
     }
+    inc.last_refresh_full = false;
+    inc.last_refresh_resolved = 0;
     if (journal_empty(journal) && inc.exact_builders && rec.resolved_call_edges.size() == inc.call_edges) return {};
 
     // Which keys really changed: a file removed and added again mostly comes back the same.
@@ -395,6 +397,7 @@ Status incremental_refresh(EngineState& state) {
         }
         if (Status st = resolve_node(state, reads, src, id, old_calls); !st) return st;
     }
+    inc.last_refresh_resolved = dirty.size();
 
     // Pairs that resolve_and_connect_calls added for names the caller's `calls` do not give.
     for (const auto& [from, to] : journal.direct_calls) {
@@ -449,6 +452,8 @@ Status refresh_derived_edges_fully(EngineState& state) {
             return s;
         }
     }
+    state.incremental.last_refresh_full = true;
+    state.incremental.last_refresh_resolved = ids.size();
     finish_refresh(state);
     return {};
 }

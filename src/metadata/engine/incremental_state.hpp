@@ -69,6 +69,10 @@ struct IncrementalState {
     std::size_t expected_names = 0;
 
     ChangeJournal journal;
+
+    // What the last refresh did, for tests and benchmarks.
+    bool last_refresh_full = false;
+    std::size_t last_refresh_resolved = 0;
 };
 
 }  // namespace corvane

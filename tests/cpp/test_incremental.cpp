@@ -1,0 +1,373 @@
+// The incremental edge refresh against the full pass: random projects, random edit
+// sequences, and after every refresh the edge sets and builder edges compared with a full
+// re-resolution of a copy of the engine taken just before it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/incremental.hpp"
+#include "metadata/engine/node_table.hpp"
+#include "metadata/engine/repopulate.hpp"
+#include "util/hex.hpp"
+#include "util/node_hash.hpp"
+
+using namespace corvane;
+using nlohmann::json;
+
+namespace {
+
+using EdgeSet = std::set<std::pair<std::string, std::string>>;
+
+EdgeSet sorted(const PairSet& s) { return EdgeSet(s.begin(), s.end()); }
+
+// A builder's edges as hash pairs, read from both directions so a half-removed edge shows.
+std::set<std::pair<Hash32, Hash32>> builder_edges(const graph::GraphBuilder& b, bool incoming) {
+    std::set<std::pair<Hash32, Hash32>> out;
+    const auto& lists = incoming ? b.incoming : b.outgoing;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        for (auto j : lists[i]) {
+            out.emplace(incoming ? b.hashes[j] : b.hashes[i], incoming ? b.hashes[i] : b.hashes[j]);
+        }
+    }
+    return out;
+}
+
+void expect_same_edges(const EngineState& got, const EngineState& want, const std::string& where) {
+    EXPECT_EQ(sorted(got.record.resolved_call_edges), sorted(want.record.resolved_call_edges)) << where;
+    EXPECT_EQ(sorted(got.record.structural_edges), sorted(want.record.structural_edges)) << where;
+    EXPECT_EQ(sorted(got.record.execution_edges), sorted(want.record.execution_edges)) << where;
+    EXPECT_EQ(sorted(got.record.generated_execution_edges), sorted(want.record.generated_execution_edges)) << where;
+    for (bool in : {false, true}) {
+        EXPECT_EQ(builder_edges(got.call_builder, in), builder_edges(want.call_builder, false)) << where;
+        EXPECT_EQ(builder_edges(got.dependency_builder, in), builder_edges(want.dependency_builder, false)) << where;
+    }
+}
+
+// ---- random projects -------------------------------------------------------------------
+
+const std::vector<std::string> kFiles = {"app/a.py", "app/b.py", "lib/c.py", "lib/pkg/__init__.py", "shop/models.py",
+                                         "web/src/modules/billing/x.js", "web/y.js"};
+const std::vector<std::string> kFunctions = {"run", "helper", "compute", "get", "main", "Order"};
+const std::vector<std::string> kClasses = {"Order", "Repo", "Svc", "Base", "Model", "ORDER"};
+const std::vector<std::string> kMethods = {"run", "save", "get", "clean"};
+const std::vector<std::string> kCalls = {
+    "run",      "helper",      "compute",      "get",       "Order",     "Repo.get",    "self.save",  "self.run",
+    "cls.get",  "super.save",  "super.run",    "self.repo.get", "client.run", "m.helper", "m.Order.save",
+    "np.linalg.norm", "print", "len",          "x",         "x.run",     "inner",       "main.inner", " run ",
+    "",         "Base.clean",  "Svc.run",      "h",         "Utils.get", "pkg.Repo"};
+
+template <class T>
+const T& pick(std::mt19937& rng, const std::vector<T>& v) {
+    return v[rng() % v.size()];
+}
+
+NodeMeta node(const std::string& id, const std::string& type, const std::string& name, const std::string& file) {
+    NodeMeta m;
+    m.node_id = id;
+    m.node_type = type;
+    m.name = name;
+    m.file_path = file;
+    return m;
+}
+
+std::vector<std::string> random_calls(std::mt19937& rng) {
+    if (rng() % 6 == 0) return {};
+    std::vector<std::string> calls(1 + rng() % 5);
+    for (auto& c : calls) c = pick(rng, kCalls);
+    return calls;
+}
+
+json random_binding(std::mt19937& rng) {
+    const std::string& other = pick(rng, kFiles);
+    switch (rng() % 5) {
+        case 0: return {{"module", other}, {"kind", "module"}};
+        case 1: return {{"module", other}, {"symbol", pick(rng, kFunctions)}, {"kind", "symbol"}};
+        case 2: return {{"module", other}, {"kind", "module"}, {"qualifier", "np.linalg"}};
+        case 3: return json::array({{{"module", other}, {"symbol", "Order"}, {"kind", "symbol"}},
+                                    {{"module", pick(rng, kFiles)}, {"symbol", "Order"}, {"kind", "symbol"}}});
+        default: return {{"module", "lib/pkg"}, {"symbol", pick(rng, kClasses)}, {"kind", "symbol"}};
+    }
+}
+
+// The module node's scope data: imports, receivers, shadowed names; sometimes none at all.
+std::optional<std::string> random_module_extra(std::mt19937& rng) {
+    switch (rng() % 6) {
+        case 0: return std::nullopt;
+        case 1: return std::string("{not json");
+        case 2: return json{{"python_receiver_types", {{"", {{"client", "Svc"}}}}}}.dump();
+        default: break;
+    }
+    json imports = json::object(), receivers = json::object(), shadowed = json::object();
+    for (const char* local : {"m", "np", "helper", "Order", "Repo", "h"}) {
+        if (rng() % 2) imports[""][local] = random_binding(rng);
+    }
+    if (rng() % 2) imports["main"]["x"] = random_binding(rng);
+    if (rng() % 2) receivers[""]["client"] = pick(rng, kClasses);
+    if (rng() % 2) receivers["Svc.run"]["self.repo"] = rng() % 4 ? json(pick(rng, kClasses)) : json(3);
+    if (rng() % 3 == 0) shadowed["main"] = json::array({"helper", "x"});
+    if (rng() % 3 == 0) shadowed[""] = json::array({"m"});
+    return json{{"python_import_bindings", imports}, {"python_receiver_types", receivers},
+                {"python_shadowed_names", shadowed}}
+        .dump();
+}
+
+std::optional<std::string> random_relations(std::mt19937& rng) {
+    if (rng() % 3) return std::nullopt;
+    json rel = json::array();
+    for (int i = rng() % 3; i >= 0; --i) rel.push_back({{"related_model", rng() % 2 ? "shop." + pick(rng, kClasses) : pick(rng, kClasses)}});
+    if (rng() % 4 == 0) rel.push_back(7);
+    return rel.dump();
+}
+
+// The nodes of one file: a module node, classes with bases and methods, functions, one
+// nested function.
+std::vector<NodeMeta> random_file(std::mt19937& rng, const std::string& file) {
+    std::vector<NodeMeta> out;
+    NodeMeta module = node(file, "File", file, file);
+    module.extra_json = random_module_extra(rng);
+    out.push_back(module);
+    for (int c = rng() % 3; c > 0; --c) {
+        const std::string& cls = pick(rng, kClasses);
+        NodeMeta k = node(file + ":" + cls, "Class", cls, file);
+        if (rng() % 3) k.extra_json = json{{"base_classes", json::array({pick(rng, kClasses), "pkg.Base"})}}.dump();
+        k.django_relations_json = random_relations(rng);
+        out.push_back(k);
+        for (int m = rng() % 3; m > 0; --m) {
+            const std::string& name = pick(rng, kMethods);
+            NodeMeta f = node(k.node_id + "." + name, "Function", name, file);
+            f.calls = random_calls(rng);
+            if (rng() % 6 == 0) f.extra_json = json{{"decorators", json::array({"@staticmethod"})}}.dump();
+            out.push_back(f);
+        }
+    }
+    for (int n = 1 + rng() % 3; n > 0; --n) {
+        const std::string& name = pick(rng, kFunctions);
+        NodeMeta f = node(file + ":" + name, name == "Order" ? "Class" : "Function", name, file);
+        f.calls = random_calls(rng);
+        out.push_back(f);
+    }
+    NodeMeta inner = node(file + ":main.inner", "Function", "inner", file);
+    inner.calls = random_calls(rng);
+    out.push_back(inner);
+    return out;
+}
+
+// One small change to a file's nodes, as an edit in an editor would make.
+void mutate(std::mt19937& rng, std::vector<NodeMeta>& nodes, const std::string& file) {
+    NodeMeta& n = nodes[rng() % nodes.size()];
+    switch (rng() % 7) {
+        case 0: n.calls = random_calls(rng); break;
+        case 1: if (n.node_id == file) n.extra_json = random_module_extra(rng); break;
+        case 2: if (n.node_type == "Class") n.extra_json = json{{"base_classes", json::array({pick(rng, kClasses)})}}.dump(); break;
+        case 3: n.django_relations_json = random_relations(rng); break;
+        case 4: {  // rename a definition
+            if (n.node_id == file) break;
+            const std::string name = pick(rng, kFunctions);
+            n.node_id = file + ":" + name;
+            n.name = name;
+            break;
+        }
+        case 5: n.node_type = n.node_type == "Class" ? "Function" : "Class"; break;
+        default: {
+            auto more = random_file(rng, file);
+            nodes.push_back(more[rng() % more.size()]);
+        }
+    }
+}
+
+struct RandomProject {
+    std::mt19937 rng;
+    EngineState state;
+    StringMap<std::vector<NodeMeta>> files;
+
+    explicit RandomProject(unsigned seed) : rng(seed) {
+        for (const auto& f : kFiles) {
+            if (rng() % 5) add_file(f, random_file(rng, f));
+        }
+    }
+
+    void add_file(const std::string& f, std::vector<NodeMeta> nodes) {
+        std::shuffle(nodes.begin(), nodes.end(), rng);
+        for (const auto& n : nodes) upsert_node(state, n);
+        files[f] = std::move(nodes);
+    }
+
+    std::string some_id() {
+        std::vector<std::string> ids;
+        for (const auto& [id, m] : state.record.nodes) ids.push_back(id);
+        if (ids.empty()) return "none";
+        std::sort(ids.begin(), ids.end());
+        return ids[rng() % ids.size()];
+    }
+
+    // One random operation between refreshes.
+    void step() {
+        const std::string& f = pick(rng, kFiles);
+        switch (rng() % 12) {
+            case 0:
+            case 1:
+            case 2: {  // a save of an edited file
+                auto nodes = files.contains(f) ? files[f] : random_file(rng, f);
+                for (int k = 1 + rng() % 2; k > 0; --k) mutate(rng, nodes, f);
+                invalidate_file(state, f);
+                add_file(f, std::move(nodes));
+                break;
+            }
+            case 3:  // a save that changed nothing the engine sees
+                if (files.contains(f)) {
+                    invalidate_file(state, f);
+                    add_file(f, files[f]);
+                }
+                break;
+            case 4:  // file deleted
+                invalidate_file(state, f);
+                files.erase(f);
+                break;
+            case 5: {  // one node re-added on its own
+                if (!files.contains(f)) break;
+                auto& nodes = files[f];
+                mutate(rng, nodes, f);
+                upsert_node(state, nodes.back());
+                upsert_node(state, nodes[rng() % nodes.size()]);
+                break;
+            }
+            case 6: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::Execution); break;
+            case 7: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::Structural); break;
+            case 8: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::GeneratedExecution); break;
+            case 9: (void)resolve_and_connect_calls_journaled(state, some_id(), random_calls(rng)); break;
+            case 10: (void)resolve_django_relations(state, some_id(), R"([{"related_model": "Order"}])"); break;
+            default: (void)clear_generated_edges(state); break;
+        }
+    }
+};
+
+int seeds_to_run() {
+    const char* env = std::getenv("CORVANE_INCREMENTAL_SEEDS");
+    return env ? std::atoi(env) : 200;
+}
+
+}  // namespace
+
+TEST(IncrementalRefresh, RandomEditsMatchTheFullPass) {
+    std::size_t refreshes = 0, incremental = 0, edits = 0;
+    for (int seed = 1; seed <= seeds_to_run(); ++seed) {
+        RandomProject p(seed);
+        ASSERT_TRUE(repopulate_edges(p.state).ok());
+        for (int step = 0; step < 80; ++step) {
+            for (int k = 1 + p.rng() % 3; k > 0; --k, ++edits) p.step();
+            EngineState oracle = p.state;
+            ASSERT_TRUE(repopulate_edges_full(oracle).ok());
+            ASSERT_TRUE(repopulate_edges(p.state).ok());
+            ++refreshes;
+            if (!p.state.incremental.last_refresh_full) ++incremental;
+            expect_same_edges(p.state, oracle, "seed " + std::to_string(seed) + " step " + std::to_string(step));
+            EXPECT_EQ(p.state.record.nodes, oracle.record.nodes);
+            if (HasFailure()) return;
+        }
+    }
+    // The shortcut must actually be taken, or the comparison proves nothing.
+    EXPECT_GT(incremental * 10, refreshes * 9) << incremental << " of " << refreshes << " after " << edits << " edits";
+}
+
+TEST(IncrementalRefresh, OnlyAffectedNodesAreResolvedAgain) {
+    EngineState s;
+    auto fn = [&](const std::string& file, const std::string& name, std::vector<std::string> calls) {
+        NodeMeta m = node(file + ":" + name, "Function", name, file);
+        m.calls = std::move(calls);
+        upsert_node(s, m);
+    };
+    for (int i = 0; i < 50; ++i) fn("m" + std::to_string(i) + ".py", "f" + std::to_string(i), {"f" + std::to_string(i + 1)});
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 49u);
+
+    // Nothing changed: nothing resolved.
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    EXPECT_EQ(s.incremental.last_refresh_resolved, 0u);
+
+    // The file saved unchanged: its edges come back, nobody is resolved again.
+    invalidate_file(s, "m10.py");
+    fn("m10.py", "f10", {"f11"});
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 47u);
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_EQ(s.incremental.last_refresh_resolved, 0u);
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 49u);
+
+    // A rename: the old id (gone), the new one, and the one caller that looked the old name up.
+    invalidate_file(s, "m10.py");
+    fn("m10.py", "g10", {"f11"});
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    EXPECT_EQ(s.incremental.last_refresh_resolved, 3u);
+    EXPECT_FALSE(s.record.resolved_call_edges.contains({"m9.py:f9", "m10.py:f10"}));
+    EXPECT_TRUE(s.record.resolved_call_edges.contains({"m10.py:g10", "m11.py:f11"}));
+}
+
+TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
+    EngineState s;
+    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s, a);
+    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
+    upsert_node(s, node("x.js:c", "Function", "c", "x.js"));
+    ASSERT_TRUE(repopulate_edges(s).ok());
+
+    // A pair for a name outside `calls` goes, as the full pass drops it.
+    ASSERT_TRUE(resolve_and_connect_calls_journaled(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:b"}}));
+    EXPECT_TRUE(builder_edges(s.call_builder, false).size() == 1);
+
+    // The same pair added behind the journal's back: the size check catches it.
+    ASSERT_TRUE(resolve_and_connect_calls(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 1u);
+
+    // A node added without the journal: the table size gives it away.
+    upsert_node(s.record, node("x.js:b2", "Function", "b", "x.js"));
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(s.record.resolved_call_edges.size(), 2u);
+
+    // An error forgets everything recorded; the next refresh is a full one.
+    s.record.id_to_hash["x.js:c"] = std::string(64, 'z');
+    a.calls = std::vector<std::string>{"c"};
+    upsert_node(s, a);
+    EXPECT_FALSE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.valid);
+    upsert_node(s, node("x.js:c", "Function", "c", "x.js"));
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:c"}}));
+}
+
+// A restored record may hold a pair whose end has no hash yet; once the end is added the
+// full pass feeds that pair to the builders, so the incremental one must too.
+TEST(IncrementalRefresh, DanglingRestoredPairsReachTheBuilders) {
+    EngineState s;
+    NodeMeta a = node("p.py:a", "Function", "a", "p.py");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s.record, a);
+    s.record.execution_edges.emplace("p.py:a", "q.py:late");
+    ASSERT_TRUE(repopulate_builders(s).ok());
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.exact_builders);
+
+    upsert_node(s, node("q.py:late", "Function", "late", "q.py"));
+    upsert_node(s, node("p.py:b", "Function", "b", "p.py"));
+    EngineState oracle = s;
+    ASSERT_TRUE(repopulate_edges_full(oracle).ok());
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    expect_same_edges(s, oracle, "dangling");
+    EXPECT_EQ(builder_edges(s.call_builder, false).size(), 2u);
+}
