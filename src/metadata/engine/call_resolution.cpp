@@ -33,24 +33,6 @@ std::pair<char32_t, std::size_t> decode_utf8(std::string_view s) {
     return {cp, len};
 }
 
-std::string join(const NameParts& parts, std::size_t from, std::size_t to) {
-    std::string out;
-    for (std::size_t i = from; i < to; ++i) {
-        if (i > from) out += '.';
-        out += parts[i];
-    }
-    return out;
-}
-
-std::string scope_id(const std::string& file, std::string_view scope) {
-    std::string id;
-    id.reserve(file.size() + 1 + scope.size());
-    id += file;
-    id += ':';
-    id += scope;
-    return id;
-}
-
 const TypeList kDefinitionTypes{"Function", "Class"};
 const TypeList kFunctionType{"Function"};
 

@@ -55,24 +55,6 @@ std::vector<PythonImportBinding> convert_bindings(const Json& value) {
     return out;
 }
 
-std::string join(const NameParts& parts, std::size_t from, std::size_t to) {
-    std::string out;
-    for (std::size_t i = from; i < to; ++i) {
-        if (i > from) out += '.';
-        out += parts[i];
-    }
-    return out;
-}
-
-std::string scope_id(const std::string& file, std::string_view scope) {
-    std::string id;
-    id.reserve(file.size() + 1 + scope.size());
-    id += file;
-    id += ':';
-    id += scope;
-    return id;
-}
-
 std::string member_id(std::string_view owner, std::string_view name) {
     std::string id;
     id.reserve(owner.size() + 1 + name.size());
@@ -244,6 +226,24 @@ bool module_path_matches(std::string_view file_path, std::string_view module) {
     std::string m = normalize_module_path(module);
     if (m.empty()) return false;
     return normalized_matches(normalize_module_path(file_path), m);
+}
+
+std::string join(const NameParts& parts, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) {
+        if (i > from) out += '.';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string scope_id(const std::string& file, std::string_view scope) {
+    std::string id;
+    id.reserve(file.size() + 1 + scope.size());
+    id += file;
+    id += ':';
+    id += scope;
+    return id;
 }
 
 NameParts split_dots(std::string_view text) {

@@ -125,6 +125,9 @@ std::string normalize_module_path(std::string_view path);
 bool module_path_matches(std::string_view file_path, std::string_view module);
 
 // Pieces between '.', empty ones kept; views into text.
+// parts[from..to) joined with "."; "file:scope", the id of a scope of that file.
+std::string join(const NameParts& parts, std::size_t from, std::size_t to);
+std::string scope_id(const std::string& file, std::string_view scope);
 NameParts split_dots(std::string_view text);
 
 std::optional<std::string> enclosing_class(LookupSource& src, const CallerView& caller);
