@@ -173,13 +173,17 @@ void drop_call_pair(EngineState& state, const std::string& from, const std::stri
     if (!rec.structural_edges.contains(pair)) drop_builder_edge(state.dependency_builder, *fh, *th);
 }
 
-// Single edges can be taken out of the builders only when each pair end's hash is its own
-// (no two ids share one) and no stored pair has an end without a hash (which a full refill
-// would feed once the end gained one). Both can fail only for a restored snapshot, and
-// every later operation keeps them.
+// The builders mirror the sets pair for pair (so single edges can be taken out of them, and
+// invalidate_file can find a node's pairs from its adjacency) only when every id's hash is
+// its own and maps back to it (no two ids share one), and no stored pair has an end without
+// a hash (which a full refill would feed once the end gained one). These can fail only for
+// a restored snapshot, and every later operation keeps them.
 bool builders_can_be_exact(const MetadataEngine& rec) {
+    if (rec.id_to_hash.size() != rec.hash_to_id.size()) return false;
     for (const auto& [id, hash] : rec.id_to_hash) {
         if (hash != node_hash_hex(id)) return false;
+        auto back = rec.hash_to_id.find(hash);
+        if (back == rec.hash_to_id.end() || back->second != id) return false;
     }
     for (const PairSet* set : {&rec.resolved_call_edges, &rec.execution_edges, &rec.generated_execution_edges,
                                &rec.structural_edges}) {

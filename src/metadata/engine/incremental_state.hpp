@@ -48,8 +48,9 @@ struct IncrementalState {
     // True only after a refresh that completed and recorded every node's reads; anything
     // the journal cannot vouch for clears it, and the next refresh is a full one.
     bool valid = false;
-    // The builders hold exactly the pairs of the four sets (every pair end has its genuine
-    // node hash), so single edges can be taken out of them; otherwise they are refilled.
+    // The builders hold exactly the pairs of the four sets, under genuine node hashes that
+    // map back to their ids: single edges can be taken out of them, and invalidate_file can
+    // find a node's pairs from its adjacency. Otherwise they are refilled at each refresh.
     bool exact_builders = false;
 
     std::vector<ResolvedNode> slots;
