@@ -200,7 +200,6 @@ bool builders_can_be_exact(const MetadataEngine& rec) {
 // (old_calls) by the new ones, adds its Django relation pairs and records it.
 Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, const std::string& id,
                     const std::vector<std::string>& old_calls) {
-    MetadataEngine& rec = state.record;
     IncrementalState& inc = state.incremental;
     reads.clear();
     const NodeMeta* node = src.node(id);
@@ -236,7 +235,6 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     for (const auto& t : relations) {
         if (Status st = add_typed_edge(state, id, t, EdgeKind::Structural); !st) return st;
     }
-    (void)rec;
     return {};
 }
 
