@@ -125,15 +125,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void engine_dealloc(PyObject* self) {
-    auto* obj = reinterpret_cast<GraphObject*>(self);
-    obj->state.~HashGraphState();
-    obj->lock.~PoisonLock();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params p("add_edge", {"from_hex", "to_hex"}, 2);
     PyObject* a[2];
@@ -199,15 +190,8 @@ PyMethodDef methods[] = {
 
 PyObject* graph_engine_type() {
     static PyObject* type = nullptr;
-    if (!type) {
-        PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-            {Py_tp_methods, methods},
-            {0, nullptr},
-        };
-        type = make_heap_type("corvanedb.PyGraphEngine", "PyGraphEngine()\n--\n\n", sizeof(GraphObject), slots);
-    }
+    if (!type) type = make_class_type<GraphObject>("corvanedb.PyGraphEngine",
+                                  "PyGraphEngine()\n--\n\n", engine_new, methods);
     return type;
 }
 

@@ -253,15 +253,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void engine_dealloc(PyObject* self) {
-    auto* obj = reinterpret_cast<EngineObject*>(self);
-    obj->shared.~shared_ptr();
-    obj->workspace_path.~basic_string();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // ---- node table ------------------------------------------------------------------------
 
 // Text of `_extra`: a str as it is, anything else through json.dumps; absent on any failure.
@@ -596,16 +587,8 @@ PyMethodDef methods[] = {
 
 PyObject* metadata_engine_type() {
     static PyObject* type = nullptr;
-    if (!type) {
-        PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-            {Py_tp_methods, methods},
-            {0, nullptr},
-        };
-        type = make_heap_type("corvanedb.PyMetadataEngine", "PyMetadataEngine(workspace_path)\n--\n\n",
-                              sizeof(EngineObject), slots);
-    }
+    if (!type) type = make_class_type<EngineObject>("corvanedb.PyMetadataEngine",
+                                  "PyMetadataEngine(workspace_path)\n--\n\n", engine_new, methods);
     return type;
 }
 

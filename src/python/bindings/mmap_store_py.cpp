@@ -72,15 +72,6 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void store_dealloc(PyObject* self) {
-    auto* obj = reinterpret_cast<StoreObject*>(self);
-    obj->store.~MmapStore();
-    obj->lock.~PoisonLock();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* append_dummy_node(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         // The sample record never changes: build it once.
@@ -133,16 +124,8 @@ PyMethodDef methods[] = {
 
 PyObject* mmap_store_type() {
     static PyObject* type = nullptr;
-    if (!type) {
-        PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(store_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
-            {Py_tp_methods, methods},
-            {0, nullptr},
-        };
-        type = make_heap_type("corvanedb.PyMmapStore", "PyMmapStore(path, initial_size)\n--\n\n", sizeof(StoreObject),
-                              slots);
-    }
+    if (!type) type = make_class_type<StoreObject>("corvanedb.PyMmapStore",
+                                  "PyMmapStore(path, initial_size)\n--\n\n", store_new, methods);
     return type;
 }
 
