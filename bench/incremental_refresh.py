@@ -19,12 +19,12 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src", "python"))
 
 import corvanedb  # noqa: E402
-from corvane_extract.indexer import Indexer  # noqa: E402
-from corvane_extract.python_file import extract_source  # noqa: E402
-from corvane_extract.tree import scan_tree  # noqa: E402
+from corvane_index.indexer import Indexer  # noqa: E402
+from corvane_index.python_file import extract_source  # noqa: E402
+from corvane_index.tree import scan_tree  # noqa: E402
 
 
 def ms(t0: float) -> float:

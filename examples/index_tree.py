@@ -21,10 +21,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO_ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(REPO_ROOT, "src", "python"))
 
 import corvanedb  # noqa: E402
-from corvane_extract import Indexer, scan_tree  # noqa: E402
+from corvane_index import Indexer, scan_tree  # noqa: E402
 
 STDLIB_SKIPPED = frozenset({"site-packages", "dist-packages", "test", "tests", "idle_test"})
 DEFINITION_TYPES = ("Function", "Class")

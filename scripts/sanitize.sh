@@ -21,5 +21,5 @@ export CORVANE_UNDER_ASAN=1
 "$build/corvane_unit_tests" --gtest_brief=1
 
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-LD_PRELOAD="$preload" PYTHONPATH="$root/$build/python${PYTHONPATH:+:$PYTHONPATH}" \
+LD_PRELOAD="$preload" PYTHONPATH="$root/$build/python:$root/src/python${PYTHONPATH:+:$PYTHONPATH}" \
     python3 -m pytest -q -p no:cacheprovider "$@" tests

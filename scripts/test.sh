@@ -11,4 +11,4 @@ cmake -S . -B "$build" -G Ninja -DCORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Rele
 cmake --build "$build" -j"$(nproc)"
 
 "$build/corvane_unit_tests" --gtest_brief=1
-PYTHONPATH="$root/$build/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q "$@" tests
+PYTHONPATH="$root/$build/python:$root/src/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q "$@" tests

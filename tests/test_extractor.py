@@ -1,4 +1,4 @@
-"""The reference extractor (examples/corvane_extract) and the main-job demo."""
+"""The indexer (corvane_index) and the main-job demo."""
 
 import ast
 import json
@@ -11,10 +11,9 @@ import textwrap
 import pytest
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-sys.path.insert(0, EXAMPLES)
 
 import corvanedb  # noqa: E402
-from corvane_extract import Indexer, extract_source, scan_tree  # noqa: E402
+from corvane_index import Indexer, extract_source, scan_tree  # noqa: E402
 
 STDLIB = sysconfig.get_paths()["stdlib"]
 

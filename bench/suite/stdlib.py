@@ -23,9 +23,9 @@ REFRESHED_FILE = "posixpath.py"
 
 
 def parse_stdlib(repo_root: str):
-    sys.path.insert(0, os.path.join(repo_root, "examples"))
-    from corvane_extract import extract_source, scan_tree
-    from corvane_extract.tree import folder_node, folder_parent_edge
+    sys.path.insert(0, os.path.join(repo_root, "src", "python"))
+    from corvane_index import extract_source, scan_tree
+    from corvane_index.tree import folder_node, folder_parent_edge
 
     root = sysconfig.get_paths()["stdlib"]
     t0 = time.perf_counter()
