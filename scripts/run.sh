@@ -1,29 +1,30 @@
 #!/usr/bin/env bash
-# The main job: index a Python tree (default: this interpreter's standard library) and show
-# what the engine answers. Run it twice with the same --workspace to see the restore and the
-# incremental re-index.
-# Usage: scripts/run.sh [PATH] [--workspace DIR] [--focus ID] [--search WORD]
-#                       [--blast-svg ID --out FILE]
+# The main job: install the `corvanedb` command into the project's virtual environment (.venv)
+# and index a Python tree with it (default: this interpreter's standard library). Run it again
+# to see the incremental re-index: only files changed since are read.
+# Usage: scripts/run.sh [PATH] [corvanedb index options...]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/setup.sh
+source scripts/venv.sh
 
-# (Re)install the module when it is missing or older than any of its sources.
-so="$(python3 -c 'import corvanedb; print(corvanedb.__file__)' 2>/dev/null || true)"
-if [ -z "$so" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$so" -print -quit)" ]; then
-  echo "Building and installing corvanedb (pip install .) ..." >&2
-  PIP_ROOT_USER_ACTION=ignore python3 -m pip install -q --disable-pip-version-check .
+# (Re)install when the command is missing or older than any of the sources.
+installed="$venv/bin/corvanedb"
+if [ ! -x "$installed" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$installed" -print -quit)" ]; then
+  echo "Building the C++ module and installing corvanedb into $venv (pip install .; a few minutes on a first run) ..." >&2
+  "$py" -m pip install -q .
+  touch "$installed"
 fi
 
-# Graphviz only when a drawing was asked for.
-for arg in "$@"; do
-  if [ "$arg" = "--blast-svg" ] && ! command -v dot >/dev/null; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends graphviz >/dev/null
-  fi
-done
-
-exec python3 examples/index_tree.py "$@"
+if [ $# -eq 0 ] || [[ "$1" == -* ]]; then
+  stdlib="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
+  echo "Indexing the standard library at $stdlib (skipping its test suites and site-packages)"
+  "$installed" index "$stdlib" --exclude site-packages --exclude dist-packages --exclude test \
+    --exclude tests --exclude idle_test "$@"
+  echo
+  echo "$ corvanedb callers posixpath.py:join  (run from $stdlib)"
+  (cd "$stdlib" && "$installed" callers posixpath.py:join | head -n 15)
+else
+  "$installed" index "$@"
+fi

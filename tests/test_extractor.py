@@ -1,19 +1,14 @@
-"""The indexer (corvane_index) and the main-job demo."""
+"""The indexer (corvane_index): records, ids, resolution as read, incremental runs."""
 
 import ast
 import json
 import os
 import random
-import sys
 import sysconfig
 import textwrap
 
-import pytest
-
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-
-import corvanedb  # noqa: E402
-from corvane_index import Indexer, extract_source, scan_tree  # noqa: E402
+import corvanedb
+from corvane_index import Indexer, extract_source, scan_tree
 
 STDLIB = sysconfig.get_paths()["stdlib"]
 
@@ -545,26 +540,3 @@ def test_stdlib_json_package_facts(tmp_path):
                                                   "json/__init__.py:loads"]
     assert {"json/__init__.py:loads", "json/__init__.py:load"} <= set(
         engine.blast_radius("json/decoder.py:JSONDecoder.raw_decode"))
-
-
-def test_index_tree_demo_runs_twice(tmp_path, capsys):
-    sys.path.insert(0, EXAMPLES)
-    import index_tree
-
-    write_tree(tmp_path / "src", PROJECT)
-    argv = [str(tmp_path / "src"), "--workspace", str(tmp_path / "ws"), "--search", "lookup"]
-    assert index_tree.main(argv) == 0
-    first = capsys.readouterr().out
-    assert "snapshot_loaded() = False" in first and "Full run" in first
-    assert "app/models.py:lookup" in first  # the most-called function is the focus
-
-    assert index_tree.main(argv) == 0
-    second = capsys.readouterr().out
-    assert "snapshot_loaded() = True" in second and "nothing to re-index" in second
-
-    if not index_tree.shutil.which("dot"):
-        pytest.skip("Graphviz is not installed")
-    out = tmp_path / "blast.svg"
-    assert index_tree.main(argv + ["--blast-svg", "app/models.py:lookup", "--out", str(out)]) == 0
-    svg = out.read_text()
-    assert "<svg" in svg and "app/services.py:Svc.handle" in svg

@@ -1,8 +1,10 @@
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -10,17 +12,52 @@ import pytest
 import corvanedb
 
 ROOT = Path(__file__).resolve().parent.parent
+STUBS = ROOT / "src" / "python" / "corvanedb-stubs"
 
 
 def test_stubs_match_the_module(tmp_path):
     pytest.importorskip("mypy")
     stub_dir = tmp_path / "stubs"
     stub_dir.mkdir()
-    shutil.copy(ROOT / "src" / "python" / "corvanedb.pyi", stub_dir)
+    shutil.copy(STUBS / "__init__.pyi", stub_dir / "corvanedb.pyi")
     env = dict(os.environ, MYPYPATH=str(stub_dir))
     out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "corvanedb", "--mypy-config-file", os.devnull],
                          capture_output=True, text=True, env=env, cwd=tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_mypy_finds_the_installed_stubs_and_reports_a_wrong_call(tmp_path):
+    pytest.importorskip("mypy")
+    # An environment with the stub package installed the way pip installs it, and nothing else.
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True)
+    py = venv / "bin" / "python"
+    site = subprocess.run([str(py), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    shutil.copytree(STUBS, Path(site) / "corvanedb-stubs")
+    program = tmp_path / "use.py"
+    program.write_text(textwrap.dedent("""
+        import corvanedb
+        engine = corvanedb.PyMetadataEngine("ws")
+        callers: list[str] = engine.get_callers("m.py:f")
+        engine.blast_radius("m.py:f", max_depth="2")
+    """))
+    out = subprocess.run([sys.executable, "-m", "mypy", "--python-executable", str(py), "--no-incremental",
+                          "--config-file", os.devnull, str(program)], capture_output=True, text=True, cwd=tmp_path)
+    assert out.returncode == 1, out.stdout + out.stderr
+    assert re.search(r'use.py:5: error: Argument "max_depth" to "blast_radius" of "PyMetadataEngine" has '
+                     r'incompatible type "str"', out.stdout), out.stdout
+    assert "Found 1 error" in out.stdout
+
+
+def test_readme_example_prints_what_its_comments_say(tmp_path):
+    readme = (ROOT / "README.md").read_text()
+    block = next(b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "PyMetadataEngine(" in b)
+    expected = [m.group(1) for m in re.finditer(r"^print\(.*#\s*(.*)$", block, re.M)]
+    out = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True, cwd=tmp_path, check=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert expected and out.stdout.splitlines() == expected
+    assert (tmp_path / "demo-workspace" / ".corvane_snapshot.bin").is_file()
 
 
 @pytest.mark.skipif(not os.environ.get("CORVANE_TEST_PACKAGING"), reason="set CORVANE_TEST_PACKAGING=1 (slow)")
@@ -40,3 +77,12 @@ def test_wheel_installs_and_imports_in_fresh_venv(tmp_path):
     out = subprocess.run([str(py), "-c", "import corvanedb; print(corvanedb.__all__)"], capture_output=True, text=True,
                          cwd=tmp_path, check=True)
     assert out.stdout.strip() == str(corvanedb.__all__)
+    # The command indexes a tree in the installed environment.
+    (tmp_path / "tree").mkdir()
+    (tmp_path / "tree" / "m.py").write_text("def f():\n    return g()\n\ndef g():\n    return 1\n")
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
+    subprocess.run([str(venv / "bin" / "corvanedb"), "index", "tree"], cwd=tmp_path, env=env, check=True,
+                   capture_output=True)
+    out = subprocess.run([str(venv / "bin" / "corvanedb"), "callers", "m.py:g"], cwd=tmp_path / "tree", env=env,
+                         check=True, capture_output=True, text=True)
+    assert out.stdout.split() == ["m.py:f"]

@@ -61,13 +61,14 @@ def _stat_key(path: str) -> tuple[int, int]:
 
 class Indexer:
     def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), progress=None,
-                 progress_every: int = 500):
+                 progress_every: int = 500, on_step=None):
         self.engine = engine
         self.tree = tree
         self.workspace = workspace
         self.exclude_dirs = sorted(exclude_dirs)
         self.progress = progress  # callable(str) or None
         self.progress_every = progress_every
+        self.on_step = on_step  # callable(phase, done, total) after each file, or None
         self.manifest_files: dict[str, dict] = {}
 
     # ---- manifest -------------------------------------------------------------------
@@ -139,6 +140,8 @@ class Indexer:
                     report.call_edges_added += self.engine.resolve_and_connect_calls(caller, calls)
                 for node_id, relations in ex.django:
                     report.django_edges_added += self.engine.resolve_and_connect_django(node_id, relations)
+                if self.on_step:
+                    self.on_step("resolve", i, len(extracts))
         with _Phase(report, "build"):
             self.engine.build()
         return report
@@ -220,6 +223,8 @@ class Indexer:
                 report.files_parsed += 1
                 if self.progress and i % self.progress_every == 0:
                     self.progress(f"parsed {i}/{len(paths)} files")
+                if self.on_step:
+                    self.on_step("parse", i, len(paths))
         return extracts
 
     def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):

@@ -1,0 +1,189 @@
+"""The indexer's Python API: index a tree into a workspace, open a workspace's index, find ids.
+
+    from corvane_index import index_tree, open_index
+    result = index_tree("path/to/project")        # full, or incremental when the workspace has an index
+    engine = result.engine                        # a built corvanedb.PyMetadataEngine
+    engine.get_callers("pkg/mod.py:Class.method")
+
+Paths are checked here, before the engine sees them, so that every error names the file or
+folder it is about (the engine's own messages may not).
+"""
+
+from __future__ import annotations
+
+import difflib
+import errno
+import hashlib
+import os
+import re
+import time
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+
+import corvanedb
+
+from .indexer import MANIFEST_NAME, Indexer, IndexReport
+from .tree import SourceTree, scan_tree
+
+SNAPSHOT_NAME = ".corvane_snapshot.bin"
+
+
+def default_workspace(path: str) -> str:
+    """Where the index of the tree at `path` lives unless a workspace is given:
+    `$XDG_CACHE_HOME/corvanedb/<folder name>-<hash of the absolute path>` (the cache folder
+    defaults to ~/.cache). The hash keeps two trees with the same folder name apart."""
+    path = os.path.realpath(path)
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    name = re.sub(r"[^A-Za-z0-9._-]", "_", os.path.basename(path)) or "root"
+    digest = hashlib.sha256(os.fsencode(path)).hexdigest()[:12]
+    return os.path.join(cache, "corvanedb", f"{name}-{digest}")
+
+
+def has_index(workspace: str) -> bool:
+    """True when the workspace holds a snapshot written by an earlier run."""
+    return os.path.isfile(os.path.join(workspace, SNAPSHOT_NAME))
+
+
+def check_source_tree(path: str) -> str:
+    """The absolute path of a folder to index; FileNotFoundError or NotADirectoryError
+    naming it otherwise."""
+    full = os.path.abspath(path)
+    if not os.path.exists(full):
+        raise FileNotFoundError(errno.ENOENT, "no such folder to index", path)
+    if not os.path.isdir(full):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder, cannot index it", path)
+    if not os.access(full, os.R_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "cannot read the folder to index", path)
+    return full
+
+
+def check_workspace(workspace: str, *, create: bool) -> str:
+    """The absolute workspace path, checked to be (or, with create, made into) a folder this
+    process can write. Raises an OSError subclass whose filename is the offending path: the
+    workspace itself, or the file that stands where one of its folders should be."""
+    full = os.path.abspath(workspace)
+    if os.path.isdir(full):
+        if not os.access(full, os.W_OK | os.X_OK):
+            raise PermissionError(errno.EACCES, "workspace is not writable", workspace)
+        return full
+    if os.path.lexists(full):
+        raise NotADirectoryError(errno.ENOTDIR, "workspace is not a folder", workspace)
+    if not create:
+        raise FileNotFoundError(errno.ENOENT, "no such workspace", workspace)
+    ancestor = os.path.dirname(full)
+    while not os.path.lexists(ancestor):
+        ancestor = os.path.dirname(ancestor)
+    if not os.path.isdir(ancestor):
+        raise NotADirectoryError(errno.ENOTDIR, "a file stands in the workspace's path", ancestor)
+    if not os.access(ancestor, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "cannot create the workspace in this folder", ancestor)
+    try:
+        os.makedirs(full, exist_ok=True)
+    except OSError as exc:
+        raise type(exc)(exc.errno, f"cannot create the workspace: {exc.strerror}", workspace) from None
+    return full
+
+
+def open_index(workspace: str) -> corvanedb.PyMetadataEngine:
+    """The engine of a workspace that holds an index, restored and compiled.
+
+    Raises FileNotFoundError naming the workspace when it holds no index, and the errors of
+    check_workspace."""
+    full = check_workspace(workspace, create=False)
+    if not has_index(full):
+        raise FileNotFoundError(errno.ENOENT, "no index in this workspace (run `corvanedb index PATH`)",
+                                workspace)
+    try:
+        engine = corvanedb.PyMetadataEngine(full)
+    except OSError as exc:
+        # An unreadable snapshot: the engine's message does not say which file.
+        raise type(exc)(exc.errno, f"cannot read the index: {exc}", os.path.join(full, SNAPSHOT_NAME)) from None
+    if not engine.snapshot_loaded():
+        raise OSError(errno.EIO, "the index cannot be read (damaged or from another version)",
+                      os.path.join(full, SNAPSHOT_NAME))
+    return engine
+
+
+@dataclass
+class IndexResult:
+    engine: corvanedb.PyMetadataEngine  # built; its snapshot and the manifest are on disk
+    report: IndexReport  # mode "full" or "incremental", per-phase timings, changed files
+    tree: SourceTree
+    workspace: str  # absolute
+    restored: bool  # the workspace held a snapshot before this run
+    seconds: float  # wall time of the whole call
+
+
+def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str] = (),
+               engine: corvanedb.PyMetadataEngine | None = None,
+               on_step: Callable[[str, int, int], None] | None = None) -> IndexResult:
+    """Index the Python files under `path` into `workspace` (default: default_workspace(path)).
+
+    The run is incremental when the workspace already holds an index of the same tree with
+    the same exclusions: only changed, new and deleted files are re-read. Otherwise every
+    file is indexed. Folders whose name is in `exclude` are skipped at any depth, as are
+    hidden folders and __pycache__. Node ids are relative to `path` (or to the folder its
+    imports start from, when `path` is itself a package).
+
+    Before returning, the snapshot is saved synchronously and the manifest of indexed files
+    written, so a later run (or another process) sees this one. Pass `engine` to keep one
+    engine across runs (as `watch` does); it must have been opened on the same workspace.
+    `on_step(phase, done, total)` is called as files are parsed and their calls resolved.
+
+    Raises FileNotFoundError / NotADirectoryError / PermissionError naming `path` or the
+    workspace, and OSError from the snapshot write."""
+    start = time.perf_counter()
+    root = check_source_tree(path)
+    workspace = check_workspace(workspace or default_workspace(root), create=True)
+    kept = engine is not None
+    if engine is None:
+        engine = corvanedb.PyMetadataEngine(workspace)
+    restored = engine.snapshot_loaded()
+    tree = scan_tree(root, frozenset(exclude))
+    indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step)
+    # A kept engine holds what the manifest describes even when it started empty.
+    manifest = indexer.load_manifest() if kept else None
+    report = indexer.index_changes(manifest) if manifest is not None else indexer.run()
+    if "build" in report.phases:
+        # build() writes the snapshot in the background; the manifest must not claim more
+        # than what is on disk, so write it synchronously first.
+        try:
+            engine.save()
+        except OSError as exc:
+            raise type(exc)(exc.errno, str(exc), os.path.join(workspace, SNAPSHOT_NAME)) from None
+    indexer.write_manifest()
+    return IndexResult(engine, report, tree, workspace, restored, time.perf_counter() - start)
+
+
+def find_workspace(start: str) -> str | None:
+    """The default workspace of `start` or of the nearest folder above it that was indexed."""
+    folder = os.path.realpath(start)
+    while True:
+        ws = default_workspace(folder)
+        if has_index(ws):
+            return ws
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return None
+        folder = parent
+
+
+def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -> list[str]:
+    """Node ids that `text` may have meant: nodes whose name is the last word of `text`
+    ("Session.request" -> name "request"), the ones ending like `text` first, then by
+    similarity; when no node has that name, the most similar ids overall."""
+    word = re.split(r"[:./\\]", text.rstrip(":./\\"))[-1] if text.strip(":./\\") else text
+    lowered = word.lower()
+    named = [h["id"] for h in engine.search(word) if h["name"].lower() == lowered] if word else []
+
+    def rank(node_id: str) -> tuple[bool, float, str]:
+        tail = node_id.endswith((":" + text, "." + text, "/" + text))
+        return (not tail, -difflib.SequenceMatcher(None, text, node_id).ratio(), node_id)
+
+    if named:
+        return sorted(named, key=rank)[:limit]
+    return difflib.get_close_matches(text, list(engine.get_all_metadata()), n=limit, cutoff=0.5)
+
+
+__all__ = ["IndexResult", "MANIFEST_NAME", "SNAPSHOT_NAME", "check_source_tree", "check_workspace",
+           "closest_ids", "default_workspace", "find_workspace", "has_index", "index_tree", "open_index"]

@@ -1,0 +1,281 @@
+"""The corvanedb command and the indexer's API it is built on: index, queries, errors that
+name their path, export with edge kinds, drawing, watching."""
+
+import io
+import json
+import os
+import shutil
+import textwrap
+import threading
+import time
+
+import pytest
+
+import corvanedb
+from corvane_index import api, cli, export
+from corvane_index.draw import blast_dot, blast_levels, render
+
+TREE = {
+    "app/__init__.py": "",
+    "app/models.py": '''
+        class Order:
+            def save(self):
+                return self.validate()
+
+            def validate(self):
+                return True
+    ''',
+    "app/views.py": '''
+        from app.models import Order
+
+        def checkout():
+            order = Order()
+            return order.save()
+
+        def refund():
+            return checkout()
+    ''',
+}
+
+
+def write_tree(root, files):
+    for rel, src in files.items():
+        full = root / rel
+        full.parent.mkdir(parents=True, exist_ok=True)
+        full.write_text(textwrap.dedent(src))
+    return root
+
+
+@pytest.fixture
+def cache(tmp_path, monkeypatch):
+    """Default workspaces go under a temporary cache folder."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    return tmp_path / "cache"
+
+
+def run(capsys, *argv):
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_index_then_query_from_inside_the_tree(tmp_path, cache, capsys, monkeypatch):
+    root = write_tree(tmp_path / "proj", TREE)
+    status, out, _ = run(capsys, "index", root)
+    assert status == 0 and "full index of 3 files" in out
+    workspace = api.default_workspace(str(root))
+    assert f"workspace: {workspace}" in out and workspace.startswith(str(cache))
+
+    monkeypatch.chdir(root / "app")  # the index of the nearest indexed folder above is found
+    assert run(capsys, "callers", "app/models.py:Order.save")[1].split() == ["app/views.py:checkout"]
+    assert run(capsys, "callers", "app/models.py:Order.save", "--depth", "2")[1].split() == [
+        "app/views.py:checkout", "app/views.py:refund"]
+    assert json.loads(run(capsys, "blast", "app/models.py:Order.validate", "--json")[1]) == [
+        "app/models.py:Order.save", "app/views.py:checkout", "app/views.py:refund"]
+    assert set(run(capsys, "callees", "app/views.py:refund", "--depth", "0")[1].split()) == {
+        "app/views.py:checkout", "app/models.py:Order", "app/models.py:Order.save", "app/models.py:Order.validate"}
+    # Dependencies follow containment too, walked here since the engine has no transitive form.
+    deps = run(capsys, "dependencies", "folder:.", "--depth", "0")[1].split()
+    assert {"file:app/views.py", "app/views.py:refund", "app/models.py:Order.validate"} <= set(deps)
+    assert "Function app/views.py:checkout" in " ".join(run(capsys, "search", "check")[1].split())
+    shown = json.loads(run(capsys, "show", "app/views.py:refund", "--json")[1])
+    assert shown["calls"] == ["checkout"] and shown["lines"] == {"start": 8, "end": 9}
+
+    (root / "app" / "views.py").write_text("def checkout():\n    return 1\n")
+    status, out, _ = run(capsys, "index", root)
+    assert "incremental: 1 changed, 0 new, 0 deleted" in out and "changed: app/views.py" in out
+    assert run(capsys, "callers", "app/models.py:Order.save")[1].strip() == "(no callers)"
+    assert "index is current" in run(capsys, "index", root)[1]
+
+
+def test_unknown_id_suggests_closest_ids_by_name(tmp_path, capsys):
+    root = write_tree(tmp_path / "proj", TREE)
+    ws = tmp_path / "ws"
+    run(capsys, "index", root, "--workspace", ws)
+    status, out, err = run(capsys, "callers", "Order.save", "--workspace", ws)
+    assert status == 1 and out == ""
+    assert "no node has the id 'Order.save'" in err and "  app/models.py:Order.save" in err
+    # No node has the name: the most similar ids overall.
+    err = run(capsys, "show", "app/views.py:chekout", "--workspace", ws)[2]
+    assert "  app/views.py:checkout" in err
+
+
+def test_trees_with_the_same_folder_name_get_their_own_workspace(tmp_path, cache):
+    # Both layouts end in "src": a workspace named after the last folder made one replace the other.
+    a = write_tree(tmp_path / "a" / "src", {"one.py": "def one(): pass\n"})
+    b = write_tree(tmp_path / "b" / "src", {"two.py": "def two(): pass\n"})
+    first, second = api.index_tree(str(a)), api.index_tree(str(b))
+    assert first.workspace != second.workspace
+    assert api.open_index(first.workspace).contains("one.py:one")
+    assert api.open_index(second.workspace).contains("two.py:two")
+
+
+def test_errors_name_the_path(tmp_path, capsys):
+    root = write_tree(tmp_path / "proj", TREE)
+    a_file = tmp_path / "notes.txt"
+    a_file.write_text("x")
+
+    cases = [
+        (["index", tmp_path / "missing"], "no such folder to index: " + str(tmp_path / "missing")),
+        (["index", a_file], "not a folder, cannot index it: " + str(a_file)),
+        (["index", root, "--workspace", a_file], "workspace is not a folder: " + str(a_file)),
+        (["index", root, "--workspace", a_file / "ws"], "a file stands in the workspace's path: " + str(a_file)),
+        (["callers", "x", "--workspace", tmp_path / "empty"], "no such workspace: " + str(tmp_path / "empty")),
+    ]
+    (tmp_path / "unindexed").mkdir()
+    cases.append((["callers", "x", "--workspace", tmp_path / "unindexed"], str(tmp_path / "unindexed")))
+    for argv, message in cases:
+        status, _, err = run(capsys, *argv)
+        assert status == 2 and message in err, (argv, err)
+
+    with pytest.raises(NotADirectoryError) as exc:
+        api.index_tree(str(root), str(a_file))
+    assert exc.value.filename == str(a_file)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes anywhere")
+def test_unwritable_workspace_is_named(tmp_path, capsys):
+    root = write_tree(tmp_path / "proj", TREE)
+    locked = tmp_path / "locked"
+    locked.mkdir(mode=0o555)
+    status, _, err = run(capsys, "index", root, "--workspace", locked)
+    assert status == 2 and f"workspace is not writable: {locked}" in err
+    status, _, err = run(capsys, "index", root, "--workspace", locked / "ws")
+    assert status == 2 and f"cannot create the workspace in this folder: {locked}" in err
+
+
+# ---- export -------------------------------------------------------------------------------
+
+
+def engine_with_every_kind(workspace):
+    """Two functions per kind of edge, plus one pair stored under two kinds."""
+    engine = corvanedb.PyMetadataEngine(str(workspace))
+    for name in ("a", "b", "c", "d", "e", "f", "g"):
+        engine.add_node(f"m.py:{name}", "Function", name, "m.py", calls=["b"] if name == "a" else None)
+    engine.add_node("m.py", "Module", "m", "m.py")
+    engine.resolve_and_connect_calls("m.py:a", ["b"])
+    engine.add_edge("m.py:c", "m.py:d")
+    engine.add_generated_edge("m.py:e", "m.py:f")
+    engine.add_structural_edge("m.py", "m.py:g")
+    engine.add_structural_edge("m.py:c", "m.py:d")  # also an execution edge: exported as execution
+    engine.build()
+    engine.save()
+    return engine
+
+
+def test_export_tells_every_edge_kind(tmp_path):
+    engine_with_every_kind(tmp_path / "ws")
+    graph = export.read_graph(str(tmp_path / "ws"))
+    assert graph.edges == [("m.py", "m.py:g", "structural"), ("m.py:a", "m.py:b", "resolved_call"),
+                           ("m.py:c", "m.py:d", "execution"), ("m.py:e", "m.py:f", "generated_execution")]
+    assert graph.nodes["m.py:a"]["calls"] == ["b"] and graph.nodes["m.py:a"]["calls_count"] == 1
+    # The workspace is only read: its snapshot still holds the generated edge.
+    assert corvanedb.PyMetadataEngine(str(tmp_path / "ws")).get_callees("m.py:e") == ["m.py:f"]
+
+
+def test_export_formats_read_back_with_networkx(tmp_path, capsys):
+    nx = pytest.importorskip("networkx")
+    root = write_tree(tmp_path / "proj", {**TREE, "app/odd.py": 'def odd():\n    "tab\\t, bell \\x07 & <ok>"\n'})
+    ws = tmp_path / "ws"
+    api.index_tree(str(root), str(ws))
+    graph = export.read_graph(str(ws))
+    expected = export.to_networkx(graph)
+    assert ("app/views.py:checkout", "app/models.py:Order.save") in expected.edges
+
+    def same(g):
+        assert set(g.nodes) == set(expected.nodes)
+        assert {(s, t, d["kind"]) for s, t, d in g.edges(data=True)} == set(graph.edges)
+
+    for fmt in ("json", "graphml", "dot"):
+        out = tmp_path / f"graph.{fmt}"
+        assert run(capsys, "export", "--workspace", ws, "--format", fmt, "--output", out)[0] == 0
+        if fmt == "json":
+            same(nx.node_link_graph(json.loads(out.read_text()), edges="edges"))
+        elif fmt == "graphml":
+            g = nx.read_graphml(out)
+            same(g)
+            rec = g.nodes["app/views.py:refund"]
+            assert (rec["lines_start"], rec["is_async"], json.loads(rec["calls"])) == (8, False, ["checkout"])
+            # A control character cannot be written in XML 1.0; it is replaced, the rest kept.
+            doc = graph.nodes["app/odd.py:odd"]["docstring"]
+            assert "\x07" in doc and g.nodes["app/odd.py:odd"]["docstring"] == doc.replace("\x07", "\ufffd")
+        else:
+            text = out.read_text()
+            assert text.count(" -> ") == len(graph.edges) and '"folder:." [type="Folder"' in text
+
+
+# ---- drawing and watching --------------------------------------------------------------------
+
+
+def wide_tree(files=12, per_file=25):
+    """A definition called by files * per_file functions, spread over files."""
+    tree = {"core.py": "def target():\n    return 1\n"}
+    for f in range(files):
+        body = "".join(f"def caller_{i}():\n    return target()\n" for i in range(per_file))
+        tree[f"pkg/deep/module_{f}.py"] = "from core import target\n" + body
+    return tree
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
+def test_draw_groups_by_file_with_short_labels(tmp_path, capsys):
+    root = write_tree(tmp_path / "proj", wide_tree())
+    ws = tmp_path / "ws"
+    api.index_tree(str(root), str(ws))
+    engine = api.open_index(str(ws))
+    drawing = blast_dot(engine, "core.py:target", max_nodes=100)
+    assert (drawing.drawn, drawing.total) == (100, 301)
+    drawn_files = {n.split(":")[0] for n in blast_levels(engine, "core.py:target", None, 100)}
+    assert drawing.dot.count("subgraph cluster_") == len(drawn_files) > 2
+    assert 'label="caller_0"' in drawing.dot and 'label="pkg/deep/module_0.py"' in drawing.dot
+
+    status, out, _ = run(capsys, "draw", "core.py:target", "--out", tmp_path / "b.html", "--workspace", ws)
+    assert status == 0 and "300 nodes reach it" in out
+    page = (tmp_path / "b.html").read_text()
+    assert page.startswith("<!DOCTYPE html>") and "<svg" in page and "src=" not in page
+    render(drawing.dot, str(tmp_path / "b.png"))
+    assert (tmp_path / "b.png").read_bytes()[:4] == b"\x89PNG"
+    with pytest.raises(ValueError, match="b.pdf"):
+        render(drawing.dot, str(tmp_path / "b.pdf"))
+
+
+def test_watch_refreshes_the_kept_engine(tmp_path):
+    pytest.importorskip("watchfiles")
+    from corvane_index.watch import watch_tree
+
+    root = write_tree(tmp_path / "proj", TREE)
+    stop = threading.Event()
+    refreshes = []
+    started = threading.Event()
+
+    def consume():
+        for refresh in watch_tree(str(root), str(tmp_path / "ws"), on_start=lambda r: started.set(),
+                                  stop_event=stop):
+            refreshes.append(refresh)
+            if refresh.result.report.changed:
+                stop.set()
+
+    thread = threading.Thread(target=consume)
+    thread.start()
+    try:
+        assert started.wait(30)
+        time.sleep(0.3)  # let the watcher start
+        (root / "app" / "views.py").write_text("def checkout():\n    return 1\n")
+        thread.join(30)
+    finally:
+        stop.set()
+        thread.join(5)
+    result = refreshes[-1].result
+    assert result.report.changed == ["app/views.py"]
+    assert result.engine.get_callers("app/models.py:Order.save") == []
+    # The refresh reached the disk: a new process sees it.
+    assert api.open_index(str(tmp_path / "ws")).get_callers("app/models.py:Order.save") == []
+
+
+def test_export_writes_to_standard_output(tmp_path, capsys):
+    engine_with_every_kind(tmp_path / "ws")
+    status, out, _ = run(capsys, "export", "--workspace", tmp_path / "ws", "--format", "json")
+    data = json.loads(out)
+    assert status == 0 and len(data["nodes"]) == 8 and len(data["edges"]) == 4
+    buf = io.StringIO()
+    with pytest.raises(ValueError, match="unknown export format 'csv'"):
+        export.export(str(tmp_path / "ws"), "csv", buf)
