@@ -5,12 +5,11 @@ repopulate_edges, build; each phase timed per cycle (engine calls only, parsing 
 The first repopulate_edges after indexing is the full pass (it also records what each
 node's resolution read); later ones are incremental.
 
-    PYTHONPATH=build/<dir>/python:examples python3 bench/incremental_refresh.py [cycles]
+    PYTHONPATH=build/<dir>/python:src/python python3 bench/incremental_refresh.py [cycles]
 """
 
 from __future__ import annotations
 
-import os
 import random
 import statistics
 import sys
@@ -18,13 +17,10 @@ import sysconfig
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src", "python"))
-
-import corvanedb  # noqa: E402
-from corvane_index.indexer import Indexer  # noqa: E402
-from corvane_index.python_file import extract_source  # noqa: E402
-from corvane_index.tree import scan_tree  # noqa: E402
+import corvanedb
+from corvane_index.indexer import Indexer
+from corvane_index.python_file import extract_source
+from corvane_index.tree import scan_tree
 
 
 def ms(t0: float) -> float:

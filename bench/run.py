@@ -142,7 +142,8 @@ def main(argv=None) -> int:
 
     ensure_peers(not args.no_install)
     driver = build_module()
-    sys.path.insert(0, os.path.join(BUILD, "python"))
+    # The module just built, and the indexer of this checkout.
+    sys.path[:0] = [os.path.join(BUILD, "python"), os.path.join(REPO, "src", "python")]
     import corvanedb
 
     from suite import report as rep
@@ -171,7 +172,7 @@ def main(argv=None) -> int:
     stdlib = None
     if not args.skip_stdlib:
         log("workload (a): parsing the standard library")
-        data = parse_stdlib(REPO)
+        data = parse_stdlib()
         log(f"  {data['files']} files, {len(data['nodes'])} records in {data['parse_s']:.1f} s; timing the engine")
         stdlib = stdlib_workload(corvanedb, data, cfg)
         del data

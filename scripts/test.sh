@@ -8,18 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/setup.sh
 source scripts/venv.sh
-
-# The runtime dependencies and the test extra, read from pyproject.toml.
-mapfile -t packages < <("$py" - <<'PY'
-import re
-text = open("pyproject.toml", encoding="utf-8").read()
-for key in ("dependencies", "test"):
-    for item in re.findall(r'"([^"]+)"', re.search(rf"^{key} = \[(.*?)\]", text, re.M | re.S).group(1)):
-        print(item)
-PY
-)
-echo "Installing the test tools into $venv: ${packages[*]} ..." >&2
-"$py" -m pip install -q "${packages[@]}"
+install_test_tools
 
 build="${CORVANE_TEST_BUILD_DIR:-build/test}"
 echo "Building the module and the C++ unit tests in $build ..." >&2

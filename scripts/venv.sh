@@ -1,5 +1,5 @@
-# Sourced by run.sh and test.sh: makes the project's virtual environment and sets $py to its
-# interpreter. The system interpreter is never installed into (Debian marks it
+# Sourced by the scripts: makes the project's virtual environment and sets $py to its
+# interpreter; install_test_tools installs what the test suite needs into it. The system interpreter is never installed into (Debian marks it
 # externally managed).
 #   CORVANE_PYTHON  interpreter the environment is made from (default: python3)
 #   CORVANE_VENV    where the environment lives (default: .venv in the repository)
@@ -20,3 +20,18 @@ if [ ! -x "$py" ]; then
   fi
 fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+# The runtime dependencies and the test extra of pyproject.toml.
+install_test_tools() {
+  local packages
+  mapfile -t packages < <("$py" - <<'PY'
+import re
+text = open("pyproject.toml", encoding="utf-8").read()
+for key in ("dependencies", "test"):
+    for item in re.findall(r'"([^"]+)"', re.search(rf"^{key} = \[(.*?)\]", text, re.M | re.S).group(1)):
+        print(item)
+PY
+)
+  echo "Installing the test tools into $venv: ${packages[*]} ..." >&2
+  "$py" -m pip install -q "${packages[@]}"
+}

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import os
 import random
-import sys
 import sysconfig
 import time
 
@@ -22,8 +21,7 @@ SKIPPED = frozenset({"site-packages", "dist-packages", "test", "tests", "idle_te
 REFRESHED_FILE = "posixpath.py"
 
 
-def parse_stdlib(repo_root: str):
-    sys.path.insert(0, os.path.join(repo_root, "src", "python"))
+def parse_stdlib():
     from corvane_index import extract_source, scan_tree
     from corvane_index.tree import folder_node, folder_parent_edge
 

@@ -93,15 +93,19 @@ def open_index(workspace: str) -> corvanedb.PyMetadataEngine:
     if not has_index(full):
         raise FileNotFoundError(errno.ENOENT, "no index in this workspace (run `corvanedb index PATH`)",
                                 workspace)
-    try:
-        engine = corvanedb.PyMetadataEngine(full)
-    except OSError as exc:
-        # An unreadable snapshot: the engine's message does not say which file.
-        raise type(exc)(exc.errno, f"cannot read the index: {exc}", os.path.join(full, SNAPSHOT_NAME)) from None
+    engine = _engine(full)
     if not engine.snapshot_loaded():
         raise OSError(errno.EIO, "the index cannot be read (damaged or from another version)",
                       os.path.join(full, SNAPSHOT_NAME))
     return engine
+
+
+def _engine(workspace: str) -> corvanedb.PyMetadataEngine:
+    try:
+        return corvanedb.PyMetadataEngine(workspace)
+    except OSError as exc:
+        # An unreadable snapshot: the engine's message does not say which file.
+        raise type(exc)(exc.errno, f"cannot read the index: {exc}", os.path.join(workspace, SNAPSHOT_NAME)) from None
 
 
 @dataclass
@@ -137,7 +141,7 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     workspace = check_workspace(workspace or default_workspace(root), create=True)
     kept = engine is not None
     if engine is None:
-        engine = corvanedb.PyMetadataEngine(workspace)
+        engine = _engine(workspace)
     restored = engine.snapshot_loaded()
     tree = scan_tree(root, frozenset(exclude))
     indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step)
@@ -153,6 +157,26 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
             raise type(exc)(exc.errno, str(exc), os.path.join(workspace, SNAPSHOT_NAME)) from None
     indexer.write_manifest()
     return IndexResult(engine, report, tree, workspace, restored, time.perf_counter() - start)
+
+
+def bfs_levels(step: Callable[[str], Iterable[str]], start: str, max_depth: int | None = None,
+               max_nodes: int | None = None) -> dict[str, int]:
+    """Distance from `start` of every node reached through `step`, in breadth-first order
+    (start first, at 0); max_depth None or 0 means no bound, max_nodes bounds the result."""
+    levels = {start: 0}
+    frontier, depth = [start], 0
+    while frontier and (not max_depth or depth < max_depth):
+        depth += 1
+        nxt = []
+        for n in frontier:
+            for m in step(n):
+                if m not in levels:
+                    if max_nodes is not None and len(levels) >= max_nodes:
+                        return levels
+                    levels[m] = depth
+                    nxt.append(m)
+        frontier = nxt
+    return levels
 
 
 def find_workspace(start: str) -> str | None:
@@ -185,5 +209,5 @@ def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -
     return difflib.get_close_matches(text, list(engine.get_all_metadata()), n=limit, cutoff=0.5)
 
 
-__all__ = ["IndexResult", "MANIFEST_NAME", "SNAPSHOT_NAME", "check_source_tree", "check_workspace",
+__all__ = ["IndexResult", "MANIFEST_NAME", "SNAPSHOT_NAME", "bfs_levels", "check_source_tree", "check_workspace",
            "closest_ids", "default_workspace", "find_workspace", "has_index", "index_tree", "open_index"]

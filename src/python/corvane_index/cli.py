@@ -8,7 +8,6 @@ import json
 import os
 import sys
 import time
-from collections.abc import Callable
 
 import corvanedb
 
@@ -17,7 +16,7 @@ from .indexer import IndexReport
 from .watch import watch_tree
 
 QUERIES = ("callers", "callees", "dependents", "dependencies", "blast", "search", "show")
-# The query method of each neighbour command, and its transitive form (None: walked here).
+# The query method of each neighbour command, and its transitive form.
 NEIGHBOURS = {
     "callers": ("get_callers", "blast_radius"),
     "callees": ("get_callees", "get_recursive_callees"),
@@ -162,28 +161,12 @@ def require_node(engine: corvanedb.PyMetadataEngine, node_id: str) -> None:
     raise CommandError("\n".join(lines), 1)
 
 
-def walk(step: Callable[[str], list[str]], start: str, depth: int) -> list[str]:
-    """Breadth-first over `step`, nearest first, start excluded; depth 0 means no bound."""
-    seen, frontier, order, level = {start}, [start], [], 0
-    while frontier and (not depth or level < depth):
-        level += 1
-        nxt = []
-        for n in frontier:
-            for m in step(n):
-                if m not in seen:
-                    seen.add(m)
-                    nxt.append(m)
-        order += nxt
-        frontier = nxt
-    return order
-
-
 def neighbours(engine: corvanedb.PyMetadataEngine, command: str, node_id: str, depth: int) -> list[str]:
     direct, transitive = NEIGHBOURS[command]
     if command != "blast" and depth == 1:
         return sorted(getattr(engine, direct)(node_id))  # the engine's order carries no meaning
-    if transitive is None:
-        return walk(getattr(engine, direct), node_id, depth)
+    if transitive is None:  # no transitive form in the engine: walked here
+        return list(api.bfs_levels(getattr(engine, direct), node_id, depth))[1:]
     return getattr(engine, transitive)(node_id, max_depth=depth or None)
 
 
@@ -193,8 +176,9 @@ def cmd_query(args) -> int:
         hits = engine.search(args.arg)
         if args.json:
             print(json.dumps(hits, ensure_ascii=False, indent=1))
-        for h in [] if args.json else hits:
-            print(f"{h['type']:8s} {h['id']}")
+        else:
+            for h in hits:
+                print(f"{h['type']:8s} {h['id']}")
         return 0
     require_node(engine, args.arg)
     if args.command == "show":

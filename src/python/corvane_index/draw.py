@@ -17,6 +17,7 @@ from dataclasses import dataclass
 
 import corvanedb
 
+from .api import bfs_levels
 from .export import dot_quote
 
 # Distance 0 (the definition) to 4 and beyond, light to dark.
@@ -33,19 +34,7 @@ class BlastDrawing:
 def blast_levels(engine: corvanedb.PyMetadataEngine, node_id: str, max_depth: int | None,
                  max_nodes: int) -> dict[str, int]:
     """Distance of each node of the blast radius, nearest first, at most max_nodes nodes."""
-    levels = {node_id: 0}
-    frontier = [node_id]
-    depth = 0
-    while frontier and len(levels) < max_nodes and (not max_depth or depth < max_depth):
-        depth += 1
-        nxt = []
-        for n in frontier:
-            for caller in sorted(engine.get_callers(n)):
-                if caller not in levels and len(levels) < max_nodes:
-                    levels[caller] = depth
-                    nxt.append(caller)
-        frontier = nxt
-    return levels
+    return bfs_levels(lambda n: sorted(engine.get_callers(n)), node_id, max_depth, max_nodes)
 
 
 def short_label(node_id: str, file_path: str) -> str:
