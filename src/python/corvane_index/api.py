@@ -137,13 +137,14 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     Raises FileNotFoundError / NotADirectoryError / PermissionError naming `path` or the
     workspace, and OSError from the snapshot write."""
     start = time.perf_counter()
+    exclude = frozenset(exclude)
     root = check_source_tree(path)
     workspace = check_workspace(workspace or default_workspace(root), create=True)
     kept = engine is not None
     if engine is None:
         engine = _engine(workspace)
     restored = engine.snapshot_loaded()
-    tree = scan_tree(root, frozenset(exclude))
+    tree = scan_tree(root, exclude)
     indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step)
     # A kept engine holds what the manifest describes even when it started empty.
     manifest = indexer.load_manifest() if kept else None

@@ -125,6 +125,8 @@ def cmd_watch(args) -> int:
                   f"{len(result.report.deleted)} deleted; {result.engine.get_stats()['nodes']} nodes", flush=True)
             for line in describe_changes(result.report):
                 print(line, flush=True)
+            for path, err in result.report.parse_errors:
+                print(f"  could not parse {path}: {err}", flush=True)
     except KeyboardInterrupt:
         pass
     return 0

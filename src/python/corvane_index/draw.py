@@ -54,9 +54,9 @@ def blast_dot(engine: corvanedb.PyMetadataEngine, node_id: str, max_depth: int |
     for n in levels:
         meta = engine.get_node_meta(n) or {}
         files[meta.get("file_path", "")].append(n)
-    shown = f"{len(levels)} of {total} nodes" if len(levels) < total else f"{total} nodes"
-    depth = f"depth {max_depth}" if max_depth else "any depth"
-    title = (f"Blast radius of {node_id}: {shown}, {depth}; "
+    shown = f", the {len(levels) - 1} nearest drawn" if len(levels) < total else ""
+    depth = f"within {max_depth} calls" if max_depth else "at any depth"
+    title = (f"Blast radius of {node_id}: {total - 1} nodes reach it {depth}{shown}; "
              "colour = distance (orange: the definition, darker blue: farther)")
     lines = ["digraph blast {", "  rankdir=LR; ranksep=0.6; nodesep=0.12; newrank=true; labelloc=t; labeljust=l;",
              f"  label={dot_quote(title)};",
