@@ -185,6 +185,7 @@ def cmd_query(args) -> int:
     require_node(engine, args.arg)
     if args.command == "show":
         meta = engine.get_node_meta(args.arg)
+        assert meta is not None  # require_node found it
         if args.json:
             print(json.dumps(meta, ensure_ascii=False, indent=1))
         else:

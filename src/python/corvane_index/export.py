@@ -18,7 +18,10 @@ is also structural shows only as the call). A resolved-call edge added with call
 are not in the caller's stored `calls` (resolve_and_connect_calls with other names) shows as
 an execution edge, since resolving again does not give it. Edges added since the last
 build() are not in the compiled graphs and are not exported. An index written by the indexer
-holds structural and resolved-call edges only, and none of these cases arise.
+holds structural and resolved-call edges only; a pair can be both when a module node's own
+calls reach a definition it contains, and is then exported as the call.
+
+Listing the four edge sets exactly would take a method of the engine that returns them.
 """
 
 from __future__ import annotations
