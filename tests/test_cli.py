@@ -251,7 +251,7 @@ def test_watch_refreshes_the_kept_engine(tmp_path):
         for refresh in watch_tree(str(root), str(tmp_path / "ws"), on_start=lambda r: started.set(),
                                   stop_event=stop):
             refreshes.append(refresh)
-            if refresh.result.report.changed:
+            if refresh.report.changed:
                 stop.set()
 
     thread = threading.Thread(target=consume)
@@ -264,7 +264,7 @@ def test_watch_refreshes_the_kept_engine(tmp_path):
     finally:
         stop.set()
         thread.join(5)
-    result = refreshes[-1].result
+    result = refreshes[-1]
     assert result.report.changed == ["app/views.py"]
     assert result.engine.get_callers("app/models.py:Order.save") == []
     # The refresh reached the disk: a new process sees it.

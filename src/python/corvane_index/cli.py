@@ -61,6 +61,8 @@ class Progress:
             self.bar = self._tqdm(total=total, desc=self.LABELS.get(phase, phase), unit=" files", leave=False,
                                   file=sys.stderr, disable=None)
         self.bar.update(done - self.bar.n)
+        if phase == "resolve" and done == total:
+            self.bar.set_description("compiling the graphs and saving")
 
     def close(self) -> None:
         if self.bar is not None:
@@ -111,12 +113,14 @@ def cmd_index(args) -> int:
 
 def cmd_watch(args) -> int:
     def started(result: api.IndexResult) -> None:
+        progress.close()
         print(summary(result))
         print(f"workspace: {result.workspace}\nwatching {result.tree.root} (Ctrl-C to stop)", flush=True)
 
+    progress = Progress()
     try:
-        for refresh in watch_tree(args.path, args.workspace, exclude=args.exclude, on_start=started):
-            result = refresh.result
+        for result in watch_tree(args.path, args.workspace, exclude=args.exclude, on_start=started,
+                                 on_step=progress):
             if "build" not in result.report.phases:
                 continue  # saved without a change to any indexed file
             stamp = time.strftime("%H:%M:%S")
@@ -287,6 +291,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if getattr(args, "depth", None) is not None and args.depth < 0:
         parser().error("--depth must be 0 or more")
+    if getattr(args, "max_nodes", 1) < 1:
+        parser().error("--max-nodes must be 1 or more")
     try:
         return args.run(args)
     except CommandError as exc:
@@ -295,7 +301,7 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as exc:
         print(f"corvanedb: {path_error(exc)}", file=sys.stderr)
         return 2
-    except (RuntimeError, ValueError) as exc:
+    except (RuntimeError, ValueError, OverflowError) as exc:
         print(f"corvanedb: {exc}", file=sys.stderr)
         return 1
 

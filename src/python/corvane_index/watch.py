@@ -6,16 +6,9 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass
 
 from .api import IndexResult, index_tree
 from .tree import ALWAYS_SKIPPED
-
-
-@dataclass
-class Refresh:
-    result: IndexResult
-    events: int  # file-system events that triggered it
 
 
 def _relevant(path: str, root: str, exclude: frozenset[str]) -> bool:
@@ -28,16 +21,18 @@ def _relevant(path: str, root: str, exclude: frozenset[str]) -> bool:
 
 def watch_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str] = (),
                on_start: Callable[[IndexResult], None] | None = None,
-               stop_event=None) -> Iterator[Refresh]:
-    """Index `path` (as index_tree does), then yield one Refresh per batch of file changes,
-    keeping the same engine. Runs until interrupted or `stop_event` (a threading.Event) is set."""
+               on_step: Callable[[str, int, int], None] | None = None,
+               stop_event=None) -> Iterator[IndexResult]:
+    """Index `path` (as index_tree does, `on_step` following that first run), then yield one
+    IndexResult per batch of file changes, keeping the same engine. Runs until interrupted or
+    `stop_event` (a threading.Event) is set."""
     from watchfiles import watch  # imported here: only this command needs it
 
     exclude = frozenset(exclude)
-    result = index_tree(path, workspace, exclude=exclude)
+    result = index_tree(path, workspace, exclude=exclude, on_step=on_step)
     if on_start:
         on_start(result)
     root = result.tree.root
-    for changes in watch(root, stop_event=stop_event, watch_filter=lambda _c, p: _relevant(p, root, exclude)):
+    for _changes in watch(root, stop_event=stop_event, watch_filter=lambda _c, p: _relevant(p, root, exclude)):
         result = index_tree(root, result.workspace, exclude=exclude, engine=result.engine)
-        yield Refresh(result, len(changes))
+        yield result
