@@ -65,7 +65,7 @@ def test_wheel_installs_and_imports_in_fresh_venv(tmp_path):
     wheels = tmp_path / "wheels"
     subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(wheels), str(ROOT)], check=True,
                    capture_output=True)
-    if importlib.util.find_spec("build"):
+    if importlib.util.find_spec("build.__main__"):  # the package, not the build/ folder of a checkout
         subprocess.run([sys.executable, "-m", "build", "--sdist", "-o", str(tmp_path / "sdist"), str(ROOT)],
                        check=True, capture_output=True)
         assert list((tmp_path / "sdist").glob("corvanedb-*.tar.gz"))
