@@ -157,7 +157,7 @@ def engine_with_every_kind(workspace):
     engine.add_edge("m.py:c", "m.py:d")
     engine.add_generated_edge("m.py:e", "m.py:f")
     engine.add_structural_edge("m.py", "m.py:g")
-    engine.add_structural_edge("m.py:c", "m.py:d")  # also an execution edge: exported as execution
+    engine.add_structural_edge("m.py:c", "m.py:d")  # also an execution edge: exported under both kinds
     engine.build()
     engine.save()
     return engine
@@ -167,10 +167,26 @@ def test_export_tells_every_edge_kind(tmp_path):
     engine_with_every_kind(tmp_path / "ws")
     graph = export.read_graph(str(tmp_path / "ws"))
     assert graph.edges == [("m.py", "m.py:g", "structural"), ("m.py:a", "m.py:b", "resolved_call"),
-                           ("m.py:c", "m.py:d", "execution"), ("m.py:e", "m.py:f", "generated_execution")]
+                           ("m.py:c", "m.py:d", "execution"), ("m.py:c", "m.py:d", "structural"),
+                           ("m.py:e", "m.py:f", "generated_execution")]
     assert graph.nodes["m.py:a"]["calls"] == ["b"] and graph.nodes["m.py:a"]["calls_count"] == 1
     # The workspace is only read: its snapshot still holds the generated edge.
     assert corvanedb.PyMetadataEngine(str(tmp_path / "ws")).get_callees("m.py:e") == ["m.py:f"]
+
+
+def test_export_records_equal_the_engine_and_damage_is_named(tmp_path):
+    root = write_tree(tmp_path / "proj", TREE)
+    ws = tmp_path / "ws"
+    engine = api.index_tree(str(root), str(ws)).engine
+    graph = export.read_graph(str(ws))
+    meta = engine.get_all_metadata()
+    assert graph.nodes == {n: export.flat_record(m) for n, m in meta.items()}
+    assert {(s, t) for s, t, _ in graph.edges} == {(s, t) for s in meta for t in engine.get_dependencies(s)}
+    snap = ws / api.SNAPSHOT_NAME
+    snap.write_bytes(snap.read_bytes()[:-3])
+    with pytest.raises(OSError, match="cannot be read") as err:
+        export.read_graph(str(ws))
+    assert err.value.filename == str(snap)
 
 
 def test_export_formats_read_back_with_networkx(tmp_path, capsys):
@@ -180,7 +196,7 @@ def test_export_formats_read_back_with_networkx(tmp_path, capsys):
     api.index_tree(str(root), str(ws))
     graph = export.read_graph(str(ws))
     expected = export.to_networkx(graph)
-    assert ("app/views.py:checkout", "app/models.py:Order.save") in expected.edges
+    assert expected.has_edge("app/views.py:checkout", "app/models.py:Order.save", key="resolved_call")
 
     def same(g):
         assert set(g.nodes) == set(expected.nodes)
@@ -275,7 +291,7 @@ def test_export_writes_to_standard_output(tmp_path, capsys):
     engine_with_every_kind(tmp_path / "ws")
     status, out, _ = run(capsys, "export", "--workspace", tmp_path / "ws", "--format", "json")
     data = json.loads(out)
-    assert status == 0 and len(data["nodes"]) == 8 and len(data["edges"]) == 4
+    assert status == 0 and len(data["nodes"]) == 8 and len(data["edges"]) == 5
     buf = io.StringIO()
     with pytest.raises(ValueError, match="unknown export format 'csv'"):
         export.export(str(tmp_path / "ws"), "csv", buf)

@@ -1,49 +1,25 @@
 """Reading a whole index out: every node with its record and every edge with its kind, as
 node-link JSON, GraphML or DOT, or as a networkx graph.
 
-The engine answers neighbour questions but does not list its edges by kind, so the kinds are
-derived from what it does answer:
-
-- structural: an edge of the dependency graph (get_dependencies) that is not in the call
-  graph (get_callees);
-- resolved call: a call-graph edge that resolving the stored call names again gives. The
-  resolution runs in a scratch engine holding copies of the node records only;
-- generated execution: a call-graph edge that disappears when clear_generated_edges() runs on
-  a scratch copy of the workspace's snapshot;
-- execution: every other call-graph edge (add_edge).
-
-What this cannot tell: a pair stored under several kinds is exported once, under the first of
-resolved call, generated execution, execution, structural that holds it (so a call edge that
-is also structural shows only as the call). A resolved-call edge added with call names that
-are not in the caller's stored `calls` (resolve_and_connect_calls with other names) shows as
-an execution edge, since resolving again does not give it. Edges added since the last
-build() are not in the compiled graphs and are not exported. An index written by the indexer
-holds structural and resolved-call edges only; a pair can be both when a module node's own
-calls reach a definition it contains, and is then exported as the call.
-
-Listing the four edge sets exactly would take a method of the engine that returns them.
+The nodes and the four edge sets are read from the workspace's snapshot file, where the engine
+keeps each kind of edge apart, so every edge is exported under each kind that holds it: a pair
+that is both a call and containment appears once per kind. The export is what the last
+build(), save() or close() wrote; the workspace is only read.
 """
 
 from __future__ import annotations
 
+import errno
 import json
 import os
-import shutil
-import tempfile
-from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import IO, Any
 from xml.sax.saxutils import escape, quoteattr
 
-import corvanedb
+from . import snapshot
+from .api import SNAPSHOT_NAME, check_workspace, has_index
 
-from .api import SNAPSHOT_NAME, open_index
-
-EDGE_KINDS = ("resolved_call", "execution", "generated_execution", "structural")
-
-# add_node's arguments that a record hands back under the same name.
-_RECORD_ARGS = ("signature", "docstring", "returns", "calls", "django_relations_json", "is_async",
-                "is_generator", "param_count", "is_exported", "extra_json")
+EDGE_KINDS = snapshot.EDGE_KINDS
 
 # Node attributes in the order they are written, with their GraphML types. Lists are
 # written to GraphML and DOT as JSON text.
@@ -70,81 +46,45 @@ def flat_record(meta: dict[str, Any]) -> dict[str, Any]:
     return {k: rec[k] for k in NODE_FIELDS if k in rec}
 
 
-def _successors(engine: corvanedb.PyMetadataEngine, ids: Iterable[str], method: str) -> dict[str, set[str]]:
-    query = getattr(engine, method)
-    return {n: set(query(n)) for n in ids}
-
-
-def _resolved_calls(meta: dict[str, dict[str, Any]], scratch: str) -> dict[str, set[str]]:
-    """The call edges that resolving the stored call names gives, in an engine of its own."""
-    engine = corvanedb.PyMetadataEngine(scratch)
-    for node_id, m in meta.items():
-        args = {k: m[k] for k in _RECORD_ARGS if k in m}
-        if "lines" in m:
-            args["lines_start"], args["lines_end"] = m["lines"]["start"], m["lines"]["end"]
-        engine.add_node(node_id, m["type"], m["name"], m["file_path"], **args)
-    engine.repopulate_edges()
-    engine.rebuild_internal()
-    return _successors(engine, meta, "get_callees")
-
-
-def _calls_without_generated(workspace: str, ids: Iterable[str], scratch: str) -> dict[str, set[str]]:
-    os.makedirs(scratch)
-    shutil.copyfile(os.path.join(workspace, SNAPSHOT_NAME), os.path.join(scratch, SNAPSHOT_NAME))
-    engine = corvanedb.PyMetadataEngine(scratch)
-    engine.clear_generated_edges()
-    engine.rebuild_internal()
-    return _successors(engine, ids, "get_callees")
-
-
 def read_graph(workspace: str) -> Graph:
-    """Every node and every kind-labelled edge of the index in `workspace` (see the module
-    docstring for how kinds are told apart). The workspace is only read."""
-    engine = open_index(workspace)
-    meta = engine.get_all_metadata()
-    deps = _successors(engine, meta, "get_dependencies")
-    calls = _successors(engine, meta, "get_callees")
-    with tempfile.TemporaryDirectory(prefix="corvanedb-export-") as scratch:
-        resolved = _resolved_calls(meta, os.path.join(scratch, "resolved"))
-        unexplained = any(calls[n] - resolved[n] for n in meta)
-        kept = _calls_without_generated(workspace, meta, os.path.join(scratch, "copy")) if unexplained else calls
-    edges = []
-    for src in meta:
-        for dst in deps[src]:
-            if dst not in calls[src]:
-                kind = "structural"
-            elif dst in resolved[src]:
-                kind = "resolved_call"
-            elif dst not in kept[src]:
-                kind = "generated_execution"
-            else:
-                kind = "execution"
-            edges.append((src, dst, kind))
-    edges.sort()
-    return Graph({n: flat_record(meta[n]) for n in sorted(meta)}, edges)
+    """Every node and every kind-labelled edge of the index in `workspace`, as its snapshot
+    holds them. FileNotFoundError when the workspace holds no index; OSError naming the file
+    when the snapshot cannot be decoded."""
+    full = check_workspace(workspace, create=False)
+    path = os.path.join(full, SNAPSHOT_NAME)
+    if not has_index(full):
+        raise FileNotFoundError(errno.ENOENT, "no index in this workspace (run `corvanedb index PATH`)", workspace)
+    try:
+        snap = snapshot.read(path)
+    except snapshot.SnapshotError as exc:
+        raise OSError(errno.EIO, f"the index cannot be read ({exc})", path) from None
+    nodes = {n: {k: rec[k] for k in NODE_FIELDS if k in rec} for n, rec in sorted(snap.nodes.items())}
+    edges = sorted((src, dst, kind) for kind, pairs in snap.edges.items() for src, dst in pairs)
+    return Graph(nodes, edges)
 
 
 def to_networkx(graph: Graph):
-    """A networkx.DiGraph with the record fields as node attributes and `kind` on every edge.
-    Needs networkx (not a dependency of this package)."""
+    """A networkx.MultiDiGraph with the record fields as node attributes and one edge per kind
+    that holds a pair, keyed and labelled by `kind`. Needs networkx (not a dependency of this
+    package)."""
     import networkx as nx
 
-    g = nx.DiGraph()
+    g = nx.MultiDiGraph()
     for node_id, rec in graph.nodes.items():
         g.add_node(node_id, **rec)
     for src, dst, kind in graph.edges:
-        g.add_edge(src, dst, kind=kind)
+        g.add_edge(src, dst, key=kind, kind=kind)
     return g
 
 
 def write_json(graph: Graph, out: IO[str]) -> None:
     """Node-link JSON: {"directed", "multigraph", "graph", "nodes": [{"id", ...fields}],
-    "edges": [{"source", "target", "kind"}]}; networkx reads it with
+    "edges": [{"source", "target", "key", "kind"}]} (key = kind); networkx reads it with
     node_link_graph(data, edges="edges")."""
     data = {
-        "directed": True, "multigraph": False, "graph": {"edge_kinds": list(EDGE_KINDS)},
+        "directed": True, "multigraph": True, "graph": {"edge_kinds": list(EDGE_KINDS)},
         "nodes": [{"id": n, **rec} for n, rec in graph.nodes.items()],
-        "edges": [{"source": s, "target": t, "kind": k} for s, t, k in graph.edges],
+        "edges": [{"source": s, "target": t, "key": k, "kind": k} for s, t, k in graph.edges],
     }
     json.dump(data, out, ensure_ascii=False)
     out.write("\n")
