@@ -33,20 +33,11 @@ struct StringEq {
     bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
-// Node hashes are BLAKE3 digests of caller-chosen text; mixing one word with the seed is
-// enough to keep bucket choice unpredictable.
+// Every byte of a 32-byte key is hashed: the metadata engine's keys are BLAKE3 digests, but
+// PyGraphEngine's are whatever the caller wrote (zero-padded counters, short digests padded
+// with zeros), and keys that share a word must not share a bucket.
 struct Hash32Hash {
-    std::size_t operator()(const Hash32& h) const {
-        std::uint64_t w;
-        std::memcpy(&w, h.data(), sizeof w);
-        std::uint64_t x = w ^ process_hash_seed()[0];
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        x *= 0xc4ceb9fe1a85ec53ULL;
-        x ^= x >> 33;
-        return static_cast<std::size_t>(x);
-    }
+    std::size_t operator()(const Hash32& h) const { return seeded_hash_bytes(h.data(), h.size()); }
 };
 
 using StringPair = std::pair<std::string, std::string>;
