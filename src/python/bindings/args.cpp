@@ -190,8 +190,11 @@ bool to_bool(const Params& p, const char* name, PyObject* obj, bool& out) {
 
 bool to_string_list(const Params& p, const char* name, PyObject* obj, std::vector<std::string>& out) {
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return wrong_type(p, name, "a sequence of str", obj);
+    // Reading the sequence runs the caller's code; what it raises passes through unchanged,
+    // except a TypeError, which says the value does not behave as a sequence.
     PyObject* seq = PySequence_Fast(obj, "");
     if (!seq) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
         return wrong_type(p, name, "a sequence of str", obj);
     }

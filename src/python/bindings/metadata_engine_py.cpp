@@ -257,27 +257,30 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- node table ------------------------------------------------------------------------
 
-// Text of `_extra`: a str as it is, anything else through json.dumps; absent on any failure.
-std::optional<std::string> extra_as_json(PyObject* extra) {
-    std::string out;
-    if (PyUnicode_Check(extra)) {
-        Py_ssize_t len;
-        const char* data = PyUnicode_AsUTF8AndSize(extra, &len);
-        if (!data) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return std::string(data, static_cast<std::size_t>(len));
-    }
-    Ref json(PyImport_ImportModule("json"));
-    Ref dumps(json ? PyObject_GetAttrString(json.get(), "dumps") : nullptr);
-    Ref text(dumps ? PyObject_CallOneArg(dumps.get(), extra) : nullptr);
+// Text of `_extra`: a str as it is, anything else through json.dumps. A value that cannot be
+// made into JSON text leaves it absent; an interruption or exhausted memory (an exception
+// outside Exception, or MemoryError) is the caller's and passes through: false, error set.
+bool extra_as_json(PyObject* extra, std::optional<std::string>& out) {
+    out.reset();
+    Ref text([extra]() -> PyObject* {
+        if (PyUnicode_Check(extra)) return Py_NewRef(extra);
+        Ref json(PyImport_ImportModule("json"));
+        Ref dumps(json ? PyObject_GetAttrString(json.get(), "dumps") : nullptr);
+        return dumps ? PyObject_CallOneArg(dumps.get(), extra) : nullptr;
+    }());
     if (text && PyUnicode_Check(text.get())) {
         Py_ssize_t len;
-        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &len)) return std::string(data, static_cast<std::size_t>(len));
+        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &len)) {
+            out.emplace(data, static_cast<std::size_t>(len));
+            return true;
+        }
+    }
+    if (PyErr_Occurred() &&
+        (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+        return false;
     }
     PyErr_Clear();
-    return std::nullopt;
+    return true;
 }
 
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -308,7 +311,7 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         // `_extra` may run arbitrary Python code, so it is turned into text before the lock.
-        if (a[17] && a[17] != Py_None) m.extra_json = extra_as_json(a[17]);
+        if (a[17] && a[17] != Py_None && !extra_as_json(a[17], m.extra_json)) return nullptr;
         EngineShared& e = shared_of(self);
         locked<ExclusiveLock>(e.lock, [&] { upsert_node(e.state, std::move(m)); });
         Py_RETURN_NONE;
