@@ -493,8 +493,12 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string keyword;
     if (!string_arg(p, "keyword", args, nargs, kwnames, keyword)) return nullptr;
     return guarded([&]() -> PyObject* {
-        EngineShared& e = shared_of(self);
-        const std::vector<SearchHit> hits = locked<SharedLock>(e.lock, [&] { return search(e.state.record, keyword); });
+        std::vector<SearchHit> hits;
+        {
+            EngineShared& e = shared_of(self);
+            SharedLock lock(e.lock);
+            hits = search(e.state.record, keyword);
+        }
         Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < hits.size(); ++i) {
