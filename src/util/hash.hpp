@@ -35,9 +35,23 @@ struct StringEq {
 
 // Every byte of a 32-byte key is hashed: the metadata engine's keys are BLAKE3 digests, but
 // PyGraphEngine's are whatever the caller wrote (zero-padded counters, short digests padded
-// with zeros), and keys that share a word must not share a bucket.
+// with zeros), and keys that share a word must not share a bucket. Two independent keyed
+// multiplies, one per half, then a third to join them: a short dependency chain, so that
+// lookups issued back to back still overlap their cache misses.
 struct Hash32Hash {
-    std::size_t operator()(const Hash32& h) const { return seeded_hash_bytes(h.data(), h.size()); }
+    std::size_t operator()(const Hash32& h) const {
+        std::uint64_t w[4];
+        std::memcpy(w, h.data(), sizeof w);
+        const auto& seed = process_hash_seed();
+        const std::uint64_t low = fold(w[0] ^ seed[0], w[1] ^ seed[1] ^ 0xe7037ed1a0b428dbULL);
+        const std::uint64_t high = fold(w[2] ^ seed[1], w[3] ^ seed[0] ^ 0xa0761d6478bd642fULL);
+        return static_cast<std::size_t>(fold(low ^ 0x8ebc6af09c88c6e3ULL, high ^ 0x589965cc75374cc3ULL));
+    }
+    // The two halves of the 128-bit product, folded together.
+    static std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+        const __uint128_t r = static_cast<__uint128_t>(a) * b;
+        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    }
 };
 
 using StringPair = std::pair<std::string, std::string>;
