@@ -148,6 +148,67 @@ def test_argument_conversion_errors(engine):
         engine.blast_radius("a", max_depth=-1)
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, SystemExit])
+def test_exception_raised_by_an_argument_passes_through_instead_of_becoming_type_error(
+        engine, tmp_path, monkeypatch, exc):
+    class Failing:
+        """A sequence whose items and an integer whose value cannot be read."""
+
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise exc("from the caller")
+
+        def __index__(self):
+            raise exc("from the caller")
+
+    bad = Failing()
+    graph = corvanedb.PyGraphEngine()
+    store = corvanedb.PyMmapStore(str(tmp_path / "store.bin"), 0)
+    calls = {
+        "calls": lambda: engine.add_node("a", "Function", "a", "m.py", calls=bad),
+        "returns": lambda: engine.add_node("a", "Function", "a", "m.py", returns=bad),
+        "lines_start": lambda: engine.add_node("a", "Function", "a", "m.py", lines_start=bad),
+        "call_names": lambda: engine.resolve_and_connect_calls("a", bad),
+        "max_depth": lambda: engine.blast_radius("a", max_depth=bad),
+        "hex_hashes": lambda: graph.invalidate_nodes(bad),
+        "block_id": lambda: store.get_node_view(bad, 1),
+        "initial_size": lambda: corvanedb.PyMmapStore(str(tmp_path / "other.bin"), bad),
+    }
+    for name, call in calls.items():
+        with pytest.raises(exc, match="^from the caller$"):
+            call()
+
+    def dumps(obj):
+        raise exc("from the caller")
+
+    import json
+
+    monkeypatch.setattr(json, "dumps", dumps)
+    with pytest.raises(exc, match="^from the caller$"):
+        engine.add_node("a", "Function", "a", "m.py", extra_json="{}", _extra={"k": 1})
+    assert not engine.contains("a")
+
+
+def test_sequence_arguments_raise_type_error_only_for_what_is_not_a_sequence_of_str(engine):
+    class Unreadable:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise LookupError("no items here")
+
+    with pytest.raises(LookupError, match="^no items here$"):
+        engine.add_node("a", "Function", "a", "m.py", calls=Unreadable())
+    for value in ("f", 3, {"f"}, ["f", b"g"]):
+        with pytest.raises(TypeError, match="call_names"):
+            engine.resolve_and_connect_calls("a", value)
+    # A value that json.dumps refuses is still no error: extra_json is left absent.
+    engine.add_node("a", "Function", "a", "m.py", extra_json="{}", _extra={1j})
+    assert "extra_json" not in engine.get_node_meta("a")
+
+
 def test_numpy_bool_accepted(engine):
     np = pytest.importorskip("numpy")
     engine.add_node("a", "Function", "f", "m.py", is_async=np.bool_(True))

@@ -33,19 +33,24 @@ struct StringEq {
     bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
-// Node hashes are BLAKE3 digests of caller-chosen text; mixing one word with the seed is
-// enough to keep bucket choice unpredictable.
+// Every byte of a 32-byte key is hashed: the metadata engine's keys are BLAKE3 digests, but
+// PyGraphEngine's are whatever the caller wrote (zero-padded counters, short digests padded
+// with zeros), and keys that share a word must not share a bucket. Two independent keyed
+// multiplies, one per half, then a third to join them: a short dependency chain, so that
+// lookups issued back to back still overlap their cache misses.
 struct Hash32Hash {
     std::size_t operator()(const Hash32& h) const {
-        std::uint64_t w;
-        std::memcpy(&w, h.data(), sizeof w);
-        std::uint64_t x = w ^ process_hash_seed()[0];
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        x *= 0xc4ceb9fe1a85ec53ULL;
-        x ^= x >> 33;
-        return static_cast<std::size_t>(x);
+        std::uint64_t w[4];
+        std::memcpy(w, h.data(), sizeof w);
+        const auto& seed = process_hash_seed();
+        const std::uint64_t low = fold(w[0] ^ seed[0], w[1] ^ seed[1] ^ 0xe7037ed1a0b428dbULL);
+        const std::uint64_t high = fold(w[2] ^ seed[1], w[3] ^ seed[0] ^ 0xa0761d6478bd642fULL);
+        return static_cast<std::size_t>(fold(low ^ 0x8ebc6af09c88c6e3ULL, high ^ 0x589965cc75374cc3ULL));
+    }
+    // The two halves of the 128-bit product, folded together.
+    static std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+        const __uint128_t r = static_cast<__uint128_t>(a) * b;
+        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
     }
 };
 

@@ -1,8 +1,8 @@
 #pragma once
-// An open-addressing map from 32-byte node hashes to dense node indexes. Keys are BLAKE3
-// digests, so a seeded mix of one word spreads them evenly; linear probing over one flat
-// array keeps lookups to a cache line or two and makes copying the map a single memcpy,
-// which matters because every compile copies the builder's index.
+// An open-addressing map from 32-byte node hashes to dense node indexes. The seeded hash of
+// all 32 bytes spreads any keys evenly; linear probing over one flat array keeps lookups to
+// a cache line or two and makes copying the map a single memcpy, which matters because
+// every compile copies the builder's index.
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>

@@ -190,8 +190,11 @@ bool to_bool(const Params& p, const char* name, PyObject* obj, bool& out) {
 
 bool to_string_list(const Params& p, const char* name, PyObject* obj, std::vector<std::string>& out) {
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return wrong_type(p, name, "a sequence of str", obj);
+    // Reading the sequence runs the caller's code; what it raises passes through unchanged,
+    // except a TypeError, which says the value does not behave as a sequence.
     PyObject* seq = PySequence_Fast(obj, "");
     if (!seq) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
         return wrong_type(p, name, "a sequence of str", obj);
     }
@@ -218,11 +221,14 @@ bool to_string_list(const Params& p, const char* name, PyObject* obj, std::vecto
     return true;
 }
 
-PyObject* new_str(const std::string& s) {
+PyObject* new_str(std::string_view s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
 }
 
-PyObject* new_str_list(const std::vector<std::string>& items) {
+namespace {
+
+template <class Texts>
+PyObject* list_of_str(const Texts& items) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -235,5 +241,10 @@ PyObject* new_str_list(const std::vector<std::string>& items) {
     }
     return list;
 }
+
+}  // namespace
+
+PyObject* new_str_list(const std::vector<std::string>& items) { return list_of_str(items); }
+PyObject* new_text_list(const TextList& items) { return list_of_str(items); }
 
 }  // namespace corvane::py

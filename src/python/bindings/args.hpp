@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::py {
@@ -54,8 +55,29 @@ bool to_optional(const Params& p, const char* name, PyObject* obj, std::optional
     return true;
 }
 
+// Texts copied out of an engine under its lock into one shared buffer (no allocation per
+// text), to become a list of str once the lock is released.
+class TextList {
+public:
+    void reserve(std::size_t count) { ends_.reserve(count); }
+    void push_back(std::string_view text) {
+        bytes_.append(text);
+        ends_.push_back(bytes_.size());
+    }
+    std::size_t size() const { return ends_.size(); }
+    std::string_view operator[](std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+    }
+
+private:
+    std::string bytes_;
+    std::vector<std::size_t> ends_;
+};
+
 // New references for results; nullptr with an exception set on failure.
-PyObject* new_str(const std::string& s);
+PyObject* new_str(std::string_view s);
 PyObject* new_str_list(const std::vector<std::string>& items);
+PyObject* new_text_list(const TextList& items);
 
 }  // namespace corvane::py

@@ -50,10 +50,10 @@ PyObject* guarded(F&& body) noexcept {
     return nullptr;
 }
 
-// Takes a PoisonLock shared or exclusively. A poisoned lock is a fatal error; a lock that is
-// already held (only possible re-entrantly: the interpreter lock serialises every caller and
-// is never released) is reported rather than waited for. If the holder unwinds with an
-// exception, the lock is poisoned.
+// Takes a PoisonLock shared or exclusively. A poisoned lock is a fatal error. A lock that is
+// already held is reported rather than waited for: the interpreter lock serialises every
+// caller and no Python code runs while an object lock is held (see locked()), so only a
+// re-entrant call can meet it. If the holder unwinds with an exception, the lock is poisoned.
 template <bool Exclusive>
 class LockGuard {
 public:
@@ -87,5 +87,14 @@ private:
 
 using SharedLock = LockGuard<false>;
 using ExclusiveLock = LockGuard<true>;
+
+// Runs `work` under the lock and returns its plain C++ result. Python objects, exceptions
+// included, are made from it only after the lock is released: creating them can start a
+// garbage collection whose finalizers run Python code, and Python code may switch threads.
+template <class Lock, class F>
+auto locked(PoisonLock& lock, F&& work) {
+    Lock guard(lock);
+    return work();
+}
 
 }  // namespace corvane::py

@@ -134,8 +134,7 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     return guarded([&]() -> PyObject* {
         GraphObject& g = graph_of(self);
-        ExclusiveLock lock(g.lock);
-        return status_none(add_hex_edge(g.state, from, to));
+        return status_none(locked<ExclusiveLock>(g.lock, [&] { return add_hex_edge(g.state, from, to); }));
     });
 }
 
@@ -146,8 +145,7 @@ PyObject* invalidate_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!p.bind(args, nargs, kwnames, a) || !to_string_list(p, "hex_hashes", a[0], hashes)) return nullptr;
     return guarded([&]() -> PyObject* {
         GraphObject& g = graph_of(self);
-        ExclusiveLock lock(g.lock);
-        return status_none(invalidate_hex_nodes(g.state, hashes));
+        return status_none(locked<ExclusiveLock>(g.lock, [&] { return invalidate_hex_nodes(g.state, hashes); }));
     });
 }
 
@@ -155,8 +153,7 @@ PyObject* invalidate_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* build(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         GraphObject& g = graph_of(self);
-        ExclusiveLock lock(g.lock);
-        return status_none(compile_once(g.state));
+        return status_none(locked<ExclusiveLock>(g.lock, [&] { return compile_once(g.state); }));
     });
 }
 
@@ -167,10 +164,8 @@ PyObject* blast_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!p.bind(args, nargs, kwnames, a) || !key_arg(p, "start_hex", a[0], start)) return nullptr;
     return guarded([&]() -> PyObject* {
         GraphObject& g = graph_of(self);
-        Result<std::vector<Hash32>> reached = [&] {
-            ExclusiveLock lock(g.lock);
-            return hex_blast_radius(g.state, start);
-        }();
+        const Result<std::vector<Hash32>> reached =
+            locked<ExclusiveLock>(g.lock, [&] { return hex_blast_radius(g.state, start); });
         if (!reached) return raise(reached.error());
         return new_hex_list(*reached);
     });

@@ -154,16 +154,18 @@ PyObject* search_hit_dict(const SearchHit& h) {
     return d.release();
 }
 
-PyObject* result_list(const Result<NodeIdRefs>& r) {
+// Under the engine lock: a query's answer copied out of the table.
+Result<TextList> copied_ids(const Result<NodeIdRefs>& r) {
+    if (!r) return r.error();
+    TextList ids;
+    ids.reserve(r->size());
+    for (const std::string* id : *r) ids.push_back(*id);
+    return ids;
+}
+
+PyObject* result_list(const Result<TextList>& r) {
     if (!r) return raise(r.error());
-    Ref list(PyList_New(static_cast<Py_ssize_t>(r->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < r->size(); ++i) {
-        PyObject* s = new_str(*(*r)[i]);
-        if (!s) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
+    return new_text_list(*r);
 }
 
 PyObject* status_none(const Status& s) {
@@ -255,27 +257,30 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- node table ------------------------------------------------------------------------
 
-// Text of `_extra`: a str as it is, anything else through json.dumps; absent on any failure.
-std::optional<std::string> extra_as_json(PyObject* extra) {
-    std::string out;
-    if (PyUnicode_Check(extra)) {
-        Py_ssize_t len;
-        const char* data = PyUnicode_AsUTF8AndSize(extra, &len);
-        if (!data) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return std::string(data, static_cast<std::size_t>(len));
-    }
-    Ref json(PyImport_ImportModule("json"));
-    Ref dumps(json ? PyObject_GetAttrString(json.get(), "dumps") : nullptr);
-    Ref text(dumps ? PyObject_CallOneArg(dumps.get(), extra) : nullptr);
+// Text of `_extra`: a str as it is, anything else through json.dumps. A value that cannot be
+// made into JSON text leaves it absent; an interruption or exhausted memory (an exception
+// outside Exception, or MemoryError) is the caller's and passes through: false, error set.
+bool extra_as_json(PyObject* extra, std::optional<std::string>& out) {
+    out.reset();
+    Ref text([extra]() -> PyObject* {
+        if (PyUnicode_Check(extra)) return Py_NewRef(extra);
+        Ref json(PyImport_ImportModule("json"));
+        Ref dumps(json ? PyObject_GetAttrString(json.get(), "dumps") : nullptr);
+        return dumps ? PyObject_CallOneArg(dumps.get(), extra) : nullptr;
+    }());
     if (text && PyUnicode_Check(text.get())) {
         Py_ssize_t len;
-        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &len)) return std::string(data, static_cast<std::size_t>(len));
+        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &len)) {
+            out.emplace(data, static_cast<std::size_t>(len));
+            return true;
+        }
+    }
+    if (PyErr_Occurred() &&
+        (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+        return false;
     }
     PyErr_Clear();
-    return std::nullopt;
+    return true;
 }
 
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -306,10 +311,9 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         // `_extra` may run arbitrary Python code, so it is turned into text before the lock.
-        if (a[17] && a[17] != Py_None) m.extra_json = extra_as_json(a[17]);
+        if (a[17] && a[17] != Py_None && !extra_as_json(a[17], m.extra_json)) return nullptr;
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        upsert_node(e.state, std::move(m));
+        locked<ExclusiveLock>(e.lock, [&] { upsert_node(e.state, std::move(m)); });
         Py_RETURN_NONE;
     });
 }
@@ -327,8 +331,7 @@ PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!string_arg(p, "node_id", args, nargs, kwnames, id)) return nullptr;
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
-        return PyBool_FromLong(e.state.record.nodes.contains(id));
+        return PyBool_FromLong(locked<SharedLock>(e.lock, [&] { return e.state.record.nodes.contains(id); }));
     });
 }
 
@@ -338,10 +341,13 @@ PyObject* get_node_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!string_arg(p, "node_id", args, nargs, kwnames, id)) return nullptr;
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
-        auto it = e.state.record.nodes.find(id);
-        if (it == e.state.record.nodes.end()) Py_RETURN_NONE;
-        return node_meta_dict(it->second);
+        const std::optional<NodeMeta> meta = locked<SharedLock>(e.lock, [&]() -> std::optional<NodeMeta> {
+            auto it = e.state.record.nodes.find(id);
+            if (it == e.state.record.nodes.end()) return std::nullopt;
+            return it->second;
+        });
+        if (!meta) Py_RETURN_NONE;
+        return node_meta_dict(*meta);
     });
 }
 
@@ -360,16 +366,14 @@ PyObject* add_kind_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return status_none(add_typed_edge(e.state, from, to, Kind));
+        return status_none(locked<ExclusiveLock>(e.lock, [&] { return add_typed_edge(e.state, from, to, Kind); }));
     });
 }
 
 PyObject* clear_generated_edges(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return status_none(corvane::clear_generated_edges(e.state));
+        return status_none(locked<ExclusiveLock>(e.lock, [&] { return corvane::clear_generated_edges(e.state); }));
     });
 }
 
@@ -390,8 +394,8 @@ PyObject* resolve_and_connect_calls_method(PyObject* self, PyObject* const* args
     }
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return count_result(resolve_and_connect_calls_journaled(e.state, caller, names));
+        return count_result(locked<ExclusiveLock>(
+            e.lock, [&] { return resolve_and_connect_calls_journaled(e.state, caller, names); }));
     });
 }
 
@@ -405,16 +409,14 @@ PyObject* resolve_and_connect_django(PyObject* self, PyObject* const* args, Py_s
     }
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return count_result(resolve_django_relations(e.state, id, text));
+        return count_result(locked<ExclusiveLock>(e.lock, [&] { return resolve_django_relations(e.state, id, text); }));
     });
 }
 
 PyObject* repopulate_edges_method(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return status_none(repopulate_edges(e.state));
+        return status_none(locked<ExclusiveLock>(e.lock, [&] { return repopulate_edges(e.state); }));
     });
 }
 
@@ -424,8 +426,8 @@ PyObject* invalidate_file(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!string_arg(p, "file_path", args, nargs, kwnames, path)) return nullptr;
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        ExclusiveLock lock(e.lock);
-        return PyLong_FromUnsignedLongLong(corvane::invalidate_file(e.state, path));
+        return PyLong_FromUnsignedLongLong(
+            locked<ExclusiveLock>(e.lock, [&] { return corvane::invalidate_file(e.state, path); }));
     });
 }
 
@@ -462,8 +464,7 @@ PyObject* direct_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!string_arg(p, "node_id", args, nargs, kwnames, id)) return nullptr;
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
-        return result_list(graph_query(e.state, Q, id));
+        return result_list(locked<SharedLock>(e.lock, [&] { return copied_ids(graph_query(e.state, Q, id)); }));
     });
 }
 
@@ -480,8 +481,8 @@ PyObject* transitive_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
-        return result_list(graph_query(e.state, Q, id, depth.value_or(0)));
+        return result_list(
+            locked<SharedLock>(e.lock, [&] { return copied_ids(graph_query(e.state, Q, id, depth.value_or(0))); }));
     });
 }
 
@@ -514,10 +515,12 @@ PyObject* get_stats(PyObject* self, PyObject*) {
         const Keys* k = keys();
         if (!k) return nullptr;
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
+        const auto [nodes, built] = locked<SharedLock>(e.lock, [&] {
+            return std::pair(e.state.record.nodes.size(), e.state.dependency_graph.has_value());
+        });
         Ref d(PyDict_New());
-        if (!d || !put(d.get(), k->nodes, PyLong_FromSize_t(e.state.record.nodes.size())) ||
-            !put(d.get(), k->edges, PyUnicode_FromString(e.state.dependency_graph ? "CSR compiled" : "not built"))) {
+        if (!d || !put(d.get(), k->nodes, PyLong_FromSize_t(nodes)) ||
+            !put(d.get(), k->edges, PyUnicode_FromString(built ? "CSR compiled" : "not built"))) {
             return nullptr;
         }
         return d.release();
@@ -527,12 +530,21 @@ PyObject* get_stats(PyObject* self, PyObject*) {
 PyObject* get_all_metadata(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
-        SharedLock lock(e.lock);
+        TextList ids;
+        std::vector<NodeMeta> records;
+        locked<SharedLock>(e.lock, [&] {
+            ids.reserve(e.state.record.nodes.size());
+            records.reserve(e.state.record.nodes.size());
+            for (const auto& [id, meta] : e.state.record.nodes) {
+                ids.push_back(id);
+                records.push_back(meta);
+            }
+        });
         Ref result(PyDict_New());
         if (!result) return nullptr;
-        for (const auto& [id, meta] : e.state.record.nodes) {
-            Ref key(new_str(id));
-            if (!key || !put(result.get(), key.get(), dump_node_dict(meta))) return nullptr;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            Ref key(new_str(ids[i]));
+            if (!key || !put(result.get(), key.get(), dump_node_dict(records[i]))) return nullptr;
         }
         return result.release();
     });

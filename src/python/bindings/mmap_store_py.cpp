@@ -99,16 +99,23 @@ PyObject* get_node_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     return guarded([&]() -> PyObject* {
         StoreObject& s = store_of(self);
-        PyObject* copy = nullptr;
-        {
-            ExclusiveLock lock(s.lock);
-            if (Status in_range = s.store.check_range(offset, length); !in_range) return raise(in_range.error());
-            // The one copy: straight from the mapping into the result object.
-            copy = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-            if (!copy) return nullptr;
-            s.store.copy_range(offset, length, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(copy)));
+        auto checked_copy = [&](std::uint8_t* into) {
+            return locked<ExclusiveLock>(s.lock, [&] {
+                Status in_range = s.store.check_range(offset, length);
+                if (in_range && into) s.store.copy_range(offset, length, into);
+                return in_range;
+            });
+        };
+        // The range is checked before the result is allocated, so a bogus length costs
+        // nothing; the allocation happens outside the lock; the copy goes straight from the
+        // mapping into the result object, the range checked again in case it changed.
+        if (Status in_range = checked_copy(nullptr); !in_range) return raise(in_range.error());
+        Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        if (!bytes) return nullptr;
+        if (Status in_range = checked_copy(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+            !in_range) {
+            return raise(in_range.error());
         }
-        Ref bytes(copy);
         return PyMemoryView_FromObject(bytes.get());
     });
 }
