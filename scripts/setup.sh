@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing corvanedb needs, when it is missing:
-# Debian packages (compilers, BLAKE3 reference sources, nlohmann/json, ICU, GoogleTest)
+# Debian packages (compilers, BLAKE3 reference sources, nlohmann/json, abseil, GoogleTest)
 # and the Python packages of the test suite. Safe to run again.
 set -euo pipefail
 
-debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libicu-dev libabsl-dev libgtest-dev)
+debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libabsl-dev libgtest-dev)
 missing=()
 for p in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
