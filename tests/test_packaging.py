@@ -26,7 +26,8 @@ def test_stubs_match_the_module(tmp_path):
 
 
 # The libraries every manylinux policy lets a wheel take from the system.
-MANYLINUX_SYSTEM_LIBRARIES = re.compile(r"^(linux-vdso|ld-linux-x86-64|libc|libm|libdl|librt|libpthread|libgcc_s|libstdc\+\+)\.so")
+MANYLINUX_SYSTEM_LIBRARIES = re.compile(
+    r"^(linux-vdso|ld-linux-x86-64|libc|libm|libdl|librt|libpthread|libgcc_s|libstdc\+\+)\.so")
 MAX_WHEEL_BYTES = 5 * 1024 * 1024
 
 
@@ -61,13 +62,14 @@ def test_repaired_wheel_is_manylinux_small_and_self_contained(tmp_path):
     subprocess.run([str(py), "-m", "pip", "install", "-q", str(repaired)], check=True)
     # Only what the venv holds: no module from a build directory on PYTHONPATH.
     clean = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    smoke = ("import corvanedb, sys, tempfile\n"
-             "e = corvanedb.PyMetadataEngine(tempfile.mkdtemp())\n"
+    smoke = ("import corvanedb, sys\n"
+             "e = corvanedb.PyMetadataEngine(sys.argv[1])\n"
              "e.add_node('m.py:f', 'Function', '\u039f\u0394\u039f\u03a3', 'm.py')\n"
              "assert [h['id'] for h in e.search('\u03bf\u03b4\u03bf\u03c2')] == ['m.py:f']\n"
              "print(corvanedb.__file__)\n"
              "print(corvanedb.__all__)")
-    out = subprocess.run([str(py), "-c", smoke], capture_output=True, text=True, cwd=tmp_path, check=True, env=clean)
+    out = subprocess.run([str(py), "-c", smoke, str(tmp_path / "ws")], capture_output=True, text=True, cwd=tmp_path,
+                         check=True, env=clean)
     module, names = out.stdout.splitlines()
     assert names == str(corvanedb.__all__)
     # Whatever the module loads beyond the system's base libraries comes from the wheel itself.
