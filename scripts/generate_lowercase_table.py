@@ -41,6 +41,8 @@ def character_entry(cp):
     elif ("A" + c + CAPITAL_SIGMA).lower()[-1] == FINAL_SIGMA:
         flags = IGNORABLE
     lowered = c.lower()
+    # to_lower sizes its output for this bound.
+    assert 2 * len(lowered.encode()) <= 3 * len(c.encode()), f"U+{cp:04X} grows by more than half"
     if len(lowered) == 1:
         return ord(lowered) - cp, flags
     return lowered, flags | EXPANDS

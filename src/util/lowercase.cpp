@@ -1,5 +1,6 @@
 #include "util/lowercase.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace corvane {
@@ -57,22 +58,23 @@ unsigned decode(std::string_view text, std::size_t i, char32_t& cp) {
     return 0;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+char* put_utf8(char* w, char32_t cp) {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+        *w++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *w++ = static_cast<char>(0xC0 | (cp >> 6));
+        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *w++ = static_cast<char>(0xE0 | (cp >> 12));
+        *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *w++ = static_cast<char>(0xF0 | (cp >> 18));
+        *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return w;
 }
 
 // Whether the first character from text[i] on that is not case-ignorable is cased.
@@ -106,8 +108,10 @@ std::string to_lower(std::string_view text) {
         }
         return out;
     }
-    std::string out;
-    out.reserve(text.size() + text.size() / 4);
+    // No character's lowercase form is more than half again as long in UTF-8 as the character
+    // (the table generator checks this), so the text is written in place without growing.
+    std::string out(text.size() + text.size() / 2, '\0');
+    char* w = out.data();
     // Whether the last character that is not case-ignorable was cased: the half of the
     // final-sigma context that looks back.
     bool cased_before = false;
@@ -115,21 +119,23 @@ std::string to_lower(std::string_view text) {
         char32_t cp;
         const unsigned len = decode(text, i, cp);
         if (len == 0) {
-            out.push_back(text[i++]);
+            *w++ = text[i++];
             cased_before = false;
             continue;
         }
         const CaseEntry& entry = case_entry(cp);
         if (cp == kCapitalSigma) {
-            append_utf8(out, cased_before && !cased_follows(text, i + len) ? kFinalSigma : kSmallSigma);
+            w = put_utf8(w, cased_before && !cased_follows(text, i + len) ? kFinalSigma : kSmallSigma);
         } else if (entry.flags & kExpands) {
-            out.append(kExpansions[entry.mapping]);
+            const std::string_view expansion = kExpansions[entry.mapping];
+            w = std::copy(expansion.begin(), expansion.end(), w);
         } else {
-            append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(cp) + entry.mapping));
+            w = put_utf8(w, static_cast<char32_t>(static_cast<std::int32_t>(cp) + entry.mapping));
         }
         if (!(entry.flags & kIgnorable)) cased_before = entry.flags & kCased;
         i += len;
     }
+    out.resize(static_cast<std::size_t>(w - out.data()));
     return out;
 }
 
