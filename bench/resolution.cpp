@@ -4,7 +4,7 @@
 //
 // Not part of the CMake build. After building the core library (any build directory):
 //   g++ -O2 -std=c++20 -Isrc bench/resolution.cpp build/<dir>/libcorvane_core.a \
-//       $(pkg-config --libs icu-uc absl_flat_hash_map absl_node_hash_map) -lpthread -o /tmp/resolution     (add the BLAKE3 library if it is separate)
+//       $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) -lpthread -o /tmp/resolution     (add the BLAKE3 library if it is separate)
 //   /tmp/resolution [functions...]      (default: 10000 100000)
 #include <chrono>
 #include <cstdio>

@@ -90,12 +90,12 @@ def build_module() -> str:
     newest = max(os.path.getmtime(p) for p in [source, *libs])
     if not os.path.exists(driver) or os.path.getmtime(driver) < newest:
         log("building the C++ driver")
-        icu = subprocess.run(["pkg-config", "--libs", "icu-uc", "absl_flat_hash_map", "absl_node_hash_map"],
-                             check=True, capture_output=True, text=True).stdout.split()
+        absl = subprocess.run(["pkg-config", "--libs", "absl_flat_hash_map", "absl_node_hash_map"],
+                              check=True, capture_output=True, text=True).stdout.split()
         blake3_pc = subprocess.run(["pkg-config", "--libs", "libblake3"], capture_output=True, text=True)
         extra = blake3_pc.stdout.split() if blake3_pc.returncode == 0 else []
         subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-std=c++20", "-I", os.path.join(REPO, "src"), source,
-                        *libs, *extra, *icu, "-lpthread", "-o", driver], check=True)
+                        *libs, *extra, *absl, "-lpthread", "-o", driver], check=True)
     return driver
 
 

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing corvanedb needs, when they are
-# missing: compilers and build tools, BLAKE3 reference sources, nlohmann/json, ICU, abseil,
+# missing: compilers and build tools, BLAKE3 reference sources, nlohmann/json, abseil,
 # GoogleTest, Python's venv, and Graphviz (for `corvanedb draw`). Safe to run again.
 # Python packages go into the project's virtual environment (scripts/venv.sh), never into
 # the system interpreter.
 set -euo pipefail
 
-debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libicu-dev libabsl-dev
+debian_packages=(g++ cmake ninja-build pkg-config librust-blake3-dev nlohmann-json3-dev libabsl-dev
                  libgtest-dev python3-dev python3-venv graphviz)
 missing=()
 for p in "${debian_packages[@]}"; do
