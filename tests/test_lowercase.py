@@ -9,7 +9,6 @@ nonspacing mark (case-ignorable) before Unicode 14.0 and a spacing mark after.
 
 import random
 import re
-import struct
 import subprocess
 import sys
 import unicodedata
@@ -18,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import corvanedb
+from corvane_index import snapshot
 
 ROOT = Path(__file__).resolve().parent.parent
 TABLE = ROOT / "src" / "util" / "lowercase_table.inc"
@@ -49,56 +49,13 @@ def comparable_code_points():
         yield cp
 
 
-class SnapshotReader:
-    """Just enough of the snapshot format to reach the name index."""
-
-    # NodeMeta after its four strings: optional fields, by the encoding of their value.
-    OPTIONAL_FIELDS = ["str", "str", "u32", "u32", "list", "list", "str", "u32", "u32", "u32",
-                       "bool", "bool", "u32", "bool", "u32", "str"]
-
-    def __init__(self, data):
-        assert data[:4] == b"CRVN" and data[4] == 3
-        self.data, self.pos = data, 5
-
-    def u64(self):
-        (value,) = struct.unpack_from("<Q", self.data, self.pos)
-        self.pos += 8
-        return value
-
-    def string(self):
-        length = self.u64()
-        self.pos += length
-        return self.data[self.pos - length:self.pos].decode("utf-8")
-
-    def skip_node_meta(self):
-        for _ in range(4):
-            self.string()
-        for kind in self.OPTIONAL_FIELDS:
-            self.pos += 1
-            if self.data[self.pos - 1] == 0:
-                continue
-            if kind == "str":
-                self.string()
-            elif kind == "list":
-                for _ in range(self.u64()):
-                    self.string()
-            else:
-                self.pos += 4 if kind == "u32" else 1
-
-    def name_index(self):
-        for _ in range(self.u64()):
-            self.string()
-            self.skip_node_meta()
-        return {self.string(): [self.string() for _ in range(self.u64())] for _ in range(self.u64())}
-
-
 def lowered_by_engine(tmp_path, names):
     """The name_index key the engine stores for each name, by node id."""
     engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
     for node_id, name in names.items():
         engine.add_node(node_id, "Function", name, "")
     engine.save()
-    index = SnapshotReader((tmp_path / "ws" / ".corvane_snapshot.bin").read_bytes()).name_index()
+    index = snapshot.read(str(tmp_path / "ws" / ".corvane_snapshot.bin")).name_index
     return {node_id: key for key, ids in index.items() for node_id in ids}
 
 

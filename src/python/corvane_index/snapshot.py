@@ -27,6 +27,7 @@ class SnapshotError(ValueError):
 @dataclass
 class Snapshot:
     nodes: dict[str, dict[str, Any]]  # node id -> record fields that are present
+    name_index: dict[str, list[str]]  # lower-cased name -> node ids
     edges: dict[str, set[tuple[str, str]]]  # kind -> (from id, to id) pairs
 
 
@@ -94,10 +95,13 @@ def decode(data: bytes) -> Snapshot:
     for _ in range(r.u64()):
         key = r.string()
         nodes[key] = _record(r)
-    for _ in range(2):  # the name and file indexes: lists of ids
-        for _ in range(r.u64()):
-            r.string()
-            r.strings()
+    name_index = {}
+    for _ in range(r.u64()):
+        key = r.string()
+        name_index[key] = r.strings()
+    for _ in range(r.u64()):  # the file index
+        r.string()
+        r.strings()
     for _ in range(2):  # id -> hash and hash -> id
         for _ in range(r.u64()):
             r.string()
@@ -110,7 +114,7 @@ def decode(data: bytes) -> Snapshot:
             if pair[0] in nodes and pair[1] in nodes:
                 pairs.add(pair)
         edges[kind] = pairs
-    return Snapshot(nodes, edges)
+    return Snapshot(nodes, name_index, edges)
 
 
 def read(path: str) -> Snapshot:
