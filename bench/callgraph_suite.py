@@ -107,7 +107,7 @@ def expected_edges(case_dir: str, modules: set[str]) -> set[tuple[str, str]]:
 
 def index_case(case_dir: str):
     tree = case_tree(case_dir)
-    with tempfile.TemporaryDirectory() as ws:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:  # build() writes in the background
         engine = corvanedb.PyMetadataEngine(ws)
         Indexer(engine, tree, ws).run()
         return tree, engine, found_edges(engine)
@@ -169,7 +169,7 @@ def unresolved_class(name: str, scope_names: dict[str, str]) -> str:
 def measure_stdlib() -> None:
     root = sysconfig.get_paths()["stdlib"]
     builtin_names = set(dir(builtins))
-    with tempfile.TemporaryDirectory() as ws:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:  # build() writes in the background
         engine = corvanedb.PyMetadataEngine(ws)
         tree = scan_tree(root, STDLIB_SKIPPED)
         t0 = time.perf_counter()

@@ -1,13 +1,18 @@
 """Feeding a source tree into a PyMetadataEngine, fully or incrementally.
 
-Full run: add_node for every folder, file, module, class and function; structural edges
-for containment (folder -> file -> module -> class -> method); resolve_and_connect_calls
-for every caller and resolve_and_connect_django for every model class; build().
+Full run: every file is parsed, then the whole-tree pass (tree_pass.py) links each module's
+scope data against the summaries of all modules; then add_node for every folder, file,
+module, module code, class and function; structural edges for containment (folder -> file ->
+module -> module code / class -> method); generated edges from each class to the
+constructor methods it defines; resolve_and_connect_calls for every caller and
+resolve_and_connect_django for every model class; build().
 
-Incremental run: a manifest in the workspace (path -> mtime, size, content hash) tells which
-files changed; those and the deleted ones are invalidated, the changed and new files are
-added again, then repopulate_edges() re-resolves every stored call list and build()
-compiles.
+Incremental run: a manifest in the workspace (path -> mtime, size, content hash, the module's
+summary and the paths its link consulted) tells which files changed. A file is re-extracted
+when it changed, or when one of the paths it depends on was added, deleted, or changed its
+summary; those and the deleted files are invalidated, re-extracted files are added again,
+then repopulate_edges() re-resolves every stored call list and build() compiles. The result
+equals a full run on the same tree.
 """
 
 from __future__ import annotations
@@ -19,12 +24,13 @@ import time
 from dataclasses import dataclass, field
 
 from . import ids
+from . import tree_pass
 from .python_file import FileExtract, extract_source, file_node
 from .tree import SourceTree, folder_node, folder_parent_edge
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
-EXTRACTOR_VERSION = 1
+EXTRACTOR_VERSION = 2
 
 
 @dataclass
@@ -40,6 +46,8 @@ class IndexReport:
     changed: list[str] = field(default_factory=list)
     added: list[str] = field(default_factory=list)
     deleted: list[str] = field(default_factory=list)
+    dependents: list[str] = field(default_factory=list)  # unchanged files re-linked for a change elsewhere
+    generated_edges: int = 0
     invalidated_nodes: int = 0
 
 
@@ -121,6 +129,7 @@ class Indexer:
                 for path in {m["file_path"] for m in self.engine.get_all_metadata().values()}:
                     report.invalidated_nodes += self.engine.invalidate_file(path)
         extracts = self._parse(sorted(self.tree.files), report)
+        self._link(extracts, {ex.path: ex.summary for ex in extracts if ex.summary}, report)
         folders = sorted(self.tree.folders)
         with _Phase(report, "add_node"):
             for d in folders:
@@ -161,11 +170,24 @@ class Indexer:
                 with open(full, "rb") as f:
                     digest = hashlib.sha256(f.read()).hexdigest()
                 if digest == old.get("sha256"):
-                    self.manifest_files[rel] = {"mtime_ns": mtime, "size": size, "sha256": digest}
+                    self.manifest_files[rel] = {**old, "mtime_ns": mtime, "size": size}
                     continue
                 report.changed.append(rel)
                 to_parse.append(rel)
             report.deleted = sorted(set(old_files) - set(self.tree.files))
+        extracts = self._parse(to_parse, report)
+        with _Phase(report, "tree"):
+            # Paths whose summary is not what the unchanged files were linked against.
+            moved = set(report.added) | set(report.deleted)
+            moved.update(ex.path for ex in extracts
+                         if ex.summary != (old_files.get(ex.path, {}).get("summary") or {}))
+            report.dependents = sorted(
+                rel for rel, entry in self.manifest_files.items()
+                if rel not in report.changed and moved.intersection(entry.get("deps", ())))
+        dependents = self._parse(report.dependents, report)
+        summaries = {rel: e["summary"] for rel, e in self.manifest_files.items() if e.get("summary")}
+        extracts += dependents
+        self._link(extracts, summaries, report)
         old_folders = set(manifest["folders"])
         new_folders = sorted(self.tree.folders - old_folders)
         gone_folders = sorted(old_folders - self.tree.folders)
@@ -173,11 +195,10 @@ class Indexer:
             return report  # the restored snapshot is current; construction already compiled it
 
         with _Phase(report, "invalidate"):
-            for path in [*report.changed, *report.deleted]:
+            for path in [*report.changed, *report.dependents, *report.deleted]:
                 report.invalidated_nodes += self.engine.invalidate_file(path)
             for d in gone_folders:
                 report.invalidated_nodes += self.engine.invalidate_file(d or ids.ROOT_FOLDER)
-        extracts = self._parse(to_parse, report)
         with _Phase(report, "add_node"):
             for d in new_folders:
                 self.engine.add_node(**folder_node(d, self.tree.root))
@@ -215,18 +236,32 @@ class Indexer:
                 if ex.error:
                     report.parse_errors.append((rel, ex.error))
                 self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,
-                                            "sha256": hashlib.sha256(source).hexdigest()}
+                                            "sha256": hashlib.sha256(source).hexdigest(),
+                                            "summary": ex.summary}
                 extracts.append(ex)
                 report.files_parsed += 1
                 if self.progress and i % self.progress_every == 0:
                     self.progress(f"parsed {i}/{len(paths)} files")
         return extracts
 
+    def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
+        """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
+        with _Phase(report, "tree"):
+            facts = tree_pass.TreeFacts(summaries)
+            for ex in extracts:
+                entry = self.manifest_files[ex.path]
+                entry["summary"] = ex.summary
+                entry["deps"] = sorted(tree_pass.link(ex, facts))
+
     def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:
             for record in ex.nodes:
                 self.engine.add_node(**record)
             report.nodes_added += len(ex.nodes)
+        for ex in extracts:
+            for edge in ex.generated:
+                self.engine.add_generated_edge(*edge)
+            report.generated_edges += len(ex.generated)
 
     def _add_structural(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:
