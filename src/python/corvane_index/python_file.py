@@ -152,6 +152,7 @@ class _Scope:
     receivers: _Receivers = field(default_factory=_Receivers)
     locals: set[str] = field(default_factory=set)
     binds: dict[str, int] = field(default_factory=dict)  # how often each name is bound here
+    def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # class scopes: name -> "function"/"class"
@@ -172,6 +173,10 @@ class _Scope:
         self.binds[name] = self.binds.get(name, 0) + 1
         if self.kind != "class":
             self.locals.add(name)
+
+    def bind_definition(self, name: str):
+        self.bind(name)
+        self.def_binds[name] = self.def_binds.get(name, 0) + 1
 
     def alias(self, name: str):
         """The single value a name is bound to here, if it is bound once, to a plain value."""
@@ -269,7 +274,7 @@ class _FileVisitor:
         self._arguments_outside(node.args, parent)
         if node.returns is not None:
             self._expr(node.returns, parent)
-        parent.bind(node.name)
+        parent.bind_definition(node.name)
 
         args = node.args
         all_args = [*args.posonlyargs, *args.args, *args.kwonlyargs]
@@ -320,7 +325,7 @@ class _FileVisitor:
             self._decorator(deco, parent)
         for expr in [*node.bases, *(k.value for k in node.keywords)]:
             self._expr(expr, parent)
-        parent.bind(node.name)
+        parent.bind_definition(node.name)
         extra = {"base_classes": [base_class_text(b) for b in node.bases]}
         if node.decorator_list:
             extra["decorators"] = ["@" + ast.unparse(d) for d in node.decorator_list]
@@ -677,6 +682,9 @@ class _FileVisitor:
         for raw in scope.raw_calls:
             name = self._rewrite(raw, scope)
             if name is not None:
+                key = name.partition("()")[0]
+                if key != name and "." in name and not self._module_head(key, scope):
+                    continue  # a method of a local's result: no type to find it by
                 target.add_call(name)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
@@ -854,7 +862,9 @@ class _FileVisitor:
             if name in module.unresolvable:
                 continue
             imported = module.imports.get(name)
-            if count > 1:
+            if count > 1 and module.def_binds.get(name) == count and name in module.members:
+                names[name] = ["def", module.members[name]]  # alternative definitions: one node
+            elif count > 1:
                 names[name] = ["ambiguous", imported] if imported else ["ambiguous"]
             elif imported:
                 names[name] = ["import", imported]
@@ -863,7 +873,8 @@ class _FileVisitor:
             elif isinstance(module.alias(name), str):
                 names[name] = ["alias", module.alias(name)]
             else:
-                names[name] = ["var"]
+                typed = module.receivers.raw(self._module_head).get(name)
+                names[name] = ["var", typed] if typed and typed[2] else ["var"]
         classes = {}
         for scope in self.scopes:
             if scope.kind != "class":

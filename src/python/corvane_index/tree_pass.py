@@ -69,7 +69,8 @@ class TreeFacts:
         return names
 
     # ---- what a name means ------------------------------------------------------------
-    # A target is ("module", path) or ("def", path, qualified name, "function" | "class").
+    # A target is ("module", path), ("def", path, qualified name, "function" | "class") or
+    # ("var", path, name, receiver type entry) for a module-level variable of a known type.
 
     def attr(self, path: str, name: str, depth: int = 0):
         """What `name` means at the top level of the module in path."""
@@ -94,6 +95,8 @@ class TreeFacts:
             return "def", path, name, entry[1]
         if kind == "alias":
             return self.dotted(path, entry[1].split("."), depth + 1)
+        if kind == "var" and len(entry) > 1:
+            return "var", path, name, tuple(entry[1])
         if kind == "import":
             return self.follow(name, entry[1], depth + 1)
         if kind == "ambiguous" and len(entry) > 1:
@@ -221,14 +224,21 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 if name not in module_names and name not in names:
                     names[name] = [{"module": star["module"], "symbol": name, "kind": "symbol"}]
 
-    # Symbol bindings point at the module that defines the symbol.
-    for names in bindings.values():
+    # Symbol bindings point at the module that defines the symbol; an imported variable
+    # brings its type.
+    imported_types: dict[str, dict] = {}
+    for scope, names in bindings.items():
         for name, bucket in names.items():
             for b in bucket:
                 if b["kind"] == "module" or "symbol" not in b:
                     continue
                 target = facts.from_import(b["module"], b["symbol"])
                 if target is None:
+                    continue
+                if target[0] == "var" and len(bucket) == 1:
+                    cls = facts.class_of(target[1], target[3][0], target[3][1])
+                    if cls is not None:
+                        imported_types.setdefault(scope, {})[name] = cls
                     continue
                 if target[0] == "def" and "." not in target[2]:
                     if facts.module_file(b["module"]) != target[1] or b["symbol"] != target[2]:
@@ -277,6 +287,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     for scope, entries in raw["python_receiver_types"].items():
         receivers[scope] = {key: type_text(entry) for key, entry in entries.items()}
+    for scope, types in imported_types.items():
+        own = receivers.setdefault(scope, {})
+        for name, cls in types.items():
+            own.setdefault(name, _written(cls, path, None, type_modules))
     for qual in ex.summary["classes"]:
         inherited = facts.inherited_self_types(path, qual, set())
         if not inherited:
