@@ -683,12 +683,18 @@ class _FileVisitor:
             name = self._rewrite(raw, scope)
             if name is not None:
                 key = name.partition("()")[0]
-                if key != name and "." in name and not self._module_head(key, scope):
+                if key != name and "." in name and not self._typed_result(key, scope):
                     continue  # a method of a local's result: no type to find it by
                 target.add_call(name)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}")
+
+    def _typed_result(self, callee: str, scope: _Scope) -> bool:
+        """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a
+        callee that is a module-level name?"""
+        entry = scope.receivers.single(callee + "()")
+        return entry is not None and (entry[1] == "type" or self._module_head(callee, scope))
 
     def _owner(self, name: str, scope: _Scope) -> _Scope | None:
         """The scope whose binding of name the code of scope sees (None: a builtin or unbound)."""
@@ -730,8 +736,10 @@ class _FileVisitor:
             before = name
             method = self._method_scope(scope)
             if method is not None and head == method.self_name:
-                # A class attribute assigned a callable, called through the instance.
                 cls = method.class_scope
+                if name == "cls" and all(s.kind == "class" for s in self._chain(cls)):
+                    return cls.qual  # `cls()` instantiates the class
+                # A class attribute assigned a callable, called through the instance.
                 value = cls.alias(rest) if rest and "." not in rest and rest not in cls.members else None
                 if isinstance(value, str) and self._same_owner(value, scope, cls.parent):
                     name = value
@@ -870,7 +878,7 @@ class _FileVisitor:
                 names[name] = ["import", imported]
             elif name in module.members:
                 names[name] = ["def", module.members[name]]
-            elif isinstance(module.alias(name), str):
+            elif isinstance(module.alias(name), str) and not module.alias(name).endswith("()"):
                 names[name] = ["alias", module.alias(name)]
             else:
                 typed = module.receivers.raw(self._module_head).get(name)

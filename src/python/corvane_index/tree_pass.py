@@ -214,15 +214,18 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 for scope, names in raw["python_import_bindings"].items()}
     module_names = ex.summary["names"]
 
-    # Star imports: a binding per exported name the module does not bind itself.
+    # Star imports: a binding per exported name the module does not bind itself (a name two
+    # of them export gets both bindings, so it resolves only if both mean the same).
     for scope, names in bindings.items():
+        starred: dict[str, list] = {}
         for star in names.pop("*", []):
             f = facts.module_file(star["module"])
             if f is None:
                 continue
             for name in sorted(facts.exported(f)):
                 if name not in module_names and name not in names:
-                    names[name] = [{"module": star["module"], "symbol": name, "kind": "symbol"}]
+                    starred.setdefault(name, []).append({"module": star["module"], "symbol": name, "kind": "symbol"})
+        names.update(starred)
 
     # Symbol bindings point at the module that defines the symbol; an imported variable
     # brings its type.
