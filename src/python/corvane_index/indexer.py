@@ -181,6 +181,11 @@ class Indexer:
             moved = set(report.added) | set(report.deleted)
             moved.update(ex.path for ex in extracts
                          if ex.summary != (old_files.get(ex.path, {}).get("summary") or {}))
+            # Which modules import which is a fact too: old and new imports of what moved.
+            moved.update(tree_pass.IMPORTERS + module
+                         for rel in list(moved)
+                         for entry in (old_files.get(rel), self.manifest_files.get(rel)) if entry
+                         for module in (entry.get("summary") or {}).get("imports", ()))
             report.dependents = sorted(
                 rel for rel, entry in self.manifest_files.items()
                 if rel not in report.changed and moved.intersection(entry.get("deps", ())))

@@ -34,6 +34,9 @@ class FileExtract:
     # [type text, how it was found, whether its head is a module-level name] lists.
     scope_data: dict = field(default_factory=dict)
     generated: list[tuple[str, str]] = field(default_factory=list)  # class -> its constructor methods
+    # (caller, index in its calls, module-level function, name if no other module imports this
+    # one, name otherwise): calls through a parameter of that function (see tree_pass.link).
+    conditional: list[tuple] = field(default_factory=list)
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -162,6 +165,12 @@ class _Scope:
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
+    loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
+    sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
+    positional: list[str] = field(default_factory=list)  # parameters that take positional arguments
+    defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
+    flows: dict[str, str] = field(default_factory=dict)  # parameter -> the one function every call passes
+    flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
 
     def add_call(self, name: str):
@@ -178,10 +187,13 @@ class _Scope:
         self.bind(name)
         self.def_binds[name] = self.def_binds.get(name, 0) + 1
 
-    def alias(self, name: str):
-        """The single value a name is bound to here, if it is bound once, to a plain value."""
-        if self.binds.get(name) != 1 or name in self.params or name in self.declared_outer:
+    def alias(self, name: str, flows: bool = True):
+        """The single value a name is bound to here, if it is bound once, to a plain value
+        (for a parameter: the function every call passes to it)."""
+        if self.binds.get(name) != 1 or name in self.declared_outer:
             return None
+        if name in self.params:
+            return self.flows.get(name) if flows else None
         return self.aliases.get(name)
 
 
@@ -189,6 +201,9 @@ _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext
             "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
 _CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
 _BUILTINS = frozenset(dir(builtins))
+# A parameter flow's value that is the function object a def just made, by its name: calls
+# through it reach that definition even when the name is rebound to a decorator's result.
+_DEFINED = "<def>"
 
 
 class _FileVisitor:
@@ -201,6 +216,8 @@ class _FileVisitor:
         self.by_id: dict[str, _Scope] = {}  # merges repeated definitions (properties, if/else defs)
         self.exported = _literal_all(tree)
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
+        self.imported: set[str] = set()  # every module path an import statement names
+        self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -228,6 +245,8 @@ class _FileVisitor:
         self._body(self.tree.body, module)
         for scope in self.scopes:
             self._decorated_aliases(scope)
+        for scope in self.scopes:
+            self._parameter_flows(scope)
         for scope in self.scopes:
             self._finish_calls(scope)
         self.extract.scope_data = self._scope_data()
@@ -303,10 +322,21 @@ class _FileVisitor:
         scope = self._open_scope("function", node.name, parent, record)
         if node.decorator_list and parent.kind != "class":
             parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
+            innermost = node.decorator_list[-1]
+            if isinstance(innermost, ast.Name):
+                # Applying a decorator passes it the function just defined.
+                parent.sites.append((innermost.id, [None if len(node.decorator_list) > 1 else _DEFINED + node.name], {}))
         returned = annotation_type(node.returns)
         if returned is not None and not is_async and not _is_generator_annotation(returned):
             self.returns[scope.qual] = returned
 
+        scope.positional = [a.arg for a in [*args.posonlyargs, *args.args]]
+        positional_defaults = [*args.posonlyargs, *args.args][len(args.posonlyargs) + len(args.args) - len(args.defaults):]
+        for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
+            if d is not None:
+                scope.defaults[a.arg] = _alias_value(d)
+        if args.vararg or args.kwarg:
+            scope.positional = []  # calls may reach any parameter: no flows
         for a in all_args:
             scope.bind(a.arg)
             scope.params.add(a.arg)
@@ -369,13 +399,7 @@ class _FileVisitor:
         elif isinstance(stmt, ast.Assign):
             self._expr(stmt.value, scope)
             for target in stmt.targets:
-                if (isinstance(target, ast.Tuple) and isinstance(stmt.value, ast.Tuple)
-                        and len(target.elts) == len(stmt.value.elts)
-                        and not any(isinstance(e, ast.Starred) for e in target.elts)):
-                    for t, v in zip(target.elts, stmt.value.elts):
-                        self._target(t, v, None, scope)
-                else:
-                    self._target(target, stmt.value, None, scope)
+                self._unpack(target, stmt.value, scope)
         elif isinstance(stmt, ast.AnnAssign):
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
@@ -424,6 +448,16 @@ class _FileVisitor:
                     self._body(child.body, scope)
                 else:
                     self._expr(child, scope)
+
+    def _unpack(self, target: ast.AST, value: ast.AST, scope: _Scope):
+        """`a, (b, c) = x, (y, z)` binds like three plain assignments."""
+        if (isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, (ast.Tuple, ast.List))
+                and len(target.elts) == len(value.elts)
+                and not any(isinstance(e, ast.Starred) for e in [*target.elts, *value.elts])):
+            for t, v in zip(target.elts, value.elts):
+                self._unpack(t, v, scope)
+        else:
+            self._target(target, value, None, scope)
 
     def _special_calls(self, expr: ast.AST, kind: str, scope: _Scope):
         """The special methods that `for`/`with` call on expr's value; returns the value's
@@ -553,6 +587,7 @@ class _FileVisitor:
 
     def _import(self, alias: ast.alias, scope: _Scope):
         parts = alias.name.split(".")
+        self.imported.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
         local = alias.asname or parts[0]
         scope.binds[local] = scope.binds.get(local, 0) + 1
         if alias.asname:
@@ -584,6 +619,8 @@ class _FileVisitor:
         else:
             module_parts = stmt.module.split(".") if stmt.module else []
         module = "/".join(module_parts)
+        self.imported.add(module)
+        self.imported.update(f"{module}/{a.name}" if module else a.name for a in stmt.names if a.name != "*")
         for alias in stmt.names:
             if alias.name == "*":
                 # Which names it brings is for the whole-tree pass to tell.
@@ -625,10 +662,14 @@ class _FileVisitor:
                     scope.bind(node.id)
                     if scope.kind != "class":
                         scope.receivers.note(node.id, _UNKNOWN)
+                else:
+                    scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
                 continue
             if t is ast.Constant:
                 continue
             if t is ast.Call:
+                if type(node.func) is ast.Name:
+                    scope.sites.append(_site(node))
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
                     scope.raw_calls.append(name)
@@ -680,12 +721,20 @@ class _FileVisitor:
         while target.kind == "class":
             target = target.parent
         for raw in scope.raw_calls:
+            self._flow_used = None
             name = self._rewrite(raw, scope)
-            if name is not None:
-                key = name.partition("()")[0]
-                if key != name and "." in name and not self._typed_result(key, scope):
-                    continue  # a method of a local's result: no type to find it by
+            if name is None:
+                continue
+            key = name.partition("()")[0]
+            if key != name and "." in name and not self._typed_result(key, scope):
+                continue  # a method of a local's result: no type to find it by
+            if self._flow_used is None:
                 target.add_call(name)
+                continue
+            # Holds only if no other module can call that function: the whole-tree pass decides.
+            plain = self._rewrite(raw, scope, flows=False)
+            self.extract.conditional.append((target.node_id, len(target.calls), self._flow_used, name, plain))
+            target.calls.append(plain)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}")
@@ -717,7 +766,52 @@ class _FileVisitor:
     def _global_names(scope: _Scope) -> set[str]:
         return scope.declared_outer - scope.locals if scope.kind == "function" else set()
 
-    def _rewrite(self, name: str, scope: _Scope) -> str | None:
+    def _parameter_flows(self, fn: _Scope):
+        """A parameter to which every call of its function passes the same function (or that
+        keeps its default) stands for that function in the body. Every call must be visible:
+        the function's name is read nowhere but in those calls, and, for a module-level
+        function, no other module imports this one (the whole-tree pass checks that)."""
+        if fn.kind != "function" or not fn.params:
+            return
+        home, name = fn.parent, fn.record["name"]
+        if home.kind == "class" or home.binds.get(name) != 1 or home.def_binds.get(name) != 1:
+            return
+        if home.aliases.get(name) is not None:
+            return  # decorated into something else: the calls do not reach this body
+        sites, loads = [], 0
+        for scope in self.scopes:
+            if self._owner(name, scope) is not home:
+                continue
+            loads += scope.loads.get(name, 0)
+            sites += [(scope, site) for site in scope.sites if site[0] == name]
+        if not sites or loads != len(sites):
+            return
+        values: dict[str, set] = {p: set() for p in fn.params}
+        for scope, (_, positional, keywords) in sites:
+            if positional is None or len(positional) > len(fn.positional):
+                return
+            given = dict(zip(fn.positional, positional))
+            given.update(keywords)
+            for param in fn.params:
+                value = given[param] if param in given else fn.defaults.get(param)
+                where = scope if param in given else home
+                if value is not None and value.endswith("()"):
+                    value = self._returned_function(value[:-2], where)
+                if value is None:
+                    pass
+                elif value.startswith(_DEFINED):
+                    if self._owner(value[len(_DEFINED):], fn) is not scope:
+                        value = None
+                elif not self._same_owner(value, fn, where):
+                    value = None
+                values[param].add(value)
+        for param, found in values.items():
+            if len(found) == 1 and None not in found and fn.binds.get(param) == 1:
+                fn.flows[param] = found.pop()
+        if fn.flows and home.kind == "module":
+            fn.flow_owner = name
+
+    def _rewrite(self, name: str, scope: _Scope, flows: bool = True) -> str | None:
         """The call name with single-valued aliases replaced by what they are bound to, so the
         resolver sees `func` where the code calls `a` after `a = func`; None for a name only
         the class body that binds it could resolve."""
@@ -748,7 +842,11 @@ class _FileVisitor:
             owner = self._owner(head, scope)
             if owner is None:
                 return name
-            value = owner.alias(head)
+            value = owner.alias(head, flows)
+            if value is not None and head in owner.params and owner.flow_owner:
+                self._flow_used = owner.flow_owner
+            if isinstance(value, str) and value.startswith(_DEFINED):
+                return value[len(_DEFINED):] + dot + rest
             if owner.kind == "class":
                 if owner.members.get(head) and all(s.kind == "class" for s in self._chain(owner)):
                     return f"{owner.qual}.{name}"
@@ -904,6 +1002,7 @@ class _FileVisitor:
             "all": sorted(self.exported) if self.exported is not None else None,
             "classes": classes,
             "returns": returns,
+            "imports": sorted(self.imported),
         }
 
     @staticmethod
@@ -914,6 +1013,15 @@ class _FileVisitor:
 def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:
     """A definition's lines start at its first decorator."""
     return min([node.lineno, *(d.lineno for d in node.decorator_list)])
+
+
+def _site(call: ast.Call) -> tuple:
+    """(callee, positional arguments, keyword arguments) of `f(...)`, each argument as a
+    dotted name or None; positional is None when `*args`/`**kw` hide which is which."""
+    if any(isinstance(a, ast.Starred) for a in call.args) or any(k.arg is None for k in call.keywords):
+        return call.func.id, None, {}
+    return (call.func.id, [_alias_value(a) for a in call.args],
+            {k.arg: _alias_value(k.value) for k in call.keywords})
 
 
 def _is_generator_annotation(text: str) -> bool:

@@ -33,12 +33,15 @@ from . import ids
 PLATFORM_MODULES = {"os.path": os.path.__name__}
 
 _MAX_DEPTH = 12  # longest chain of re-exports followed
+# A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
+IMPORTERS = "imported:"
 
 
 class TreeFacts:
     def __init__(self, summaries: dict[str, dict]):
         self.summaries = summaries  # file path -> summary
         self.deps: set[str] = set()
+        self._importers: dict[str, set[str]] | None = None
 
     # ---- modules --------------------------------------------------------------------
 
@@ -54,6 +57,17 @@ class TreeFacts:
             if candidate in self.summaries:
                 return candidate
         return None
+
+    def imported_elsewhere(self, path: str) -> bool:
+        """Does another module of the tree import the module in path?"""
+        if self._importers is None:
+            self._importers = {}
+            for p, s in self.summaries.items():
+                for module in s.get("imports", ()):
+                    self._importers.setdefault(module, set()).add(p)
+        key = normalized_module(path)
+        self.deps.add(IMPORTERS + key)
+        return bool(self._importers.get(key, set()) - {path})
 
     def exported(self, path: str, depth: int = 0) -> set[str]:
         s = self.summary(path)
@@ -191,6 +205,12 @@ class TreeFacts:
         return out
 
 
+def normalized_module(path: str) -> str:
+    """"pkg/__init__.py" and "pkg.py" -> "pkg", "pkg/mod.py" -> "pkg/mod"."""
+    stem = module_path(path)
+    return stem[: -len("/__init__")] if stem.endswith("/__init__") else stem
+
+
 def module_path(path: str) -> str:
     return path[:-3] if path.endswith(".py") else path
 
@@ -272,6 +292,14 @@ def link(ex, facts: TreeFacts) -> set[str]:
             bucket = bindings[scope][parts[0]]
             if extra not in bucket:
                 bucket.append(extra)
+
+    # Calls through a parameter that every call of a module-level function fills with the
+    # same function: they hold when no other module can call that function.
+    if ex.conditional:
+        calls = dict(ex.callers)
+        unimported = not facts.imported_elsewhere(path)
+        for caller, index, _, name, plain in ex.conditional:
+            calls[caller][index] = name if unimported else plain
 
     # Receiver types.
     receivers = {}
