@@ -37,6 +37,7 @@ class FileExtract:
     # (caller, index in its calls, module-level function, name if no other module imports this
     # one, name otherwise): calls through a parameter of that function (see tree_pass.link).
     conditional: list[tuple] = field(default_factory=list)
+    raw_calls: dict[str, list[str]] = field(default_factory=dict)  # each caller's calls before linking
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -249,6 +250,7 @@ class _FileVisitor:
             self._parameter_flows(scope)
         for scope in self.scopes:
             self._finish_calls(scope)
+        self.extract.raw_calls = {scope.node_id: list(scope.calls) for scope in self.scopes if scope.calls}
         self.extract.scope_data = self._scope_data()
         self.extract.summary = self._summary()
         for scope in self.scopes:
@@ -822,9 +824,11 @@ class _FileVisitor:
                 if step == 0 and rest:
                     return name  # `Cls().m()`: typed where it was seen
                 value = self._returned_function(head[:-2], scope)
-                if value is None:
+                if value is None or (value == head and rest):
                     # `a = make()` with no single function returned: `a` stays as it was.
                     return before if step else None
+                if value == head:
+                    return name
                 name = value + dot + rest
                 continue
             before = name
@@ -863,6 +867,8 @@ class _FileVisitor:
         else the name it returns (seen from scope as from callee's body)."""
         if "." in callee or self._owner(callee, scope) is not self.scopes[0]:
             return None
+        if callee in self.scopes[0].imports and self.scopes[0].binds.get(callee) == 1:
+            return callee + "()"  # defined elsewhere: for the whole-tree pass to tell
         if self.scopes[0].members.get(callee) != "function" or self.scopes[0].binds.get(callee) != 1:
             return None
         fn = self.by_id[ids.definition_id(self.path, callee)]
@@ -994,6 +1000,12 @@ class _FileVisitor:
                 "self": {k: v for k, v in own.items() if v is not None and v[2] and k.count(".") == 1},
             }
         scopes = {s.qual: s for s in self.scopes}
+        returned = {}
+        for fn in module_functions(self.scopes):
+            values = set(fn.returned)
+            value = values.pop() if len(values) == 1 else None
+            if value is not None and value.partition(".")[0] not in fn.binds:
+                returned[fn.qual] = value
         returns = {q: t for q, t in self.returns.items()
                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
         return {
@@ -1003,6 +1015,7 @@ class _FileVisitor:
             "classes": classes,
             "returns": returns,
             "imports": sorted(self.imported),
+            "returned": returned,
         }
 
     @staticmethod
@@ -1013,6 +1026,10 @@ class _FileVisitor:
 def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:
     """A definition's lines start at its first decorator."""
     return min([node.lineno, *(d.lineno for d in node.decorator_list)])
+
+
+def module_functions(scopes: list[_Scope]):
+    return (s for s in scopes if s.kind == "function" and s.parent.kind == "module")
 
 
 def _site(call: ast.Call) -> tuple:

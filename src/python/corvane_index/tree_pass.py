@@ -42,6 +42,7 @@ class TreeFacts:
         self.summaries = summaries  # file path -> summary
         self.deps: set[str] = set()
         self._importers: dict[str, set[str]] | None = None
+        self._mro: dict[tuple, tuple] = {}  # class -> (linearization, the paths it read)
 
     # ---- modules --------------------------------------------------------------------
 
@@ -180,6 +181,55 @@ class TreeFacts:
         result = self.dotted(target[1], returned.split("."))
         return result if result is not None and result[0] == "def" and result[3] == "class" else None
 
+    def bases(self, cls) -> list:
+        path, qual = cls[1], cls[2]
+        summary = self.summary(path)
+        entry = summary["classes"].get(qual) if summary else None
+        if entry is None:
+            return []
+        found = [self.dotted(path, b.split(".")) for b in entry["bases"]]
+        return [b for b in found if b is not None and b[0] == "def" and b[3] == "class"]
+
+    def linearization(self, cls, depth: int = 0) -> list | None:
+        """The class's method resolution order over the classes of the tree (C3)."""
+        key = cls[1:3]
+        if key in self._mro:
+            result, deps = self._mro[key]
+            self.deps |= deps
+            return result
+        outer, self.deps = self.deps, set()
+        bases = self.bases(cls) if depth < _MAX_DEPTH else None
+        if bases is None:
+            result = None
+        else:
+            seqs = [self.linearization(b, depth + 1) for b in bases]
+            result = None if any(s is None for s in seqs) else _c3_merge([cls], [*seqs, bases])
+        self._mro[key] = result, self.deps
+        self.deps = outer | self.deps
+        return result
+
+    def depth_first(self, cls, seen: set) -> list:
+        """Classes in the order the resolver walks them: the class, then each base's walk."""
+        if cls[1:3] in seen or len(seen) > 64:
+            return []
+        seen.add(cls[1:3])
+        order = [cls]
+        for base in self.bases(cls):
+            order += self.depth_first(base, seen)
+        return order
+
+    def mro_definer(self, cls, method: str):
+        """The method Python runs, when the depth-first walk would find another."""
+        order = self.linearization(cls)
+        if order is None or len(order) < 3:
+            return None
+        python = next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        walked = next((c for c in self.depth_first(cls, set())
+                       if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        if python is None or python == walked:
+            return None
+        return "def", python[1], f"{python[2]}.{method}", "function"
+
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""
         out: dict[str, object] = {}
@@ -203,6 +253,22 @@ class TreeFacts:
                 else:
                     out.setdefault(key, value)
         return out
+
+
+def _c3_merge(head: list, seqs: list[list]) -> list | None:
+    out = list(head)
+    seqs = [list(s) for s in seqs if s]
+    while seqs:
+        for seq in seqs:
+            candidate = seq[0]
+            if not any(candidate in s[1:] for s in seqs):
+                break
+        else:
+            return None  # no consistent order: Python refuses the class
+        out.append(candidate)
+        seqs = [s[1:] if s[0] == candidate else s for s in seqs]
+        seqs = [s for s in seqs if s]
+    return out
 
 
 def normalized_module(path: str) -> str:
@@ -295,8 +361,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     # Calls through a parameter that every call of a module-level function fills with the
     # same function: they hold when no other module can call that function.
+    calls = dict(ex.callers)
+    for caller, names in calls.items():
+        names[:] = ex.raw_calls.get(caller, names)
     if ex.conditional:
-        calls = dict(ex.callers)
         unimported = not facts.imported_elsewhere(path)
         for caller, index, _, name, plain in ex.conditional:
             calls[caller][index] = name if unimported else plain
@@ -305,19 +373,23 @@ def link(ex, facts: TreeFacts) -> set[str]:
     receivers = {}
     type_modules = {}
 
-    def type_text(entry):
+    classes = ex.summary["classes"]
+    types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
+
+    def type_text(scope, key, entry):
         if entry is None:
             return None
         text, kind, module_head = entry
-        if not module_head:
-            return text
-        target = facts.class_of(path, text, kind)
+        target = facts.class_of(path, text, kind) if module_head else None
         if target is None:
+            if text in classes:
+                types.setdefault(scope, {})[key] = ("def", path, text, "class")
             return text
+        types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
     for scope, entries in raw["python_receiver_types"].items():
-        receivers[scope] = {key: type_text(entry) for key, entry in entries.items()}
+        receivers[scope] = {key: type_text(scope, key, entry) for key, entry in entries.items()}
     for scope, types in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in types.items():
@@ -333,6 +405,24 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 own[key] = text
             elif own[key] != text:
                 own[key] = None
+    # Where a class inherits a method along two paths, Python takes the first class of its
+    # linearization; the resolver walks the bases depth-first. Where the two differ, the call
+    # names the method Python runs.
+    for caller, names in calls.items():
+        for i, name in enumerate(names):
+            prefix, _, method = name.rpartition(".")
+            if not prefix:
+                if name.endswith("()"):
+                    names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
+                continue
+            cls = _receiver_class(caller, prefix, classes, types, path)
+            target = facts.mro_definer(cls, method) if cls is not None else None
+            if target is not None:
+                key = type_key(target[1])
+                if key is not None:
+                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+                    names[i] = f"{key}.{target[2]}"
+
     if type_modules:
         bindings.setdefault("", {}).update(type_modules)
 
@@ -359,6 +449,39 @@ def _written(target, path: str, text: str | None, type_modules: dict) -> str | N
         return text
     type_modules[key] = [{"module": module_path(class_path), "kind": "module", "qualifier": key}]
     return f"{key}.{qual}"
+
+
+def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
+    """`f()()` with f imported: the call name of the one function f returns, if any."""
+    fn = facts.dotted(path, [callee])
+    if fn is None or fn[0] != "def" or fn[3] != "function":
+        return None
+    returned = facts.summary(fn[1])["returned"].get(fn[2])
+    target = facts.dotted(fn[1], returned.split(".")) if returned else None
+    if target is None or target[0] != "def" or "." in target[2]:
+        return None
+    key = type_key(target[1])
+    if key is None:
+        return None
+    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+    return f"{key}.{target[2]}"
+
+
+def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
+    """The class the resolver takes a receiver to be, where this pass knows it."""
+    qual = caller.partition(":")[2]
+    if prefix in ("self", "cls"):
+        parts = qual.split(".")
+        for k in range(len(parts) - 1, 0, -1):
+            if ".".join(parts[:k]) in classes:
+                return "def", path, ".".join(parts[:k]), "class"
+        return None
+    for scope in _scopes_of(caller):
+        if scope in classes and not prefix.startswith(("self.", "cls.")):
+            continue
+        if prefix in types.get(scope, {}):
+            return types[scope][prefix]
+    return None
 
 
 def _scopes_of(caller: str) -> list[str]:
