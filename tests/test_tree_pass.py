@@ -351,3 +351,84 @@ def test_imported_module_variable_brings_its_type(tmp_path):
     assert callees(engine, "main.py:use") == ["conf.py:Config.get"]
     bindings = json.loads(engine.get_node_meta("main.py")["extra_json"])["python_import_bindings"]
     assert bindings[""]["<conf>"] == {"module": "conf", "kind": "module", "qualifier": "<conf>"}
+
+
+def test_parameter_filled_by_every_call_with_one_function(tmp_path):
+    files = {
+        "main.py": '''
+            def first():
+                pass
+
+            def second():
+                pass
+
+            def apply(callback, other=second):
+                callback()
+                other()
+
+            def apply_twice(callback):
+                callback()
+
+            def escapes(callback):
+                callback()
+
+            def run():
+                apply(first)
+                apply(callback=first)
+                apply_twice(first)
+                apply_twice(second)
+                escapes(first)
+                return escapes
+        ''',
+    }
+    engine = index_files(tmp_path, files)
+    assert callees(engine, "main.py:apply") == ["main.py:first", "main.py:second"]
+    assert callees(engine, "main.py:apply_twice") == []  # two functions reach it
+    assert callees(engine, "main.py:escapes") == []  # read as a value: callers out of sight
+
+    # Another module importing this one may call apply with anything.
+    files["user.py"] = "import main\n"
+    engine = index_files(tmp_path / "again", files)
+    assert callees(engine, "main.py:apply") == []
+
+
+def test_diamond_inheritance_calls_the_method_python_picks(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            class A:
+                def func(self):
+                    pass
+
+            class B(A):
+                pass
+
+            class C(A):
+                def func(self):
+                    pass
+
+            class D(B, C):
+                def run(self):
+                    self.func()
+
+            def use():
+                d = D()
+                d.func()
+        ''',
+    })
+    assert callees(engine, "m.py:D.run") == ["m.py:C.func"]
+    assert callees(engine, "m.py:use") == ["m.py:C.func", "m.py:D"]
+
+
+def test_function_returned_by_an_imported_function(tmp_path):
+    engine = index_files(tmp_path, {
+        "lib.py": "def target():\n    pass\n\ndef factory():\n    return target\n",
+        "main.py": '''
+            from lib import factory
+
+            def use():
+                factory()()
+                g = factory()
+                g()
+        ''',
+    })
+    assert callees(engine, "main.py:use") == ["lib.py:factory", "lib.py:target"]

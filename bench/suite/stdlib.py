@@ -26,6 +26,7 @@ def parse_stdlib(repo_root: str):
     sys.path.insert(0, os.path.join(repo_root, "src", "python"))
     from corvane_index import extract_source, scan_tree
     from corvane_index.tree import folder_node, folder_parent_edge
+    from corvane_index.tree_pass import link_all
 
     root = sysconfig.get_paths()["stdlib"]
     t0 = time.perf_counter()
@@ -34,6 +35,7 @@ def parse_stdlib(repo_root: str):
     for rel in sorted(tree.files):
         with open(tree.files[rel], "rb") as f:
             extracts.append(extract_source(rel, f.read()))
+    link_all(extracts)
     folders = sorted(tree.folders)
     data = {
         "root": root,

@@ -252,11 +252,8 @@ class Indexer:
     def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
         """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
         with _Phase(report, "tree"):
-            facts = tree_pass.TreeFacts(summaries)
-            for ex in extracts:
-                entry = self.manifest_files[ex.path]
-                entry["summary"] = ex.summary
-                entry["deps"] = sorted(tree_pass.link(ex, facts))
+            for path, deps in tree_pass.link_all(extracts, summaries).items():
+                self.manifest_files[path]["deps"] = sorted(deps)
 
     def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:

@@ -440,6 +440,15 @@ def link(ex, facts: TreeFacts) -> set[str]:
     return facts.deps
 
 
+def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[str, set[str]]:
+    """Links every extract against the tree the summaries describe (by default: the
+    extracts themselves). Returns each file's dependencies."""
+    if summaries is None:
+        summaries = {ex.path: ex.summary for ex in extracts if ex.summary}
+    facts = TreeFacts(summaries)
+    return {ex.path: link(ex, facts) for ex in extracts}
+
+
 def _written(target, path: str, text: str | None, type_modules: dict) -> str | None:
     _, class_path, qual, _ = target
     if class_path == path and qual == text:
