@@ -17,7 +17,9 @@ repository root. Scoring, summed over all cases (not averaged):
 --stdlib indexes the standard library (test folders skipped) and prints the share of stored
 call names that resolve (all, and those whose head is not a builtin), the largest classes of
 unresolved names, the callers of posixpath.py:join and the time of each indexing phase, with
-the whole-tree pass as a ratio of the rest.
+the whole-tree pass as a ratio of the rest. With --baseline REV it also times a full index by
+the indexer package as it was at git revision REV against the current one, alternating runs
+in this process, best of --repeat each.
 """
 
 from __future__ import annotations
@@ -25,8 +27,10 @@ from __future__ import annotations
 import argparse
 import builtins
 import collections
+import importlib
 import json
 import os
+import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -166,6 +170,46 @@ def unresolved_class(name: str, scope_names: dict[str, str]) -> str:
     return f"attribute of a name ({kind})"
 
 
+def load_baseline(rev: str):
+    """The indexer package at a git revision, importable beside the current one."""
+    folder = tempfile.mkdtemp()
+    package = os.path.join(folder, "corvane_index_baseline")
+    os.makedirs(package)
+    listing = subprocess.run(["git", "-C", REPO, "ls-tree", "--name-only", rev, "src/python/corvane_index/"],
+                             capture_output=True, text=True, check=True).stdout.split()
+    for name in listing:
+        if name.endswith(".py"):
+            text = subprocess.run(["git", "-C", REPO, "show", f"{rev}:{name}"],
+                                  capture_output=True, text=True, check=True).stdout
+            with open(os.path.join(package, os.path.basename(name)), "w", encoding="utf-8") as f:
+                f.write(text)
+    sys.path.insert(0, folder)
+    return importlib.import_module("corvane_index_baseline")
+
+
+def time_full_index(indexer_module, root: str) -> float:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:
+        engine = corvanedb.PyMetadataEngine(ws)
+        tree = indexer_module.scan_tree(root, STDLIB_SKIPPED)
+        t0 = time.perf_counter()
+        indexer_module.Indexer(engine, tree, ws).run()
+        return time.perf_counter() - t0
+
+
+def compare_with_baseline(rev: str, repeat: int) -> None:
+    import corvane_index
+
+    root = sysconfig.get_paths()["stdlib"]
+    baseline = load_baseline(rev)
+    times = {"baseline": [], "current": []}
+    for _ in range(repeat):
+        times["baseline"].append(time_full_index(baseline, root))
+        times["current"].append(time_full_index(corvane_index, root))
+    b, c = min(times["baseline"]), min(times["current"])
+    print(f"full index of the standard library, best of {repeat}: {rev} {b:.2f} s, current {c:.2f} s, "
+          f"current / {rev} = {c / b:.3f}")
+
+
 def measure_stdlib() -> None:
     root = sysconfig.get_paths()["stdlib"]
     builtin_names = set(dir(builtins))
@@ -222,6 +266,8 @@ def main(argv=None) -> int:
     parser.add_argument("suite", nargs="?", default=DEFAULT_SUITE)
     parser.add_argument("--stdlib", action="store_true", help="also measure the standard library")
     parser.add_argument("--misses", action="store_true", help="list every wrong and every missed edge")
+    parser.add_argument("--baseline", metavar="REV", help="with --stdlib: time the indexer of REV against this one")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each indexer for --baseline")
     args = parser.parse_args(argv)
     suite = os.path.normpath(args.suite)
     if os.path.isdir(os.path.join(suite, "cases")):
@@ -232,6 +278,8 @@ def main(argv=None) -> int:
     if args.stdlib:
         print()
         measure_stdlib()
+        if args.baseline:
+            compare_with_baseline(args.baseline, args.repeat)
     return 0
 
 

@@ -34,7 +34,7 @@ def parse_stdlib(repo_root: str):
     extracts = []
     for rel in sorted(tree.files):
         with open(tree.files[rel], "rb") as f:
-            extracts.append(extract_source(rel, f.read()))
+            extracts.append(extract_source(rel, f.read(), linked=False))
     link_all(extracts)
     folders = sorted(tree.folders)
     data = {

@@ -237,7 +237,7 @@ class Indexer:
                     ex = FileExtract(rel, nodes=[file_node(rel)], error=f"OSError: {exc}")
                     mtime, size, source = 0, -1, b""
                 else:
-                    ex = extract_source(rel, source)
+                    ex = extract_source(rel, source, linked=False)
                 if ex.error:
                     report.parse_errors.append((rel, ex.error))
                 self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,

@@ -219,6 +219,7 @@ class _FileVisitor:
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
+        self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -780,11 +781,16 @@ class _FileVisitor:
             return
         if home.aliases.get(name) is not None:
             return  # decorated into something else: the calls do not reach this body
+        if self._readers is None:
+            self._readers = {}
+            for scope in self.scopes:
+                for read in scope.loads:
+                    self._readers.setdefault(read, []).append(scope)
         sites, loads = [], 0
-        for scope in self.scopes:
+        for scope in self._readers.get(name, ()):
             if self._owner(name, scope) is not home:
                 continue
-            loads += scope.loads.get(name, 0)
+            loads += scope.loads[name]
             sites += [(scope, site) for site in scope.sites if site[0] == name]
         if not sites or loads != len(sites):
             return
@@ -1073,7 +1079,7 @@ def file_node(path: str) -> dict:
     return {"node_id": ids.file_id(path), "node_type": "File", "name": path.rsplit("/", 1)[-1], "file_path": path}
 
 
-def extract_source(path: str, source: bytes | str) -> FileExtract:
+def extract_source(path: str, source: bytes | str, *, linked: bool = True) -> FileExtract:
     """Records for one file: its File node, module node, module code, classes and functions.
 
     A file that does not parse yields only its File node and the parse error."""
@@ -1083,6 +1089,8 @@ def extract_source(path: str, source: bytes | str) -> FileExtract:
         # ValueError: NUL bytes in the source; RecursionError: absurdly deep nesting.
         result = FileExtract(path, error=f"{type(exc).__name__}: {exc}")
     result.nodes.insert(0, file_node(path))
-    # Complete on its own; the whole-tree pass links it again against the other modules.
-    tree_pass.link(result, tree_pass.TreeFacts({path: result.summary}))
+    if linked:
+        # Complete on its own; the whole-tree pass links it again against the other modules.
+        # With linked=False the module node waits for that pass to get its scope data.
+        tree_pass.link(result, tree_pass.TreeFacts({path: result.summary}))
     return result
