@@ -246,6 +246,12 @@ class _FileVisitor:
         self.extract.structural += [(ids.file_id(self.path), record["node_id"]), (record["node_id"], code["node_id"])]
         self._body(self.tree.body, module)
         for scope in self.scopes:
+            # `global x; x = ...` in a function rebinds the module's x.
+            for name in scope.declared_outer & set(scope.binds):
+                owner = self._owner(name, scope)
+                if owner is not None and owner is not scope:
+                    owner.binds[name] = owner.binds.get(name, 0) + scope.binds[name]
+        for scope in self.scopes:
             self._decorated_aliases(scope)
         for scope in self.scopes:
             self._parameter_flows(scope)
@@ -427,7 +433,9 @@ class _FileVisitor:
                 type_name = self._special_calls(item.context_expr, kind, scope)
                 if item.optional_vars is not None:
                     if isinstance(item.optional_vars, ast.Name) and type_name is not None:
-                        self._target(item.optional_vars, None, None, scope, type_name)
+                        # `as v` binds what __enter__ returns: the instance, when it returns self.
+                        entered = (type_name[0], "enter" if kind == "with" else "aenter")
+                        self._target(item.optional_vars, None, None, scope, entered)
                     else:
                         self._expr(item.optional_vars, scope)
             self._body(stmt.body, scope)
@@ -1007,10 +1015,12 @@ class _FileVisitor:
             }
         scopes = {s.qual: s for s in self.scopes}
         returned = {}
-        for fn in module_functions(self.scopes):
+        for fn in self.scopes:
+            if fn.kind != "function" or fn.parent.kind == "function":
+                continue
             values = set(fn.returned)
             value = values.pop() if len(values) == 1 else None
-            if value is not None and value.partition(".")[0] not in fn.binds:
+            if value is not None and (value.partition(".")[0] not in fn.binds or value == fn.self_name):
                 returned[fn.qual] = value
         returns = {q: t for q, t in self.returns.items()
                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
@@ -1032,10 +1042,6 @@ class _FileVisitor:
 def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:
     """A definition's lines start at its first decorator."""
     return min([node.lineno, *(d.lineno for d in node.decorator_list)])
-
-
-def module_functions(scopes: list[_Scope]):
-    return (s for s in scopes if s.kind == "function" and s.parent.kind == "module")
 
 
 def _site(call: ast.Call) -> tuple:

@@ -168,6 +168,15 @@ class TreeFacts:
 
     def class_of(self, path: str, text: str, kind: str):
         """The class a receiver type entry denotes, read in the module in path."""
+        if kind in ("enter", "aenter"):
+            # `with X() as v`: v is the instance when the __enter__ it runs returns self.
+            cls = self.class_of(path, text, "call")
+            method = "__enter__" if kind == "enter" else "__aenter__"
+            definer = self.definer(cls, method) if cls is not None else None
+            if definer is None:
+                return None
+            returned = self.summary(definer[1])["returned"].get(f"{definer[2]}.{method}")
+            return cls if returned in ("self", "cls") else None
         target = self.dotted(path, text.split("."))
         if target is None or target[0] != "def":
             return None
@@ -217,6 +226,11 @@ class TreeFacts:
         for base in self.bases(cls):
             order += self.depth_first(base, seen)
         return order
+
+    def definer(self, cls, method: str):
+        """The class of the tree whose method Python runs for cls.method, if any."""
+        order = self.linearization(cls) or [cls]
+        return next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
 
     def mro_definer(self, cls, method: str):
         """The method Python runs, when the depth-first walk would find another."""
@@ -302,6 +316,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     # Star imports: a binding per exported name the module does not bind itself (a name two
     # of them export gets both bindings, so it resolves only if both mean the same).
+    clashes: set[str] = set()
     for scope, names in bindings.items():
         starred: dict[str, list] = {}
         for star in names.pop("*", []):
@@ -309,7 +324,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
             if f is None:
                 continue
             for name in sorted(facts.exported(f)):
-                if name not in module_names and name not in names:
+                if name in module_names:
+                    clashes.add(name)  # which binding wins depends on the order of statements
+                elif name not in names:
                     starred.setdefault(name, []).append({"module": star["module"], "symbol": name, "kind": "symbol"})
         names.update(starred)
 
@@ -381,6 +398,8 @@ def link(ex, facts: TreeFacts) -> set[str]:
             return None
         text, kind, module_head = entry
         target = facts.class_of(path, text, kind) if module_head else None
+        if target is None and kind in ("enter", "aenter"):
+            return None  # what __enter__ returns is unknown
         if target is None:
             if text in classes:
                 types.setdefault(scope, {})[key] = ("def", path, text, "class")
@@ -434,6 +453,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
         "python_receiver_types": {scope: r for scope, r in receivers.items() if r},
         "python_shadowed_names": raw["python_shadowed_names"],
     }
+    if clashes:
+        shadowed = dict(raw["python_shadowed_names"])
+        shadowed[""] = sorted(set(shadowed.get("", ())) | clashes)
+        data["python_shadowed_names"] = shadowed
     module = next(n for n in ex.nodes if n["node_id"] == ids.module_id(path))
     module["extra_json"] = json.dumps(data, sort_keys=True)
     facts.deps.discard(path)
