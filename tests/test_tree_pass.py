@@ -484,3 +484,27 @@ def test_alias_rebound_through_global_is_not_followed(tmp_path):
         ''',
     })
     assert callees(engine, "m.py:use") == []
+
+
+def test_literal_tables_of_functions_indexed_by_constants(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            def first():
+                pass
+
+            def second():
+                pass
+
+            ACTIONS = {"a": first, "b": second}
+            ORDER = [first, second]
+            CHANGED = {"a": first}
+            CHANGED["a"] = second
+
+            def use(key):
+                ACTIONS["b"]()
+                ORDER[0]()
+                ACTIONS[key]()
+                CHANGED["a"]()
+        ''',
+    })
+    assert callees(engine, "m.py:use") == ["m.py:first", "m.py:second"]

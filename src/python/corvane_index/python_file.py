@@ -167,6 +167,7 @@ class _Scope:
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
+    table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[constant](...)`
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
     positional: list[str] = field(default_factory=list)  # parameters that take positional arguments
     defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
@@ -253,6 +254,10 @@ class _FileVisitor:
                     owner.binds[name] = owner.binds.get(name, 0) + scope.binds[name]
         for scope in self.scopes:
             self._decorated_aliases(scope)
+        self._readers = {}
+        for scope in self.scopes:
+            for read in scope.loads:
+                self._readers.setdefault(read, []).append(scope)
         for scope in self.scopes:
             self._parameter_flows(scope)
         for scope in self.scopes:
@@ -493,8 +498,10 @@ class _FileVisitor:
         `target: annotation = value`."""
         if isinstance(target, ast.Name):
             scope.bind(target.id)
-            alias = _alias_value(value)
-            if alias is not None and annotation is None:
+            alias = _alias_value(value) if annotation is None else None
+            if alias is None and annotation is None:
+                alias = _literal_table(value)
+            if alias is not None:
                 scope.aliases[target.id] = alias
         elif dotted_name(target) is None:
             self._expr(target, scope)  # unpacking, subscripts: every bound name has an unknown type
@@ -715,6 +722,11 @@ class _FileVisitor:
             return name
         if isinstance(func, ast.Call) and isinstance(func.func, ast.Name):
             return func.func.id + "()"  # `f()()`: whatever f returns, if _rewrite can tell
+        if (isinstance(func, ast.Subscript) and isinstance(func.value, ast.Name)
+                and isinstance(func.slice, ast.Constant)):
+            # `table["key"]()`: the entry, if _rewrite finds a literal table bound once.
+            scope.table_calls[func.value.id] = scope.table_calls.get(func.value.id, 0) + 1
+            return _table_call(func.value.id, func.slice.value)
         if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
             # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
             key = dotted_name(func.value.func)
@@ -789,11 +801,6 @@ class _FileVisitor:
             return
         if home.aliases.get(name) is not None:
             return  # decorated into something else: the calls do not reach this body
-        if self._readers is None:
-            self._readers = {}
-            for scope in self.scopes:
-                for read in scope.loads:
-                    self._readers.setdefault(read, []).append(scope)
         sites, loads = [], 0
         for scope in self._readers.get(name, ()):
             if self._owner(name, scope) is not home:
@@ -831,6 +838,8 @@ class _FileVisitor:
         """The call name with single-valued aliases replaced by what they are bound to, so the
         resolver sees `func` where the code calls `a` after `a = func`; None for a name only
         the class body that binds it could resolve."""
+        if name.startswith(_TABLE):
+            return self._table_entry(name, scope)
         before = name
         for step in range(4):
             head, dot, rest = name.partition(".")
@@ -874,6 +883,22 @@ class _FileVisitor:
                 return name
             name = value + dot + rest
         return name
+
+    def _table_entry(self, marker: str, scope: _Scope) -> str | None:
+        """The function `table[key]` holds, when table is a literal dict or list bound once
+        and read nowhere but in such calls (so nothing changed it)."""
+        table, key = json.loads(marker[len(_TABLE):])
+        owner = self._owner(table, scope)
+        items = owner.alias(table) if owner is not None else None
+        if not isinstance(items, tuple) or self._readers is None:
+            return None
+        readers = [s for s in self._readers.get(table, ()) if self._owner(table, s) is owner]
+        if sum(s.loads[table] for s in readers) != sum(s.table_calls.get(table, 0) for s in readers):
+            return None
+        value = dict(items).get(key)
+        if value is None or not self._same_owner(value, scope, owner):
+            return None
+        return self._rewrite(value, scope)
 
     def _returned_function(self, callee: str, scope: _Scope) -> str | None:
         """The function a call of callee returns, when callee is a function of this module
@@ -1056,6 +1081,35 @@ def _site(call: ast.Call) -> tuple:
 def _is_generator_annotation(text: str) -> bool:
     """Return annotations that name what a generator yields through, not a class it returns."""
     return text.rsplit(".", 1)[-1] in ("Iterator", "Generator", "Iterable", "AsyncIterator", "AsyncGenerator")
+
+
+_TABLE = "<table>"
+
+
+def _table_call(table: str, key) -> str | None:
+    try:
+        return _TABLE + json.dumps([table, key])
+    except TypeError:
+        return None  # a key JSON cannot carry (bytes, ...)
+
+
+def _literal_table(value: ast.AST | None) -> tuple | None:
+    """((key, dotted name or None), ...) of a literal dict with constant keys, or of a list or
+    tuple (keys are the indexes)."""
+    if isinstance(value, ast.Dict):
+        if not all(isinstance(k, ast.Constant) for k in value.keys):
+            return None
+        pairs = [(k.value, v) for k, v in zip(value.keys, value.values)]
+    elif isinstance(value, (ast.List, ast.Tuple)):
+        if any(isinstance(e, ast.Starred) for e in value.elts):
+            return None
+        pairs = list(enumerate(value.elts))
+    else:
+        return None
+    keys = [k for k, _ in pairs]
+    if len(set(map(repr, keys))) != len(keys):
+        return None  # a repeated key: the last one wins, keep it simple
+    return tuple((k, dotted_name(v)) for k, v in pairs)
 
 
 def _alias_value(value: ast.AST | None) -> str | None:
