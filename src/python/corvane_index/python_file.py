@@ -722,11 +722,12 @@ class _FileVisitor:
             return name
         if isinstance(func, ast.Call) and isinstance(func.func, ast.Name):
             return func.func.id + "()"  # `f()()`: whatever f returns, if _rewrite can tell
-        if (isinstance(func, ast.Subscript) and isinstance(func.value, ast.Name)
-                and isinstance(func.slice, ast.Constant)):
-            # `table["key"]()`: the entry, if _rewrite finds a literal table bound once.
+        if isinstance(func, ast.Subscript) and isinstance(func.value, ast.Name):
+            # `table["key"]()`: the entry, if _rewrite finds a literal table bound once. A call
+            # of an entry reads the table without changing it.
             scope.table_calls[func.value.id] = scope.table_calls.get(func.value.id, 0) + 1
-            return _table_call(func.value.id, func.slice.value)
+            if isinstance(func.slice, ast.Constant):
+                return _table_call(func.value.id, func.slice.value)
         if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
             # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
             key = dotted_name(func.value.func)
