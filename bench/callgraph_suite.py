@@ -187,12 +187,12 @@ def load_baseline(rev: str):
     return importlib.import_module("corvane_index_baseline")
 
 
-def time_full_index(indexer_module, root: str) -> float:
+def time_full_index(indexer_module, root: str, **options) -> float:
     with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:
         engine = corvanedb.PyMetadataEngine(ws)
         tree = indexer_module.scan_tree(root, STDLIB_SKIPPED)
         t0 = time.perf_counter()
-        indexer_module.Indexer(engine, tree, ws).run()
+        indexer_module.Indexer(engine, tree, ws, **options).run()
         return time.perf_counter() - t0
 
 
@@ -201,13 +201,15 @@ def compare_with_baseline(rev: str, repeat: int) -> None:
 
     root = sysconfig.get_paths()["stdlib"]
     baseline = load_baseline(rev)
-    times = {"baseline": [], "current": []}
+    times = {rev: [], "current, one process": [], f"current, {os.cpu_count()} parsing processes": []}
     for _ in range(repeat):
-        times["baseline"].append(time_full_index(baseline, root))
-        times["current"].append(time_full_index(corvane_index, root))
-    b, c = min(times["baseline"]), min(times["current"])
-    print(f"full index of the standard library, best of {repeat}: {rev} {b:.2f} s, current {c:.2f} s, "
-          f"current / {rev} = {c / b:.3f}")
+        times[rev].append(time_full_index(baseline, root))
+        times["current, one process"].append(time_full_index(corvane_index, root, workers=1))
+        times[f"current, {os.cpu_count()} parsing processes"].append(time_full_index(corvane_index, root))
+    base = min(times[rev])
+    print(f"full index of the standard library, best of {repeat}:")
+    for name, runs in times.items():
+        print(f"  {name:<28} {min(runs):7.2f} s   / {rev}: {min(runs) / base:.3f}")
 
 
 def measure_stdlib() -> None:

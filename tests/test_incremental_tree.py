@@ -210,3 +210,15 @@ def test_incremental_index_equals_fresh_index_over_random_edits(tmp_path, seed):
         assert got[1] == want[1], f"seed {seed} step {step}: edges differ"
         del incremental, fresh
     assert modes == {"incremental"}
+
+
+def test_parsing_in_worker_processes_gives_the_serial_records(tmp_path):
+    tree = scan_tree(os.path.join(os.path.dirname(os.__file__), "email"))
+    runs = []
+    for workers in (1, 2):
+        workspace = tmp_path / f"ws{workers}"
+        engine = corvanedb.PyMetadataEngine(str(workspace))
+        indexer = Indexer(engine, tree, str(workspace), workers=workers)
+        assert indexer.run().files_parsed == len(tree.files)
+        runs.append((indexer.manifest_files, graph(engine)))
+    assert runs[0] == runs[1]

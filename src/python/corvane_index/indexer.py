@@ -17,8 +17,10 @@ equals a full run on the same tree.
 
 from __future__ import annotations
 
+import concurrent.futures
 import hashlib
 import json
+import multiprocessing
 import os
 import time
 from dataclasses import dataclass, field
@@ -29,6 +31,7 @@ from .python_file import FileExtract, extract_source, file_node
 from .tree import SourceTree, folder_node, folder_parent_edge
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
+PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
 EXTRACTOR_VERSION = 2
 
@@ -62,6 +65,10 @@ class _Phase:
         self.report.phases[self.name] = self.report.phases.get(self.name, 0.0) + time.perf_counter() - self.start
 
 
+def _extract_unlinked(item: tuple[str, bytes]) -> FileExtract:
+    return extract_source(*item, linked=False)
+
+
 def _stat_key(path: str) -> tuple[int, int]:
     st = os.stat(path)
     return st.st_mtime_ns, st.st_size
@@ -69,7 +76,10 @@ def _stat_key(path: str) -> tuple[int, int]:
 
 class Indexer:
     def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), progress=None,
-                 progress_every: int = 500):
+                 progress_every: int = 500, workers: int | None = None):
+        """workers: processes that parse files; None means one per core for trees of at
+        least PARALLEL_FROM files to parse, else the calling process alone."""
+        self.workers = workers
         self.engine = engine
         self.tree = tree
         self.workspace = workspace
@@ -226,18 +236,18 @@ class Indexer:
     def _parse(self, paths: list[str], report: IndexReport) -> list[FileExtract]:
         extracts = []
         with _Phase(report, "parse"):
-            for i, rel in enumerate(paths, 1):
-                full = self.tree.files[rel]
+            read = []
+            for rel in paths:
                 try:
-                    mtime, size = _stat_key(full)
-                    with open(full, "rb") as f:
-                        source = f.read()
+                    mtime, size = _stat_key(self.tree.files[rel])
+                    with open(self.tree.files[rel], "rb") as f:
+                        read.append((rel, mtime, size, f.read(), None))
                 except OSError as exc:
                     # Vanished or unreadable since the scan: index it as an empty File node.
-                    ex = FileExtract(rel, nodes=[file_node(rel)], error=f"OSError: {exc}")
-                    mtime, size, source = 0, -1, b""
-                else:
-                    ex = extract_source(rel, source, linked=False)
+                    read.append((rel, 0, -1, b"", f"OSError: {exc}"))
+            parsed = iter(self._extract([(rel, source) for rel, _, _, source, error in read if error is None]))
+            for i, (rel, mtime, size, source, error) in enumerate(read, 1):
+                ex = FileExtract(rel, nodes=[file_node(rel)], error=error) if error else next(parsed)
                 if ex.error:
                     report.parse_errors.append((rel, ex.error))
                 self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,
@@ -248,6 +258,19 @@ class Indexer:
                 if self.progress and i % self.progress_every == 0:
                     self.progress(f"parsed {i}/{len(paths)} files")
         return extracts
+
+    def _extract(self, work: list[tuple[str, bytes]]) -> list[FileExtract]:
+        """Extraction is a pure function of (path, source): worker processes give the same
+        records as this one, in the same order."""
+        workers = self.workers
+        if workers is None:
+            workers = (os.cpu_count() or 1) if len(work) >= PARALLEL_FROM else 1
+        if workers <= 1 or len(work) < 2:
+            return [_extract_unlinked(item) for item in work]
+        # forkserver: the workers never inherit the engine's threads or state.
+        context = multiprocessing.get_context("forkserver")
+        with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
+            return list(pool.map(_extract_unlinked, work, chunksize=max(1, len(work) // (workers * 8))))
 
     def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
         """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
