@@ -161,6 +161,7 @@ class _Scope:
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # class scopes: name -> "function"/"class"
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
+    global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
     class_scope: "_Scope | None" = None  # the class whose method this is
     relations: list[dict] = field(default_factory=list)
@@ -410,6 +411,8 @@ class _FileVisitor:
             self._import_from(stmt, scope)
         elif isinstance(stmt, (ast.Global, ast.Nonlocal)):
             scope.declared_outer.update(stmt.names)
+            if isinstance(stmt, ast.Global):
+                scope.global_names.update(stmt.names)
         elif isinstance(stmt, ast.Assign):
             self._expr(stmt.value, scope)
             for target in stmt.targets:
@@ -776,19 +779,15 @@ class _FileVisitor:
             if s.kind == "class":
                 if s is scope and name in s.binds:
                     return s
-            elif name in s.declared_outer:
-                if s.kind == "function" and name not in self._global_names(s):
-                    s = s.parent
-                    continue
+            elif name in s.global_names:
                 return self.scopes[0]
+            elif name in s.declared_outer:
+                s = s.parent  # nonlocal
+                continue
             elif name in s.binds or name in s.unresolvable:
                 return s
             s = s.parent
         return None
-
-    @staticmethod
-    def _global_names(scope: _Scope) -> set[str]:
-        return scope.declared_outer - scope.locals if scope.kind == "function" else set()
 
     def _parameter_flows(self, fn: _Scope):
         """A parameter to which every call of its function passes the same function (or that
