@@ -159,7 +159,7 @@ class _Scope:
     def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
-    members: dict[str, str] = field(default_factory=dict)  # class scopes: name -> "function"/"class"
+    members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
     global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
@@ -644,8 +644,10 @@ class _FileVisitor:
         self.imported.update(f"{module}/{a.name}" if module else a.name for a in stmt.names if a.name != "*")
         for alias in stmt.names:
             if alias.name == "*":
-                # Which names it brings is for the whole-tree pass to tell.
-                scope.imports.setdefault("*", []).append({"module": module, "kind": "star"})
+                # Which names it brings is for the whole-tree pass to tell; a name bound before
+                # this statement may be replaced by it, one bound only after it wins.
+                scope.imports.setdefault("*", []).append({"module": module, "kind": "star",
+                                                          "before": sorted(scope.binds)})
                 continue
             self._add_binding(scope, alias.asname or alias.name,
                               {"module": module, "symbol": alias.name, "kind": "symbol"})
@@ -679,10 +681,13 @@ class _FileVisitor:
             t = type(node)
             if t is ast.Name:
                 ctx = type(node.ctx)
-                if ctx is ast.Store or ctx is ast.Del:
+                if ctx is ast.Store:
                     scope.bind(node.id)
                     if scope.kind != "class":
                         scope.receivers.note(node.id, _UNKNOWN)
+                elif ctx is ast.Del:
+                    # Not a binding to hide others with, but the name no longer holds one value.
+                    scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
                 else:
                     scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
                 continue
@@ -820,6 +825,8 @@ class _FileVisitor:
                 where = scope if param in given else home
                 if value is not None and value.endswith("()"):
                     value = self._returned_function(value[:-2], where)
+                    if value is not None and value.endswith("()"):
+                        value = None  # known only to the whole-tree pass
                 if value is None:
                     pass
                 elif value.startswith(_DEFINED):
@@ -930,7 +937,7 @@ class _FileVisitor:
                 if deco is None:
                     break
                 returned = self._returned_function(deco, scope)
-                if returned is not None:
+                if returned is not None and not returned.endswith("()"):
                     value = returned
             if value is not None and scope.binds.get(name) == 1:
                 scope.aliases[name] = value

@@ -76,7 +76,10 @@ class TreeFacts:
             return set()
         if s["all"] is not None:
             return set(s["all"])
-        names = {n for n in s["names"] if not n.startswith("_")}
+        # Without a literal __all__: the public names, less imported modules (a computed
+        # __all__ usually leaves those out, and a module rarely exports another).
+        names = {n for n, entry in s["names"].items() if not n.startswith("_")
+                 and not (entry[0] == "import" and entry[1][0].get("kind") == "module")}
         for module in s["star"]:
             f = self.module_file(module)
             if f is not None:
@@ -323,9 +326,12 @@ def link(ex, facts: TreeFacts) -> set[str]:
             f = facts.module_file(star["module"])
             if f is None:
                 continue
+            before = set(star.get("before", ()))
             for name in sorted(facts.exported(f)):
-                if name in module_names:
-                    clashes.add(name)  # which binding wins depends on the order of statements
+                if name in before:
+                    clashes.add(name)  # bound before the star import, maybe replaced by it
+                elif name in module_names:
+                    continue  # bound after it: the module's own binding wins
                 elif name not in names:
                     starred.setdefault(name, []).append({"module": star["module"], "symbol": name, "kind": "symbol"})
         names.update(starred)
