@@ -491,3 +491,12 @@ def test_literal_tables_of_functions_indexed_by_constants(tmp_path):
         ''',
     })
     assert callees(engine, "m.py:use") == ["m.py:first", "m.py:second"]
+
+
+def test_import_cycles_end_without_an_edge(tmp_path):
+    engine = index_files(tmp_path, {
+        "a.py": "from b import *\nfrom b import f\nimport b as g\n",
+        "b.py": "from a import *\nfrom a import f\nimport a as g\n",
+        "main.py": "from a import f, g\n\ndef use():\n    f()\n    g.f()\n    g.g.f()\n",
+    })
+    assert callees(engine, "main.py:use") == []

@@ -70,10 +70,12 @@ class TreeFacts:
         self.deps.add(IMPORTERS + key)
         return bool(self._importers.get(key, set()) - {path})
 
-    def exported(self, path: str, depth: int = 0) -> set[str]:
+    def exported(self, path: str, seen: set | None = None) -> set[str]:
+        seen = set() if seen is None else seen
         s = self.summary(path)
-        if s is None or depth > _MAX_DEPTH:
+        if s is None or path in seen:
             return set()
+        seen.add(path)
         if s["all"] is not None:
             return set(s["all"])
         # Without a literal __all__: the public names, less imported modules (a computed
@@ -83,7 +85,7 @@ class TreeFacts:
         for module in s["star"]:
             f = self.module_file(module)
             if f is not None:
-                names |= self.exported(f, depth + 1)
+                names |= self.exported(f, seen)
         return names
 
     # ---- what a name means ------------------------------------------------------------
