@@ -103,11 +103,11 @@ class Tree:
         pad = "    " * depth
         return [pad + line for stmt in lines for line in stmt.split("\n")]
 
-    def render(self, spec):
-        out = [line for line in spec["imports"]]
-        if spec["all"] is not None:
-            out.append(f"__all__ = {spec['all']!r}")
-        for d in spec["defs"]:
+    def render(self, model):
+        out = [line for line in model["imports"]]
+        if model["all"] is not None:
+            out.append(f"__all__ = {model['all']!r}")
+        for d in model["defs"]:
             if d["kind"] == "def":
                 ret = f" -> {d['returns']}" if d["returns"] else ""
                 out.append(f"def {d['name']}(cb=None){ret}:")
@@ -119,26 +119,26 @@ class Tree:
                 for m, body in d["methods"].items():
                     out.append(f"    def {m}(self, *args):")
                     out += self.indent(body, 2)
-        out += spec["tail"]
+        out += model["tail"]
         return "\n".join(out) + "\n"
 
     def write(self, root):
         if os.path.isdir(root):
             shutil.rmtree(root)
-        for module, spec in self.modules.items():
+        for module, model in self.modules.items():
             path = os.path.join(root, module + ".py")
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as f:
-                f.write(self.render(spec))
+                f.write(self.render(model))
 
     # ---- edits -------------------------------------------------------------------------
 
     def edit(self):
         rng = self.rng
         module = rng.choice(sorted(self.modules))
-        spec = self.modules[module]
+        model = self.modules[module]
         kind = rng.choice(["body", "rename", "delete", "create", "move", "all", "returns", "base", "imports"])
-        defs = spec["defs"]
+        defs = model["defs"]
         if kind == "body" and defs:
             d = rng.choice(defs)
             if d["kind"] == "def":
@@ -162,9 +162,9 @@ class Tree:
                 d = defs.pop(rng.randrange(len(defs)))
                 dest = rng.choice(siblings)
                 self.modules[dest]["defs"].append(d)
-                spec["imports"].append(f"from .{dest.split('/')[1]} import {d['name']}")
+                model["imports"].append(f"from .{dest.split('/')[1]} import {d['name']}")
         elif kind == "all":
-            spec["all"] = None if spec["all"] is not None else rng.sample(FUNCS + CLASSES, 2)
+            model["all"] = None if model["all"] is not None else rng.sample(FUNCS + CLASSES, 2)
         elif kind == "returns":
             for d in defs:
                 if d["kind"] == "def":
@@ -175,7 +175,7 @@ class Tree:
                     d["base"] = rng.choice([None, *CLASSES, "q0.C1"])
                     d["attr"] = rng.choice([None, *CLASSES])
         else:
-            spec["imports"] = [self.import_line(module) for _ in range(rng.randrange(0, 4))]
+            model["imports"] = [self.import_line(module) for _ in range(rng.randrange(0, 4))]
 
 
 def run_index(root, workspace):
