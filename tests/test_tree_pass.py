@@ -400,7 +400,10 @@ def test_parameter_filled_by_every_call_with_one_function(tmp_path):
 
 def test_diamond_inheritance_calls_the_method_python_picks(tmp_path):
     engine = index_files(tmp_path, {
+        "conf.py": "class Config:\n    pass\n\nsettings = Config()\n",
         "m.py": '''
+            from conf import settings  # an imported typed variable in the same module
+
             class A:
                 def func(self):
                     pass

@@ -361,10 +361,20 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     b.clear()
                     b.update(module=module_path(target[1]), kind="module", qualifier=name)
 
+    # Calls through a parameter that every call of a module-level function fills with the
+    # same function: they hold when no other module can call that function.
+    calls = dict(ex.callers)
+    for caller, names in calls.items():
+        names[:] = ex.raw_calls.get(caller, names)
+    if ex.conditional:
+        unimported = not facts.imported_elsewhere(path)
+        for caller, index, _, name, plain in ex.conditional:
+            calls[caller][index] = name if unimported else plain
+
     # Dotted calls through imported modules: a binding for exactly the path called.
-    for caller, calls in ex.callers:
+    for caller, names in calls.items():
         scopes = _scopes_of(caller)
-        for call in calls:
+        for call in names:
             parts = call.split(".")
             if len(parts) < 2 or any(not p.isidentifier() for p in parts):
                 continue
@@ -383,16 +393,6 @@ def link(ex, facts: TreeFacts) -> set[str]:
             bucket = bindings[scope][parts[0]]
             if extra not in bucket:
                 bucket.append(extra)
-
-    # Calls through a parameter that every call of a module-level function fills with the
-    # same function: they hold when no other module can call that function.
-    calls = dict(ex.callers)
-    for caller, names in calls.items():
-        names[:] = ex.raw_calls.get(caller, names)
-    if ex.conditional:
-        unimported = not facts.imported_elsewhere(path)
-        for caller, index, _, name, plain in ex.conditional:
-            calls[caller][index] = name if unimported else plain
 
     # Receiver types.
     receivers = {}
@@ -417,9 +417,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     for scope, entries in raw["python_receiver_types"].items():
         receivers[scope] = {key: type_text(scope, key, entry) for key, entry in entries.items()}
-    for scope, types in imported_types.items():
+    for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
-        for name, cls in types.items():
+        for name, cls in imported.items():
             own.setdefault(name, _written(cls, path, None, type_modules))
     for qual in ex.summary["classes"]:
         inherited = facts.inherited_self_types(path, qual, set())
