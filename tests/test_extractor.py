@@ -57,8 +57,11 @@ def test_ids_and_function_fields():
                            "file_path": "pkg/mod.py"}
     module = nodes["pkg/mod.py"]
     assert (module["node_type"], module["name"], module["docstring"]) == ("Module", "pkg.mod", "Module doc.")
-    assert set(nodes) == {"file:pkg/mod.py", "pkg/mod.py", "pkg/mod.py:Svc", "pkg/mod.py:Svc.util",
-                          "pkg/mod.py:Svc.fetch", "pkg/mod.py:Svc.fetch.inner", "pkg/mod.py:gen"}
+    assert set(nodes) == {"file:pkg/mod.py", "pkg/mod.py", "pkg/mod.py:<module>", "pkg/mod.py:Svc",
+                          "pkg/mod.py:Svc.util", "pkg/mod.py:Svc.fetch", "pkg/mod.py:Svc.fetch.inner",
+                          "pkg/mod.py:gen"}
+    code = nodes["pkg/mod.py:<module>"]
+    assert (code["node_type"], code["name"], code["lines_start"], code["lines_end"]) == ("Function", "<module>", 1, 15)
     assert all(n["file_path"] == "pkg/mod.py" for n in ex.nodes)
 
     svc = nodes["pkg/mod.py:Svc"]
@@ -77,6 +80,8 @@ def test_ids_and_function_fields():
     assert nodes["pkg/mod.py:gen"]["is_generator"] is True
 
     assert ("file:pkg/mod.py", "pkg/mod.py") in ex.structural
+    assert ("pkg/mod.py", "pkg/mod.py:<module>") in ex.structural
+    assert ("pkg/mod.py", "pkg/mod.py:Svc") in ex.structural
     assert ("pkg/mod.py:Svc", "pkg/mod.py:Svc.fetch") in ex.structural
     assert ("pkg/mod.py:Svc.fetch", "pkg/mod.py:Svc.fetch.inner") in ex.structural
 
@@ -133,8 +138,8 @@ def test_call_name_forms_and_where_calls_belong():
     assert calls["pkg/mod.py:view"] == ["compute", "self_like.save", "helpers.f", "Order.objects.create",
                                         "fn", "norm", "score"]
     assert calls["pkg/mod.py:view.nested"] == ["deep"]
-    # Decorators and defaults run where the function is defined.
-    assert calls["pkg/mod.py"] == ["register", "default_cb"]
+    # Decorators and defaults run where the function is defined: in the module's code.
+    assert calls["pkg/mod.py:<module>"] == ["register", "default_cb"]
     assert calls["pkg/mod.py:Model.save"] == ["super.save", "super.clean", "self.repo.get", "self.validate"]
 
 
@@ -330,7 +335,7 @@ def test_generator_flags_agree_with_plain_walk_on_stdlib_files():
 
         walk(tree.body, "")
         got = {n["node_id"].split(":", 1)[1]: n["is_generator"] for n in extract_source(rel, source).nodes
-               if n["node_type"] == "Function"}
+               if n["node_type"] == "Function" and n["name"] != "<module>"}
         assert got == expected, rel
 
 

@@ -24,6 +24,7 @@ REFRESHED_FILE = "posixpath.py"
 def parse_stdlib():
     from corvane_index import extract_source, scan_tree
     from corvane_index.tree import folder_node, folder_parent_edge
+    from corvane_index.tree_pass import link_all
 
     root = sysconfig.get_paths()["stdlib"]
     t0 = time.perf_counter()
@@ -31,7 +32,8 @@ def parse_stdlib():
     extracts = []
     for rel in sorted(tree.files):
         with open(tree.files[rel], "rb") as f:
-            extracts.append(extract_source(rel, f.read()))
+            extracts.append(extract_source(rel, f.read(), linked=False))
+    link_all(extracts)
     folders = sorted(tree.folders)
     data = {
         "root": root,

@@ -1,5 +1,16 @@
 """The indexer of corvanedb: walks Python sources with the standard `ast` module and feeds
-folders, files, modules, classes and functions into a corvanedb.PyMetadataEngine.
+folders, files, modules, module-level code, classes and functions into a
+corvanedb.PyMetadataEngine.
+
+Two steps: `extract_source` reads one file into plain, picklable facts (records, calls, the
+module's scope data and a summary of what other modules may ask of it); the whole-tree pass
+(`link_all`, tree_pass.py) then reads every summary and rewrites each module's scope data so
+that the engine's rules reach what Python would (re-exports, star imports, module attributes,
+return annotations, inherited attribute types). The engine resolves the recorded facts, so a
+one-file refresh stays exact; the Indexer re-links the files that depend on a changed one.
+
+See ids.py for the node id conventions (module-level code is the Function node
+"<path>:<module>").
 
 The API the `corvanedb` command is built on:
 
@@ -11,8 +22,7 @@ The API the `corvanedb` command is built on:
     write_json / write_graphml / write_dot        export a Graph; to_networkx(graph)
     blast_dot(engine, node_id), render(dot, out)  draw a blast radius
     watch_tree(path, workspace=None)              index, then refresh on every file save
-
-See ids.py for the node id conventions."""
+"""
 
 from .api import (IndexResult, check_source_tree, check_workspace, closest_ids, default_workspace,
                   find_workspace, has_index, index_tree, open_index)
@@ -22,12 +32,13 @@ from .ids import definition_id, file_id, folder_id, module_id, module_name
 from .indexer import EXTRACTOR_VERSION, MANIFEST_NAME, Indexer, IndexReport
 from .python_file import FileExtract, extract_source
 from .tree import SourceTree, scan_tree
+from .tree_pass import link_all
 from .watch import watch_tree
 
 __all__ = [
     "EDGE_KINDS", "EXTRACTOR_VERSION", "MANIFEST_NAME", "FileExtract", "Graph", "IndexReport", "IndexResult",
     "Indexer", "SourceTree", "blast_dot", "check_source_tree", "check_workspace", "closest_ids",
     "default_workspace", "definition_id", "extract_source", "file_id", "find_workspace", "folder_id", "has_index",
-    "index_tree", "module_id", "module_name", "open_index", "read_graph", "render", "scan_tree", "to_networkx",
-    "watch_tree", "write_dot", "write_graphml", "write_json",
+    "index_tree", "link_all", "module_id", "module_name", "open_index", "read_graph", "render", "scan_tree",
+    "to_networkx", "watch_tree", "write_dot", "write_graphml", "write_json",
 ]

@@ -98,9 +98,13 @@ def _text(value: Any) -> str:
     return str(value)
 
 
-def _xml_text(value: Any) -> str:
+def _xml_chars(value: Any) -> str:
     # XML 1.0 cannot carry most control characters, even escaped; docstrings may hold them.
-    return escape("".join(c if c >= " " or c in "\t\n\r" else "\ufffd" for c in _text(value)))
+    return "".join(c if c >= " " or c in "\t\n\r" else "\ufffd" for c in _text(value))
+
+
+def _xml_text(value: Any) -> str:
+    return escape(_xml_chars(value))
 
 
 def write_graphml(graph: Graph, out: IO[str]) -> None:
@@ -112,12 +116,12 @@ def write_graphml(graph: Graph, out: IO[str]) -> None:
     out.write('  <key id="kind" for="edge" attr.name="kind" attr.type="string"/>\n'
               '  <graph edgedefault="directed">\n')
     for node_id, rec in graph.nodes.items():
-        out.write(f"    <node id={quoteattr(_xml_text(node_id))}>")
+        out.write(f"    <node id={quoteattr(_xml_chars(node_id))}>")
         for name, value in rec.items():
             out.write(f'<data key="{name}">{_xml_text(value)}</data>')
         out.write("</node>\n")
     for src, dst, kind in graph.edges:
-        out.write(f"    <edge source={quoteattr(_xml_text(src))} target={quoteattr(_xml_text(dst))}>"
+        out.write(f"    <edge source={quoteattr(_xml_chars(src))} target={quoteattr(_xml_chars(dst))}>"
                   f'<data key="kind">{kind}</data></edge>\n')
     out.write("  </graph>\n</graphml>\n")
 

@@ -2,6 +2,10 @@
 
 Definitions:  "<path>:<qualified.name>"   e.g. "json/decoder.py:JSONDecoder.decode"
 Module node:  "<path>"                     (the file path itself; carries the scope data)
+Module code:  "<path>:<module>"            a Function node named "<module>" holding the calls
+                                           made by the file's top-level statements; the module
+                                           node has a structural edge to it. "<module>" is no
+                                           Python identifier, so it never meets a definition.
 File node:    "file:<path>"                file_path = <path>, so search's basename rules apply
 Folder node:  "folder:<dir>"               file_path = <dir>; the indexed root is "folder:."
 
@@ -13,6 +17,7 @@ the qualified name.
 from __future__ import annotations
 
 ROOT_FOLDER = "."
+MODULE_CODE = "<module>"
 
 
 def definition_id(path: str, qualname: str) -> str:

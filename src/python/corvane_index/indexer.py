@@ -1,30 +1,40 @@
 """Feeding a source tree into a PyMetadataEngine, fully or incrementally.
 
-Full run: add_node for every folder, file, module, class and function; structural edges
-for containment (folder -> file -> module -> class -> method); resolve_and_connect_calls
-for every caller and resolve_and_connect_django for every model class; build().
+Full run: every file is parsed, then the whole-tree pass (tree_pass.py) links each module's
+scope data against the summaries of all modules; then add_node for every folder, file,
+module, module code, class and function; structural edges for containment (folder -> file ->
+module -> module code / class -> method); generated edges from each class to the
+constructor methods it defines; resolve_and_connect_calls for every caller and
+resolve_and_connect_django for every model class; build().
 
-Incremental run: a manifest in the workspace (path -> mtime, size, content hash) tells which
-files changed; those and the deleted ones are invalidated, the changed and new files are
-added again, then repopulate_edges() re-resolves every stored call list and build()
-compiles.
+Incremental run: a manifest in the workspace (path -> mtime, size, content hash, the module's
+summary and the paths its link consulted) tells which files changed. A file is re-extracted
+when it changed, or when one of the paths it depends on was added, deleted, or changed its
+summary; those and the deleted files are invalidated, re-extracted files are added again,
+then repopulate_edges() re-resolves every stored call list and build() compiles. The result
+equals a full run on the same tree.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import hashlib
 import json
+import multiprocessing
 import os
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 from . import ids
+from . import tree_pass
 from .python_file import FileExtract, extract_source, file_node
 from .tree import SourceTree, folder_node, folder_parent_edge
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
+PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
-EXTRACTOR_VERSION = 1
+EXTRACTOR_VERSION = 2
 
 
 @dataclass
@@ -40,6 +50,8 @@ class IndexReport:
     changed: list[str] = field(default_factory=list)
     added: list[str] = field(default_factory=list)
     deleted: list[str] = field(default_factory=list)
+    dependents: list[str] = field(default_factory=list)  # unchanged files re-linked for a change elsewhere
+    generated_edges: int = 0
     invalidated_nodes: int = 0
 
 
@@ -54,20 +66,25 @@ class _Phase:
         self.report.phases[self.name] = self.report.phases.get(self.name, 0.0) + time.perf_counter() - self.start
 
 
+def _extract_unlinked(item: tuple[str, bytes]) -> FileExtract:
+    return extract_source(*item, linked=False)
+
+
 def _stat_key(path: str) -> tuple[int, int]:
     st = os.stat(path)
     return st.st_mtime_ns, st.st_size
 
 
 class Indexer:
-    def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), progress=None,
-                 progress_every: int = 500, on_step=None):
+    def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), on_step=None,
+                 workers: int | None = None):
+        """workers: processes that parse files; None means one per core for trees of at
+        least PARALLEL_FROM files to parse, else the calling process alone."""
+        self.workers = workers
         self.engine = engine
         self.tree = tree
         self.workspace = workspace
         self.exclude_dirs = sorted(exclude_dirs)
-        self.progress = progress  # callable(str) or None
-        self.progress_every = progress_every
         self.on_step = on_step  # callable(phase, done, total) after each file, or None
         self.manifest_files: dict[str, dict] = {}
 
@@ -122,6 +139,7 @@ class Indexer:
                 for path in {m["file_path"] for m in self.engine.get_all_metadata().values()}:
                     report.invalidated_nodes += self.engine.invalidate_file(path)
         extracts = self._parse(sorted(self.tree.files), report)
+        self._link(extracts, {ex.path: ex.summary for ex in extracts if ex.summary}, report)
         folders = sorted(self.tree.folders)
         with _Phase(report, "add_node"):
             for d in folders:
@@ -134,8 +152,6 @@ class Indexer:
             self._add_structural(extracts, report)
         with _Phase(report, "resolution"):
             for i, ex in enumerate(extracts, 1):
-                if self.progress and i % self.progress_every == 0:
-                    self.progress(f"resolved calls of {i}/{len(extracts)} files")
                 for caller, calls in ex.callers:
                     report.call_edges_added += self.engine.resolve_and_connect_calls(caller, calls)
                 for node_id, relations in ex.django:
@@ -164,11 +180,29 @@ class Indexer:
                 with open(full, "rb") as f:
                     digest = hashlib.sha256(f.read()).hexdigest()
                 if digest == old.get("sha256"):
-                    self.manifest_files[rel] = {"mtime_ns": mtime, "size": size, "sha256": digest}
+                    self.manifest_files[rel] = {**old, "mtime_ns": mtime, "size": size}
                     continue
                 report.changed.append(rel)
                 to_parse.append(rel)
             report.deleted = sorted(set(old_files) - set(self.tree.files))
+        extracts = self._parse(to_parse, report)
+        with _Phase(report, "tree"):
+            # Paths whose summary is not what the unchanged files were linked against.
+            moved = set(report.added) | set(report.deleted)
+            moved.update(ex.path for ex in extracts
+                         if ex.summary != (old_files.get(ex.path, {}).get("summary") or {}))
+            # Which modules import which is a fact too: old and new imports of what moved.
+            moved.update(tree_pass.IMPORTERS + module
+                         for rel in list(moved)
+                         for entry in (old_files.get(rel), self.manifest_files.get(rel)) if entry
+                         for module in (entry.get("summary") or {}).get("imports", ()))
+            report.dependents = sorted(
+                rel for rel, entry in self.manifest_files.items()
+                if rel not in report.changed and moved.intersection(entry.get("deps", ())))
+        dependents = self._parse(report.dependents, report)
+        summaries = {rel: e["summary"] for rel, e in self.manifest_files.items() if e.get("summary")}
+        extracts += dependents
+        self._link(extracts, summaries, report)
         old_folders = set(manifest["folders"])
         new_folders = sorted(self.tree.folders - old_folders)
         gone_folders = sorted(old_folders - self.tree.folders)
@@ -176,11 +210,10 @@ class Indexer:
             return report  # the restored snapshot is current; construction already compiled it
 
         with _Phase(report, "invalidate"):
-            for path in [*report.changed, *report.deleted]:
+            for path in [*report.changed, *report.dependents, *report.deleted]:
                 report.invalidated_nodes += self.engine.invalidate_file(path)
             for d in gone_folders:
                 report.invalidated_nodes += self.engine.invalidate_file(d or ids.ROOT_FOLDER)
-        extracts = self._parse(to_parse, report)
         with _Phase(report, "add_node"):
             for d in new_folders:
                 self.engine.add_node(**folder_node(d, self.tree.root))
@@ -203,35 +236,60 @@ class Indexer:
     def _parse(self, paths: list[str], report: IndexReport) -> list[FileExtract]:
         extracts = []
         with _Phase(report, "parse"):
-            for i, rel in enumerate(paths, 1):
-                full = self.tree.files[rel]
+            read = []
+            for rel in paths:
                 try:
-                    mtime, size = _stat_key(full)
-                    with open(full, "rb") as f:
-                        source = f.read()
+                    mtime, size = _stat_key(self.tree.files[rel])
+                    with open(self.tree.files[rel], "rb") as f:
+                        read.append((rel, mtime, size, f.read(), None))
                 except OSError as exc:
                     # Vanished or unreadable since the scan: index it as an empty File node.
-                    ex = FileExtract(rel, nodes=[file_node(rel)], error=f"OSError: {exc}")
-                    mtime, size, source = 0, -1, b""
-                else:
-                    ex = extract_source(rel, source)
+                    read.append((rel, 0, -1, b"", f"OSError: {exc}"))
+            parsed = self._extract([(rel, source) for rel, _, _, source, error in read if error is None])
+            for i, (rel, mtime, size, source, error) in enumerate(read, 1):
+                ex = FileExtract(rel, nodes=[file_node(rel)], error=error) if error else next(parsed)
                 if ex.error:
                     report.parse_errors.append((rel, ex.error))
                 self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,
-                                            "sha256": hashlib.sha256(source).hexdigest()}
+                                            "sha256": hashlib.sha256(source).hexdigest(),
+                                            "summary": ex.summary}
                 extracts.append(ex)
                 report.files_parsed += 1
-                if self.progress and i % self.progress_every == 0:
-                    self.progress(f"parsed {i}/{len(paths)} files")
                 if self.on_step:
                     self.on_step("parse", i, len(paths))
+            parsed.close()  # every result was taken: this ends the worker pool
         return extracts
+
+    def _extract(self, work: list[tuple[str, bytes]]) -> Iterator[FileExtract]:
+        """Extraction is a pure function of (path, source): worker processes give the same
+        records as this one, in the same order. Results come as they are made, so progress
+        can follow them."""
+        workers = self.workers
+        if workers is None:
+            workers = (os.cpu_count() or 1) if len(work) >= PARALLEL_FROM else 1
+        if workers <= 1 or len(work) < 2:
+            yield from map(_extract_unlinked, work)
+            return
+        # forkserver: the workers never inherit the engine's threads or state.
+        context = multiprocessing.get_context("forkserver")
+        with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
+            yield from pool.map(_extract_unlinked, work, chunksize=max(1, len(work) // (workers * 8)))
+
+    def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
+        """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
+        with _Phase(report, "tree"):
+            for path, deps in tree_pass.link_all(extracts, summaries).items():
+                self.manifest_files[path]["deps"] = sorted(deps)
 
     def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:
             for record in ex.nodes:
                 self.engine.add_node(**record)
             report.nodes_added += len(ex.nodes)
+        for ex in extracts:
+            for edge in ex.generated:
+                self.engine.add_generated_edge(*edge)
+            report.generated_edges += len(ex.generated)
 
     def _add_structural(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:

@@ -8,10 +8,11 @@ model class. Nothing here talks to the engine.
 from __future__ import annotations
 
 import ast
+import builtins
 import json
 from dataclasses import dataclass, field
 
-from . import ids
+from . import ids, tree_pass
 
 DJANGO_RELATION_FIELDS = frozenset({"ForeignKey", "OneToOneField", "ManyToManyField"})
 
@@ -27,6 +28,16 @@ class FileExtract:
     callers: list[tuple[str, list[str]]] = field(default_factory=list)
     django: list[tuple[str, str]] = field(default_factory=list)
     error: str | None = None  # set when the file did not parse; nodes then hold only the File node
+    # What other files may ask about this one in the whole-tree pass (see tree_pass.py).
+    summary: dict = field(default_factory=dict)
+    # The module node's scope data before the whole-tree pass; receiver entries are still
+    # [type text, how it was found, whether its head is a module-level name] lists.
+    scope_data: dict = field(default_factory=dict)
+    generated: list[tuple[str, str]] = field(default_factory=list)  # class -> its constructor methods
+    # (caller, index in its calls, module-level function, name if no other module imports this
+    # one, name otherwise): calls through a parameter of that function (see tree_pass.link).
+    conditional: list[tuple] = field(default_factory=list)
+    raw_calls: dict[str, list[str]] = field(default_factory=dict)  # each caller's calls before linking
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -87,30 +98,45 @@ def base_class_text(expr: ast.AST) -> str:
 
 
 class _Receivers:
-    """Types seen for receiver expressions of one scope; a conflict is kept as a conflict."""
+    """Types seen for receiver expressions of one scope; a conflict is kept as a conflict.
+
+    A type is (text, kind): kind "type" when the text names the class (an annotation, a
+    constructor, the own class), "call" when it is the callee of the call whose result was
+    assigned (a class, or a function whose return annotation the whole-tree pass reads)."""
 
     def __init__(self):
         self.seen: dict[str, list] = {}
+        self.origin: dict[tuple, "_Scope"] = {}  # where a type's text is to be read
 
-    def note(self, key: str, type_name):
+    def note(self, key: str, type_name, origin: "_Scope | None" = None):
         entries = self.seen.setdefault(key, [])
         if type_name not in entries:
             entries.append(type_name)
+            if type_name is not _UNKNOWN:
+                self.origin.setdefault(type_name, origin)
 
-    def single(self, key: str) -> str | None:
+    def single(self, key: str):
         entries = self.seen.get(key)
         if entries and len(entries) == 1 and entries[0] is not _UNKNOWN:
             return entries[0]
         return None
 
-    def as_json(self) -> dict:
+    def known(self, key: str) -> bool:
+        return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
+
+    def raw(self, module_head) -> dict:
+        """{key: [text, kind, head is a module-level name] or None for a conflict}."""
         out = {}
         for key, entries in self.seen.items():
             types = [t for t in entries if t is not _UNKNOWN]
             if not types:
                 continue
-            # A JSON null stops the resolver instead of letting it guess further out.
-            out[key] = types[0] if len(entries) == 1 else None
+            if len(entries) > 1:
+                # A JSON null stops the resolver instead of letting it guess further out.
+                out[key] = None
+                continue
+            text, kind = types[0]
+            out[key] = [text, kind, module_head(text, self.origin.get(types[0]))]
         return out
 
 
@@ -118,25 +144,69 @@ class _Receivers:
 class _Scope:
     kind: str  # "module", "class" or "function"
     qual: str  # "" for the module, else the qualified name used in node ids
-    node_id: str
+    node_id: str  # the node that holds this scope's calls (module code for the module)
     record: dict
     parent: "_Scope | None" = None
+    raw_calls: list[str] = field(default_factory=list)  # as written, rewritten by _finish_calls
     calls: list[str] = field(default_factory=list)
     call_set: set[str] = field(default_factory=set)
+    protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
     receivers: _Receivers = field(default_factory=_Receivers)
     locals: set[str] = field(default_factory=set)
+    binds: dict[str, int] = field(default_factory=dict)  # how often each name is bound here
+    def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
+    params: set[str] = field(default_factory=set)
+    aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
+    members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
+    global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
     class_scope: "_Scope | None" = None  # the class whose method this is
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
+    returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
+    loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
+    table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[constant](...)`
+    sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
+    positional: list[str] = field(default_factory=list)  # parameters that take positional arguments
+    defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
+    flows: dict[str, str] = field(default_factory=dict)  # parameter -> the one function every call passes
+    flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
+    decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
 
     def add_call(self, name: str):
         if name not in self.call_set:
             self.call_set.add(name)
             self.calls.append(name)
+
+    def bind(self, name: str):
+        self.binds[name] = self.binds.get(name, 0) + 1
+        if self.kind != "class":
+            self.locals.add(name)
+
+    def bind_definition(self, name: str):
+        self.bind(name)
+        self.def_binds[name] = self.def_binds.get(name, 0) + 1
+
+    def alias(self, name: str, flows: bool = True):
+        """The single value a name is bound to here, if it is bound once, to a plain value
+        (for a parameter: the function every call passes to it)."""
+        if self.binds.get(name) != 1 or name in self.declared_outer:
+            return None
+        if name in self.params:
+            return self.flows.get(name) if flows else None
+        return self.aliases.get(name)
+
+
+_SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
+            "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
+_CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
+_BUILTINS = frozenset(dir(builtins))
+# A parameter flow's value that is the function object a def just made, by its name: calls
+# through it reach that definition even when the name is rebound to a decorator's result.
+_DEFINED = "<def>"
 
 
 class _FileVisitor:
@@ -148,6 +218,10 @@ class _FileVisitor:
         self.scopes: list[_Scope] = []
         self.by_id: dict[str, _Scope] = {}  # merges repeated definitions (properties, if/else defs)
         self.exported = _literal_all(tree)
+        self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
+        self.imported: set[str] = set()  # every module path an import statement names
+        self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
+        self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -164,12 +238,34 @@ class _FileVisitor:
             record["docstring"] = doc
         if lines:
             record["lines_start"], record["lines_end"] = 1, lines
-        module = _Scope("module", "", record["node_id"], record)
+        code = {"node_id": ids.definition_id(self.path, ids.MODULE_CODE), "node_type": "Function",
+                "name": ids.MODULE_CODE, "file_path": self.path}
+        if lines:
+            code["lines_start"], code["lines_end"] = 1, lines
+        module = _Scope("module", "", code["node_id"], code)
         self.scopes.append(module)
-        self.extract.nodes.append(record)
-        self.extract.structural.append((ids.file_id(self.path), module.node_id))
+        self.extract.nodes += [record, code]
+        self.extract.structural += [(ids.file_id(self.path), record["node_id"]), (record["node_id"], code["node_id"])]
         self._body(self.tree.body, module)
-        record["extra_json"] = json.dumps(self._scope_data(), sort_keys=True)
+        for scope in self.scopes:
+            # `global x; x = ...` in a function rebinds the module's x.
+            for name in scope.declared_outer & set(scope.binds):
+                owner = self._owner(name, scope)
+                if owner is not None and owner is not scope:
+                    owner.binds[name] = owner.binds.get(name, 0) + scope.binds[name]
+        for scope in self.scopes:
+            self._decorated_aliases(scope)
+        self._readers = {}
+        for scope in self.scopes:
+            for read in scope.loads:
+                self._readers.setdefault(read, []).append(scope)
+        for scope in self.scopes:
+            self._parameter_flows(scope)
+        for scope in self.scopes:
+            self._finish_calls(scope)
+        self.extract.raw_calls = {scope.node_id: list(scope.calls) for scope in self.scopes if scope.calls}
+        self.extract.scope_data = self._scope_data()
+        self.extract.summary = self._summary()
         for scope in self.scopes:
             if scope.kind == "function":
                 scope.record["is_generator"] = scope.generator
@@ -180,11 +276,18 @@ class _FileVisitor:
                 text = json.dumps(scope.relations)
                 scope.record["django_relations_json"] = text
                 self.extract.django.append((scope.node_id, text))
+            if scope.kind == "class":
+                # Instantiating a class runs these; the edges let their callers include every
+                # place that instantiates it.
+                for name in _CONSTRUCTORS:
+                    if scope.members.get(name) == "function":
+                        self.extract.generated.append((scope.node_id, f"{scope.node_id}.{name}"))
         return self.extract
 
     def _open_scope(self, kind: str, name: str, parent: _Scope, record: dict) -> _Scope:
         qual = f"{parent.qual}.{name}" if parent.qual else name
         node_id = ids.definition_id(self.path, qual)
+        parent.members.setdefault(name, kind)
         existing = self.by_id.get(node_id)
         if existing is not None:
             # Same qualified name defined again: one node, whose calls cover both bodies.
@@ -195,7 +298,8 @@ class _FileVisitor:
         self.by_id[node_id] = scope
         self.scopes.append(scope)
         self.extract.nodes.append(record)
-        self.extract.structural.append((parent.node_id, node_id))
+        self.extract.structural.append((parent.record["node_id"] if parent.kind != "module"
+                                        else ids.module_id(self.path), node_id))
         return scope
 
     def _function(self, node: ast.FunctionDef | ast.AsyncFunctionDef, parent: _Scope):
@@ -204,7 +308,7 @@ class _FileVisitor:
         self._arguments_outside(node.args, parent)
         if node.returns is not None:
             self._expr(node.returns, parent)
-        self._bind(parent, node.name, None)
+        parent.bind_definition(node.name)
 
         args = node.args
         all_args = [*args.posonlyargs, *args.args, *args.kwonlyargs]
@@ -231,12 +335,29 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("function", node.name, parent, record)
+        if node.decorator_list and parent.kind != "class":
+            parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
+            innermost = node.decorator_list[-1]
+            if isinstance(innermost, ast.Name):
+                # Applying a decorator passes it the function just defined.
+                parent.sites.append((innermost.id, [None if len(node.decorator_list) > 1 else _DEFINED + node.name], {}))
+        returned = annotation_type(node.returns)
+        if returned is not None and not is_async and not _is_generator_annotation(returned):
+            self.returns[scope.qual] = returned
 
+        scope.positional = [a.arg for a in [*args.posonlyargs, *args.args]]
+        positional_defaults = [*args.posonlyargs, *args.args][len(args.posonlyargs) + len(args.args) - len(args.defaults):]
+        for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
+            if d is not None:
+                scope.defaults[a.arg] = _alias_value(d)
+        if args.vararg or args.kwarg:
+            scope.positional = []  # calls may reach any parameter: no flows
         for a in all_args:
-            scope.locals.add(a.arg)
+            scope.bind(a.arg)
+            scope.params.add(a.arg)
             t = annotation_type(a.annotation)
             if t is not None:
-                scope.receivers.note(a.arg, t)
+                scope.receivers.note(a.arg, (t, "type"), parent)
         if parent.kind == "class" and all_args and not _is_staticmethod(node):
             first = (args.posonlyargs + args.args)[:1]
             if first and first[0].arg in ("self", "cls"):
@@ -249,7 +370,7 @@ class _FileVisitor:
             self._decorator(deco, parent)
         for expr in [*node.bases, *(k.value for k in node.keywords)]:
             self._expr(expr, parent)
-        self._bind(parent, node.name, None)
+        parent.bind_definition(node.name)
         extra = {"base_classes": [base_class_text(b) for b in node.bases]}
         if node.decorator_list:
             extra["decorators"] = ["@" + ast.unparse(d) for d in node.decorator_list]
@@ -290,16 +411,45 @@ class _FileVisitor:
             self._import_from(stmt, scope)
         elif isinstance(stmt, (ast.Global, ast.Nonlocal)):
             scope.declared_outer.update(stmt.names)
+            if isinstance(stmt, ast.Global):
+                scope.global_names.update(stmt.names)
         elif isinstance(stmt, ast.Assign):
             self._expr(stmt.value, scope)
             for target in stmt.targets:
-                self._target(target, stmt.value, None, scope)
+                self._unpack(target, stmt.value, scope)
         elif isinstance(stmt, ast.AnnAssign):
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             self._expr(stmt.annotation, scope)
             self._target(stmt.target, stmt.value, stmt.annotation, scope)
+        elif isinstance(stmt, ast.Return):
+            if stmt.value is not None:
+                self._expr(stmt.value, scope)
+            scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
+        elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
+            # `raise C` instantiates C.
+            name = dotted_name(stmt.exc)
+            if name is not None:
+                scope.raw_calls.append(name)
+            self._expr(stmt.exc, scope)
+            if stmt.cause is not None:
+                self._expr(stmt.cause, scope)
+        elif isinstance(stmt, (ast.With, ast.AsyncWith)):
+            kind = "async with" if isinstance(stmt, ast.AsyncWith) else "with"
+            for item in stmt.items:
+                self._expr(item.context_expr, scope)
+                type_name = self._special_calls(item.context_expr, kind, scope)
+                if item.optional_vars is not None:
+                    if isinstance(item.optional_vars, ast.Name) and type_name is not None:
+                        # `as v` binds what __enter__ returns: the instance, when it returns self.
+                        entered = (type_name[0], "enter" if kind == "with" else "aenter")
+                        self._target(item.optional_vars, None, None, scope, entered)
+                    else:
+                        self._expr(item.optional_vars, scope)
+            self._body(stmt.body, scope)
         else:
+            if isinstance(stmt, (ast.For, ast.AsyncFor)):
+                self._special_calls(stmt.iter, "async for" if isinstance(stmt, ast.AsyncFor) else "for", scope)
             # Everything else only matters through the expressions and blocks it holds.
             for child in ast.iter_child_nodes(stmt):
                 if isinstance(child, ast.stmt):
@@ -318,11 +468,44 @@ class _FileVisitor:
                 else:
                     self._expr(child, scope)
 
-    def _target(self, target: ast.AST, value: ast.AST | None, annotation: ast.AST | None, scope: _Scope):
-        """Locals, receiver types and Django fields from `target = value` / `target: annotation = value`."""
+    def _unpack(self, target: ast.AST, value: ast.AST, scope: _Scope):
+        """`a, (b, c) = x, (y, z)` binds like three plain assignments."""
+        if (isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, (ast.Tuple, ast.List))
+                and len(target.elts) == len(value.elts)
+                and not any(isinstance(e, ast.Starred) for e in [*target.elts, *value.elts])):
+            for t, v in zip(target.elts, value.elts):
+                self._unpack(t, v, scope)
+        else:
+            self._target(target, value, None, scope)
+
+    def _special_calls(self, expr: ast.AST, kind: str, scope: _Scope):
+        """The special methods that `for`/`with` call on expr's value; returns the value's
+        type when expr is a call whose result type the receiver rules can tell."""
+        methods = _SPECIAL[kind]
+        if isinstance(expr, ast.Call):
+            key = dotted_name(expr.func)
+            type_name = self._value_type(expr, scope)
+            if key is None or type_name is None or key in _BUILTINS:
+                return None
+            scope.receivers.note(key + "()", type_name, scope)
+            scope.raw_calls.extend(f"{key}().{m}" for m in methods)
+            return type_name
+        name = dotted_name(expr)
+        if name is not None:
+            scope.protocol.extend((name, m) for m in methods)
+        return None
+
+    def _target(self, target: ast.AST, value: ast.AST | None, annotation: ast.AST | None, scope: _Scope,
+                known_type=None):
+        """Locals, receiver types, aliases and Django fields from `target = value` /
+        `target: annotation = value`."""
         if isinstance(target, ast.Name):
-            if scope.kind != "class":
-                scope.locals.add(target.id)
+            scope.bind(target.id)
+            alias = _alias_value(value) if annotation is None else None
+            if alias is None and annotation is None:
+                alias = _literal_table(value)
+            if alias is not None:
+                scope.aliases[target.id] = alias
         elif dotted_name(target) is None:
             self._expr(target, scope)  # unpacking, subscripts: every bound name has an unknown type
             return
@@ -330,7 +513,10 @@ class _FileVisitor:
             self._expr(target, scope)  # calls inside the target expression, if any
         if value is not None and isinstance(value, ast.Constant) and value.value is None and annotation is None:
             return  # `x = None` placeholders say nothing about the later type
-        type_name = annotation_type(annotation)
+        type_name = known_type
+        if type_name is None:
+            t = annotation_type(annotation)
+            type_name = (t, "type") if t is not None else None
         if type_name is None and value is not None:
             type_name = self._value_type(value, scope)
         if type_name is None:
@@ -340,19 +526,19 @@ class _FileVisitor:
             if scope.kind == "class":
                 # Class attributes are what instances see through self.<name>.
                 if type_name is not _UNKNOWN:
-                    scope.receivers.note("self." + target.id, type_name)
+                    scope.receivers.note("self." + target.id, type_name, scope.parent)
                 if isinstance(value, ast.Call):
                     self._django_field(target.id, value, scope)
             else:
-                scope.receivers.note(target.id, type_name)
+                scope.receivers.note(target.id, type_name, scope)
             return
         text = dotted_name(target)
         head, _, rest = text.partition(".")
         method = self._method_scope(scope)
         if method is not None and head == method.self_name:
-            method.class_scope.receivers.note(f"{head}.{rest}", type_name)
+            method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
         elif scope.kind != "class":
-            scope.receivers.note(text, type_name)
+            scope.receivers.note(text, type_name, scope)
 
     def _method_scope(self, scope: _Scope) -> _Scope | None:
         """The method whose `self` is visible here (the method itself or a closure in it)."""
@@ -362,18 +548,21 @@ class _FileVisitor:
             scope = scope.parent
         return None
 
-    def _value_type(self, value: ast.AST, scope: _Scope) -> str | None:
+    def _value_type(self, value: ast.AST, scope: _Scope):
         if isinstance(value, ast.Call):
             name = dotted_name(value.func)
             if name is None:
                 return None
             method = self._method_scope(scope)
             if method is not None and name == "cls" and method.self_name == "cls":
-                return method.class_scope.qual
+                return method.class_scope.qual, "type"
             if name.split(".", 1)[0] in ("self", "cls"):
                 return None
-            return name
+            return name, "call"
         if isinstance(value, ast.Name):
+            method = self._method_scope(scope)
+            if method is not None and value.id == "self" == method.self_name:
+                return method.class_scope.qual, "type"  # `a = self`
             # `self.repo = repo` where the parameter was annotated.
             s = scope
             while s is not None and s.kind == "function":
@@ -405,12 +594,10 @@ class _FileVisitor:
             scope.relations.append({"field": field_name, "type": kind, "related_model": model})
 
     def _bind(self, scope: _Scope, name: str, type_name):
-        """A name bound by a def, class or except clause (class bodies bind no locals)."""
-        if scope.kind == "class":
-            return
-        scope.locals.add(name)
-        if type_name is not None:
-            scope.receivers.note(name, type_name)
+        """A name bound by an except clause (class bodies bind no locals)."""
+        scope.bind(name)
+        if scope.kind != "class" and type_name is not None:
+            scope.receivers.note(name, type_name, scope)
 
     # ---- imports ------------------------------------------------------------------
 
@@ -421,6 +608,9 @@ class _FileVisitor:
 
     def _import(self, alias: ast.alias, scope: _Scope):
         parts = alias.name.split(".")
+        self.imported.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
+        local = alias.asname or parts[0]
+        scope.binds[local] = scope.binds.get(local, 0) + 1
         if alias.asname:
             self._add_binding(scope, alias.asname,
                               {"module": "/".join(parts), "kind": "module", "qualifier": alias.asname})
@@ -434,6 +624,10 @@ class _FileVisitor:
     def _import_from(self, stmt: ast.ImportFrom, scope: _Scope):
         if stmt.module == "__future__":
             return
+        for alias in stmt.names:
+            if alias.name != "*":
+                local = alias.asname or alias.name
+                scope.binds[local] = scope.binds.get(local, 0) + 1
         if stmt.level:
             base = self.package[: len(self.package) - (stmt.level - 1)] if stmt.level - 1 <= len(self.package) else None
             if base is None:
@@ -446,9 +640,15 @@ class _FileVisitor:
         else:
             module_parts = stmt.module.split(".") if stmt.module else []
         module = "/".join(module_parts)
+        self.imported.add(module)
+        self.imported.update(f"{module}/{a.name}" if module else a.name for a in stmt.names if a.name != "*")
         for alias in stmt.names:
             if alias.name == "*":
-                continue  # cannot tell which names it brings
+                # Which names it brings is for the whole-tree pass to tell; a name bound before
+                # this statement may be replaced by it, one bound only after it wins.
+                scope.imports.setdefault("*", []).append({"module": module, "kind": "star",
+                                                          "before": sorted(scope.binds)})
+                continue
             self._add_binding(scope, alias.asname or alias.name,
                               {"module": module, "symbol": alias.name, "kind": "symbol"})
 
@@ -458,7 +658,9 @@ class _FileVisitor:
         # Applying a decorator calls it, in the scope that holds the definition.
         name = dotted_name(deco)
         if name is not None and name not in _PLAIN_DECORATORS:
-            scope.add_call(name)
+            scope.raw_calls.append(name)
+        elif isinstance(deco, ast.Call) and isinstance(deco.func, ast.Name):
+            scope.raw_calls.append(deco.func.id + "()")  # `@make()`: what make returns is applied
         self._expr(deco, scope)
 
     def _arguments_outside(self, args: ast.arguments, scope: _Scope):
@@ -478,30 +680,41 @@ class _FileVisitor:
             node, in_lambda = stack.pop()
             t = type(node)
             if t is ast.Name:
-                if type(node.ctx) is ast.Store and scope.kind != "class":
-                    scope.locals.add(node.id)
-                    scope.receivers.note(node.id, _UNKNOWN)
+                ctx = type(node.ctx)
+                if ctx is ast.Store:
+                    scope.bind(node.id)
+                    if scope.kind != "class":
+                        scope.receivers.note(node.id, _UNKNOWN)
+                elif ctx is ast.Del:
+                    # Not a binding to hide others with, but the name no longer holds one value.
+                    scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
+                else:
+                    scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
                 continue
             if t is ast.Constant:
                 continue
             if t is ast.Call:
-                name = call_name(node.func)
+                if type(node.func) is ast.Name:
+                    scope.sites.append(_site(node))
+                name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
-                    scope.add_call(name)
+                    scope.raw_calls.append(name)
+            elif t is ast.comprehension:
+                self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
             elif t is ast.Lambda:
                 in_lambda = True
                 if function:
                     a = node.args
                     for arg in [*a.posonlyargs, *a.args, *a.kwonlyargs, a.vararg, a.kwarg]:
                         if arg is not None:
-                            scope.locals.add(arg.arg)
+                            scope.bind(arg.arg)
             elif t is ast.Yield or t is ast.YieldFrom:
                 if not in_lambda:
                     scope.generator = True
             elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
-                scope.locals.add(node.name)
+                scope.bind(node.name)
             elif t is ast.MatchMapping and node.rest:
-                scope.locals.add(node.rest)
+                scope.bind(node.rest)
             children = []
             for f in node._fields:
                 v = getattr(node, f, None)
@@ -511,18 +724,266 @@ class _FileVisitor:
                     children.append(v)
             stack.extend((c, in_lambda) for c in reversed(children))
 
-    # ---- per-scope JSON -------------------------------------------------------------
+    def _call_name(self, func: ast.AST, scope: _Scope) -> str | None:
+        name = call_name(func)
+        if name is not None:
+            return name
+        if isinstance(func, ast.Call) and isinstance(func.func, ast.Name):
+            return func.func.id + "()"  # `f()()`: whatever f returns, if _rewrite can tell
+        if isinstance(func, ast.Subscript) and isinstance(func.value, ast.Name):
+            # `table["key"]()`: the entry, if _rewrite finds a literal table bound once. A call
+            # of an entry reads the table without changing it.
+            scope.table_calls[func.value.id] = scope.table_calls.get(func.value.id, 0) + 1
+            if isinstance(func.slice, ast.Constant):
+                return _table_call(func.value.id, func.slice.value)
+        if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
+            # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
+            key = dotted_name(func.value.func)
+            type_name = self._value_type(func.value, scope)
+            if key is not None and type_name is not None and key not in _BUILTINS:
+                scope.receivers.note(key + "()", type_name, scope)
+                return f"{key}().{func.attr}"
+        return None
+
+    # ---- the calls each node makes ----------------------------------------------------
+
+    def _finish_calls(self, scope: _Scope):
+        # A class body runs where the class statement is: its calls belong to that code.
+        target = scope
+        while target.kind == "class":
+            target = target.parent
+        for raw in scope.raw_calls:
+            self._flow_used = None
+            name = self._rewrite(raw, scope)
+            if name is None:
+                continue
+            key = name.partition("()")[0]
+            if key != name and "." in name and not self._typed_result(key, scope):
+                continue  # a method of a local's result: no type to find it by
+            if self._flow_used is None:
+                target.add_call(name)
+                continue
+            # Holds only if no other module can call that function: the whole-tree pass decides.
+            plain = self._rewrite(raw, scope, flows=False)
+            self.extract.conditional.append((target.node_id, len(target.calls), self._flow_used, name, plain))
+            target.calls.append(plain)
+        for receiver, method in scope.protocol:
+            if self._typed(receiver, scope):
+                target.add_call(f"{receiver}.{method}")
+
+    def _typed_result(self, callee: str, scope: _Scope) -> bool:
+        """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a
+        callee that is a module-level name?"""
+        entry = scope.receivers.single(callee + "()")
+        return entry is not None and (entry[1] == "type" or self._module_head(callee, scope))
+
+    def _owner(self, name: str, scope: _Scope) -> _Scope | None:
+        """The scope whose binding of name the code of scope sees (None: a builtin or unbound)."""
+        s = scope
+        while s is not None:
+            if s.kind == "class":
+                if s is scope and name in s.binds:
+                    return s
+            elif name in s.global_names:
+                return self.scopes[0]
+            elif name in s.declared_outer:
+                s = s.parent  # nonlocal
+                continue
+            elif name in s.binds or name in s.unresolvable:
+                return s
+            s = s.parent
+        return None
+
+    def _parameter_flows(self, fn: _Scope):
+        """A parameter to which every call of its function passes the same function (or that
+        keeps its default) stands for that function in the body. Every call must be visible:
+        the function's name is read nowhere but in those calls, and, for a module-level
+        function, no other module imports this one (the whole-tree pass checks that)."""
+        if fn.kind != "function" or not fn.params:
+            return
+        home, name = fn.parent, fn.record["name"]
+        if home.kind == "class" or home.binds.get(name) != 1 or home.def_binds.get(name) != 1:
+            return
+        if home.aliases.get(name) is not None:
+            return  # decorated into something else: the calls do not reach this body
+        sites, loads = [], 0
+        for scope in self._readers.get(name, ()):
+            if self._owner(name, scope) is not home:
+                continue
+            loads += scope.loads[name]
+            sites += [(scope, site) for site in scope.sites if site[0] == name]
+        if not sites or loads != len(sites):
+            return
+        values: dict[str, set] = {p: set() for p in fn.params}
+        for scope, (_, positional, keywords) in sites:
+            if positional is None or len(positional) > len(fn.positional):
+                return
+            given = dict(zip(fn.positional, positional))
+            given.update(keywords)
+            for param in fn.params:
+                value = given[param] if param in given else fn.defaults.get(param)
+                where = scope if param in given else home
+                if value is not None and value.endswith("()"):
+                    value = self._returned_function(value[:-2], where)
+                    if value is not None and value.endswith("()"):
+                        value = None  # known only to the whole-tree pass
+                if value is None:
+                    pass
+                elif value.startswith(_DEFINED):
+                    if self._owner(value[len(_DEFINED):], fn) is not scope:
+                        value = None
+                elif not self._same_owner(value, fn, where):
+                    value = None
+                values[param].add(value)
+        for param, found in values.items():
+            if len(found) == 1 and None not in found and fn.binds.get(param) == 1:
+                fn.flows[param] = found.pop()
+        if fn.flows and home.kind == "module":
+            fn.flow_owner = name
+
+    def _rewrite(self, name: str, scope: _Scope, flows: bool = True) -> str | None:
+        """The call name with single-valued aliases replaced by what they are bound to, so the
+        resolver sees `func` where the code calls `a` after `a = func`; None for a name only
+        the class body that binds it could resolve."""
+        if name.startswith(_TABLE):
+            return self._table_entry(name, scope)
+        before = name
+        for step in range(4):
+            head, dot, rest = name.partition(".")
+            if head.endswith("()"):
+                if step == 0 and rest:
+                    return name  # `Cls().m()`: typed where it was seen
+                value = self._returned_function(head[:-2], scope)
+                if value is None or (value == head and rest):
+                    # `a = make()` with no single function returned: `a` stays as it was.
+                    return before if step else None
+                if value == head:
+                    return name
+                name = value + dot + rest
+                continue
+            before = name
+            method = self._method_scope(scope)
+            if method is not None and head == method.self_name:
+                cls = method.class_scope
+                if name == "cls" and all(s.kind == "class" for s in self._chain(cls)):
+                    return cls.qual  # `cls()` instantiates the class
+                # A class attribute assigned a callable, called through the instance.
+                value = cls.alias(rest) if rest and "." not in rest and rest not in cls.members else None
+                if isinstance(value, str) and self._same_owner(value, scope, cls.parent):
+                    name = value
+                    continue
+                return name
+            owner = self._owner(head, scope)
+            if owner is None:
+                return name
+            value = owner.alias(head, flows)
+            if value is not None and head in owner.params and owner.flow_owner:
+                self._flow_used = owner.flow_owner
+            if isinstance(value, str) and value.startswith(_DEFINED):
+                return value[len(_DEFINED):] + dot + rest
+            if owner.kind == "class":
+                if owner.members.get(head) and all(s.kind == "class" for s in self._chain(owner)):
+                    return f"{owner.qual}.{name}"
+                if not (isinstance(value, str) and self._same_owner(value, scope, owner.parent)):
+                    return None
+            elif not (isinstance(value, str) and self._same_owner(value, scope, owner)):
+                return name
+            name = value + dot + rest
+        return name
+
+    def _table_entry(self, marker: str, scope: _Scope) -> str | None:
+        """The function `table[key]` holds, when table is a literal dict or list bound once
+        and read nowhere but in such calls (so nothing changed it)."""
+        table, key = json.loads(marker[len(_TABLE):])
+        owner = self._owner(table, scope)
+        items = owner.alias(table) if owner is not None else None
+        if not isinstance(items, tuple) or self._readers is None:
+            return None
+        readers = [s for s in self._readers.get(table, ()) if self._owner(table, s) is owner]
+        if sum(s.loads[table] for s in readers) != sum(s.table_calls.get(table, 0) for s in readers):
+            return None
+        value = dict(items).get(key)
+        if value is None or not self._same_owner(value, scope, owner):
+            return None
+        return self._rewrite(value, scope)
+
+    def _returned_function(self, callee: str, scope: _Scope) -> str | None:
+        """The function a call of callee returns, when callee is a function of this module
+        whose every `return` gives the same function: "outer.inner" for one it defines,
+        else the name it returns (seen from scope as from callee's body)."""
+        if "." in callee or self._owner(callee, scope) is not self.scopes[0]:
+            return None
+        if callee in self.scopes[0].imports and self.scopes[0].binds.get(callee) == 1:
+            return callee + "()"  # defined elsewhere: for the whole-tree pass to tell
+        if self.scopes[0].members.get(callee) != "function" or self.scopes[0].binds.get(callee) != 1:
+            return None
+        fn = self.by_id[ids.definition_id(self.path, callee)]
+        values = set(fn.returned)
+        if len(values) != 1 or None in values:
+            return None
+        value = values.pop()
+        if value in fn.members and fn.binds.get(value) == 1:
+            return f"{callee}.{value}" if fn.members[value] == "function" else None
+        if value.partition(".")[0] in fn.binds or not self._same_owner(value, scope, fn):
+            return None
+        return value
+
+    def _decorated_aliases(self, scope: _Scope):
+        """`@dec def f` binds f to dec(f): where dec is a function of this module that returns
+        another function, calls of f are calls of that function."""
+        for name, decorators in scope.decorated:
+            value = None
+            for deco in reversed(decorators):
+                if deco is None:
+                    break
+                returned = self._returned_function(deco, scope)
+                if returned is not None and not returned.endswith("()"):
+                    value = returned
+            if value is not None and scope.binds.get(name) == 1:
+                scope.aliases[name] = value
+
+    @staticmethod
+    def _chain(scope: _Scope):
+        while scope.kind != "module":
+            yield scope
+            scope = scope.parent
+
+    def _same_owner(self, value: str, scope: _Scope, where: _Scope) -> bool:
+        """Does value's first name mean, seen from scope, what it means where it was bound?"""
+        head = value.partition(".")[0]
+        return head not in ("self", "cls") and self._owner(head, scope) is self._owner(head, where)
+
+    def _typed(self, receiver: str, scope: _Scope) -> bool:
+        head = receiver.partition(".")[0]
+        method = self._method_scope(scope)
+        if method is not None and head == method.self_name:
+            return method.class_scope.receivers.known(receiver)
+        owner = self._owner(head, scope)
+        return owner is not None and owner.kind != "class" and owner.receivers.known(receiver)
+
+    # ---- per-scope JSON and the file's summary ---------------------------------------
+
+    def _module_head(self, text: str, origin: _Scope | None) -> bool:
+        """True when text's first name is not bound by a function around origin, so the
+        whole-tree pass may read it among the module's names."""
+        head = text.partition(".")[0]
+        s = origin
+        while s is not None and s.kind != "module":
+            if s.kind == "function" and (head in s.binds or head in s.unresolvable):
+                return False
+            s = s.parent
+        return True
 
     def _scope_data(self) -> dict:
         module = self.scopes[0]
-        module_names = module.locals | set(module.imports) | module.unresolvable
+        module_names = module.locals | {n for n in module.imports if n != "*"} | module.unresolvable
         bindings, receivers, shadowed = {}, {}, {}
         for scope in self.scopes:
             if scope.imports:
                 bindings[scope.qual] = {
                     name: (b[0] if len(b) == 1 else b) for name, b in sorted(scope.imports.items())
                 }
-            r = scope.receivers.as_json()
+            r = scope.receivers.raw(self._module_head)
             if r:
                 receivers[scope.qual] = r
             names = self._shadowed(scope, module_names)
@@ -551,10 +1012,121 @@ class _FileVisitor:
             s = s.parent
         return ((scope.locals - scope.declared_outer) & visible) | scope.unresolvable
 
+    def _summary(self) -> dict:
+        """What the whole-tree pass needs to know about this module (plain JSON data)."""
+        module = self.scopes[0]
+        names = {}
+        for name, count in module.binds.items():
+            if name in module.unresolvable:
+                continue
+            imported = module.imports.get(name)
+            if count > 1 and module.def_binds.get(name) == count and name in module.members:
+                names[name] = ["def", module.members[name]]  # alternative definitions: one node
+            elif count > 1:
+                names[name] = ["ambiguous", imported] if imported else ["ambiguous"]
+            elif imported:
+                names[name] = ["import", imported]
+            elif name in module.members:
+                names[name] = ["def", module.members[name]]
+            elif isinstance(module.alias(name), str) and not module.alias(name).endswith("()"):
+                names[name] = ["alias", module.alias(name)]
+            else:
+                typed = module.receivers.raw(self._module_head).get(name)
+                names[name] = ["var", typed] if typed and typed[2] else ["var"]
+        classes = {}
+        for scope in self.scopes:
+            if scope.kind != "class":
+                continue
+            own = scope.receivers.raw(self._module_head)
+            classes[scope.qual] = {
+                "bases": json.loads(scope.record["extra_json"])["base_classes"],
+                "members": scope.members,
+                "attrs": {n: v for n in scope.binds if n not in scope.members
+                          for v in [scope.alias(n)] if isinstance(v, str)},
+                "self": {k: v for k, v in own.items() if v is not None and v[2] and k.count(".") == 1},
+            }
+        scopes = {s.qual: s for s in self.scopes}
+        returned = {}
+        for fn in self.scopes:
+            if fn.kind != "function" or fn.parent.kind == "function":
+                continue
+            values = set(fn.returned)
+            value = values.pop() if len(values) == 1 else None
+            if value is not None and (value.partition(".")[0] not in fn.binds or value == fn.self_name):
+                returned[fn.qual] = value
+        returns = {q: t for q, t in self.returns.items()
+                   if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+        return {
+            "names": names,
+            "star": [b["module"] for b in module.imports.get("*", [])],
+            "all": sorted(self.exported) if self.exported is not None else None,
+            "classes": classes,
+            "returns": returns,
+            "imports": sorted(self.imported),
+            "returned": returned,
+        }
+
+    @staticmethod
+    def _class_local(text: str, scope: _Scope) -> bool:
+        return scope.kind == "class" and text.partition(".")[0] in scope.binds and text != scope.record["name"]
+
 
 def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:
     """A definition's lines start at its first decorator."""
     return min([node.lineno, *(d.lineno for d in node.decorator_list)])
+
+
+def _site(call: ast.Call) -> tuple:
+    """(callee, positional arguments, keyword arguments) of `f(...)`, each argument as a
+    dotted name or None; positional is None when `*args`/`**kw` hide which is which."""
+    if any(isinstance(a, ast.Starred) for a in call.args) or any(k.arg is None for k in call.keywords):
+        return call.func.id, None, {}
+    return (call.func.id, [_alias_value(a) for a in call.args],
+            {k.arg: _alias_value(k.value) for k in call.keywords})
+
+
+def _is_generator_annotation(text: str) -> bool:
+    """Return annotations that name what a generator yields through, not a class it returns."""
+    return text.rsplit(".", 1)[-1] in ("Iterator", "Generator", "Iterable", "AsyncIterator", "AsyncGenerator")
+
+
+_TABLE = "<table>"
+
+
+def _table_call(table: str, key) -> str | None:
+    try:
+        return _TABLE + json.dumps([table, key])
+    except TypeError:
+        return None  # a key JSON cannot carry (bytes, ...)
+
+
+def _literal_table(value: ast.AST | None) -> tuple | None:
+    """((key, dotted name or None), ...) of a literal dict with constant keys, or of a list or
+    tuple (keys are the indexes)."""
+    if isinstance(value, ast.Dict):
+        if not all(isinstance(k, ast.Constant) for k in value.keys):
+            return None
+        pairs = [(k.value, v) for k, v in zip(value.keys, value.values)]
+    elif isinstance(value, (ast.List, ast.Tuple)):
+        if any(isinstance(e, ast.Starred) for e in value.elts):
+            return None
+        pairs = list(enumerate(value.elts))
+    else:
+        return None
+    keys = [k for k, _ in pairs]
+    if len(set(map(repr, keys))) != len(keys):
+        return None  # a repeated key: the last one wins, keep it simple
+    return tuple((k, dotted_name(v)) for k, v in pairs)
+
+
+def _alias_value(value: ast.AST | None) -> str | None:
+    """The dotted name a plain assignment binds to (`a = func`, `x = mod.func`), or
+    "f()" for the result of calling a plain name."""
+    if isinstance(value, ast.Call) and isinstance(value.func, ast.Name):
+        return value.func.id + "()"
+    if value is None or not isinstance(value, (ast.Name, ast.Attribute)):
+        return None
+    return dotted_name(value)
 
 
 def _is_staticmethod(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
@@ -574,8 +1146,8 @@ def file_node(path: str) -> dict:
     return {"node_id": ids.file_id(path), "node_type": "File", "name": path.rsplit("/", 1)[-1], "file_path": path}
 
 
-def extract_source(path: str, source: bytes | str) -> FileExtract:
-    """Records for one file: its File node, module node, classes and functions.
+def extract_source(path: str, source: bytes | str, *, linked: bool = True) -> FileExtract:
+    """Records for one file: its File node, module node, module code, classes and functions.
 
     A file that does not parse yields only its File node and the parse error."""
     try:
@@ -584,4 +1156,8 @@ def extract_source(path: str, source: bytes | str) -> FileExtract:
         # ValueError: NUL bytes in the source; RecursionError: absurdly deep nesting.
         result = FileExtract(path, error=f"{type(exc).__name__}: {exc}")
     result.nodes.insert(0, file_node(path))
+    if linked:
+        # Complete on its own; the whole-tree pass links it again against the other modules.
+        # With linked=False the module node waits for that pass to get its scope data.
+        tree_pass.link(result, tree_pass.TreeFacts({path: result.summary}))
     return result

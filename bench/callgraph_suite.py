@@ -1,0 +1,289 @@
+"""How far the call graph can be trusted: the indexer and the engine together, measured on a
+suite of small programs with known call graphs, and on the Python standard library.
+
+    PYTHONPATH=build/<dir>/python python3 bench/callgraph_suite.py [SUITE] [--stdlib] [--misses]
+
+SUITE is a folder holding cases/<category>/<case>/ (the program, and callgraph.json mapping each
+caller's dotted name to its callees), by default ../shared/callgraph-suite relative to the
+repository root. Scoring, summed over all cases (not averaged):
+  - expected: the pairs of callgraph.json whose two ends are in the case's own modules;
+  - found: get_callees of every module, function and class node, named by dotted module name
+    plus qualified name (module-level code is named like its module); an edge out of a class
+    node is dropped, an edge to a class counts as edges to its __init__, __new__ and
+    __post_init__ when the index holds them directly under the class ("constructor calls
+    folded");
+  - precision = |expected & found| / |found|, recall = |expected & found| / |expected|.
+
+--stdlib indexes the standard library (test folders skipped) and prints the share of stored
+call names that resolve (all, and those whose head is not a builtin), the largest classes of
+unresolved names, the callers of posixpath.py:join and the time of each indexing phase, with
+the whole-tree pass as a ratio of the rest. With --baseline REV it also times a full index by
+the indexer package as it was at git revision REV against the current one, alternating runs
+in this process, best of --repeat each.
+"""
+
+from __future__ import annotations
+
+import argparse
+import builtins
+import collections
+import importlib
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "src", "python"))
+
+import corvanedb  # noqa: E402
+from corvane_index import ids  # noqa: E402
+from corvane_index.indexer import Indexer  # noqa: E402
+from corvane_index.tree import SourceTree, scan_tree  # noqa: E402
+
+DEFAULT_SUITE = os.path.join(REPO, "..", "shared", "callgraph-suite")
+CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
+STDLIB_SKIPPED = frozenset({"site-packages", "dist-packages", "test", "tests", "idle_test"})
+
+
+def case_tree(case_dir: str) -> SourceTree:
+    """Every .py file of a case, with paths relative to the case folder itself (a case may
+    be a package; its modules are still named from the case folder)."""
+    tree = SourceTree(os.path.abspath(case_dir))
+    for dirpath, dirnames, filenames in os.walk(tree.root):
+        dirnames[:] = sorted(d for d in dirnames if d != "__pycache__" and not d.startswith("."))
+        rel_dir = os.path.relpath(dirpath, tree.root).replace(os.sep, "/")
+        rel_dir = "" if rel_dir == "." else rel_dir
+        for name in sorted(filenames):
+            if name.endswith(".py"):
+                rel = f"{rel_dir}/{name}" if rel_dir else name
+                tree.files[rel] = os.path.join(dirpath, name)
+                folder = rel_dir
+                while folder not in tree.folders:
+                    tree.folders.add(folder)
+                    if not folder:
+                        break
+                    folder = ids.parent_dir(folder)
+    return tree
+
+
+def dotted(node_id: str) -> str:
+    path, _, qual = node_id.partition(":")
+    module = ids.module_name(path)
+    if not qual or qual == ids.MODULE_CODE:
+        return module
+    return f"{module}.{qual}"
+
+
+def found_edges(engine) -> set[tuple[str, str]]:
+    meta = engine.get_all_metadata()
+    found = set()
+    for node_id, m in meta.items():
+        if m["type"] not in ("Module", "Function"):
+            continue
+        caller = dotted(node_id)
+        for callee in engine.get_callees(node_id):
+            target = meta.get(callee)
+            if target is None:
+                continue
+            if target["type"] == "Class":
+                for ctor in CONSTRUCTORS:
+                    if f"{callee}.{ctor}" in meta:
+                        found.add((caller, dotted(f"{callee}.{ctor}")))
+            elif target["type"] in ("Module", "Function"):
+                found.add((caller, dotted(callee)))
+    return found
+
+
+def expected_edges(case_dir: str, modules: set[str]) -> set[tuple[str, str]]:
+    with open(os.path.join(case_dir, "callgraph.json"), encoding="utf-8") as f:
+        graph = json.load(f)
+
+    def own(name: str) -> bool:
+        return any(name == m or name.startswith(m + ".") for m in modules)
+
+    return {(a, b) for a, callees in graph.items() for b in callees if own(a) and own(b)}
+
+
+def index_case(case_dir: str):
+    tree = case_tree(case_dir)
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:  # build() writes in the background
+        engine = corvanedb.PyMetadataEngine(ws)
+        Indexer(engine, tree, ws).run()
+        return tree, engine, found_edges(engine)
+
+
+def score_suite(suite: str, show_misses: bool) -> None:
+    cases_root = os.path.join(suite, "cases")
+    per_category: dict[str, list[int]] = collections.defaultdict(lambda: [0, 0, 0])  # hit, found, expected
+    misses, wrong = [], []
+    for category in sorted(os.listdir(cases_root)):
+        for case in sorted(os.listdir(os.path.join(cases_root, category))):
+            case_dir = os.path.join(cases_root, category, case)
+            if not os.path.isfile(os.path.join(case_dir, "callgraph.json")):
+                continue
+            tree, _, found = index_case(case_dir)
+            modules = {ids.module_name(p) for p in tree.files}
+            expected = expected_edges(case_dir, modules)
+            hit = found & expected
+            counts = per_category[category]
+            counts[0] += len(hit)
+            counts[1] += len(found)
+            counts[2] += len(expected)
+            name = f"{category}/{case}"
+            misses += [(name, a, b) for a, b in sorted(expected - found)]
+            wrong += [(name, a, b) for a, b in sorted(found - expected)]
+
+    def ratio(a: int, b: int) -> str:
+        return f"{a / b:.3f}" if b else "  -  "
+
+    print(f"{'category':<14} {'precision':>9} {'recall':>7} {'hit':>5} {'found':>6} {'expected':>8}")
+    total = [0, 0, 0]
+    for category, (h, f, e) in sorted(per_category.items()):
+        print(f"{category:<14} {ratio(h, f):>9} {ratio(h, e):>7} {h:>5} {f:>6} {e:>8}")
+        total = [total[0] + h, total[1] + f, total[2] + e]
+    h, f, e = total
+    print(f"{'overall':<14} {ratio(h, f):>9} {ratio(h, e):>7} {h:>5} {f:>6} {e:>8}")
+    if show_misses:
+        print("\nedges found but not expected:")
+        for row in wrong:
+            print("  %s: %s -> %s" % row)
+        print("\nedges expected but not found:")
+        for row in misses:
+            print("  %s: %s -> %s" % row)
+
+
+def unresolved_class(name: str, scope_names: dict[str, str]) -> str:
+    parts = name.split(".")
+    head = parts[0]
+    if head in ("self", "cls"):
+        return f"{head}.method" if len(parts) == 2 else f"{head}.attribute.method"
+    if head == "super":
+        return "super().method"
+    kind = scope_names.get(head, "other")
+    if len(parts) == 1:
+        return f"bare name ({kind})"
+    return f"attribute of a name ({kind})"
+
+
+def load_baseline(rev: str):
+    """The indexer package at a git revision, importable beside the current one."""
+    folder = tempfile.mkdtemp()
+    package = os.path.join(folder, "corvane_index_baseline")
+    os.makedirs(package)
+    listing = subprocess.run(["git", "-C", REPO, "ls-tree", "--name-only", rev, "src/python/corvane_index/"],
+                             capture_output=True, text=True, check=True).stdout.split()
+    for name in listing:
+        if name.endswith(".py"):
+            text = subprocess.run(["git", "-C", REPO, "show", f"{rev}:{name}"],
+                                  capture_output=True, text=True, check=True).stdout
+            with open(os.path.join(package, os.path.basename(name)), "w", encoding="utf-8") as f:
+                f.write(text)
+    sys.path.insert(0, folder)
+    return importlib.import_module("corvane_index_baseline")
+
+
+def time_full_index(indexer_module, root: str, **options) -> float:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:
+        engine = corvanedb.PyMetadataEngine(ws)
+        tree = indexer_module.scan_tree(root, STDLIB_SKIPPED)
+        t0 = time.perf_counter()
+        indexer_module.Indexer(engine, tree, ws, **options).run()
+        return time.perf_counter() - t0
+
+
+def compare_with_baseline(rev: str, repeat: int) -> None:
+    import corvane_index
+
+    root = sysconfig.get_paths()["stdlib"]
+    baseline = load_baseline(rev)
+    times = {rev: [], "current, one process": [], f"current, {os.cpu_count()} parsing processes": []}
+    for _ in range(repeat):
+        times[rev].append(time_full_index(baseline, root))
+        times["current, one process"].append(time_full_index(corvane_index, root, workers=1))
+        times[f"current, {os.cpu_count()} parsing processes"].append(time_full_index(corvane_index, root))
+    base = min(times[rev])
+    print(f"full index of the standard library, best of {repeat}:")
+    for name, runs in times.items():
+        print(f"  {name:<28} {min(runs):7.2f} s   / {rev}: {min(runs) / base:.3f}")
+
+
+def measure_stdlib() -> None:
+    root = sysconfig.get_paths()["stdlib"]
+    builtin_names = set(dir(builtins))
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:  # build() writes in the background
+        engine = corvanedb.PyMetadataEngine(ws)
+        tree = scan_tree(root, STDLIB_SKIPPED)
+        t0 = time.perf_counter()
+        report = Indexer(engine, tree, ws).run()
+        total_s = time.perf_counter() - t0
+        meta = engine.get_all_metadata()
+        modules = {i: json.loads(m.get("extra_json") or "{}") for i, m in meta.items() if m["type"] == "Module"}
+        names = resolved = nb_names = nb_resolved = 0
+        classes = collections.Counter()
+        for caller, m in meta.items():
+            calls = m.get("calls") or []
+            if not calls:
+                continue
+            context = modules.get(m["file_path"], {})
+            qual = caller.partition(":")[2]
+            scope_names = {}
+            for scope in ["", *(".".join(qual.split(".")[:k]) for k in range(1, qual.count(".") + 2))]:
+                for n in context.get("python_import_bindings", {}).get(scope, {}):
+                    scope_names[n] = "imported"
+                for n in context.get("python_shadowed_names", {}).get(scope, []):
+                    scope_names[n] = "local"
+            for name in calls:
+                # A name resolved to the caller itself counts 0, like in resolve_and_connect_calls.
+                ok = engine.resolve_and_connect_calls(caller, [name]) > 0
+                names += 1
+                resolved += ok
+                if name.split(".")[0] not in builtin_names:
+                    nb_names += 1
+                    nb_resolved += ok
+                    if not ok:
+                        classes[unresolved_class(name, scope_names)] += 1
+        join_callers = engine.get_callers("posixpath.py:join") if engine.contains("posixpath.py:join") else []
+    print(f"standard library: {report.files_parsed} files, {len(meta)} nodes")
+    print(f"call names resolved: {resolved}/{names} = {resolved / names:.1%}; "
+          f"not builtins: {nb_resolved}/{nb_names} = {nb_resolved / nb_names:.1%}")
+    print("largest classes of unresolved (non-builtin) names:")
+    for cls, n in classes.most_common(10):
+        print(f"  {n:>6}  {cls}")
+    print(f"callers of posixpath.py:join: {len(join_callers)}")
+    print(f"indexing time: {total_s:.2f} s")
+    rest = sum(s for p, s in report.phases.items() if p != "tree")
+    for phase, s in report.phases.items():
+        print(f"  {phase:<12} {s:7.2f} s")
+    if "tree" in report.phases:
+        print(f"whole-tree pass / rest of indexing: {report.phases['tree'] / rest:.3f}")
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("suite", nargs="?", default=DEFAULT_SUITE)
+    parser.add_argument("--stdlib", action="store_true", help="also measure the standard library")
+    parser.add_argument("--misses", action="store_true", help="list every wrong and every missed edge")
+    parser.add_argument("--baseline", metavar="REV", help="with --stdlib: time the indexer of REV against this one")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each indexer for --baseline")
+    args = parser.parse_args(argv)
+    suite = os.path.normpath(args.suite)
+    if os.path.isdir(os.path.join(suite, "cases")):
+        print(f"call-graph suite: {os.path.relpath(suite, REPO)}")
+        score_suite(suite, args.misses)
+    else:
+        print(f"call-graph suite not found at {os.path.relpath(suite, REPO)}: suite not scored")
+    if args.stdlib:
+        print()
+        measure_stdlib()
+        if args.baseline:
+            compare_with_baseline(args.baseline, args.repeat)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,566 @@
+"""The whole-tree pass: what one module means can depend on others.
+
+Extraction (python_file.py) sees one file. Before records are written, this pass reads the
+summaries of every module of the tree and rewrites each module node's scope data so that the
+engine's rules reach the definitions Python would reach:
+
+- a name imported from a module that only re-exports it (`from .impl import f` in a package's
+  `__init__.py`, chains of them, aliases `f = impl.f`, star imports) is bound to the module that
+  defines it;
+- `from m import *` becomes one binding per name m exports (its `__all__`, else its public
+  names), except names the importing module binds itself;
+- a dotted call through module attributes (`os.path.join`, `pkg.sub.f`) gets a binding whose
+  qualifier covers exactly that path, pointing at the defining module;
+- receiver types are read where the code states them: a call's result takes the class, or the
+  class named by the called function's return annotation; a class inherits the `self.x` types
+  its bases record. A type defined in another module is written as `<module/path>.Qual`, with a
+  module binding of the same bracketed name at module level (no Python name has brackets, so it
+  never meets a real one).
+
+Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
+Every module summary consulted for a file is one of its dependencies (also paths probed and
+not found), so an incremental run re-links exactly the files whose facts may have changed.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+
+from . import ids
+
+# Module attributes that Python fills per platform, by the modules' own dotted names.
+PLATFORM_MODULES = {"os.path": os.path.__name__}
+
+_MAX_DEPTH = 12  # longest chain of re-exports followed
+# A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
+IMPORTERS = "imported:"
+
+
+class TreeFacts:
+    def __init__(self, summaries: dict[str, dict]):
+        self.summaries = summaries  # file path -> summary
+        self.deps: set[str] = set()
+        self._importers: dict[str, set[str]] | None = None
+        self._mro: dict[tuple, tuple] = {}  # class -> (linearization, the paths it read)
+
+    # ---- modules --------------------------------------------------------------------
+
+    def summary(self, path: str) -> dict | None:
+        self.deps.add(path)
+        return self.summaries.get(path)
+
+    def module_file(self, module: str) -> str | None:
+        if not module:
+            return None
+        for candidate in (module + ".py", module + "/__init__.py"):
+            self.deps.add(candidate)  # a file that appears later changes the answer
+            if candidate in self.summaries:
+                return candidate
+        return None
+
+    def imported_elsewhere(self, path: str) -> bool:
+        """Does another module of the tree import the module in path?"""
+        if self._importers is None:
+            self._importers = {}
+            for p, s in self.summaries.items():
+                for module in s.get("imports", ()):
+                    self._importers.setdefault(module, set()).add(p)
+        key = normalized_module(path)
+        self.deps.add(IMPORTERS + key)
+        return bool(self._importers.get(key, set()) - {path})
+
+    def exported(self, path: str, seen: set | None = None) -> set[str]:
+        seen = set() if seen is None else seen
+        s = self.summary(path)
+        if s is None or path in seen:
+            return set()
+        seen.add(path)
+        if s["all"] is not None:
+            return set(s["all"])
+        # Without a literal __all__: the public names, less imported modules (a computed
+        # __all__ usually leaves those out, and a module rarely exports another).
+        names = {n for n, entry in s["names"].items() if not n.startswith("_")
+                 and not (entry[0] == "import" and entry[1][0].get("kind") == "module")}
+        for module in s["star"]:
+            f = self.module_file(module)
+            if f is not None:
+                names |= self.exported(f, seen)
+        return names
+
+    # ---- what a name means ------------------------------------------------------------
+    # A target is ("module", path), ("def", path, qualified name, "function" | "class") or
+    # ("var", path, name, receiver type entry) for a module-level variable of a known type.
+
+    def attr(self, path: str, name: str, depth: int = 0):
+        """What `name` means at the top level of the module in path."""
+        s = self.summary(path)
+        if s is None or depth > _MAX_DEPTH:
+            return None
+        entry = s["names"].get(name)
+        if entry is None:
+            found = set()
+            for module in s["star"]:
+                f = self.module_file(module)
+                if f is not None and name in self.exported(f):
+                    found.add(self.attr(f, name, depth + 1))
+            if found:
+                return found.pop() if len(found) == 1 else None
+            if path.endswith("__init__.py"):
+                sub = self.module_file(ids.parent_dir(path) + "/" + name if "/" in path else name)
+                return ("module", sub) if sub else None
+            return None
+        kind = entry[0]
+        if kind == "def":
+            return "def", path, name, entry[1]
+        if kind == "alias":
+            return self.dotted(path, entry[1].split("."), depth + 1)
+        if kind == "var" and len(entry) > 1:
+            return "var", path, name, tuple(entry[1])
+        if kind == "import":
+            return self.follow(name, entry[1], depth + 1)
+        if kind == "ambiguous" and len(entry) > 1:
+            chosen = PLATFORM_MODULES.get(f"{ids.module_name(path)}.{name}")
+            picked = [b for b in entry[1] if chosen and b.get("kind") == "module" and b["module"] == chosen]
+            if picked:
+                return self.follow(name, picked, depth + 1)
+        return None
+
+    def follow(self, local: str, bindings: list[dict], depth: int = 0):
+        """What a name bound by these import bindings (of one statement) means."""
+        module_bindings = [b for b in bindings if b.get("kind") == "module"]
+        if module_bindings:
+            # `import a.b.c` binds `a` to the package a.
+            own = [b for b in module_bindings if b.get("qualifier", local) == local]
+            if len(own) != 1:
+                return None
+            f = self.module_file(own[0]["module"])
+            return ("module", f) if f else None
+        if len(bindings) != 1 or "symbol" not in bindings[0]:
+            return None
+        return self.from_import(bindings[0]["module"], bindings[0]["symbol"], depth)
+
+    def from_import(self, module: str, symbol: str, depth: int = 0):
+        f = self.module_file(module)
+        target = self.attr(f, symbol, depth) if f else None
+        if target is None:
+            sub = self.module_file(f"{module}/{symbol}" if module else symbol)
+            target = ("module", sub) if sub else None
+        return target
+
+    def dotted(self, path: str, parts: list[str], depth: int = 0):
+        target = self.attr(path, parts[0], depth)
+        for part in parts[1:]:
+            target = self.member(target, part, depth)
+        return target
+
+    def member(self, target, name: str, depth: int = 0):
+        if target is None:
+            return None
+        if target[0] == "module":
+            return self.attr(target[1], name, depth + 1)
+        _, path, qual, kind = target
+        if kind != "class":
+            return None
+        cls = self.summary(path)["classes"].get(qual)
+        if cls is None:
+            return None
+        if name in cls["members"]:
+            return "def", path, f"{qual}.{name}", cls["members"][name]
+        if name in cls["attrs"]:
+            return self.dotted(path, cls["attrs"][name].split("."), depth + 1)
+        return None
+
+    def class_of(self, path: str, text: str, kind: str):
+        """The class a receiver type entry denotes, read in the module in path."""
+        if kind in ("enter", "aenter"):
+            # `with X() as v`: v is the instance when the __enter__ it runs returns self.
+            cls = self.class_of(path, text, "call")
+            method = "__enter__" if kind == "enter" else "__aenter__"
+            definer = self.definer(cls, method) if cls is not None else None
+            if definer is None:
+                return None
+            returned = self.summary(definer[1])["returned"].get(f"{definer[2]}.{method}")
+            return cls if returned in ("self", "cls") else None
+        target = self.dotted(path, text.split("."))
+        if target is None or target[0] != "def":
+            return None
+        if target[3] == "class":
+            return target
+        if kind != "call":
+            return None
+        returned = self.summary(target[1])["returns"].get(target[2])
+        if returned is None:
+            return None
+        result = self.dotted(target[1], returned.split("."))
+        return result if result is not None and result[0] == "def" and result[3] == "class" else None
+
+    def bases(self, cls) -> list:
+        path, qual = cls[1], cls[2]
+        summary = self.summary(path)
+        entry = summary["classes"].get(qual) if summary else None
+        if entry is None:
+            return []
+        found = [self.dotted(path, b.split(".")) for b in entry["bases"]]
+        return [b for b in found if b is not None and b[0] == "def" and b[3] == "class"]
+
+    def linearization(self, cls, depth: int = 0) -> list | None:
+        """The class's method resolution order over the classes of the tree (C3)."""
+        key = cls[1:3]
+        if key in self._mro:
+            result, deps = self._mro[key]
+            self.deps |= deps
+            return result
+        outer, self.deps = self.deps, set()
+        bases = self.bases(cls) if depth < _MAX_DEPTH else None
+        if bases is None:
+            result = None
+        else:
+            seqs = [self.linearization(b, depth + 1) for b in bases]
+            result = None if any(s is None for s in seqs) else _c3_merge([cls], [*seqs, bases])
+        self._mro[key] = result, self.deps
+        self.deps = outer | self.deps
+        return result
+
+    def depth_first(self, cls, seen: set) -> list:
+        """Classes in the order the resolver walks them: the class, then each base's walk."""
+        if cls[1:3] in seen or len(seen) > 64:
+            return []
+        seen.add(cls[1:3])
+        order = [cls]
+        for base in self.bases(cls):
+            order += self.depth_first(base, seen)
+        return order
+
+    def definer(self, cls, method: str):
+        """The class of the tree whose method Python runs for cls.method, if any."""
+        order = self.linearization(cls) or [cls]
+        return next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+
+    def mro_definer(self, cls, method: str):
+        """The method Python runs, when the depth-first walk would find another."""
+        order = self.linearization(cls)
+        if order is None or len(order) < 3:
+            return None
+        python = next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        walked = next((c for c in self.depth_first(cls, set())
+                       if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        if python is None or python == walked:
+            return None
+        return "def", python[1], f"{python[2]}.{method}", "function"
+
+    def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
+        """self.x types that the bases of a class record, as (class path, qualified name)."""
+        out: dict[str, object] = {}
+        cls = self.summary(path)["classes"].get(qual)
+        if cls is None or len(seen) > _MAX_DEPTH:
+            return out
+        for base in cls["bases"]:
+            target = self.dotted(path, base.split("."))
+            if target is None or target[0] != "def" or target[3] != "class" or target[1:3] in seen:
+                continue
+            seen.add(target[1:3])
+            base_cls = self.summary(target[1])["classes"].get(target[2], {})
+            found = {k: self.class_of(target[1], v[0], v[1]) for k, v in base_cls.get("self", {}).items()}
+            found.update((k, v) for k, v in self.inherited_self_types(target[1], target[2], seen).items()
+                         if k not in found)
+            for key, value in found.items():
+                if value is None:
+                    continue
+                if key in out and out[key] != value:
+                    out[key] = False  # two bases disagree
+                else:
+                    out.setdefault(key, value)
+        return out
+
+
+def _c3_merge(head: list, seqs: list[list]) -> list | None:
+    out = list(head)
+    seqs = [list(s) for s in seqs if s]
+    while seqs:
+        for seq in seqs:
+            candidate = seq[0]
+            if not any(candidate in s[1:] for s in seqs):
+                break
+        else:
+            return None  # no consistent order: Python refuses the class
+        out.append(candidate)
+        seqs = [s[1:] if s[0] == candidate else s for s in seqs]
+        seqs = [s for s in seqs if s]
+    return out
+
+
+def normalized_module(path: str) -> str:
+    """"pkg/__init__.py" and "pkg.py" -> "pkg", "pkg/mod.py" -> "pkg/mod"."""
+    stem = module_path(path)
+    return stem[: -len("/__init__")] if stem.endswith("/__init__") else stem
+
+
+def module_path(path: str) -> str:
+    return path[:-3] if path.endswith(".py") else path
+
+
+def type_key(path: str) -> str | None:
+    """The bracketed binding name that stands for a module in receiver type texts."""
+    key = "<" + module_path(path) + ">"
+    return None if "." in key else key
+
+
+def link(ex, facts: TreeFacts) -> set[str]:
+    """Writes the module node's scope data of one extract, read against the whole tree.
+    Returns the paths consulted (the file's dependencies)."""
+    facts.deps = set()
+    raw = ex.scope_data
+    if not raw:
+        return set()
+    path = ex.path
+    bindings = {scope: {name: [dict(b) for b in (v if isinstance(v, list) else [v])]
+                        for name, v in names.items()}
+                for scope, names in raw["python_import_bindings"].items()}
+    module_names = ex.summary["names"]
+
+    # Star imports: a binding per exported name the module does not bind itself (a name two
+    # of them export gets both bindings, so it resolves only if both mean the same).
+    clashes: set[str] = set()
+    for scope, names in bindings.items():
+        starred: dict[str, list] = {}
+        for star in names.pop("*", []):
+            f = facts.module_file(star["module"])
+            if f is None:
+                continue
+            before = set(star.get("before", ()))
+            for name in sorted(facts.exported(f)):
+                if name in before:
+                    clashes.add(name)  # bound before the star import, maybe replaced by it
+                elif name in module_names:
+                    continue  # bound after it: the module's own binding wins
+                elif name not in names:
+                    starred.setdefault(name, []).append({"module": star["module"], "symbol": name, "kind": "symbol"})
+        names.update(starred)
+
+    # Symbol bindings point at the module that defines the symbol; an imported variable
+    # brings its type.
+    imported_types: dict[str, dict] = {}
+    for scope, names in bindings.items():
+        for name, bucket in names.items():
+            for b in bucket:
+                if b["kind"] == "module" or "symbol" not in b:
+                    continue
+                target = facts.from_import(b["module"], b["symbol"])
+                if target is None:
+                    continue
+                if target[0] == "var" and len(bucket) == 1:
+                    cls = facts.class_of(target[1], target[3][0], target[3][1])
+                    if cls is not None:
+                        imported_types.setdefault(scope, {})[name] = cls
+                    continue
+                if target[0] == "def" and "." not in target[2]:
+                    if facts.module_file(b["module"]) != target[1] or b["symbol"] != target[2]:
+                        b["module"], b["symbol"] = module_path(target[1]), target[2]
+                elif target[0] == "module" and facts.module_file(f"{b['module']}/{b['symbol']}") != target[1]:
+                    b.clear()
+                    b.update(module=module_path(target[1]), kind="module", qualifier=name)
+
+    # Calls through a parameter that every call of a module-level function fills with the
+    # same function: they hold when no other module can call that function.
+    calls = dict(ex.callers)
+    for caller, names in calls.items():
+        names[:] = ex.raw_calls.get(caller, names)
+    if ex.conditional:
+        unimported = not facts.imported_elsewhere(path)
+        for caller, index, _, name, plain in ex.conditional:
+            calls[caller][index] = name if unimported else plain
+
+    # Dotted calls through imported modules: a binding for exactly the path called.
+    for caller, names in calls.items():
+        scopes = _scopes_of(caller)
+        for call in names:
+            parts = call.split(".")
+            if len(parts) < 2 or any(not p.isidentifier() for p in parts):
+                continue
+            scope = _binding_scope(parts[0], scopes, bindings, raw["python_shadowed_names"])
+            if scope is None:
+                continue
+            target = _resolve_call(facts, bindings[scope][parts[0]], parts)
+            if target is None or target[0] != "def":
+                continue
+            qual = target[2].split(".")
+            prefix = parts[:len(parts) - len(qual)]
+            if not prefix or parts[len(prefix):] != qual:
+                continue
+            extra = {"module": module_path(target[1]), "symbol": qual[0], "kind": "symbol",
+                     "qualifier": ".".join(prefix + qual[:1])}
+            bucket = bindings[scope][parts[0]]
+            if extra not in bucket:
+                bucket.append(extra)
+
+    # Receiver types.
+    receivers = {}
+    type_modules = {}
+
+    classes = ex.summary["classes"]
+    types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
+
+    def type_text(scope, key, entry):
+        if entry is None:
+            return None
+        text, kind, module_head = entry
+        target = facts.class_of(path, text, kind) if module_head else None
+        if target is None and kind in ("enter", "aenter"):
+            return None  # what __enter__ returns is unknown
+        if target is None:
+            if text in classes:
+                types.setdefault(scope, {})[key] = ("def", path, text, "class")
+            return text
+        types.setdefault(scope, {})[key] = target
+        return _written(target, path, text, type_modules)
+
+    for scope, entries in raw["python_receiver_types"].items():
+        receivers[scope] = {key: type_text(scope, key, entry) for key, entry in entries.items()}
+    for scope, imported in imported_types.items():
+        own = receivers.setdefault(scope, {})
+        for name, cls in imported.items():
+            own.setdefault(name, _written(cls, path, None, type_modules))
+    for qual in ex.summary["classes"]:
+        inherited = facts.inherited_self_types(path, qual, set())
+        if not inherited:
+            continue
+        own = receivers.setdefault(qual, {})
+        for key, target in inherited.items():
+            text = None if target is False else _written(target, path, None, type_modules)
+            if key not in own:
+                own[key] = text
+            elif own[key] != text:
+                own[key] = None
+    # Where a class inherits a method along two paths, Python takes the first class of its
+    # linearization; the resolver walks the bases depth-first. Where the two differ, the call
+    # names the method Python runs.
+    for caller, names in calls.items():
+        for i, name in enumerate(names):
+            prefix, _, method = name.rpartition(".")
+            if not prefix:
+                if name.endswith("()"):
+                    names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
+                continue
+            cls = _receiver_class(caller, prefix, classes, types, path)
+            target = facts.mro_definer(cls, method) if cls is not None else None
+            if target is not None:
+                key = type_key(target[1])
+                if key is not None:
+                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+                    names[i] = f"{key}.{target[2]}"
+
+    if type_modules:
+        bindings.setdefault("", {}).update(type_modules)
+
+    data = {
+        "python_import_bindings": {
+            scope: {name: (b[0] if len(b) == 1 else b) for name, b in sorted(names.items()) if b}
+            for scope, names in bindings.items()
+        },
+        "python_receiver_types": {scope: r for scope, r in receivers.items() if r},
+        "python_shadowed_names": raw["python_shadowed_names"],
+    }
+    if clashes:
+        shadowed = dict(raw["python_shadowed_names"])
+        shadowed[""] = sorted(set(shadowed.get("", ())) | clashes)
+        data["python_shadowed_names"] = shadowed
+    module = next(n for n in ex.nodes if n["node_id"] == ids.module_id(path))
+    module["extra_json"] = json.dumps(data, sort_keys=True)
+    facts.deps.discard(path)
+    return facts.deps
+
+
+def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[str, set[str]]:
+    """Links every extract against the tree the summaries describe (by default: the
+    extracts themselves). Returns each file's dependencies."""
+    if summaries is None:
+        summaries = {ex.path: ex.summary for ex in extracts if ex.summary}
+    facts = TreeFacts(summaries)
+    return {ex.path: link(ex, facts) for ex in extracts}
+
+
+def _written(target, path: str, text: str | None, type_modules: dict) -> str | None:
+    _, class_path, qual, _ = target
+    if class_path == path and qual == text:
+        return text
+    key = type_key(class_path)
+    if key is None:
+        return text
+    type_modules[key] = [{"module": module_path(class_path), "kind": "module", "qualifier": key}]
+    return f"{key}.{qual}"
+
+
+def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
+    """`f()()` with f imported: the call name of the one function f returns, if any."""
+    fn = facts.dotted(path, [callee])
+    if fn is None or fn[0] != "def" or fn[3] != "function":
+        return None
+    returned = facts.summary(fn[1])["returned"].get(fn[2])
+    target = facts.dotted(fn[1], returned.split(".")) if returned else None
+    if target is None or target[0] != "def" or "." in target[2]:
+        return None
+    key = type_key(target[1])
+    if key is None:
+        return None
+    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+    return f"{key}.{target[2]}"
+
+
+def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
+    """The class the resolver takes a receiver to be, where this pass knows it."""
+    qual = caller.partition(":")[2]
+    if prefix in ("self", "cls"):
+        parts = qual.split(".")
+        for k in range(len(parts) - 1, 0, -1):
+            if ".".join(parts[:k]) in classes:
+                return "def", path, ".".join(parts[:k]), "class"
+        return None
+    for scope in _scopes_of(caller):
+        if scope in classes and not prefix.startswith(("self.", "cls.")):
+            continue
+        if prefix in types.get(scope, {}):
+            return types[scope][prefix]
+    return None
+
+
+def _scopes_of(caller: str) -> list[str]:
+    """The scope keys a caller's names are looked up in, innermost first, module level last."""
+    qual = caller.partition(":")[2]
+    if qual == ids.MODULE_CODE:
+        return [""]
+    parts = qual.split(".")
+    return [".".join(parts[:k]) for k in range(len(parts), 0, -1)] + [""]
+
+
+def _binding_scope(head: str, scopes: list[str], bindings: dict, shadowed: dict) -> str | None:
+    for scope in scopes:
+        if head in shadowed.get(scope, ()):
+            return None
+        if head in bindings.get(scope, {}):
+            return scope
+    return None
+
+
+def _resolve_call(facts: TreeFacts, bucket: list[dict], parts: list[str]):
+    found = set()
+    for b in bucket:
+        if b["kind"] == "module":
+            q = b.get("qualifier", parts[0]).split(".")
+            if len(parts) <= len(q) or parts[1:len(q)] != q[1:]:
+                continue
+            f = facts.module_file(b["module"])
+            target = ("module", f) if f else None
+            rest = parts[len(q):]
+        elif "symbol" in b:
+            if "qualifier" in b:
+                continue  # added by this pass
+            target = facts.from_import(b["module"], b["symbol"])
+            rest = parts[1:]
+        else:
+            continue
+        for part in rest:
+            target = facts.member(target, part)
+        if target is not None:
+            found.add(target)
+    return found.pop() if len(found) == 1 else None

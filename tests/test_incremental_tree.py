@@ -1,0 +1,226 @@
+"""Incremental runs of the indexer equal fresh ones, also when one module's meaning depends on
+others (re-exports, star imports, return annotations, base classes): random edit sequences over
+a two-package tree, compared after every step on node records and every edge."""
+
+import os
+import random
+import shutil
+
+import pytest
+
+import corvanedb
+from corvane_index import Indexer, scan_tree
+
+MODULES = ["p0/__init__", "p0/m0", "p0/m1", "p1/__init__", "p1/m0", "p1/m1"]
+FUNCS = ["f0", "f1", "f2", "f3"]
+CLASSES = ["C0", "C1", "C2"]
+METHODS = ["run", "go", "__init__", "__iter__", "__next__", "__enter__", "__exit__"]
+
+
+def dotted(module):
+    return module.replace("/__init__", "").replace("/", ".")
+
+
+def package(module):
+    return module.split("/")[0]
+
+
+class Tree:
+    """A model of the tree's modules that renders to source."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.modules = {m: self.new_module(m) for m in MODULES}
+
+    # ---- random pieces ---------------------------------------------------------------
+
+    def name(self):
+        return self.rng.choice(FUNCS + CLASSES)
+
+    def import_line(self, module):
+        r, rng = self.rng.random(), self.rng
+        other = rng.choice(MODULES)
+        if r < 0.35:
+            return f"from {dotted(other)} import {self.name()}"
+        if r < 0.5:
+            return f"from .{rng.choice(['m0', 'm1'])} import {self.name()}"
+        if r < 0.65:
+            return f"import {dotted(other)} as q{rng.randrange(2)}"
+        if r < 0.8:
+            return f"from {dotted(rng.choice(MODULES))} import *"
+        if r < 0.9:
+            return f"from . import {rng.choice(['m0', 'm1'])}"
+        return f"{self.name().lower()}_alias = {self.name()}"
+
+    def statement(self, in_method):
+        rng = self.rng
+        c, f, m = rng.choice(CLASSES), rng.choice(FUNCS), rng.choice(METHODS)
+        choices = [
+            f"{self.name()}()",
+            f"q{rng.randrange(2)}.{self.name()}()",
+            f"q{rng.randrange(2)}.{c}.{m}(None)",
+            f"m{rng.randrange(2)}.{self.name()}()",
+            f"x = {c}()\nx.{m}()",
+            f"y = {f}()\ny.{m}()",
+            f"{c}().{m}()",
+            f"with {c}() as w:\n    w.{m}()",
+            f"for i in {c}():\n    pass",
+            f"raise {c}",
+            f"{self.name().lower()}_alias()",
+            f"a = {f}\na()",
+            f"{f}({rng.choice(FUNCS)})",  # a function passed on: parameter flows
+            "cb()",
+        ]
+        if in_method:
+            choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()"]
+        return rng.choice(choices)
+
+    def body(self, in_method):
+        return [self.statement(in_method) for _ in range(self.rng.randrange(1, 4))]
+
+    def function(self):
+        return {"kind": "def", "name": self.rng.choice(FUNCS), "returns": self.rng.choice([None, *CLASSES]),
+                "body": self.body(False)}
+
+    def klass(self):
+        methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}
+        return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, *CLASSES, "q0.C1"]),
+                "methods": methods, "attr": self.rng.choice([None, *CLASSES])}
+
+    def new_module(self, module):
+        rng = self.rng
+        return {
+            "imports": [self.import_line(module) for _ in range(rng.randrange(0, 4))],
+            "all": None if rng.random() < 0.6 else rng.sample(FUNCS + CLASSES, 2),
+            "defs": [self.function() if rng.random() < 0.6 else self.klass() for _ in range(rng.randrange(1, 4))],
+            "tail": self.body(False),
+        }
+
+    # ---- rendering ---------------------------------------------------------------------
+
+    @staticmethod
+    def indent(lines, depth):
+        pad = "    " * depth
+        return [pad + line for stmt in lines for line in stmt.split("\n")]
+
+    def render(self, model):
+        out = [line for line in model["imports"]]
+        if model["all"] is not None:
+            out.append(f"__all__ = {model['all']!r}")
+        for d in model["defs"]:
+            if d["kind"] == "def":
+                ret = f" -> {d['returns']}" if d["returns"] else ""
+                out.append(f"def {d['name']}(cb=None){ret}:")
+                out += self.indent(d["body"], 1)
+            else:
+                out.append(f"class {d['name']}({d['base'] or ''}):")
+                if d["attr"]:
+                    out.append(f"    attr: {d['attr']}")
+                for m, body in d["methods"].items():
+                    out.append(f"    def {m}(self, *args):")
+                    out += self.indent(body, 2)
+        out += model["tail"]
+        return "\n".join(out) + "\n"
+
+    def write(self, root):
+        if os.path.isdir(root):
+            shutil.rmtree(root)
+        for module, model in self.modules.items():
+            path = os.path.join(root, module + ".py")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(self.render(model))
+
+    # ---- edits -------------------------------------------------------------------------
+
+    def edit(self):
+        rng = self.rng
+        module = rng.choice(sorted(self.modules))
+        model = self.modules[module]
+        kind = rng.choice(["body", "rename", "delete", "create", "move", "all", "returns", "base", "imports"])
+        defs = model["defs"]
+        if kind == "body" and defs:
+            d = rng.choice(defs)
+            if d["kind"] == "def":
+                d["body"] = self.body(False)
+            else:
+                d["methods"][rng.choice(sorted(d["methods"]))] = self.body(True)
+        elif kind == "rename" and defs:
+            d = rng.choice(defs)
+            d["name"] = rng.choice(FUNCS if d["kind"] == "def" else CLASSES)
+        elif kind == "delete" and len(self.modules) > 2:
+            del self.modules[module]
+        elif kind == "create":
+            missing = [m for m in MODULES if m not in self.modules]
+            target = rng.choice(missing) if missing else module
+            self.modules[target] = self.new_module(target)
+        elif kind == "move" and defs:
+            # A definition moves to a sibling module and stays reachable through a re-export.
+            siblings = [m for m in self.modules if package(m) == package(module) and m != module
+                        and not m.endswith("__init__")]
+            if siblings:
+                d = defs.pop(rng.randrange(len(defs)))
+                dest = rng.choice(siblings)
+                self.modules[dest]["defs"].append(d)
+                model["imports"].append(f"from .{dest.split('/')[1]} import {d['name']}")
+        elif kind == "all":
+            model["all"] = None if model["all"] is not None else rng.sample(FUNCS + CLASSES, 2)
+        elif kind == "returns":
+            for d in defs:
+                if d["kind"] == "def":
+                    d["returns"] = rng.choice([None, *CLASSES])
+        elif kind == "base":
+            for d in defs:
+                if d["kind"] == "class":
+                    d["base"] = rng.choice([None, *CLASSES, "q0.C1"])
+                    d["attr"] = rng.choice([None, *CLASSES])
+        else:
+            model["imports"] = [self.import_line(module) for _ in range(rng.randrange(0, 4))]
+
+
+def run_index(root, workspace):
+    engine = corvanedb.PyMetadataEngine(str(workspace))
+    indexer = Indexer(engine, scan_tree(str(root)), str(workspace))
+    report = indexer.run()
+    engine.save()
+    indexer.write_manifest()
+    return engine, report
+
+
+def graph(engine):
+    meta = engine.get_all_metadata()
+    edges = {i: (sorted(engine.get_callees(i)), sorted(engine.get_dependencies(i))) for i in meta}
+    return meta, edges
+
+
+@pytest.mark.parametrize("seed", [*range(6), 102, 131])
+def test_incremental_index_equals_fresh_index_over_random_edits(tmp_path, seed):
+    rng = random.Random(seed)
+    tree = Tree(rng)
+    root = tmp_path / "src"
+    tree.write(root)
+    run_index(root, tmp_path / "ws")
+    modes = set()
+    for step in range(20):
+        tree.edit()
+        tree.write(root)
+        incremental, report = run_index(root, tmp_path / "ws")
+        modes.add(report.mode)
+        fresh, _ = run_index(root, tmp_path / f"fresh{step}")
+        got, want = graph(incremental), graph(fresh)
+        assert got[0] == want[0], f"seed {seed} step {step}: node records differ"
+        assert got[1] == want[1], f"seed {seed} step {step}: edges differ"
+        del incremental, fresh
+    assert modes == {"incremental"}
+
+
+def test_parsing_in_worker_processes_gives_the_serial_records(tmp_path):
+    tree = scan_tree(os.path.join(os.path.dirname(os.__file__), "email"))
+    runs = []
+    for workers in (1, 2):
+        workspace = tmp_path / f"ws{workers}"
+        engine = corvanedb.PyMetadataEngine(str(workspace))
+        indexer = Indexer(engine, tree, str(workspace), workers=workers)
+        assert indexer.run().files_parsed == len(tree.files)
+        runs.append((indexer.manifest_files, graph(engine)))
+    assert runs[0] == runs[1]
