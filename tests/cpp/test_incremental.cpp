@@ -380,3 +380,42 @@ TEST(IncrementalRefresh, DanglingRestoredPairsReachTheBuilders) {
     expect_same_edges(s, oracle, "dangling");
     EXPECT_EQ(builder_edges(s.call_builder, false).size(), 2u);
 }
+
+// A method found through a base class depends on the module context of the class's own
+// file, which the caller's file never names: a change there must reach the caller.
+TEST(IncrementalRefresh, BaseClassFileContextReachesCallersElsewhere) {
+    EngineState s;
+    auto module = [&](const std::string& file, const std::string& base_from) {
+        NodeMeta m = node(file, "File", file, file);
+        m.extra_json = json{{"python_import_bindings",
+                             {{"", {{"B", {{"module", base_from}, {"symbol", "Base"}, {"kind", "symbol"}}}}}}}}
+                           .dump();
+        upsert_node(s, m);
+    };
+    for (const char* file : {"pkg/a.py", "pkg/d.py"}) {
+        upsert_node(s, node(std::string(file) + ":Base", "Class", "Base", file));
+        upsert_node(s, node(std::string(file) + ":Base.run", "Function", "run", file));
+    }
+    NodeMeta sub = node("pkg/c.py:Sub", "Class", "Sub", "pkg/c.py");
+    sub.extra_json = json{{"base_classes", {"B"}}}.dump();
+    upsert_node(s, sub);
+    module("pkg/c.py", "pkg/a");
+    NodeMeta f = node("pkg/b.py:f", "Function", "f", "pkg/b.py");
+    f.calls = std::vector<std::string>{"s.run"};
+    upsert_node(s, f);
+    NodeMeta b = node("pkg/b.py", "File", "pkg/b.py", "pkg/b.py");
+    b.extra_json = json{{"python_import_bindings", {{"", {{"Sub", {{"module", "pkg/c"}, {"symbol", "Sub"}, {"kind", "symbol"}}}}}}},
+                        {"python_receiver_types", {{"f", {{"s", "Sub"}}}}}}
+                       .dump();
+    upsert_node(s, b);
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.record.resolved_call_edges.contains({"pkg/b.py:f", "pkg/a.py:Base.run"}));
+
+    module("pkg/c.py", "pkg/d");
+    EngineState oracle = s;
+    ASSERT_TRUE(repopulate_edges_full(oracle).ok());
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    expect_same_edges(s, oracle, "base context");
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"pkg/b.py:f", "pkg/d.py:Base.run"}}));
+}

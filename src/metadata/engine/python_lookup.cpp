@@ -295,13 +295,23 @@ std::optional<std::string> enclosing_class(LookupSource&, const CallerView& call
     return std::nullopt;
 }
 
+std::optional<std::string> resolve_base_class(LookupSource& src, const std::string& class_id, std::string_view base) {
+    const NodeMeta* cls = src.node(class_id);
+    if (cls == nullptr) return std::nullopt;
+    // The class's own id as the place of lookup: its file, and its enclosing scopes (its own
+    // scope is a Class, which import lookups pass over).
+    const CallerView where(src, *cls);
+    auto context = src.binding_context(cls->file_path);
+    return resolve_class_name(src, where, base, *context);
+}
+
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited) {
     // Depth-first in declared base order, on an explicit stack: a long chain of bases must
     // not exhaust the native stack. A frame that meets a non-string base ends its own level
     // only, exactly as a returning recursive call would.
     struct Frame {
+        std::string class_id;
         std::shared_ptr<const NodeExtraFacts> facts;
         std::size_t next = 0;
     };
@@ -312,7 +322,7 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
         std::string id = member_id(c, member);
         if (is_definition_node(src, id)) return id;
         auto facts = src.extra_facts(c);
-        if (facts && facts->base_classes) stack.push_back({std::move(facts), 0});
+        if (facts && facts->base_classes) stack.push_back({c, std::move(facts), 0});
         return std::nullopt;
     };
     if (auto hit = enter(class_id)) return hit;
@@ -324,7 +334,8 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
             continue;
         }
         const std::string& base = *bases[top.next++];
-        if (auto b = resolve_class_name(src, caller, base, context)) {
+        // enter may grow the stack, so nothing of `top` is used after this call.
+        if (auto b = resolve_base_class(src, top.class_id, base)) {
             if (auto hit = enter(*b)) return hit;
         }
     }

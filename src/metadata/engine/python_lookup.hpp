@@ -131,9 +131,13 @@ std::string scope_id(const std::string& file, std::string_view scope);
 NameParts split_dots(std::string_view text);
 
 std::optional<std::string> enclosing_class(LookupSource& src, const CallerView& caller);
+// The member along the class's bases, depth-first in declared order. Each class's base names
+// are resolved where Python evaluates them: in that class's own file, with its module context
+// and enclosing scopes, whoever asks.
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited);
+// One base name written in the class's statement, resolved in the class's own file.
+std::optional<std::string> resolve_base_class(LookupSource& src, const std::string& class_id, std::string_view base);
 std::optional<std::string> resolve_class_name(LookupSource& src, const CallerView& caller, std::string_view name,
                                               const PythonBindingContext& context);
 ImportLookup lookup_import_binding(LookupSource& src, const CallerView& caller, std::string_view name,
