@@ -69,3 +69,11 @@ def test_empty_engine(engine):
     assert engine.search("x") == []
     assert engine.get_all_metadata() == {}
     assert engine.get_stats() == {"nodes": 0, "edges": "not built"}
+
+
+def test_raw_nul_byte_made_the_text_before_it_count_as_json(engine):
+    engine.add_node("a", "Class", "Alpha", "m.py", django_relations_json='{"a":1}\x00garbage')
+    engine.add_node("b", "Class", "Alphabet", "m.py", django_relations_json='["x\\u0000y"]')
+    hits = {h["id"]: h for h in engine.search("alpha")}
+    assert "django_relations" not in hits["a"]
+    assert hits["b"]["django_relations"] == '["x\\u0000y"]'
