@@ -419,3 +419,26 @@ TEST(IncrementalRefresh, BaseClassFileContextReachesCallersElsewhere) {
     expect_same_edges(s, oracle, "base context");
     EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"pkg/b.py:f", "pkg/d.py:Base.run"}}));
 }
+
+// The engine keeps parsed module contexts and class facts across calls, dropping an entry
+// when its node changes; after any edit it must answer like parsing afresh.
+TEST(ParsedSideDataStore, AgreesWithPerCallParsingAcrossEdits) {
+    std::size_t compared = 0;
+    for (int seed = 1; seed <= seeds_to_run() / 2; ++seed) {
+        RandomProject p(seed);
+        for (int step = 0; step < 60; ++step) {
+            for (int k = 1 + p.rng() % 3; k > 0; --k) p.step();
+            if (p.rng() % 4 == 0) ASSERT_TRUE(repopulate_edges(p.state).ok());
+            for (const auto& [id, meta] : p.state.record.nodes) {
+                if (!meta.calls) continue;
+                CachedLookup kept(p.state.record, p.state.parsed);
+                EXPECT_EQ(resolve_calls(kept, id, *meta.calls), resolve_calls(p.state.record, id, *meta.calls))
+                    << "seed " << seed << " step " << step << " " << id;
+                ++compared;
+            }
+            if (HasFailure()) return;
+        }
+        EXPECT_FALSE(p.state.parsed.contexts.empty());
+    }
+    EXPECT_GT(compared, 1000u);
+}

@@ -252,7 +252,8 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
                                                 const std::vector<std::string>& call_names) {
     // Resolution finishes before the first edge is added: the lookups read only the node
     // table, which adding edges does not touch.
-    auto targets = resolve_calls(state.record, caller_id, call_names);
+    CachedLookup src(state.record, state.parsed);
+    auto targets = resolve_calls(src, caller_id, call_names);
     return connect_resolved_calls(state, caller_id, targets);
 }
 

@@ -8,6 +8,7 @@
 #include "graph/csr/csr_graph.hpp"
 #include "metadata/engine/incremental_state.hpp"
 #include "metadata/engine/node_meta.hpp"
+#include "metadata/engine/python_lookup.hpp"
 #include "util/result.hpp"
 
 namespace corvane {
@@ -26,6 +27,9 @@ struct EngineState {
     std::optional<graph::CsrGraph> dependency_graph;
     std::optional<graph::CsrGraph> call_graph;
     IncrementalState incremental;  // what the next edge refresh may reuse
+    // Module contexts and class facts parsed by resolution, dropped when their node changes
+    // through the operations below.
+    ParsedSideData parsed;
 };
 
 PairSet& edge_set(MetadataEngine& record, EdgeKind kind);

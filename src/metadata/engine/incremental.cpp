@@ -29,11 +29,11 @@ struct Reads {
     }
 };
 
-// Logs every read into `log`, and parses each module context and node's facts once per
-// refresh (the record does not change during one).
-class RecordingLookup final : public LookupSource {
+// Logs every read into `log`; parsed side data comes from the engine's store.
+class RecordingLookup final : public CachedLookup {
 public:
-    RecordingLookup(const MetadataEngine& record, Reads& log) : LookupSource(record), log_(log) {}
+    RecordingLookup(const MetadataEngine& record, ParsedSideData& store, Reads& log)
+        : CachedLookup(record, store), log_(log) {}
 
     const NodeMeta* node(std::string_view id) override {
         log_.ids.push_back(key_hash(id));
@@ -51,28 +51,9 @@ public:
         log_.index_emptiness = true;
         return LookupSource::name_index_empty();
     }
-    std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override {
-        const NodeMeta* module = node(file_path);
-        auto it = contexts_.find(file_path);
-        if (it != contexts_.end()) return it->second;
-        auto ctx = std::make_shared<const PythonBindingContext>(
-            module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
-        contexts_.emplace(file_path, ctx);
-        return ctx;
-    }
-    std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override {
-        const NodeMeta* n = node(node_id);
-        auto it = facts_.find(node_id);
-        if (it != facts_.end()) return it->second;
-        auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
-        facts_.emplace(std::string(node_id), facts);
-        return facts;
-    }
 
 private:
     Reads& log_;
-    StringMap<std::shared_ptr<const PythonBindingContext>> contexts_;
-    StringMap<std::shared_ptr<const NodeExtraFacts>> facts_;
 };
 
 template <class T>
@@ -389,7 +370,7 @@ Status incremental_refresh(EngineState& state) {
     }
 
     Reads reads;
-    RecordingLookup src(rec, reads);
+    RecordingLookup src(rec, state.parsed, reads);
     for (const auto& id : dirty) {
         std::vector<std::string> old_calls;
         if (auto it = inc.slot_of.find(id); it != inc.slot_of.end()) {
@@ -446,8 +427,10 @@ Status refresh_derived_edges_fully(EngineState& state) {
     if (Status s = repopulate_builders(state); !s) return s;
     state.incremental.exact_builders = builders_can_be_exact(rec);
 
+    // Whatever changed behind the hooks' back is parsed afresh.
+    state.parsed.clear();
     Reads reads;
-    RecordingLookup src(rec, reads);
+    RecordingLookup src(rec, state.parsed, reads);
     for (const auto& id : ids) {
         if (Status s = resolve_node(state, reads, src, id, {}); !s) {
             state.incremental = IncrementalState{};
@@ -508,7 +491,8 @@ Status clear_generated_edges(EngineState& state) {
 
 Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
                                                           const std::vector<std::string>& call_names) {
-    auto targets = resolve_calls(state.record, caller_id, call_names);
+    CachedLookup src(state.record, state.parsed);
+    auto targets = resolve_calls(src, caller_id, call_names);
     if (state.incremental.valid) {
         for (const auto& [target, hash] : targets) {
             if (target != caller_id) state.incremental.journal.direct_calls.emplace_back(caller_id, target);

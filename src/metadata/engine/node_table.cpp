@@ -75,6 +75,7 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
 
 void upsert_node(EngineState& state, NodeMeta meta) {
     note_upsert(state, meta);
+    state.parsed.forget(meta.node_id);
     upsert_node(state.record, std::move(meta));
     note_table_sizes(state);
 }
@@ -148,6 +149,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     std::vector<StringPair> touching;
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         for (const auto& id : entry->second) {
+            state.parsed.forget(id);
             auto h = state.record.id_to_hash.find(id);
             if (h == state.record.id_to_hash.end()) continue;
             auto hash = decode_hex32(h->second);

@@ -165,21 +165,21 @@ std::shared_ptr<const NodeExtraFacts> DirectLookup::extra_facts(std::string_view
 }
 
 std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const std::string& file_path) {
-    auto it = contexts_.find(file_path);
-    if (it != contexts_.end()) return it->second;
     const NodeMeta* module = node(file_path);
+    auto it = store_.contexts.find(file_path);
+    if (it != store_.contexts.end()) return it->second;
     auto ctx = std::make_shared<const PythonBindingContext>(
         module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
-    contexts_.emplace(file_path, ctx);
+    store_.contexts.emplace(file_path, ctx);
     return ctx;
 }
 
 std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view node_id) {
-    auto it = facts_.find(node_id);
-    if (it != facts_.end()) return it->second;
     const NodeMeta* n = node(node_id);
+    auto it = store_.facts.find(node_id);
+    if (it != store_.facts.end()) return it->second;
     auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
-    facts_.emplace(std::string(node_id), facts);
+    store_.facts.emplace(std::string(node_id), facts);
     return facts;
 }
 
