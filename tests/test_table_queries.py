@@ -77,3 +77,22 @@ def test_raw_nul_byte_made_the_text_before_it_count_as_json(engine):
     hits = {h["id"]: h for h in engine.search("alpha")}
     assert "django_relations" not in hits["a"]
     assert hits["b"]["django_relations"] == '["x\\u0000y"]'
+
+
+def test_search_follows_edits_and_restores(tmp_path):
+    ws = str(tmp_path / "ws")
+    engine = corvanedb.PyMetadataEngine(ws)
+    engine.add_node("m.py:load", "Function", "load", "m.py")
+    engine.add_node("m.py", "File", "m.py", "pkg/m.py")
+    engine.add_node("n.py:reload", "Function", "reload", "n.py")
+    assert ids(engine.search("load")) == ["m.py:load", "n.py:reload"]
+    engine.invalidate_file("m.py")
+    assert ids(engine.search("load")) == ["n.py:reload"]
+    engine.add_node("m.py:load", "Class", "Loader", "m.py")
+    engine.add_node("n.py:reload", "File", "reload", "x/unloaded.py")  # now by its base name
+    assert sorted(ids(engine.search("load"))) == ["m.py:load", "n.py:reload"]
+    assert ids(engine.search("unloaded")) == ["n.py:reload"]
+    engine.save()
+    restored = corvanedb.PyMetadataEngine(ws)
+    assert sorted(ids(restored.search("load"))) == ["m.py:load", "n.py:reload"]
+    assert ids(restored.search("m")) == ["m.py"]  # the File node, by its stem

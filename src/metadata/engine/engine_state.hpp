@@ -9,6 +9,7 @@
 #include "metadata/engine/incremental_state.hpp"
 #include "metadata/engine/node_meta.hpp"
 #include "metadata/engine/python_lookup.hpp"
+#include "metadata/engine/search_index.hpp"
 #include "util/result.hpp"
 
 namespace corvane {
@@ -30,6 +31,7 @@ struct EngineState {
     // Module contexts and class facts parsed by resolution, dropped when their node changes
     // through the operations below.
     ParsedSideData parsed;
+    SearchIndex search_index;
 };
 
 PairSet& edge_set(MetadataEngine& record, EdgeKind kind);

@@ -240,6 +240,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             {
                 ExclusiveLock lock(shared->lock);
                 (void)repopulate_builders(shared->state);
+                rebuild_search_index(shared->state);
             }
             (void)build_and_save(*shared, workspace);
         }
@@ -496,7 +497,7 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         {
             EngineShared& e = shared_of(self);
             SharedLock lock(e.lock);
-            hits = search(e.state.record, keyword);
+            hits = search(e.state, keyword);
         }
         Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         if (!list) return nullptr;
