@@ -27,7 +27,7 @@ struct EngineState {
     graph::GraphBuilder call_builder;        // every kind but structural
     std::optional<graph::CsrGraph> dependency_graph;
     std::optional<graph::CsrGraph> call_graph;
-    IncrementalState incremental;  // what the next edge refresh may reuse
+    IncrementalState incremental = IncrementalState::of_empty_record();  // what the next edge refresh may reuse
     // Module contexts and class facts parsed by resolution, dropped when their node changes
     // through the operations below.
     ParsedSideData parsed;

@@ -149,7 +149,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     unindex_file_for_search(state, file_path);
     // Scanning every edge set costs O(E); when the builders are known to mirror the sets,
     // the removed nodes' own adjacency names every pair that has to go.
-    const bool by_adjacency = state.incremental.valid && state.incremental.exact_builders;
+    const bool by_adjacency = record_vouched(state) && state.incremental.exact_builders;
     std::vector<StringPair> touching;
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         for (const auto& id : entry->second) {

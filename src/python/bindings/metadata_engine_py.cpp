@@ -231,7 +231,10 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto shared = std::make_shared<EngineShared>();
         std::optional<MetadataEngine> restored = read_snapshot(workspace);
         const bool loaded = restored.has_value();
-        if (restored) shared->state.record = std::move(*restored);
+        if (restored) {
+            shared->state.record = std::move(*restored);
+            forget_recorded_reads(shared->state);  // nothing of the restored record was resolved here
+        }
         if (const std::size_t n = shared->state.record.nodes.size(); n > 0) {
             if (log::enabled(log::Level::Info)) {
                 log::emit(log::Level::Info, log::kBindingsTarget,
