@@ -186,6 +186,7 @@ void record_resolution(IncrementalState& inc, const std::string& id, Reads& read
     inc.slots[s].call_targets = calls;
     inc.slots[s].relation_targets = relations;
     inc.slots[s].resolved_at = ++inc.clock;
+    if (auto j = inc.journal.nodes.find(id); j != inc.journal.nodes.end()) j->second.covered_at = inc.slots[s].resolved_at;
 }
 
 // The resolved-call targets the edge refresh gives a node with these resolved pairs:
@@ -240,12 +241,15 @@ void finish_refresh(EngineState& state) {
 
 // ---- the journal -------------------------------------------------------------------------
 
-void note_node(EngineState& state, const std::string& id) {
+void note_node(EngineState& state, const std::string& id, bool resolvable) {
     IncrementalState& inc = state.incremental;
     auto [entry, first] = inc.journal.nodes.try_emplace(id);
     entry->second.changed_at = ++inc.clock;
+    entry->second.resolvable = resolvable;
     if (!first) return;
-    if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) entry->second.node = n->second;
+    if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) {
+        entry->second.node = std::make_shared<const NodeMeta>(n->second);
+    }
     if (auto h = state.record.id_to_hash.find(id); h != state.record.id_to_hash.end()) entry->second.hash = h->second;
 }
 
@@ -267,7 +271,7 @@ void note_emptiness(EngineState& state) {
 // What other nodes' resolutions can see of a node: its existence, type, name, file, JSON
 // side data and hash.
 bool same_for_readers(const NodeBefore& before, const NodeMeta* now, const std::string* now_hash) {
-    if (before.node.has_value() != (now != nullptr)) return false;
+    if ((before.node != nullptr) != (now != nullptr)) return false;
     if (before.hash.has_value() != (now_hash != nullptr)) return false;
     if (now_hash != nullptr && *before.hash != *now_hash) return false;
     if (now == nullptr) return true;
@@ -317,21 +321,33 @@ Status incremental_refresh(EngineState& state) {
     if (journal_empty(journal) && inc.exact_builders && rec.resolved_call_edges.size() == inc.call_edges) return {};
 
     // Which keys really changed, and when last: a file removed and added again mostly comes
-    // back the same. A resolution dated after a key's last change saw it as it is now.
+    // back the same. A resolution dated after a key's last change saw it as it is now; a
+    // change older than every recorded resolution (nodes added before indexing resolved
+    // their callers) has no reader to redo.
+    std::uint64_t oldest_resolution = inc.clock + 1;
+    for (const auto& r : inc.slots) {
+        if (r.live) oldest_resolution = std::min(oldest_resolution, r.resolved_at);
+    }
     using Dated = std::pair<std::uint64_t, std::uint64_t>;  // key hash, last change
     std::vector<std::pair<const std::string*, std::uint64_t>> own_changed;
     std::vector<Dated> ids_changed;
-    std::unordered_set<std::uint64_t> ids_changed_set;
+    std::unordered_set<std::uint64_t> removed_ids_changed;
     for (const auto& [id, before] : journal.nodes) {
+        // A node added since the last refresh, before every recorded resolution, that either
+        // was resolved since its last change or has nothing to resolve and was never resolved
+        // (so it has no slot): no reader and no own edge to redo. Nodes added before indexing
+        // resolved their callers are all of this kind.
+        if (before.node == nullptr && before.changed_at <= oldest_resolution &&
+            (before.covered_at > before.changed_at || (!before.resolvable && before.covered_at == 0))) {
+            continue;
+        }
         auto n = rec.nodes.find(id);
         const NodeMeta* now = n == rec.nodes.end() ? nullptr : &n->second;
         auto h = rec.id_to_hash.find(id);
         const std::string* now_hash = h == rec.id_to_hash.end() ? nullptr : &h->second;
         const bool readers_same = same_for_readers(before, now, now_hash);
-        if (!readers_same) {
-            ids_changed.emplace_back(key_hash(id), before.changed_at);
-            ids_changed_set.insert(ids_changed.back().first);
-        }
+        if (!readers_same && before.changed_at > oldest_resolution) ids_changed.emplace_back(key_hash(id), before.changed_at);
+        if (!readers_same && journal.removed.contains(id)) removed_ids_changed.insert(key_hash(id));
         // A node with nothing to resolve and nothing recorded has no edges to redo.
         const bool resolvable = now != nullptr && (now->calls || now->django_relations_json);
         if ((!readers_same || !same_own_inputs(before, now)) && (resolvable || inc.slot_of.contains(id))) {
@@ -340,6 +356,7 @@ Status incremental_refresh(EngineState& state) {
     }
     std::vector<Dated> names_changed;
     for (const auto& [key, before] : journal.names) {
+        if (before.changed_at <= oldest_resolution) continue;
         auto it = rec.name_index.find(key);
         if (!same_members(before.ids, it == rec.name_index.end() ? nullptr : &it->second)) {
             names_changed.emplace_back(key_hash(key), before.changed_at);
@@ -381,7 +398,7 @@ Status incremental_refresh(EngineState& state) {
     for (const auto& id : journal.removed) {
         const std::uint64_t h = key_hash(id);
         // Where the id changed, its readers from before are dirty and those since hold their pairs.
-        if (ids_changed_set.contains(h)) continue;
+        if (removed_ids_changed.contains(h)) continue;
         auto it = inc.readers_of_id.find(h);
         if (it == inc.readers_of_id.end()) continue;
         for (std::uint32_t s : it->second) {
@@ -479,7 +496,7 @@ Status refresh_derived_edges(EngineState& state) {
 void note_upsert(EngineState& state, const NodeMeta& incoming) {
     if (!state.incremental.valid) return;
     note_emptiness(state);
-    note_node(state, incoming.node_id);
+    note_node(state, incoming.node_id, incoming.calls || incoming.django_relations_json);
     if (auto old = state.record.nodes.find(incoming.node_id); old != state.record.nodes.end()) {
         note_name(state, to_lower(old->second.name));
     }
@@ -492,7 +509,7 @@ void note_file_removal(EngineState& state, const std::string& file_path) {
     if (entry == state.record.file_index.end()) return;
     note_emptiness(state);
     for (const auto& id : entry->second) {
-        note_node(state, id);
+        note_node(state, id, false);
         if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) note_name(state, to_lower(n->second.name));
         state.incremental.journal.removed.insert(id);
     }

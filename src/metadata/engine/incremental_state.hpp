@@ -5,6 +5,7 @@
 // made to the node table since the last refresh. Plain values, so an engine state stays
 // copyable. The operations are in incremental.hpp.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -19,9 +20,11 @@ namespace corvane {
 // ticks of IncrementalState::clock, which also dates each resolution: a resolution that came
 // after a key's last change has seen the key as it is now.
 struct NodeBefore {
-    std::optional<NodeMeta> node;
+    std::shared_ptr<const NodeMeta> node;  // null when the node did not exist
     std::optional<std::string> hash;
     std::uint64_t changed_at = 0;
+    std::uint64_t covered_at = 0;  // the node's latest recorded resolution since the journal began
+    bool resolvable = false;       // as its latest change left it: it has calls or Django relations
 };
 
 struct NameBefore {
