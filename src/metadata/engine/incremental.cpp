@@ -109,10 +109,10 @@ void close_slot(IncrementalState& inc, std::uint32_t s) {
 void compact(IncrementalState& inc) {
     auto dead = [&](std::uint32_t s) { return !inc.slots[s].live; };
     for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
-        for (auto it = index->begin(); it != index->end();) {
-            std::erase_if(it->second, dead);
-            it = it->second.empty() ? index->erase(it) : std::next(it);
-        }
+        absl::erase_if(*index, [&](auto& entry) {
+            std::erase_if(entry.second, dead);
+            return entry.second.empty();
+        });
     }
     std::erase_if(inc.readers_of_index_emptiness, dead);
     inc.free_slots.clear();

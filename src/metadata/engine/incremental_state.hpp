@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "metadata/engine/node_meta.hpp"
@@ -55,7 +54,7 @@ struct ResolvedNode {
 
 // Reader indexes are keyed by a seeded 64-bit hash of the key text. A collision can only
 // make an extra node look affected, never hide one that is.
-using ReaderIndex = std::unordered_map<std::uint64_t, std::vector<std::uint32_t>>;
+using ReaderIndex = absl::flat_hash_map<std::uint64_t, std::vector<std::uint32_t>>;
 
 struct IncrementalState {
     // True while every node that has calls or Django relations either has its reads recorded
