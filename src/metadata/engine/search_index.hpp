@@ -12,11 +12,20 @@
 
 namespace corvane {
 
+// A File or Folder node's lower-cased name, and its file path's base name and stem.
+struct FileLikeNames {
+    std::string name;
+    std::string base;
+    std::string stem;
+
+    bool operator==(const FileLikeNames&) const = default;
+};
+
 struct SearchIndex {
     std::string names;                 // each indexed name followed by a NUL byte
     std::vector<std::uint32_t> starts;  // offset of each name in `names`, ascending
     StringSet indexed;                  // the names in `names`
-    StringSet file_like;                // ids of File and Folder nodes
+    StringMap<FileLikeNames> file_like;  // File and Folder nodes by id
     // Sizes of nodes and name_index after the last indexed change: a mismatch means the
     // record changed behind the index's back, and search scans the table instead.
     std::size_t expected_nodes = 0;

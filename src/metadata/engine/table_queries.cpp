@@ -18,17 +18,20 @@ bool is_file_like(const std::string& type) { return type == "File" || type == "F
 
 enum class Match { None, Exact, Partial };
 
-// A File or Folder node whose lower-cased name is not the keyword matches by its file
-// path's base name: exactly through the base name or its stem, partially through the base
-// name alone.
-Match file_like_match(const NodeMeta& meta, const std::string& k) {
+FileLikeNames file_like_names(const NodeMeta& meta) {
     const std::string& path = meta.file_path;
     auto sep = path.find_last_of("/\\");
     std::string_view basename = sep == std::string::npos ? std::string_view(path) : std::string_view(path).substr(sep + 1);
     std::string_view stem = basename.substr(0, basename.find('.'));
-    const std::string base_lower = to_lower(basename);
-    if (base_lower == k || to_lower(stem) == k) return Match::Exact;
-    if (base_lower.find(k) != std::string::npos) return Match::Partial;
+    return {to_lower(meta.name), to_lower(basename), to_lower(stem)};
+}
+
+// A File or Folder node whose lower-cased name is not the keyword matches by its file
+// path's base name: exactly through the base name or its stem, partially through the base
+// name alone.
+Match file_like_match(const FileLikeNames& names, const std::string& k) {
+    if (names.base == k || names.stem == k) return Match::Exact;
+    if (names.base.find(k) != std::string::npos) return Match::Partial;
     return Match::None;
 }
 
@@ -59,7 +62,7 @@ std::vector<SearchHit> search(const MetadataEngine& record, std::string_view key
             continue;
         }
         if (is_file_like(meta.node_type)) {
-            switch (file_like_match(meta, k)) {
+            switch (file_like_match(file_like_names(meta), k)) {
                 case Match::Exact: exact.push_back(&meta); break;
                 case Match::Partial: partial.push_back(&meta); break;
                 case Match::None: break;
@@ -117,10 +120,10 @@ std::vector<SearchHit> search(const EngineState& state, std::string_view keyword
             if (name.find(k) != std::string_view::npos) partial_name(name);
         }
     }
-    for (const auto& id : index.file_like) {
+    for (const auto& [id, names] : index.file_like) {
         const NodeMeta* m = node(id);
-        if (m == nullptr || !is_file_like(m->node_type) || to_lower(m->name) == k) continue;
-        switch (file_like_match(*m, k)) {
+        if (m == nullptr || !is_file_like(m->node_type) || names.name == k) continue;
+        switch (file_like_match(names, k)) {
             case Match::Exact: exact.push_back(m); break;
             case Match::Partial: partial.push_back(m); break;
             case Match::None: break;
@@ -132,7 +135,7 @@ std::vector<SearchHit> search(const EngineState& state, std::string_view keyword
 void index_for_search(EngineState& state, const NodeMeta& node) {
     SearchIndex& index = state.search_index;
     if (is_file_like(node.node_type)) {
-        index.file_like.insert(node.node_id);
+        index.file_like.insert_or_assign(node.node_id, file_like_names(node));
     } else {
         index.file_like.erase(node.node_id);
     }
@@ -162,7 +165,7 @@ void rebuild_search_index(EngineState& state) {
     index = SearchIndex{};
     for (const auto& [key, ids] : state.record.name_index) append_name(index, key);
     for (const auto& [id, meta] : state.record.nodes) {
-        if (is_file_like(meta.node_type)) index.file_like.insert(id);
+        if (is_file_like(meta.node_type)) index.file_like.emplace(id, file_like_names(meta));
     }
     index.expected_nodes = state.record.nodes.size();
     index.expected_names = state.record.name_index.size();
