@@ -1,6 +1,6 @@
-// Call resolution over a synthetic Python project: every function resolved once per call
-// (as resolve_and_connect_calls does), the plain repopulation that parses a file's context
-// for every function, and repopulate_edges with its per-pass cache.
+// Call resolution over a synthetic Python project: every function resolved through
+// resolve_and_connect_calls (contexts kept by the engine), the plain repopulation that parses
+// a file's context for every function, and repopulate_edges.
 //
 // Not part of the CMake build. After building the core library (any build directory):
 //   g++ -O2 -std=c++20 -Isrc bench/resolution.cpp build/<dir>/libcorvane_core.a \

@@ -96,3 +96,23 @@ def test_repopulate_resolves_stored_calls_and_relations(shop):
     shop.build()
     for node_id, expected in per_call.items():
         assert sorted(shop.get_dependencies(node_id)) == expected, node_id
+
+
+def test_base_names_were_resolved_in_the_callers_file(engine):
+    # pkg/a.py: class Base (run), class Child(Base). pkg/b.py: an unrelated Base (run) and
+    # def f(c: Child): c.run(). Python runs pkg/a.py's Base.run.
+    add_module(engine, "pkg/a.py")
+    add_def(engine, "pkg/a.py:Base", "Class")
+    add_def(engine, "pkg/a.py:Base.run")
+    add_def(engine, "pkg/a.py:Child", "Class", _extra={"base_classes": ["Base"]})
+    add_module(engine, "pkg/b.py", imports={"": {"Child": {"module": "pkg/a", "symbol": "Child", "kind": "symbol"}}},
+               receivers={"f": {"c": "Child"}})
+    add_def(engine, "pkg/b.py:Base", "Class")
+    add_def(engine, "pkg/b.py:Base.run")
+    add_def(engine, "pkg/b.py:f", calls=["c.run"])
+    assert engine.resolve_and_connect_calls("pkg/b.py:f", ["c.run"]) == 1
+    engine.build()
+    assert engine.get_callees("pkg/b.py:f") == ["pkg/a.py:Base.run"]
+    engine.repopulate_edges()
+    engine.build()
+    assert engine.get_callees("pkg/b.py:f") == ["pkg/a.py:Base.run"]

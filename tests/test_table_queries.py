@@ -69,3 +69,30 @@ def test_empty_engine(engine):
     assert engine.search("x") == []
     assert engine.get_all_metadata() == {}
     assert engine.get_stats() == {"nodes": 0, "edges": "not built"}
+
+
+def test_raw_nul_byte_made_the_text_before_it_count_as_json(engine):
+    engine.add_node("a", "Class", "Alpha", "m.py", django_relations_json='{"a":1}\x00garbage')
+    engine.add_node("b", "Class", "Alphabet", "m.py", django_relations_json='["x\\u0000y"]')
+    hits = {h["id"]: h for h in engine.search("alpha")}
+    assert "django_relations" not in hits["a"]
+    assert hits["b"]["django_relations"] == '["x\\u0000y"]'
+
+
+def test_search_follows_edits_and_restores(tmp_path):
+    ws = str(tmp_path / "ws")
+    engine = corvanedb.PyMetadataEngine(ws)
+    engine.add_node("m.py:load", "Function", "load", "m.py")
+    engine.add_node("m.py", "File", "m.py", "pkg/m.py")
+    engine.add_node("n.py:reload", "Function", "reload", "n.py")
+    assert ids(engine.search("load")) == ["m.py:load", "n.py:reload"]
+    engine.invalidate_file("m.py")
+    assert ids(engine.search("load")) == ["n.py:reload"]
+    engine.add_node("m.py:load", "Class", "Loader", "m.py")
+    engine.add_node("n.py:reload", "File", "reload", "x/unloaded.py")  # now by its base name
+    assert sorted(ids(engine.search("load"))) == ["m.py:load", "n.py:reload"]
+    assert ids(engine.search("unloaded")) == ["n.py:reload"]
+    engine.save()
+    restored = corvanedb.PyMetadataEngine(ws)
+    assert sorted(ids(restored.search("load"))) == ["m.py:load", "n.py:reload"]
+    assert ids(restored.search("m")) == ["m.py"]  # the File node, by its stem

@@ -42,6 +42,9 @@ private:
 }  // namespace
 
 std::optional<Json> parse_json(std::string_view text) {
+    // The library's lexer reads a raw NUL as the end of the input and would accept whatever
+    // came before it; JSON text has no place for one (inside strings it must be escaped).
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
     Json root;
     DepthLimitedSax sax(root);
     bool ok = false;

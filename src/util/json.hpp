@@ -14,7 +14,8 @@ using Json = nlohmann::json;
 inline constexpr int kMaxJsonDepth = 128;
 
 // One JSON value, optionally surrounded by JSON whitespace, nothing after it. Absent for
-// invalid text (including invalid UTF-8 and nesting beyond kMaxJsonDepth).
+// invalid text (including invalid UTF-8, a raw NUL byte anywhere, and nesting beyond
+// kMaxJsonDepth).
 std::optional<Json> parse_json(std::string_view text);
 
 // Compact form: no whitespace, object members in ascending byte order of their keys,

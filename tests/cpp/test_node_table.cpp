@@ -144,5 +144,14 @@ TEST(Util, JsonParseCapsNestingAndRejectsTrailingText) {
     EXPECT_FALSE(parse_json("{} x"));
     EXPECT_TRUE(parse_json(" \t\r\n{}\n"));
     EXPECT_FALSE(parse_json("\"\xff\""));
+}
+
+TEST(Util, JsonRawNulByteWasTakenForTheEndOfText) {
+    using namespace std::string_literals;
+    EXPECT_FALSE(parse_json("{\"a\":1}\0garbage"s));
+    EXPECT_FALSE(parse_json("{\"a\":1}\0"s));
+    EXPECT_FALSE(parse_json("\0"s));
+    EXPECT_FALSE(parse_json("[\"a\0b\"]"s));
+    EXPECT_EQ(dump_compact(*parse_json(R"(["a\u0000b"])")), "[\"a\\u0000b\"]");
     EXPECT_EQ(dump_compact(*parse_json(R"({"b": 1, "a": [1.5, "\u00e9"], "b": 2})")), "{\"a\":[1.5,\"\xC3\xA9\"],\"b\":2}");
 }

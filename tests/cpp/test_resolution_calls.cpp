@@ -104,6 +104,43 @@ TEST(ResolutionCalls, SuperCallsNeedOneCandidate) {
     EXPECT_EQ(p.one("app/a.py:Diamond.save", "super"), "");
 }
 
+// A base name means what it means where the class statement is written, not in the file of
+// whoever calls the method.
+TEST(ResolutionCalls, BaseNamesWereResolvedInTheCallersFile) {
+    Project p;
+    // pkg/a.py: class Base: def run; class Child(Base)
+    p.cls("pkg/a.py:Base");
+    p.fn("pkg/a.py:Base.run");
+    p.cls("pkg/a.py:Child", {"Base"});
+    p.module("pkg/a.py", {{"python_import_bindings", json::object()}});
+    // pkg/b.py: an unrelated Base with run; def f(c: Child): c.run()
+    p.cls("pkg/b.py:Base");
+    p.fn("pkg/b.py:Base.run");
+    p.fn("pkg/b.py:f");
+    // pkg/c.py: from pkg.a import Base as B; class Sub(B): def go(self): super().run()
+    p.cls("pkg/c.py:Sub", {"B"});
+    p.fn("pkg/c.py:Sub.go");
+    p.module("pkg/c.py", {{"python_import_bindings", {{"", {{"B", symbol_import("pkg/a", "Base")}}}}}});
+    // pkg/d.py: a top-level Base, and def make(): from pkg.a import Base; class Local(Base): ...
+    p.cls("pkg/d.py:Base");
+    p.fn("pkg/d.py:Base.run");
+    p.fn("pkg/d.py:make");
+    p.cls("pkg/d.py:make.Local", {"Base"});
+    p.fn("pkg/d.py:make.Local.go");
+    p.module("pkg/d.py", {{"python_import_bindings", {{"make", {{"Base", symbol_import("pkg/a", "Base")}}}}}});
+    p.module("pkg/b.py", {{"python_import_bindings",
+                           {{"", {{"Child", symbol_import("pkg/a", "Child")}, {"Sub", symbol_import("pkg/c", "Sub")}}}}},
+                          {"python_receiver_types", {{"f", {{"c", "Child"}, {"s", "Sub"}}}}}});
+
+    EXPECT_EQ(p.one("pkg/b.py:f", "c.run"), "pkg/a.py:Base.run");
+    EXPECT_EQ(p.one("pkg/b.py:f", "s.run"), "pkg/a.py:Base.run");
+    EXPECT_EQ(p.one("pkg/c.py:Sub.go", "super.run"), "pkg/a.py:Base.run");
+    EXPECT_EQ(p.one("pkg/c.py:Sub.go", "self.run"), "pkg/a.py:Base.run");
+    // The enclosing function's import hides the module's own Base.
+    EXPECT_EQ(p.one("pkg/d.py:make.Local.go", "self.run"), "pkg/a.py:Base.run");
+    EXPECT_EQ(p.one("pkg/d.py:make.Local.go", "super.run"), "pkg/a.py:Base.run");
+}
+
 TEST(ResolutionCalls, ReceiverTypesAndShadowing) {
     Project p;
     p.cls("app/repo.py:BaseRepo");
@@ -123,12 +160,14 @@ TEST(ResolutionCalls, ReceiverTypesAndShadowing) {
     EXPECT_EQ(p.one("app/svc.py:Svc.handle", "self.repo.put"), "app/repo.py:Repo.put");
     EXPECT_EQ(p.one("app/svc.py:Svc.handle", "self.repo.nothing"), "");
     EXPECT_EQ(p.one("app/svc.py:Svc.handle", "bad.get"), "");
-    // Base class names are resolved in the caller's file: BaseRepo is not known in svc.py...
-    EXPECT_EQ(p.one("app/svc.py:Svc.handle", "self.repo.get"), "");
-    // ...until svc.py imports it.
+    // Repo's base is resolved in repo.py, where Repo is declared: svc.py needs no BaseRepo...
+    EXPECT_EQ(p.one("app/svc.py:Svc.handle", "self.repo.get"), "app/repo.py:BaseRepo.get");
+    // ...and another BaseRepo imported into svc.py changes nothing.
+    p.cls("app/other.py:BaseRepo");
+    p.fn("app/other.py:BaseRepo.get");
     auto& extra = p.r.nodes.at("app/svc.py").extra_json;
     auto ctx = json::parse(*extra);
-    ctx["python_import_bindings"][""]["BaseRepo"] = symbol_import("app/repo", "BaseRepo");
+    ctx["python_import_bindings"][""]["BaseRepo"] = symbol_import("app/other", "BaseRepo");
     extra = ctx.dump();
     EXPECT_EQ(p.one("app/svc.py:Svc.handle", "self.repo.get"), "app/repo.py:BaseRepo.get");
     EXPECT_EQ(p.one("app/svc.py:run", "client.get"), "app/repo.py:BaseRepo.get");
@@ -265,9 +304,10 @@ TEST(ResolutionProject, MultiFileApplicationResolvesExactly) {
     }
     EXPECT_EQ(order_save, (Ids{"shop/models.py:Model.save", "shop/models.py:Model.validate", "shop/models.py:Order.total"}));
     EXPECT_EQ(repo_get, (Ids{"shop/repo.py:OrderRepo.get.cache_key", "shop/models.py:Order", "shop/repo.py:connect"}));
-    // order.validate stays unresolved: Order's base Model means nothing in views.py, where
-    // base names are resolved.
-    EXPECT_EQ(post, (Ids{"shop/repo.py:OrderRepo.get", "shop/models.py:Order.save", "shop/models.py:Order", "shop/util/__init__.py:slugify", "shop/views.py:OrderView.render",
+    // order.validate is inherited: Order's base Model is resolved in models.py, where Order
+    // names it, although views.py knows no Model.
+    EXPECT_EQ(post, (Ids{"shop/repo.py:OrderRepo.get", "shop/models.py:Order.save", "shop/models.py:Model.validate",
+                         "shop/models.py:Order", "shop/util/__init__.py:slugify", "shop/views.py:OrderView.render",
                          "shop/views.py:log", "shop/repo.py:OrderRepo"}));
     EXPECT_EQ(index, (Ids{"shop/util/__init__.py:slugify", "shop/util/__init__.py:log", "shop/views.py:index",
                           "shop/repo.py:connect"}));

@@ -61,15 +61,13 @@ TEST(ResolutionFindMethod, DepthFirstInDeclaredOrder) {
     p.cls("a.py:Child", {"Left", "Right"});
     p.fn("a.py:Child.run");
     DirectLookup src(p.r);
-    const CallerView caller(src, p.node("a.py:Child.run"));
-    PythonBindingContext ctx;
     StringSet visited;
     // Left's own base is searched before Right.
-    EXPECT_EQ(find_method(src, "a.py:Child", "save", caller, ctx, visited), "a.py:Root.save");
+    EXPECT_EQ(find_method(src, "a.py:Child", "save", visited), "a.py:Root.save");
     visited.clear();
-    EXPECT_EQ(find_method(src, "a.py:Child", "run", caller, ctx, visited), "a.py:Child.run");
+    EXPECT_EQ(find_method(src, "a.py:Child", "run", visited), "a.py:Child.run");
     visited.clear();
-    EXPECT_EQ(find_method(src, "a.py:Child", "missing", caller, ctx, visited), std::nullopt);
+    EXPECT_EQ(find_method(src, "a.py:Child", "missing", visited), std::nullopt);
 }
 
 TEST(ResolutionFindMethod, CyclesEndAndNonStringBaseStopsTheLevel) {
@@ -86,14 +84,12 @@ TEST(ResolutionFindMethod, CyclesEndAndNonStringBaseStopsTheLevel) {
     p.fn("a.py:Other.save");
     p.cls("a.py:Top", {"Mid", "Other"});
     DirectLookup src(p.r);
-    const CallerView caller(src, p.node("a.py:A.run"));
-    PythonBindingContext ctx;
     StringSet visited;
-    EXPECT_EQ(find_method(src, "a.py:A", "missing", caller, ctx, visited), std::nullopt);
+    EXPECT_EQ(find_method(src, "a.py:A", "missing", visited), std::nullopt);
     visited.clear();
-    EXPECT_EQ(find_method(src, "a.py:Bad", "save", caller, ctx, visited), std::nullopt);
+    EXPECT_EQ(find_method(src, "a.py:Bad", "save", visited), std::nullopt);
     visited.clear();
-    EXPECT_EQ(find_method(src, "a.py:Top", "save", caller, ctx, visited), "a.py:Other.save");
+    EXPECT_EQ(find_method(src, "a.py:Top", "save", visited), "a.py:Other.save");
 }
 
 TEST(ResolutionFindMethod, LongBaseChainDoesNotExhaustTheStack) {
@@ -104,9 +100,8 @@ TEST(ResolutionFindMethod, LongBaseChainDoesNotExhaustTheStack) {
     p.fn("a.py:C" + std::to_string(depth) + ".deep");
     p.fn("a.py:C0.run");
     CachedLookup src(p.r);
-    PythonBindingContext ctx;
     StringSet visited;
-    EXPECT_EQ(find_method(src, "a.py:C0", "deep", CallerView(src, p.node("a.py:C0.run")), ctx, visited),
+    EXPECT_EQ(find_method(src, "a.py:C0", "deep", visited),
               "a.py:C" + std::to_string(depth) + ".deep");
 }
 

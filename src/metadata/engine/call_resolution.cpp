@@ -51,8 +51,7 @@ const std::optional<std::string>* receiver_entry(const PythonBindingContext& ctx
     return e == it->second.end() ? nullptr : &e->second;
 }
 
-std::optional<std::string> resolve_super(LookupSource& src, const CallerView& caller, std::string_view member,
-                                         const PythonBindingContext& ctx) {
+std::optional<std::string> resolve_super(LookupSource& src, const CallerView& caller, std::string_view member) {
     auto c = enclosing_class(src, caller);
     if (!c) return std::nullopt;
     auto facts = src.extra_facts(*c);
@@ -60,10 +59,10 @@ std::optional<std::string> resolve_super(LookupSource& src, const CallerView& ca
     std::vector<std::string> candidates;
     for (const auto& base : *facts->base_classes) {
         if (!base) continue;
-        auto b = resolve_class_name(src, caller, *base, ctx);
+        auto b = resolve_base_class(src, *c, *base);
         if (!b) continue;
         StringSet visited;
-        if (auto m = find_method(src, *b, member, caller, ctx, visited)) candidates.push_back(std::move(*m));
+        if (auto m = find_method(src, *b, member, visited)) candidates.push_back(std::move(*m));
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
@@ -76,7 +75,7 @@ std::optional<std::string> method_of_type(LookupSource& src, const CallerView& c
     auto c = resolve_class_name(src, caller, type_name, ctx);
     if (!c) return std::nullopt;
     StringSet visited;
-    return find_method(src, *c, member, caller, ctx, visited);
+    return find_method(src, *c, member, visited);
 }
 
 }  // namespace
@@ -110,7 +109,7 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
 
     if (parts[0] == "super") {
         if (n != 2) return std::nullopt;
-        return resolve_super(src, caller, parts[1], ctx);
+        return resolve_super(src, caller, parts[1]);
     }
 
     if (n >= 2 && qualified) {
@@ -143,7 +142,7 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
             auto c = enclosing_class(src, caller);
             if (!c) return std::nullopt;
             StringSet visited;
-            return find_method(src, *c, parts[1], caller, ctx, visited);
+            return find_method(src, *c, parts[1], visited);
         }
     }
 
@@ -253,7 +252,8 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
                                                 const std::vector<std::string>& call_names) {
     // Resolution finishes before the first edge is added: the lookups read only the node
     // table, which adding edges does not touch.
-    auto targets = resolve_calls(state.record, caller_id, call_names);
+    CachedLookup src(state.record, state.parsed);
+    auto targets = resolve_calls(src, caller_id, call_names);
     return connect_resolved_calls(state, caller_id, targets);
 }
 

@@ -8,6 +8,8 @@
 #include "graph/csr/csr_graph.hpp"
 #include "metadata/engine/incremental_state.hpp"
 #include "metadata/engine/node_meta.hpp"
+#include "metadata/engine/python_lookup.hpp"
+#include "metadata/engine/search_index.hpp"
 #include "util/result.hpp"
 
 namespace corvane {
@@ -25,7 +27,11 @@ struct EngineState {
     graph::GraphBuilder call_builder;        // every kind but structural
     std::optional<graph::CsrGraph> dependency_graph;
     std::optional<graph::CsrGraph> call_graph;
-    IncrementalState incremental;  // what the next edge refresh may reuse
+    IncrementalState incremental = IncrementalState::of_empty_record();  // what the next edge refresh may reuse
+    // Module contexts and class facts parsed by resolution, dropped when their node changes
+    // through the operations below.
+    ParsedSideData parsed;
+    SearchIndex search_index;
 };
 
 PairSet& edge_set(MetadataEngine& record, EdgeKind kind);

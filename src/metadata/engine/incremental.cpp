@@ -29,11 +29,11 @@ struct Reads {
     }
 };
 
-// Logs every read into `log`, and parses each module context and node's facts once per
-// refresh (the record does not change during one).
-class RecordingLookup final : public LookupSource {
+// Logs every read into `log`; parsed side data comes from the engine's store.
+class RecordingLookup final : public CachedLookup {
 public:
-    RecordingLookup(const MetadataEngine& record, Reads& log) : LookupSource(record), log_(log) {}
+    RecordingLookup(const MetadataEngine& record, ParsedSideData& store, Reads& log)
+        : CachedLookup(record, store), log_(log) {}
 
     const NodeMeta* node(std::string_view id) override {
         log_.ids.push_back(key_hash(id));
@@ -51,28 +51,9 @@ public:
         log_.index_emptiness = true;
         return LookupSource::name_index_empty();
     }
-    std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override {
-        const NodeMeta* module = node(file_path);
-        auto it = contexts_.find(file_path);
-        if (it != contexts_.end()) return it->second;
-        auto ctx = std::make_shared<const PythonBindingContext>(
-            module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
-        contexts_.emplace(file_path, ctx);
-        return ctx;
-    }
-    std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override {
-        const NodeMeta* n = node(node_id);
-        auto it = facts_.find(node_id);
-        if (it != facts_.end()) return it->second;
-        auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
-        facts_.emplace(std::string(node_id), facts);
-        return facts;
-    }
 
 private:
     Reads& log_;
-    StringMap<std::shared_ptr<const PythonBindingContext>> contexts_;
-    StringMap<std::shared_ptr<const NodeExtraFacts>> facts_;
 };
 
 template <class T>
@@ -128,10 +109,10 @@ void close_slot(IncrementalState& inc, std::uint32_t s) {
 void compact(IncrementalState& inc) {
     auto dead = [&](std::uint32_t s) { return !inc.slots[s].live; };
     for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
-        for (auto it = index->begin(); it != index->end();) {
-            std::erase_if(it->second, dead);
-            it = it->second.empty() ? index->erase(it) : std::next(it);
-        }
+        absl::erase_if(*index, [&](auto& entry) {
+            std::erase_if(entry.second, dead);
+            return entry.second.empty();
+        });
     }
     std::erase_if(inc.readers_of_index_emptiness, dead);
     inc.free_slots.clear();
@@ -196,6 +177,31 @@ bool builders_can_be_exact(const MetadataEngine& rec) {
 
 // ---- resolving one node ----------------------------------------------------------------
 
+// Opens the node's slot for what one resolution read and produced, dated now.
+void record_resolution(IncrementalState& inc, const std::string& id, Reads& reads,
+                       const std::vector<std::string>& calls, const std::vector<std::string>& relations) {
+    const std::uint32_t s = open_slot(inc, id);
+    index_reads(inc, s, reads);
+    inc.call_edges += calls.size();
+    inc.slots[s].call_targets = calls;
+    inc.slots[s].relation_targets = relations;
+    inc.slots[s].resolved_at = ++inc.clock;
+    if (auto j = inc.journal.nodes.find(id); j != inc.journal.nodes.end()) j->second.covered_at = inc.slots[s].resolved_at;
+}
+
+// The resolved-call targets the edge refresh gives a node with these resolved pairs:
+// distinct, sorted, the node itself left out, none when the caller has no hash.
+std::vector<std::string> owned_call_targets(LookupSource& src, const std::string& id, std::vector<ResolvedTarget> pairs) {
+    std::vector<std::string> calls;
+    for (auto& [target, hash] : pairs) {
+        if (target != id) calls.push_back(std::move(target));
+    }
+    sort_unique(calls);
+    // Without its own hash the caller can store no pair.
+    if (src.node_hash(id) == nullptr) calls.clear();
+    return calls;
+}
+
 // Resolves one node against the current record, replaces the resolved-call pairs it owned
 // (old_calls) by the new ones, adds its Django relation pairs and records it.
 Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, const std::string& id,
@@ -206,14 +212,7 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     std::vector<std::string> calls;
     std::vector<std::string> relations;
     const bool resolved = node != nullptr && (node->calls || node->django_relations_json);
-    if (node != nullptr && node->calls) {
-        for (auto& [target, hash] : resolve_calls(src, id, *node->calls)) {
-            if (target != id) calls.push_back(std::move(target));
-        }
-        sort_unique(calls);
-        // Without its own hash the caller can store no pair.
-        if (src.node_hash(id) == nullptr) calls.clear();
-    }
+    if (node != nullptr && node->calls) calls = owned_call_targets(src, id, resolve_calls(src, id, *node->calls));
     if (node != nullptr && node->django_relations_json) {
         relations = relation_targets(src, id, *node->django_relations_json);
         sort_unique(relations);
@@ -222,13 +221,7 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     for (const auto& t : old_calls) {
         if (!std::binary_search(calls.begin(), calls.end(), t)) drop_call_pair(state, id, t);
     }
-    if (resolved) {
-        const std::uint32_t s = open_slot(inc, id);
-        index_reads(inc, s, reads);
-        inc.call_edges += calls.size();
-        inc.slots[s].call_targets = calls;
-        inc.slots[s].relation_targets = relations;
-    }
+    if (resolved) record_resolution(inc, id, reads, calls, relations);
     for (const auto& t : calls) {
         if (Status st = add_typed_edge(state, id, t, EdgeKind::ResolvedCall); !st) return st;
     }
@@ -248,21 +241,26 @@ void finish_refresh(EngineState& state) {
 
 // ---- the journal -------------------------------------------------------------------------
 
-void note_node(EngineState& state, const std::string& id) {
-    auto& journal = state.incremental.journal.nodes;
-    if (journal.contains(id)) return;
-    NodeBefore before;
-    if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) before.node = n->second;
-    if (auto h = state.record.id_to_hash.find(id); h != state.record.id_to_hash.end()) before.hash = h->second;
-    journal.emplace(id, std::move(before));
+void note_node(EngineState& state, const std::string& id, bool resolvable) {
+    IncrementalState& inc = state.incremental;
+    auto [entry, first] = inc.journal.nodes.try_emplace(id);
+    entry->second.changed_at = ++inc.clock;
+    entry->second.resolvable = resolvable;
+    if (!first) return;
+    if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) {
+        entry->second.node = std::make_shared<const NodeMeta>(n->second);
+    }
+    if (auto h = state.record.id_to_hash.find(id); h != state.record.id_to_hash.end()) entry->second.hash = h->second;
 }
 
 void note_name(EngineState& state, std::string key) {
-    auto& journal = state.incremental.journal.names;
-    if (journal.contains(key)) return;
-    std::optional<IdList> before;
-    if (auto it = state.record.name_index.find(key); it != state.record.name_index.end()) before = it->second;
-    journal.emplace(std::move(key), std::move(before));
+    IncrementalState& inc = state.incremental;
+    auto [entry, first] = inc.journal.names.try_emplace(std::move(key));
+    entry->second.changed_at = ++inc.clock;
+    if (!first) return;
+    if (auto it = state.record.name_index.find(entry->first); it != state.record.name_index.end()) {
+        entry->second.ids = it->second;
+    }
 }
 
 void note_emptiness(EngineState& state) {
@@ -273,7 +271,7 @@ void note_emptiness(EngineState& state) {
 // What other nodes' resolutions can see of a node: its existence, type, name, file, JSON
 // side data and hash.
 bool same_for_readers(const NodeBefore& before, const NodeMeta* now, const std::string* now_hash) {
-    if (before.node.has_value() != (now != nullptr)) return false;
+    if ((before.node != nullptr) != (now != nullptr)) return false;
     if (before.hash.has_value() != (now_hash != nullptr)) return false;
     if (now_hash != nullptr && *before.hash != *now_hash) return false;
     if (now == nullptr) return true;
@@ -289,6 +287,7 @@ bool same_own_inputs(const NodeBefore& before, const NodeMeta* now) {
 
 // Resolution treats a name_index list as a set of ids: order and repeats change no result.
 bool same_members(const std::optional<IdList>& before, const IdList* now) {
+    if (before.has_value() != (now != nullptr)) return false;
     std::vector<std::string_view> a, b;
     if (before) a.assign(before->begin(), before->end());
     if (now != nullptr) b.assign(now->begin(), now->end());
@@ -321,27 +320,46 @@ Status incremental_refresh(EngineState& state) {
     inc.last_refresh_resolved = 0;
     if (journal_empty(journal) && inc.exact_builders && rec.resolved_call_edges.size() == inc.call_edges) return {};
 
-    // Which keys really changed: a file removed and added again mostly comes back the same.
-    std::vector<std::string> own_changed;
-    std::vector<std::uint64_t> ids_changed;
-    std::unordered_set<std::uint64_t> ids_changed_set;
+    // Which keys really changed, and when last: a file removed and added again mostly comes
+    // back the same. A resolution dated after a key's last change saw it as it is now; a
+    // change older than every recorded resolution (nodes added before indexing resolved
+    // their callers) has no reader to redo.
+    std::uint64_t oldest_resolution = inc.clock + 1;
+    for (const auto& r : inc.slots) {
+        if (r.live) oldest_resolution = std::min(oldest_resolution, r.resolved_at);
+    }
+    using Dated = std::pair<std::uint64_t, std::uint64_t>;  // key hash, last change
+    std::vector<std::pair<const std::string*, std::uint64_t>> own_changed;
+    std::vector<Dated> ids_changed;
+    std::unordered_set<std::uint64_t> removed_ids_changed;
     for (const auto& [id, before] : journal.nodes) {
+        // A node added since the last refresh, before every recorded resolution, that either
+        // was resolved since its last change or has nothing to resolve and was never resolved
+        // (so it has no slot): no reader and no own edge to redo. Nodes added before indexing
+        // resolved their callers are all of this kind.
+        if (before.node == nullptr && before.changed_at <= oldest_resolution &&
+            (before.covered_at > before.changed_at || (!before.resolvable && before.covered_at == 0))) {
+            continue;
+        }
         auto n = rec.nodes.find(id);
         const NodeMeta* now = n == rec.nodes.end() ? nullptr : &n->second;
         auto h = rec.id_to_hash.find(id);
         const std::string* now_hash = h == rec.id_to_hash.end() ? nullptr : &h->second;
         const bool readers_same = same_for_readers(before, now, now_hash);
-        if (!readers_same) {
-            ids_changed.push_back(key_hash(id));
-            ids_changed_set.insert(ids_changed.back());
+        if (!readers_same && before.changed_at > oldest_resolution) ids_changed.emplace_back(key_hash(id), before.changed_at);
+        if (!readers_same && journal.removed.contains(id)) removed_ids_changed.insert(key_hash(id));
+        // A node with nothing to resolve and nothing recorded has no edges to redo.
+        const bool resolvable = now != nullptr && (now->calls || now->django_relations_json);
+        if ((!readers_same || !same_own_inputs(before, now)) && (resolvable || inc.slot_of.contains(id))) {
+            own_changed.emplace_back(&id, before.changed_at);
         }
-        if (!readers_same || !same_own_inputs(before, now)) own_changed.push_back(id);
     }
-    std::vector<std::uint64_t> names_changed;
+    std::vector<Dated> names_changed;
     for (const auto& [key, before] : journal.names) {
+        if (before.changed_at <= oldest_resolution) continue;
         auto it = rec.name_index.find(key);
-        if (!same_members(before, it == rec.name_index.end() ? nullptr : &it->second)) {
-            names_changed.push_back(key_hash(key));
+        if (!same_members(before.ids, it == rec.name_index.end() ? nullptr : &it->second)) {
+            names_changed.emplace_back(key_hash(key), before.changed_at);
         }
     }
     const bool emptiness_changed = journal.name_index_was_empty && *journal.name_index_was_empty != rec.name_index.empty();
@@ -352,19 +370,25 @@ Status incremental_refresh(EngineState& state) {
     auto mark = [&](const std::string& id) {
         if (dirty_set.insert(id).second) dirty.push_back(id);
     };
-    auto mark_readers = [&](const std::vector<std::uint32_t>& readers) {
+    auto resolved_before = [&](std::uint32_t s, std::uint64_t changed_at) {
+        return inc.slots[s].live && inc.slots[s].resolved_at < changed_at;
+    };
+    auto mark_readers = [&](const std::vector<std::uint32_t>& readers, std::uint64_t changed_at) {
         for (std::uint32_t s : readers) {
-            if (inc.slots[s].live) mark(inc.slots[s].id);
+            if (resolved_before(s, changed_at)) mark(inc.slots[s].id);
         }
     };
-    for (const auto& id : own_changed) mark(id);
-    for (std::uint64_t h : ids_changed) {
-        if (auto it = inc.readers_of_id.find(h); it != inc.readers_of_id.end()) mark_readers(it->second);
+    for (const auto& [id, changed_at] : own_changed) {
+        auto it = inc.slot_of.find(*id);
+        if (it == inc.slot_of.end() || resolved_before(it->second, changed_at)) mark(*id);
     }
-    for (std::uint64_t h : names_changed) {
-        if (auto it = inc.readers_of_name.find(h); it != inc.readers_of_name.end()) mark_readers(it->second);
+    for (const auto& [h, changed_at] : ids_changed) {
+        if (auto it = inc.readers_of_id.find(h); it != inc.readers_of_id.end()) mark_readers(it->second, changed_at);
     }
-    if (emptiness_changed) mark_readers(inc.readers_of_index_emptiness);
+    for (const auto& [h, changed_at] : names_changed) {
+        if (auto it = inc.readers_of_name.find(h); it != inc.readers_of_name.end()) mark_readers(it->second, changed_at);
+    }
+    if (emptiness_changed) mark_readers(inc.readers_of_index_emptiness, journal.emptiness_changed_at);
     // Past this share, resolving everything in one sweep is cheaper than the bookkeeping.
     if (dirty.size() > 1024 && dirty.size() * 2 > inc.slot_of.size()) return refresh_derived_edges_fully(state);
 
@@ -373,7 +397,8 @@ Status incremental_refresh(EngineState& state) {
     std::unordered_set<std::uint32_t> restored;
     for (const auto& id : journal.removed) {
         const std::uint64_t h = key_hash(id);
-        if (ids_changed_set.contains(h)) continue;  // every reader is dirty
+        // Where the id changed, its readers from before are dirty and those since hold their pairs.
+        if (removed_ids_changed.contains(h)) continue;
         auto it = inc.readers_of_id.find(h);
         if (it == inc.readers_of_id.end()) continue;
         for (std::uint32_t s : it->second) {
@@ -389,7 +414,7 @@ Status incremental_refresh(EngineState& state) {
     }
 
     Reads reads;
-    RecordingLookup src(rec, reads);
+    RecordingLookup src(rec, state.parsed, reads);
     for (const auto& id : dirty) {
         std::vector<std::string> old_calls;
         if (auto it = inc.slot_of.find(id); it != inc.slot_of.end()) {
@@ -446,8 +471,10 @@ Status refresh_derived_edges_fully(EngineState& state) {
     if (Status s = repopulate_builders(state); !s) return s;
     state.incremental.exact_builders = builders_can_be_exact(rec);
 
+    // Whatever changed behind the hooks' back is parsed afresh.
+    state.parsed.clear();
     Reads reads;
-    RecordingLookup src(rec, reads);
+    RecordingLookup src(rec, state.parsed, reads);
     for (const auto& id : ids) {
         if (Status s = resolve_node(state, reads, src, id, {}); !s) {
             state.incremental = IncrementalState{};
@@ -469,7 +496,7 @@ Status refresh_derived_edges(EngineState& state) {
 void note_upsert(EngineState& state, const NodeMeta& incoming) {
     if (!state.incremental.valid) return;
     note_emptiness(state);
-    note_node(state, incoming.node_id);
+    note_node(state, incoming.node_id, incoming.calls || incoming.django_relations_json);
     if (auto old = state.record.nodes.find(incoming.node_id); old != state.record.nodes.end()) {
         note_name(state, to_lower(old->second.name));
     }
@@ -482,7 +509,7 @@ void note_file_removal(EngineState& state, const std::string& file_path) {
     if (entry == state.record.file_index.end()) return;
     note_emptiness(state);
     for (const auto& id : entry->second) {
-        note_node(state, id);
+        note_node(state, id, false);
         if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) note_name(state, to_lower(n->second.name));
         state.incremental.journal.removed.insert(id);
     }
@@ -490,6 +517,7 @@ void note_file_removal(EngineState& state, const std::string& file_path) {
 
 void note_table_sizes(EngineState& state) {
     IncrementalState& inc = state.incremental;
+    if ((inc.expected_names == 0) != state.record.name_index.empty()) inc.journal.emptiness_changed_at = ++inc.clock;
     inc.expected_nodes = state.record.nodes.size();
     inc.expected_hashes = state.record.id_to_hash.size();
     inc.expected_names = state.record.name_index.size();
@@ -506,12 +534,44 @@ Status clear_generated_edges(EngineState& state) {
     return s;
 }
 
+bool record_vouched(const EngineState& state) {
+    const IncrementalState& inc = state.incremental;
+    return inc.valid && state.record.nodes.size() == inc.expected_nodes &&
+           state.record.id_to_hash.size() == inc.expected_hashes && state.record.name_index.size() == inc.expected_names;
+}
+
 Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
                                                           const std::vector<std::string>& call_names) {
-    auto targets = resolve_calls(state.record, caller_id, call_names);
-    if (state.incremental.valid) {
+    IncrementalState& inc = state.incremental;
+    const NodeMeta* caller = nullptr;
+    if (auto it = state.record.nodes.find(caller_id); it != state.record.nodes.end()) caller = &it->second;
+    // Resolved with exactly its stored calls, and nothing else to resolve, a caller's result
+    // is what the refresh would compute now: record it, so the refresh need not redo it.
+    if (caller != nullptr && caller->calls == call_names && !caller->django_relations_json && record_vouched(state)) {
+        Reads reads;
+        RecordingLookup src(state.record, state.parsed, reads);
+        auto targets = resolve_calls(src, caller_id, call_names);
+        auto calls = owned_call_targets(src, caller_id, targets);
+        auto count = connect_resolved_calls(state, caller_id, targets);
+        if (!count) {
+            forget_recorded_reads(state);
+            return count;
+        }
+        if (auto it = inc.slot_of.find(caller_id); it != inc.slot_of.end()) {
+            // Pairs of an earlier resolution that this one no longer gives go at the refresh.
+            for (const auto& t : inc.slots[it->second].call_targets) {
+                if (!std::binary_search(calls.begin(), calls.end(), t)) inc.journal.direct_calls.emplace_back(caller_id, t);
+            }
+            close_slot(inc, it->second);
+        }
+        record_resolution(inc, caller_id, reads, calls, {});
+        return count;
+    }
+    CachedLookup src(state.record, state.parsed);
+    auto targets = resolve_calls(src, caller_id, call_names);
+    if (inc.valid) {
         for (const auto& [target, hash] : targets) {
-            if (target != caller_id) state.incremental.journal.direct_calls.emplace_back(caller_id, target);
+            if (target != caller_id) inc.journal.direct_calls.emplace_back(caller_id, target);
         }
     }
     return connect_resolved_calls(state, caller_id, targets);

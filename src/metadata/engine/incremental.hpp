@@ -31,6 +31,9 @@ void note_upsert(EngineState& state, const NodeMeta& incoming);
 void note_file_removal(EngineState& state, const std::string& file_path);
 void note_table_sizes(EngineState& state);
 
+// The record of reads is complete and the node table has not changed behind the journal.
+bool record_vouched(const EngineState& state);
+
 // Drops what was recorded; the next refresh is a full one.
 void forget_recorded_reads(EngineState& state);
 
@@ -38,7 +41,9 @@ void forget_recorded_reads(EngineState& state);
 Status clear_generated_edges(EngineState& state);
 
 // resolve_and_connect_calls, noting the pairs it adds: the next refresh keeps only those
-// that the caller's `calls` resolve to, as the full pass would.
+// that the caller's `calls` resolve to, as the full pass would. A caller resolved with
+// exactly its stored `calls` has its reads recorded, so the refresh after indexing re-resolves
+// only what changed since.
 Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
                                                           const std::vector<std::string>& call_names);
 

@@ -5,9 +5,9 @@
 // made to the node table since the last refresh. Plain values, so an engine state stays
 // copyable. The operations are in incremental.hpp.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "metadata/engine/node_meta.hpp"
@@ -15,18 +15,29 @@
 
 namespace corvane {
 
-// A node as it was when the journal first saw it change.
+// A node as it was when the journal first saw it change, and when it changed last. Times are
+// ticks of IncrementalState::clock, which also dates each resolution: a resolution that came
+// after a key's last change has seen the key as it is now.
 struct NodeBefore {
-    std::optional<NodeMeta> node;
+    std::shared_ptr<const NodeMeta> node;  // null when the node did not exist
     std::optional<std::string> hash;
+    std::uint64_t changed_at = 0;
+    std::uint64_t covered_at = 0;  // the node's latest recorded resolution since the journal began
+    bool resolvable = false;       // as its latest change left it: it has calls or Django relations
+};
+
+struct NameBefore {
+    std::optional<IdList> ids;
+    std::uint64_t changed_at = 0;
 };
 
 struct ChangeJournal {
     StringMap<NodeBefore> nodes;                // node id -> state before its first change
-    StringMap<std::optional<IdList>> names;      // name_index key -> its list before the first change
+    StringMap<NameBefore> names;                // name_index key -> its list before the first change
     StringSet removed;                           // ids whose edges remove_file took away
-    std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh
+    std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh and not recorded
     std::optional<bool> name_index_was_empty;
+    std::uint64_t emptiness_changed_at = 0;
 
     void clear() { *this = ChangeJournal(); }
 };
@@ -37,21 +48,24 @@ struct ResolvedNode {
     std::vector<std::string> call_targets;      // distinct, sorted; the pairs it owns in resolved_call_edges
     std::vector<std::string> relation_targets;  // distinct, sorted; structural pairs from its Django relations
     std::uint32_t reads = 0;                    // entries it has in the reader indexes
+    std::uint64_t resolved_at = 0;              // clock tick of the resolution
     bool live = false;
 };
 
 // Reader indexes are keyed by a seeded 64-bit hash of the key text. A collision can only
 // make an extra node look affected, never hide one that is.
-using ReaderIndex = std::unordered_map<std::uint64_t, std::vector<std::uint32_t>>;
+using ReaderIndex = absl::flat_hash_map<std::uint64_t, std::vector<std::uint32_t>>;
 
 struct IncrementalState {
-    // True only after a refresh that completed and recorded every node's reads; anything
-    // the journal cannot vouch for clears it, and the next refresh is a full one.
+    // True while every node that has calls or Django relations either has its reads recorded
+    // or is in the journal: from an empty record, and after a refresh that completed.
+    // Anything the journal cannot vouch for clears it, and the next refresh is a full one.
     bool valid = false;
     // The builders hold exactly the pairs of the four sets, under genuine node hashes that
     // map back to their ids: single edges can be taken out of them, and invalidate_file can
     // find a node's pairs from its adjacency. Otherwise they are refilled at each refresh.
     bool exact_builders = false;
+    std::uint64_t clock = 0;
 
     std::vector<ResolvedNode> slots;
     std::vector<std::uint32_t> free_slots;  // dead slots no index entry refers to any more
@@ -74,6 +88,16 @@ struct IncrementalState {
     // What the last refresh did, for tests and benchmarks.
     bool last_refresh_full = false;
     std::size_t last_refresh_resolved = 0;
+
+    // The record of an engine state whose record is empty: nothing to resolve, nothing read,
+    // empty builders that mirror the empty edge sets. Resolutions recorded from here on let
+    // the first refresh after indexing be incremental.
+    static IncrementalState of_empty_record() {
+        IncrementalState s;
+        s.valid = true;
+        s.exact_builders = true;
+        return s;
+    }
 };
 
 }  // namespace corvane

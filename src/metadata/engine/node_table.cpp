@@ -7,6 +7,7 @@
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
+#include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
 #include "util/node_hash.hpp"
 
@@ -75,8 +76,11 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
 
 void upsert_node(EngineState& state, NodeMeta meta) {
     note_upsert(state, meta);
+    state.parsed.forget(meta.node_id);
+    index_for_search(state, meta);
     upsert_node(state.record, std::move(meta));
     note_table_sizes(state);
+    note_search_sizes(state);
 }
 
 namespace {
@@ -142,12 +146,14 @@ std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) 
 
 std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) {
     note_file_removal(state, file_path);
+    unindex_file_for_search(state, file_path);
     // Scanning every edge set costs O(E); when the builders are known to mirror the sets,
     // the removed nodes' own adjacency names every pair that has to go.
-    const bool by_adjacency = state.incremental.valid && state.incremental.exact_builders;
+    const bool by_adjacency = record_vouched(state) && state.incremental.exact_builders;
     std::vector<StringPair> touching;
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         for (const auto& id : entry->second) {
+            state.parsed.forget(id);
             auto h = state.record.id_to_hash.find(id);
             if (h == state.record.id_to_hash.end()) continue;
             auto hash = decode_hex32(h->second);
@@ -170,6 +176,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
         listed = remove_file(state.record, file_path);
     }
     note_table_sizes(state);
+    note_search_sizes(state);
     return listed;
 }
 

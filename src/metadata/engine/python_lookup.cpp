@@ -165,21 +165,21 @@ std::shared_ptr<const NodeExtraFacts> DirectLookup::extra_facts(std::string_view
 }
 
 std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const std::string& file_path) {
-    auto it = contexts_.find(file_path);
-    if (it != contexts_.end()) return it->second;
     const NodeMeta* module = node(file_path);
+    auto it = store_.contexts.find(file_path);
+    if (it != store_.contexts.end()) return it->second;
     auto ctx = std::make_shared<const PythonBindingContext>(
         module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
-    contexts_.emplace(file_path, ctx);
+    store_.contexts.emplace(file_path, ctx);
     return ctx;
 }
 
 std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view node_id) {
-    auto it = facts_.find(node_id);
-    if (it != facts_.end()) return it->second;
     const NodeMeta* n = node(node_id);
+    auto it = store_.facts.find(node_id);
+    if (it != store_.facts.end()) return it->second;
     auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
-    facts_.emplace(std::string(node_id), facts);
+    store_.facts.emplace(std::string(node_id), facts);
     return facts;
 }
 
@@ -295,13 +295,23 @@ std::optional<std::string> enclosing_class(LookupSource&, const CallerView& call
     return std::nullopt;
 }
 
+std::optional<std::string> resolve_base_class(LookupSource& src, const std::string& class_id, std::string_view base) {
+    const NodeMeta* cls = src.node(class_id);
+    if (cls == nullptr) return std::nullopt;
+    // The class's own id as the place of lookup: its file, and its enclosing scopes (its own
+    // scope is a Class, which import lookups pass over).
+    const CallerView where(src, *cls);
+    auto context = src.binding_context(cls->file_path);
+    return resolve_class_name(src, where, base, *context);
+}
+
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited) {
     // Depth-first in declared base order, on an explicit stack: a long chain of bases must
     // not exhaust the native stack. A frame that meets a non-string base ends its own level
     // only, exactly as a returning recursive call would.
     struct Frame {
+        std::string class_id;
         std::shared_ptr<const NodeExtraFacts> facts;
         std::size_t next = 0;
     };
@@ -312,7 +322,7 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
         std::string id = member_id(c, member);
         if (is_definition_node(src, id)) return id;
         auto facts = src.extra_facts(c);
-        if (facts && facts->base_classes) stack.push_back({std::move(facts), 0});
+        if (facts && facts->base_classes) stack.push_back({c, std::move(facts), 0});
         return std::nullopt;
     };
     if (auto hit = enter(class_id)) return hit;
@@ -324,7 +334,8 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
             continue;
         }
         const std::string& base = *bases[top.next++];
-        if (auto b = resolve_class_name(src, caller, base, context)) {
+        // enter may grow the stack, so nothing of `top` is used after this call.
+        if (auto b = resolve_base_class(src, top.class_id, base)) {
             if (auto hit = enter(*b)) return hit;
         }
     }

@@ -80,16 +80,37 @@ public:
     std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override;
 };
 
-// Parses each module context and each node's facts once for the source's lifetime.
-class CachedLookup final : public LookupSource {
+// Parsed side data, each entry kept until its node changes: module contexts by the module
+// node's id (the file path), and each node's own facts. Whoever changes a node drops its
+// entries (forget), so a store can outlive one resolution: the engine keeps one.
+struct ParsedSideData {
+    StringMap<std::shared_ptr<const PythonBindingContext>> contexts;
+    StringMap<std::shared_ptr<const NodeExtraFacts>> facts;
+
+    void forget(const std::string& node_id) {
+        contexts.erase(node_id);
+        facts.erase(node_id);
+    }
+    void clear() {
+        contexts.clear();
+        facts.clear();
+    }
+};
+
+// Parses each module context and each node's facts once, into a store that may be shared
+// with later sources. The node itself is still read on every request, so a subclass that
+// logs reads sees the same reads as with DirectLookup.
+class CachedLookup : public LookupSource {
 public:
-    using LookupSource::LookupSource;
+    // A store of its own, for one pass.
+    explicit CachedLookup(const MetadataEngine& record) : LookupSource(record), store_(own_) {}
+    CachedLookup(const MetadataEngine& record, ParsedSideData& store) : LookupSource(record), store_(store) {}
     std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override;
     std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override;
 
 private:
-    StringMap<std::shared_ptr<const PythonBindingContext>> contexts_;
-    StringMap<std::shared_ptr<const NodeExtraFacts>> facts_;
+    ParsedSideData own_;
+    ParsedSideData& store_;
 };
 
 struct ImportShadowed {};
@@ -131,9 +152,13 @@ std::string scope_id(const std::string& file, std::string_view scope);
 NameParts split_dots(std::string_view text);
 
 std::optional<std::string> enclosing_class(LookupSource& src, const CallerView& caller);
+// The member along the class's bases, depth-first in declared order. Each class's base names
+// are resolved where Python evaluates them: in that class's own file, with its module context
+// and enclosing scopes, whoever asks.
 std::optional<std::string> find_method(LookupSource& src, const std::string& class_id, std::string_view member,
-                                       const CallerView& caller, const PythonBindingContext& context,
                                        StringSet& visited);
+// One base name written in the class's statement, resolved in the class's own file.
+std::optional<std::string> resolve_base_class(LookupSource& src, const std::string& class_id, std::string_view base);
 std::optional<std::string> resolve_class_name(LookupSource& src, const CallerView& caller, std::string_view name,
                                               const PythonBindingContext& context);
 ImportLookup lookup_import_binding(LookupSource& src, const CallerView& caller, std::string_view name,

@@ -233,7 +233,10 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto shared = std::make_shared<EngineShared>();
         std::optional<MetadataEngine> restored = read_snapshot(workspace);
         const bool loaded = restored.has_value();
-        if (restored) shared->state.record = std::move(*restored);
+        if (restored) {
+            shared->state.record = std::move(*restored);
+            forget_recorded_reads(shared->state);  // nothing of the restored record was resolved here
+        }
         if (const std::size_t n = shared->state.record.nodes.size(); n > 0) {
             if (log::enabled(log::Level::Info)) {
                 log::emit(log::Level::Info, log::kBindingsTarget,
@@ -242,6 +245,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             {
                 ExclusiveLock lock(shared->lock);
                 (void)repopulate_builders(shared->state);
+                rebuild_search_index(shared->state);
             }
             (void)build_and_save(*shared, workspace);
         }
@@ -497,7 +501,7 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         {
             EngineShared& e = shared_of(self);
             SharedLock lock(e.lock);
-            hits = search(e.state.record, keyword);
+            hits = search(e.state, keyword);
         }
         Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         if (!list) return nullptr;
