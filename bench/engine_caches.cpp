@@ -12,7 +12,7 @@
 // Not part of the CMake build. After building the core library (build/test, or any other):
 //   PYTHONPATH=src/python python3 bench/engine_caches_records.py /tmp/stdlib_records.jsonl
 //   g++ -O2 -std=c++20 -Isrc bench/engine_caches.cpp build/test/libcorvane_core.a \
-//       build/test/libcorvane_blake3.a $(pkg-config --libs icu-uc absl_flat_hash_map absl_node_hash_map) \
+//       build/test/libcorvane_blake3.a $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) \
 //       -lpthread -o /tmp/engine_caches
 //   /tmp/engine_caches /tmp/stdlib_records.jsonl           (all parts)
 //   /tmp/engine_caches /tmp/stdlib_records.jsonl index     (the engine's path alone, for a profiler)
