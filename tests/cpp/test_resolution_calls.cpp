@@ -65,6 +65,27 @@ TEST(ResolutionCalls, ClassScopesSkippedSelfFindsMethod) {
     EXPECT_EQ(p.one("app/a.py:Svc.handle", "self.missing"), "");
 }
 
+TEST(ResolutionCalls, MethodCallingItsOwnNameBareWasLinkedToItself) {
+    // Inside T._cmp a bare _cmp(...) is the module-level _cmp: class scopes do not enclose.
+    Project p;
+    p.cls("app/a.py:T");
+    p.fn("app/a.py:T._cmp");
+    p.fn("app/a.py:_cmp");
+    p.fn("app/a.py:outer");
+    p.fn("app/a.py:outer.inner");
+    p.module("app/a.py", {{"python_import_bindings", json::object()}});
+    EXPECT_EQ(p.one("app/a.py:T._cmp", "_cmp"), "app/a.py:_cmp");
+    auto n = resolve_and_connect_calls(p.state, "app/a.py:T._cmp", {"_cmp"});
+    ASSERT_TRUE(n.ok());
+    EXPECT_EQ(*n, 1u);
+    // Functions, nested ones too, still recurse into themselves.
+    EXPECT_EQ(p.one("app/a.py:_cmp", "_cmp"), "app/a.py:_cmp");
+    EXPECT_EQ(p.one("app/a.py:outer.inner", "inner"), "app/a.py:outer.inner");
+    // A method with no definition of its name elsewhere resolves to nothing.
+    p.fn("app/a.py:T.lonely");
+    EXPECT_EQ(p.one("app/a.py:T.lonely", "lonely"), "");
+}
+
 TEST(ResolutionCalls, StaticMethodTreatsSelfAsOrdinaryName) {
     Project p;
     p.cls("app/a.py:Svc");

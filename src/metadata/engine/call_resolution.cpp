@@ -147,7 +147,12 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
     }
 
     if (n == 1) {
-        if (name == caller.meta.name) return caller.meta.node_id;
+        // Recursion: a function's own name, bare, is itself. Not so for a method: the class
+        // body is no enclosing scope of its methods, so there the name means a definition
+        // found by the steps below (a module-level function of the same name, for instance).
+        const std::size_t s = caller.scopes.size();
+        const bool method = s >= 2 && caller.scope_is(s - 1, "Class");
+        if (name == caller.meta.name && !method) return caller.meta.node_id;
         if (!qualified) return std::nullopt;
         for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
             if (caller.scope_is(k, "Class")) continue;
