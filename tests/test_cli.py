@@ -5,6 +5,8 @@ import io
 import json
 import os
 import shutil
+import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -295,3 +297,17 @@ def test_export_writes_to_standard_output(tmp_path, capsys):
     buf = io.StringIO()
     with pytest.raises(ValueError, match="unknown export format 'csv'"):
         export.export(str(tmp_path / "ws"), "csv", buf)
+
+
+def test_output_cut_short_by_the_reader_is_not_reported_as_an_error(tmp_path):
+    engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
+    for i in range(5000):  # far more output than a pipe buffers
+        engine.add_node(f"m.py:handler_{i}", "Function", f"handler_{i}", "m.py")
+    engine.save()
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_index", "search", "handler", "--workspace",
+                             str(tmp_path / "ws")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.stdout.readline().startswith(b"Function m.py:handler_")
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 0
+    assert proc.stderr.read() == b""

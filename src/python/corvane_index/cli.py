@@ -298,6 +298,11 @@ def main(argv: list[str] | None = None) -> int:
     except CommandError as exc:
         print(f"corvanedb: {exc}", file=sys.stderr)
         return exc.status
+    except BrokenPipeError:
+        # The reader stopped early (`corvanedb search x | head`): not an error of ours.
+        # Python would complain again when flushing stdout at exit, so point it at nothing.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except OSError as exc:
         print(f"corvanedb: {path_error(exc)}", file=sys.stderr)
         return 2
