@@ -22,9 +22,21 @@ if [ $# -eq 0 ] || [[ "$1" == -* ]]; then
   echo "Indexing the standard library at $stdlib (skipping its test suites and site-packages)"
   "$installed" index "$stdlib" --exclude site-packages --exclude dist-packages --exclude test \
     --exclude tests --exclude idle_test "$@"
-  echo
-  echo "$ corvanedb callers posixpath.py:join  (run from $stdlib)"
-  (cd "$stdlib" && "$installed" callers posixpath.py:join | head -n 15)
+  # What the engine answers about one definition everybody uses (queries find the index of
+  # the folder they run in).
+  cd "$stdlib"
+  answer="$(mktemp)"
+  trap 'rm -f "$answer"' EXIT
+  for query in "show posixpath.py:join" "callers posixpath.py:join" "callees json/__init__.py:loads" \
+               "blast posixpath.py:join --depth 2" "search urlsplit"; do
+    echo
+    echo "$ corvanedb $query"
+    # shellcheck disable=SC2086
+    "$installed" $query >"$answer"
+    head -n 12 "$answer"
+    lines="$(wc -l <"$answer")"
+    [ "$lines" -le 12 ] || echo "... ($lines lines in all)"
+  done
 else
   "$installed" index "$@"
 fi
