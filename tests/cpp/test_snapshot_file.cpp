@@ -63,6 +63,14 @@ protected:
     fs::path root_;
 };
 
+// The record read back, or none; a read error fails the test.
+std::optional<MetadataEngine> restored(std::string_view workspace) {
+    auto r = read_snapshot(workspace);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
+    if (!r.ok()) return std::nullopt;
+    return std::move(r->record);
+}
+
 }  // namespace
 
 TEST(SnapshotPath, JoinsWithOneSlash) {
@@ -78,7 +86,7 @@ TEST_F(SnapshotFile, WriteCreatesMissingDirectoriesAndReadsBack) {
     const Bytes b = encoded(3);
     ASSERT_TRUE(write_snapshot_file(w, b, next_snapshot_sequence()).ok());
     EXPECT_EQ(file_bytes(snapshot_path(w)), b);
-    auto r = read_snapshot(w + "/");
+    auto r = restored(w + "/");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->nodes.size(), 3u);
     EXPECT_TRUE(leftovers(w).empty());
@@ -89,7 +97,7 @@ TEST_F(SnapshotFile, EmptyWorkspaceMeansCurrentDirectory) {
     fs::current_path(root_);
     const Bytes b = encoded(1);
     const bool written = write_snapshot_file("", b, next_snapshot_sequence()).ok();
-    const bool read_back = read_snapshot("").has_value();
+    const bool read_back = restored("").has_value();
     fs::current_path(before);
     EXPECT_TRUE(written);
     EXPECT_TRUE(read_back);
@@ -97,22 +105,22 @@ TEST_F(SnapshotFile, EmptyWorkspaceMeansCurrentDirectory) {
 }
 
 TEST_F(SnapshotFile, ReadRejectsMissingEmptyDamagedAndNonRegularFiles) {
-    EXPECT_FALSE(read_snapshot(ws("nowhere")));
+    EXPECT_FALSE(restored(ws("nowhere")));
     fs::create_directories(ws("w"));
     { std::ofstream(snapshot_path(ws("w"))); }
-    EXPECT_FALSE(read_snapshot(ws("w")));
+    EXPECT_FALSE(restored(ws("w")));
     Bytes b = encoded(2);
     b.pop_back();
     { std::ofstream(snapshot_path(ws("w")), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size()); }
-    EXPECT_FALSE(read_snapshot(ws("w")));
+    EXPECT_FALSE(restored(ws("w")));
 
     fs::create_directories(snapshot_path(ws("d")));
-    EXPECT_FALSE(read_snapshot(ws("d")));
+    EXPECT_FALSE(restored(ws("d")));
     // A FIFO under the snapshot name must not block the reader.
     fs::create_directories(ws("f"));
     ASSERT_EQ(::mkfifo(snapshot_path(ws("f")).c_str(), 0600), 0);
-    EXPECT_FALSE(read_snapshot(ws("f")));
-    EXPECT_FALSE(read_snapshot(std::string("x\0y", 3)));
+    EXPECT_FALSE(restored(ws("f")));
+    EXPECT_FALSE(restored(std::string("x\0y", 3)));
 }
 
 TEST_F(SnapshotFile, WorkspaceThatIsARegularFileFailsWithTheSystemText) {
@@ -121,11 +129,14 @@ TEST_F(SnapshotFile, WorkspaceThatIsARegularFileFailsWithTheSystemText) {
     Status s = write_snapshot_file(file, encoded(1), next_snapshot_sequence());
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().kind, ErrorKind::Io);
-    EXPECT_EQ(s.error().message, os_error_text(EEXIST));
+    // The error names the folder that could not be made, and keeps the number apart.
+    EXPECT_EQ(s.error().message, file + ": " + os_error_text(EEXIST));
+    EXPECT_EQ(s.error().errnum, EEXIST);
+    EXPECT_EQ(s.error().path, file);
     // Deeper below a regular file, mkdir reports ENOTDIR.
     s = write_snapshot_file(file + "/sub", encoded(1), next_snapshot_sequence());
     ASSERT_FALSE(s.ok());
-    EXPECT_EQ(s.error().message, os_error_text(ENOTDIR));
+    EXPECT_EQ(s.error().message, file + "/sub: " + os_error_text(ENOTDIR));
     EXPECT_EQ(file_bytes(file), (Bytes{'k', 'e', 'e', 'p'}));
     EXPECT_FALSE(write_snapshot_file(std::string("x\0y", 3), encoded(1), next_snapshot_sequence()).ok());
 }
@@ -156,7 +167,7 @@ TEST_F(SnapshotFile, FailedWriteLeavesOldSnapshotIntact) {
         rlimit lim{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &lim);
         Status s = write_snapshot_file(w, big, next_snapshot_sequence());
-        const bool reported = !s.ok() && s.error().message == os_error_text(EFBIG);
+        const bool reported = !s.ok() && s.error().errnum == EFBIG && s.error().path == snapshot_path(w);
         ::_exit(reported ? 0 : 1);
     }
     int status = 0;

@@ -17,11 +17,31 @@ PyObject* raise_panic(const char* message) {
     return nullptr;
 }
 
+namespace {
+
+// OSError whose text is exactly the message, with errno set when the error has a number.
+// Setting strerror or filename as well would make str() reword the message as
+// "[Errno N] ...", losing its prefix; the path is in the text instead.
+void raise_os_error(const Error& error) {
+    PyObject* text = PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
+    PyObject* exc = text ? PyObject_CallOneArg(PyExc_OSError, text) : nullptr;
+    Py_XDECREF(text);
+    if (!exc) return;
+    PyObject* number = error.errnum != 0 ? PyLong_FromLong(error.errnum) : nullptr;
+    if (error.errnum == 0 || (number && PyObject_SetAttrString(exc, "errno", number) == 0)) {
+        PyErr_SetObject(PyExc_OSError, exc);
+    }
+    Py_XDECREF(number);
+    Py_DECREF(exc);
+}
+
+}  // namespace
+
 PyObject* raise(const Error& error) {
     switch (error.kind) {
         case ErrorKind::InvalidValue: PyErr_SetString(PyExc_ValueError, error.message.c_str()); break;
         case ErrorKind::WrongState: PyErr_SetString(PyExc_RuntimeError, error.message.c_str()); break;
-        case ErrorKind::Io: PyErr_SetString(PyExc_OSError, error.message.c_str()); break;
+        case ErrorKind::Io: raise_os_error(error); break;
         case ErrorKind::Fatal: raise_panic(error.message.c_str()); break;
     }
     return nullptr;
