@@ -223,3 +223,81 @@ TEST_F(SnapshotFile, ConcurrentWritersLeaveTheNewestBuffer) {
         EXPECT_TRUE(leftovers(w).empty());
     }
 }
+
+// The rewrite at opening puts back only the state already on disk: it lands while the file
+// is the one read, is dropped once another write replaced it, and never makes a write that
+// was numbered before it (still in flight) look stale.
+TEST_F(SnapshotFile, RewriteLandsOnlyOverTheFileItRead) {
+    const std::string w = ws("w");
+    const Bytes first = encoded(1), second = encoded(2), rewrite = encoded(3);
+    ASSERT_TRUE(write_snapshot_file(w, first, next_snapshot_sequence()).ok());
+    const std::uint64_t in_flight = next_snapshot_sequence();
+
+    auto read = read_snapshot(w);
+    ASSERT_TRUE(read.ok() && read->record && read->source.exists());
+    ASSERT_TRUE(rewrite_snapshot_file(w, rewrite, read->source).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), rewrite);
+    // The file changed since that read (it is the rewrite now): a second rewrite is dropped.
+    ASSERT_TRUE(rewrite_snapshot_file(w, first, read->source).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), rewrite);
+    // The write numbered before the rewrite still lands.
+    ASSERT_TRUE(write_snapshot_file(w, second, in_flight).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), second);
+
+    auto again = read_snapshot(w);
+    ASSERT_TRUE(again.ok());
+    ASSERT_TRUE(write_snapshot_file(w, first, next_snapshot_sequence()).ok());
+    ASSERT_TRUE(rewrite_snapshot_file(w, rewrite, again->source).ok());
+    EXPECT_EQ(file_bytes(snapshot_path(w)), first);
+    EXPECT_TRUE(leftovers(w).empty());
+}
+
+TEST_F(SnapshotFile, RewriteIsDroppedWhenTheFileWasChangedInPlace) {
+    const std::string w = ws("w");
+    const Bytes b = encoded(2);
+    ASSERT_TRUE(write_snapshot_file(w, b, next_snapshot_sequence()).ok());
+    auto read = read_snapshot(w);
+    ASSERT_TRUE(read.ok());
+    { std::ofstream(snapshot_path(w), std::ios::app) << "x"; }  // same inode, new size
+    ASSERT_TRUE(rewrite_snapshot_file(w, encoded(5), read->source).ok());
+    Bytes grown = b;
+    grown.push_back('x');
+    EXPECT_EQ(file_bytes(snapshot_path(w)), grown);
+    // Nothing was read from a missing file, so there is nothing to rewrite.
+    auto none = read_snapshot(ws("empty"));
+    ASSERT_TRUE(none.ok() && !none->source.exists());
+    ASSERT_TRUE(rewrite_snapshot_file(ws("empty"), b, none->source).ok());
+    EXPECT_FALSE(fs::exists(ws("empty")));
+}
+
+// A child forked while another thread commits must be able to write: the commit lock is
+// never inherited held, and the child counts no background writes of its parent.
+TEST_F(SnapshotFile, ChildForkedDuringCommitsCanWriteAndSeesNoWritesInFlight) {
+    const std::string w = ws("w");
+    const Bytes b = encoded(200);
+    std::atomic<bool> stop{false};
+    background_write_started();
+    std::thread writer([&] {
+        while (!stop) (void)write_snapshot_file(w, b, next_snapshot_sequence());
+    });
+    int hung = 0;
+    for (int i = 0; i < 100; ++i) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(5);  // a deadlock ends the child by SIGALRM
+            const bool idle = wait_for_background_writes(std::chrono::milliseconds(0));
+            const bool wrote = write_snapshot_file(w, b, next_snapshot_sequence()).ok();
+            ::_exit(idle && wrote ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++hung;
+    }
+    stop = true;
+    writer.join();
+    background_write_finished();
+    EXPECT_EQ(hung, 0);
+    EXPECT_TRUE(wait_for_background_writes(std::chrono::milliseconds(0)));
+    EXPECT_EQ(file_bytes(snapshot_path(w)), b);
+}
