@@ -118,7 +118,7 @@ def test_repeated_sigkill_during_large_writes_keeps_a_complete_snapshot(tmp_path
         writes = (e.save, e.rebuild_internal, e.build, lambda: corvanedb.PyMetadataEngine(ws))
         for r in range(start, start + 100000):
             for i in range({KILL_NODES}):
-                e.add_node(f"m{{i % 40}}.py:f{{i}}", "Function", str(r), f"m{{i % 40}}.py", docstring="d" * 20)
+                e.add_node(f"m{{i % 40}}.py:f{{i}}", "Function", f"f{{i}}", f"m{{i % 40}}.py", signature=str(r))
             e.add_node("round", "Function", str(r), "")
             e.add_edge("round", f"m{{r % 40}}.py:f{{r}}")
             if r % 4 == 3:
@@ -147,7 +147,7 @@ def test_repeated_sigkill_during_large_writes_keeps_a_complete_snapshot(tmp_path
         assert r >= last_sync
         meta = e.get_all_metadata()
         assert len(meta) == KILL_NODES + 1
-        assert {m["name"] for m in meta.values()} == {str(r)}
+        assert {m.get("signature", m["name"]) for m in meta.values()} == {str(r)}
         assert sorted(e.get_callees("round")) == sorted(f"m{k % 40}.py:f{k}" for k in range(r + 1))
         # A killed writer may leave its temporary file behind; it never replaces the snapshot.
         for p in os.listdir(tmp_path):
@@ -291,9 +291,11 @@ def test_unreadable_snapshot_raises_oserror_naming_it_and_stays_untouched(tmp_pa
 
 def test_unreadable_snapshot_with_descriptors_exhausted_raises_and_then_opens(tmp_path):
     ws = tmp_path / "ws"
-    good = seed_snapshot(ws, nodes=1000)
+    seed_snapshot(ws, nodes=1000)
     code = f"""
         import os, resource, corvanedb
+        path = {str(ws / SNAPSHOT)!r}
+        good = open(path, "rb").read()
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
         held = []
@@ -309,33 +311,33 @@ def test_unreadable_snapshot_with_descriptors_exhausted_raises_and_then_opens(tm
             print(err.errno, str(err).split(":")[0])
         for fd in held:
             os.close(fd)
+        print(open(path, "rb").read() == good)
         e = corvanedb.PyMetadataEngine({str(ws)!r})
         print(e.snapshot_loaded(), e.get_stats()["nodes"])
         """
     out = python(code)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == [f"{errno.EMFILE} Failed to read snapshot", "True 1000"]
-    assert (ws / SNAPSHOT).read_bytes() != b""
-    assert corvanedb.PyMetadataEngine(str(ws)).get_all_metadata().keys() == {f"m.py:f{i}" for i in range(1000)}
-    del good
+    assert out.stdout.splitlines() == [f"{errno.EMFILE} Failed to read snapshot", "True", "True 1000"]
 
 
 # Larger runs: CORVANE_FORKS=600.
-FORKS = int(os.environ.get("CORVANE_FORKS", "200"))
+FORKS = int(os.environ.get("CORVANE_FORKS", "300"))
 
 
 def test_fork_right_after_build_never_deadlocks_the_child(tmp_path):
-    # Children are forked while background writers of the parent are committing. Each one
-    # opens the workspace, saves from the inherited engine and from its own, and exits: half
-    # through os._exit, half through a normal exit, whose wait for writers in flight must not
-    # count the parent's threads. A child that takes longer than a few seconds is hung.
+    # Children are forked while background writers of the parent are committing (about one
+    # fork in a hundred met the commit lock held before it was made fork-safe). Each child
+    # saves from the inherited engine and leaves; every tenth also opens the workspace, saves
+    # and builds from its own engine, and every twentieth ends through a normal exit, whose
+    # wait for writers in flight must not count the parent's threads. A child that takes
+    # longer than a few seconds hangs.
     code = f"""
         import os, sys, time, warnings
         import corvanedb
         warnings.simplefilter("ignore", DeprecationWarning)
         ws = {str(tmp_path)!r}
         e = corvanedb.PyMetadataEngine(ws)
-        for i in range(300):
+        for i in range(10):
             e.add_node(f"m.py:f{{i}}", "Function", f"f{{i}}", "m.py")
         hung = failed = 0
         for k in range({FORKS}):
@@ -343,15 +345,17 @@ def test_fork_right_after_build_never_deadlocks_the_child(tmp_path):
             e.build()
             pid = os.fork()
             if pid == 0:
+                e.save()
+                if k % 10:
+                    os._exit(0)
                 mine = corvanedb.PyMetadataEngine(ws)
                 mine.add_node(f"child{{k}}", "Function", "c", "")
                 mine.save()
-                e.save()
                 mine.build()
-                if k % 2:
+                if k % 20:
                     os._exit(0)
                 sys.exit(0)
-            deadline = time.time() + 8
+            deadline = time.time() + 5
             while True:
                 done, status = os.waitpid(pid, os.WNOHANG)
                 if done:
