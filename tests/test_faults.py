@@ -376,3 +376,32 @@ def test_fork_right_after_build_never_deadlocks_the_child(tmp_path):
     restored = corvanedb.PyMetadataEngine(str(tmp_path))
     assert restored.get_node_meta("round")["name"] == str(FORKS - 1)
     assert [p for p in os.listdir(tmp_path) if p != SNAPSHOT] == []
+
+
+def test_store_file_faults_are_errors_and_keep_the_store_usable(tmp_path, shim):
+    path = str(tmp_path / "s.bin")
+    code = f"""
+        import corvanedb
+        try:
+            corvanedb.PyMmapStore({path!r}, 0)
+        except OSError as err:
+            print("open:", err.errno, err)
+        """
+    out = python_with_fault(shim, code, "open", errno.EACCES, "s.bin")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"open: 13 {os.strerror(13)} (os error 13)"]
+    # The third growth fails once: reserving blocks is where a full file system shows.
+    code = f"""
+        import corvanedb
+        store = corvanedb.PyMmapStore({path!r}, 0)
+        print([store.append_dummy_node()[0] for _ in range(2)])
+        try:
+            store.append_dummy_node()
+        except RuntimeError as err:
+            print("grow:", err)
+        print(store.append_dummy_node(), bytes(store.get_node_view(192, 16)))
+        """
+    out = python_with_fault(shim, code, "fallocate", errno.ENOSPC, "s.bin", skip=2, times=1)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["[0, 96]", f"grow: {os.strerror(28)} (os error 28)",
+                                       "(192, 96) b'python_test_node'"]

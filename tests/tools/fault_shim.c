@@ -96,50 +96,31 @@ static int inject(const char* op, int matches) {
     static __typeof__(name)* real_##name; \
     if (!real_##name) real_##name = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
 
-static void remember(int fd, const char* path) {
+static int remember(int fd, const char* path) {
     configure();
     if (fd >= 0 && fd < MAX_FDS) atomic_store(&matching_fd[fd], path_matches(path));
+    return fd;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
     return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
 
-int open(const char* path, int flags, ...) {
-    REAL(open);
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    if (inject("open", path_matches(path))) return -1;
-    int fd = real_open(path, flags, mode);
-    remember(fd, path);
-    return fd;
-}
+/* open and open64 are the same call; openat takes a directory first. */
+#define DEFINE_OPEN(name, params, args)                      \
+    int name params {                                         \
+        REAL(name);                                           \
+        va_list ap;                                           \
+        va_start(ap, flags);                                  \
+        mode_t mode = mode_arg(flags, ap);                    \
+        va_end(ap);                                           \
+        if (inject("open", path_matches(path))) return -1;    \
+        return remember(real_##name args, path);              \
+    }
 
-int open64(const char* path, int flags, ...) {
-    REAL(open64);
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    if (inject("open", path_matches(path))) return -1;
-    int fd = real_open64(path, flags, mode);
-    remember(fd, path);
-    return fd;
-}
-
-int openat(int dir, const char* path, int flags, ...) {
-    REAL(openat);
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    if (inject("open", path_matches(path))) return -1;
-    int fd = real_openat(dir, path, flags, mode);
-    remember(fd, path);
-    return fd;
-}
+DEFINE_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+DEFINE_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+DEFINE_OPEN(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
 
 ssize_t read(int fd, void* buf, size_t n) {
     REAL(read);
