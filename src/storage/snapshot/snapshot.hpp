@@ -39,6 +39,8 @@ std::string snapshot_path(std::string_view workspace_path);
 class SnapshotSource {
 public:
     SnapshotSource() = default;
+    // Takes ownership of fd, whose fstat is st.
+    SnapshotSource(int fd, const struct ::stat& st);
     SnapshotSource(SnapshotSource&& other) noexcept;
     SnapshotSource& operator=(SnapshotSource&& other) noexcept;
     ~SnapshotSource();
@@ -48,7 +50,6 @@ public:
     bool same_as(const struct ::stat& st) const;
 
 private:
-    friend struct SnapshotFileAccess;
     int fd_ = -1;
     std::uint64_t dev_ = 0, ino_ = 0, size_ = 0;
     std::int64_t mtime_sec_ = 0, mtime_nsec_ = 0;

@@ -198,6 +198,14 @@ std::string snapshot_path(std::string_view workspace_path) {
 
 std::uint64_t next_snapshot_sequence() { return g_sequence.fetch_add(1, std::memory_order_relaxed) + 1; }
 
+SnapshotSource::SnapshotSource(int fd, const struct ::stat& st)
+    : fd_(fd),
+      dev_(static_cast<std::uint64_t>(st.st_dev)),
+      ino_(static_cast<std::uint64_t>(st.st_ino)),
+      size_(static_cast<std::uint64_t>(st.st_size)),
+      mtime_sec_(st.st_mtim.tv_sec),
+      mtime_nsec_(st.st_mtim.tv_nsec) {}
+
 SnapshotSource::SnapshotSource(SnapshotSource&& other) noexcept { *this = std::move(other); }
 
 SnapshotSource& SnapshotSource::operator=(SnapshotSource&& other) noexcept {
@@ -223,17 +231,6 @@ bool SnapshotSource::same_as(const struct ::stat& st) const {
            st.st_mtim.tv_nsec == mtime_nsec_;
 }
 
-struct SnapshotFileAccess {
-    static void take(SnapshotSource& source, int fd, const struct ::stat& st) {
-        source.fd_ = fd;
-        source.dev_ = static_cast<std::uint64_t>(st.st_dev);
-        source.ino_ = static_cast<std::uint64_t>(st.st_ino);
-        source.size_ = static_cast<std::uint64_t>(st.st_size);
-        source.mtime_sec_ = st.st_mtim.tv_sec;
-        source.mtime_nsec_ = st.st_mtim.tv_nsec;
-    }
-};
-
 namespace {
 
 // Errors of a lookup that mean nothing can be at the path.
@@ -257,13 +254,12 @@ Result<ReadSnapshot> read_snapshot(std::string_view workspace_path) {
         if (names_nothing(errno)) return out;  // removed since the stat
         return file_error(errno, path);
     }
-    SnapshotSource source;
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
         return file_error(err, path);
     }
-    SnapshotFileAccess::take(source, fd, st);
+    SnapshotSource source(fd, st);
     if (!S_ISREG(st.st_mode)) return out;  // replaced since the stat
     // A file too large to hold throws std::bad_alloc to the caller, like decoding does.
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(st.st_size) + 1);
