@@ -1,5 +1,7 @@
 #include "python/bindings/errors.hpp"
 
+#include "python/bindings/py_ref.hpp"
+
 namespace corvane::py {
 
 PyObject* panic_exception_type() {
@@ -23,16 +25,14 @@ namespace {
 // Setting strerror or filename as well would make str() reword the message as
 // "[Errno N] ...", losing its prefix; the path is in the text instead.
 void raise_os_error(const Error& error) {
-    PyObject* text = PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
-    PyObject* exc = text ? PyObject_CallOneArg(PyExc_OSError, text) : nullptr;
-    Py_XDECREF(text);
+    Ref text(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+    Ref exc(text ? PyObject_CallOneArg(PyExc_OSError, text.get()) : nullptr);
     if (!exc) return;
-    PyObject* number = error.errnum != 0 ? PyLong_FromLong(error.errnum) : nullptr;
-    if (error.errnum == 0 || (number && PyObject_SetAttrString(exc, "errno", number) == 0)) {
-        PyErr_SetObject(PyExc_OSError, exc);
+    if (error.errnum != 0) {
+        Ref number(PyLong_FromLong(error.errnum));
+        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
     }
-    Py_XDECREF(number);
-    Py_DECREF(exc);
+    PyErr_SetObject(PyExc_OSError, exc.get());
 }
 
 }  // namespace
