@@ -16,14 +16,20 @@ namespace {
 
 using namespace corvane;
 
-// The fuzzer's input as a generator of 32-bit numbers; zeros once it runs out.
+// The fuzzer's input as a generator of 32-bit numbers. Once it runs out, a fixed sequence
+// follows: a constant would never end the rejection loops of std::shuffle.
 struct InputRandom {
     using result_type = std::uint32_t;
     static constexpr result_type min() { return 0; }
     static constexpr result_type max() { return UINT32_MAX; }
     explicit InputRandom(FuzzedDataProvider* in) : in_(in) {}
-    result_type operator()() { return in_->ConsumeIntegral<result_type>(); }
+    result_type operator()() {
+        if (in_->remaining_bytes() >= sizeof(result_type)) return in_->ConsumeIntegral<result_type>();
+        after_ = after_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<result_type>(after_ >> 32);
+    }
     FuzzedDataProvider* in_;
+    std::uint64_t after_ = 0;
 };
 
 void check(bool ok) {
@@ -48,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     testing::RandomProject<InputRandom> p(&in);
     check(repopulate_edges(p.state).ok());
-    for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
+    for (int step = 0; step < 64 && in.remaining_bytes() >= 4; ++step) {
         const std::uint32_t action = p.rng() % 8;
         if (action == 0) {
             restart(p.state);
