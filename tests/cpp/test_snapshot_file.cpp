@@ -13,6 +13,8 @@
 #include <random>
 #include <thread>
 
+#include "metadata/engine/engine_state.hpp"
+#include "storage/snapshot/lifecycle.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
 using namespace corvane;
@@ -300,4 +302,38 @@ TEST_F(SnapshotFile, ChildForkedDuringCommitsCanWriteAndSeesNoWritesInFlight) {
     EXPECT_EQ(hung, 0);
     EXPECT_TRUE(wait_for_background_writes(std::chrono::milliseconds(0)));
     EXPECT_EQ(file_bytes(snapshot_path(w)), b);
+}
+
+// Opening an engine while build()'s write is in flight: the opening rewrite must neither land
+// over the newer snapshot nor make the write in flight look stale.
+TEST_F(SnapshotFile, OpeningWhileABackgroundWriteIsInFlightKeepsIt) {
+    const std::string w = ws("w");
+    EngineState building;
+    for (int i = 0; i < 3000; ++i) {
+        NodeMeta m;
+        m.node_id = "m.py:f" + std::to_string(i);
+        m.node_type = "Function";
+        m.name = "f" + std::to_string(i);
+        m.file_path = "m.py";
+        upsert_node(building, m);
+    }
+    ASSERT_TRUE(save_engine(building, w).ok());
+    for (int round = 0; round < 10; ++round) {
+        NodeMeta marker;
+        marker.node_id = "round";
+        marker.node_type = "Function";
+        marker.name = std::to_string(round);
+        upsert_node(building, marker);
+        auto encoded = compile_and_encode(building);
+        ASSERT_TRUE(encoded.ok());
+        ASSERT_TRUE(write_in_background(w, std::move(*encoded)).ok());
+        EngineState opened;
+        auto loaded = restore_engine(opened, w);
+        ASSERT_TRUE(loaded.ok() && *loaded);
+        ASSERT_TRUE(wait_for_background_writes(std::chrono::seconds(30)));
+        auto now = restored(w);
+        ASSERT_TRUE(now && now->nodes.contains("round"));
+        EXPECT_EQ(now->nodes.at("round").name, std::to_string(round));
+    }
+    EXPECT_TRUE(leftovers(w).empty());
 }
