@@ -275,6 +275,11 @@ TEST_F(SnapshotFile, RewriteIsDroppedWhenTheFileWasChangedInPlace) {
 // A child forked while another thread commits must be able to write: the commit lock is
 // never inherited held, and the child counts no background writes of its parent.
 TEST_F(SnapshotFile, ChildForkedDuringCommitsCanWriteAndSeesNoWritesInFlight) {
+#if defined(__SANITIZE_ADDRESS__)
+    // This sanitizer runtime's allocator lock can be inherited held by a child of fork(),
+    // which then hangs in its first allocation, whatever the code under test does.
+    GTEST_SKIP() << "the sanitizer's allocator is not safe across fork() with threads running";
+#endif
     const std::string w = ws("w");
     const Bytes b = encoded(200);
     std::atomic<bool> stop{false};
@@ -283,6 +288,7 @@ TEST_F(SnapshotFile, ChildForkedDuringCommitsCanWriteAndSeesNoWritesInFlight) {
         while (!stop) (void)write_snapshot_file(w, b, next_snapshot_sequence());
     });
     int hung = 0;
+    std::string how;
     for (int i = 0; i < 100; ++i) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
@@ -294,12 +300,15 @@ TEST_F(SnapshotFile, ChildForkedDuringCommitsCanWriteAndSeesNoWritesInFlight) {
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++hung;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            ++hung;
+            how += WIFSIGNALED(status) ? " signal " + std::to_string(WTERMSIG(status)) : " exit " + std::to_string(WEXITSTATUS(status));
+        }
     }
     stop = true;
     writer.join();
     background_write_finished();
-    EXPECT_EQ(hung, 0);
+    EXPECT_EQ(hung, 0) << how;
     EXPECT_TRUE(wait_for_background_writes(std::chrono::milliseconds(0)));
     EXPECT_EQ(file_bytes(snapshot_path(w)), b);
 }
