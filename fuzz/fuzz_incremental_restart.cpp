@@ -1,5 +1,5 @@
 // Random edit sequences over a random project, with the engine restarted from its snapshot
-// now and then, as a user's editor session with restarts would go. After every refresh the
+// now and then, as a day of editing with restarts would go. After every refresh the
 // incremental result must equal the full pass over a copy taken just before it, and every
 // restart must give back the record it wrote.
 //

@@ -1,4 +1,4 @@
-"""Helpers of the reliability tests: fresh interpreters, a small file system of its own, and
+"""Tools of the reliability tests: fresh interpreters, a small file system of its own, and
 the fault shim (tools/fault_shim.c), a preloaded library that makes chosen file operations
 fail."""
 import os

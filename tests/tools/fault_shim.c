@@ -35,12 +35,12 @@ static atomic_int configured;
 
 static void configure(void) {
     if (atomic_load(&configured)) return;
-    const char* spec = getenv("CORVANE_FAULT");
-    if (spec) {
-        const char* a = strchr(spec, ':');
+    const char* setting = getenv("CORVANE_FAULT");
+    if (setting) {
+        const char* a = strchr(setting, ':');
         const char* b = a ? strchr(a + 1, ':') : NULL;
-        if (a && b && (size_t)(a - spec) < sizeof fault_op) {
-            memcpy(fault_op, spec, (size_t)(a - spec));
+        if (a && b && (size_t)(a - setting) < sizeof fault_op) {
+            memcpy(fault_op, setting, (size_t)(a - setting));
             fault_errno = atoi(a + 1);
             snprintf(fault_text, sizeof fault_text, "%s", b + 1);
         }
