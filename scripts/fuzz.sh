@@ -28,9 +28,10 @@ declare -A corpus=(
   [fuzz_resolution]=resolution
   [fuzz_hex]=hex
   [fuzz_node_record]=node_record
+  [fuzz_incremental_restart]=incremental_restart
 )
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_snapshot_decode fuzz_json fuzz_resolution fuzz_hex fuzz_node_record)
+[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_snapshot_decode fuzz_json fuzz_resolution fuzz_hex fuzz_node_record fuzz_incremental_restart)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_FUZZERS=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

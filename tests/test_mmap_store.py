@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 import corvanedb
+from fault_tools import python, python_in_small_tmpfs
 
 Store = corvanedb.PyMmapStore
 
@@ -202,3 +203,65 @@ def test_growth_failure_is_a_runtime_error_and_the_store_stays_usable(tmp_path):
         "tail: b'python_test_node'",
         "next: (4032, 96) 8192",
     ]
+
+
+def run_store_script(code):
+    out = python(code)
+    assert out.returncode == 0, f"died with {out.returncode}: {out.stderr}"
+    return out.stdout.splitlines()
+
+
+def test_store_file_shortened_by_another_process_raises_instead_of_sigbus(path):
+    # Run apart: before the fix, touching the mapping past the file's end killed the process.
+    lines = run_store_script(f"""
+        import os, corvanedb
+        store = corvanedb.PyMmapStore({path!r}, 8192)
+        for _ in range(50):
+            store.append_dummy_node()
+        def attempt(call):
+            try:
+                return call()
+            except RuntimeError as err:
+                return "RuntimeError: " + str(err)
+        os.truncate({path!r}, 4096)
+        print(attempt(lambda: store.get_node_view(4096, 16)))
+        print(bytes(store.get_node_view(0, 16)), bytes(store.get_node_view(41 * 96, 96)) == {SAMPLE!r})
+        print(attempt(store.append_dummy_node))
+        os.truncate({path!r}, 0)
+        print(attempt(lambda: store.get_node_view(0, 1)))
+        print(bytes(store.get_node_view(0, 0)))
+        """)
+    gone = "RuntimeError: the store file was shortened to {} bytes by someone else; bytes up to {} are gone"
+    assert lines == [
+        gone.format(4096, 4112),
+        "b'python_test_node' True",
+        gone.format(4096, 4896),
+        gone.format(0, 1),
+        "b''",
+    ]
+
+
+def test_growth_on_a_full_file_system_raises_instead_of_sigbus(tmp_path):
+    small = tmp_path / "small"
+    small.mkdir()
+    code = f"""
+        import corvanedb
+        d = {str(small)!r}
+        store = corvanedb.PyMmapStore(d + "/s.bin", 0)
+        count = 0
+        try:
+            while True:
+                store.append_dummy_node()
+                count += 1
+        except RuntimeError as err:
+            print(count, err.args[0].endswith("(os error 28)"))
+        print(bytes(store.get_node_view((count - 1) * 96, 16)))
+        try:
+            corvanedb.PyMmapStore(d + "/big.bin", 1 << 20)
+        except OSError as err:
+            print(type(err).__name__, err.errno, str(err))
+        """
+    out = python_in_small_tmpfs(small, code, size="256k")
+    assert out.returncode == 0, f"died with {out.returncode}: {out.stderr}"
+    # Growth doubles: 96 * 2**11 bytes fit in 256 KiB, the next doubling does not.
+    assert out.stdout.splitlines() == ["2048 True", "b'python_test_node'", f"OSError 28 {os_text(errno.ENOSPC)}"]

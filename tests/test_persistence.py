@@ -193,3 +193,65 @@ def test_save_removes_temporaries_of_dead_writers_only(tmp_path):
     engine.save()
     assert not orphan.exists()
     assert live.exists() and other.exists()
+
+
+def wait_for_writers(ws, timeout=30.0):
+    """Background writers are done once no temporary file is left next to the snapshot."""
+    deadline = time.time() + timeout
+    while any(p.startswith(SNAPSHOT + ".tmp.") for p in os.listdir(ws)):
+        assert time.time() < deadline, "a background writer never finished"
+        time.sleep(0.01)
+
+
+def test_opening_right_after_build_keeps_the_built_state(tmp_path):
+    # The opening engine rewrites what it read; that must not land over build()'s newer
+    # snapshot, nor make build()'s write in flight look older than it.
+    engine = corvanedb.PyMetadataEngine(str(tmp_path))
+    for i in range(20000):
+        engine.add_node(f"m{i % 20}.py:f{i}", "Function", f"f{i}", f"m{i % 20}.py")
+    engine.save()
+    for trial in range(20):
+        engine.add_node("round", "Function", str(trial), "")
+        engine.build()
+        corvanedb.PyMetadataEngine(str(tmp_path))
+        wait_for_writers(tmp_path)
+        assert corvanedb.PyMetadataEngine(str(tmp_path)).get_node_meta("round")["name"] == str(trial)
+
+
+def test_save_in_one_process_survives_another_opening_the_workspace(tmp_path):
+    engine = corvanedb.PyMetadataEngine(str(tmp_path))
+    for i in range(20000):
+        engine.add_node(f"m{i % 20}.py:f{i}", "Function", f"f{i}", f"m{i % 20}.py")
+    engine.save()
+    stop = tmp_path.parent / (tmp_path.name + ".stop")
+    opener = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, corvanedb
+        while not os.path.exists({str(stop)!r}):
+            corvanedb.PyMetadataEngine({str(tmp_path)!r})
+        """)], env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    try:
+        for trial in range(10):
+            engine.add_node("round", "Function", str(trial), "")
+            engine.save()
+            time.sleep(0.05)
+    finally:
+        stop.touch()
+        assert opener.wait(timeout=60) == 0
+    assert corvanedb.PyMetadataEngine(str(tmp_path)).get_node_meta("round")["name"] == "9"
+
+
+def test_program_ending_right_after_build_persists_it(tmp_path):
+    # Writes still in flight at interpreter exit are waited for.
+    code = textwrap.dedent(f"""
+        import sys, corvanedb
+        e = corvanedb.PyMetadataEngine({str(tmp_path)!r})
+        run = sys.argv[1]
+        for i in range(2000):
+            e.add_node(f"m.py:f{{i}}", "Function", run, "m.py", docstring="d" * 40)
+        e.build()
+        """)
+    for run in range(20):
+        out = subprocess.run([sys.executable, "-c", code, str(run)], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert corvanedb.PyMetadataEngine(str(tmp_path)).get_node_meta("m.py:f0")["name"] == str(run)
+        assert os.listdir(tmp_path) == [SNAPSHOT]

@@ -2,6 +2,7 @@
 // A small error-or-value type: engine operations report failure by value, and only the
 // binding layer turns an error into a Python exception.
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -15,8 +16,12 @@ enum class ErrorKind {
 };
 
 struct Error {
+    Error(ErrorKind k, std::string m, int number = 0, std::string about = {})
+        : kind(k), message(std::move(m)), errnum(number), path(std::move(about)) {}
     ErrorKind kind;
     std::string message;
+    int errnum;        // the operating system's error number, for errors that have one
+    std::string path;  // the file or directory the error is about, if any
 };
 
 template <class T>
@@ -60,5 +65,18 @@ inline Error io_error(std::string message) { return {ErrorKind::Io, std::move(me
 
 // "<description> (os error N)", the way failures of the operating system are worded.
 std::string os_error_text(int errnum);
+
+// An Io error about a file: "<path>: <description> (os error N)", with the number and path
+// kept apart as well.
+inline Error file_error(int errnum, std::string path) {
+    std::string message = path + ": " + os_error_text(errnum);
+    return Error(ErrorKind::Io, std::move(message), errnum, std::move(path));
+}
+
+// The same error with its message behind a prefix.
+inline Error prefixed(std::string_view prefix, Error e) {
+    e.message.insert(0, prefix);
+    return e;
+}
 
 }  // namespace corvane

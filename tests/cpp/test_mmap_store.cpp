@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -211,4 +212,38 @@ TEST_F(MmapStoreFiles, FailedGrowthKeepsTheOldMappingAndOffset) {
     ASSERT_TRUE(retried.ok());
     EXPECT_EQ(retried->offset, 96u * 42);
     EXPECT_EQ(file_size(path()), 8192u);
+}
+
+// Growth reserves disk blocks: a store file is never sparse where records will land, so a
+// full file system fails the growth instead of the first write through the mapping.
+TEST_F(MmapStoreFiles, GrowthReservesBlocksForTheWholeNewLength) {
+    auto store = MmapStore::open(path(), 1 << 16);
+    ASSERT_TRUE(store.ok());
+    struct stat st;
+    ASSERT_EQ(::stat(path().c_str(), &st), 0);
+    EXPECT_GE(static_cast<std::uint64_t>(st.st_blocks) * 512, 1u << 16);
+    const Bytes rec = sample_node_record();
+    while (store->mapping_length() == (1u << 16)) ASSERT_TRUE(store->append(rec).ok());
+    ASSERT_EQ(::stat(path().c_str(), &st), 0);
+    EXPECT_GE(static_cast<std::uint64_t>(st.st_blocks) * 512, 1u << 17);
+}
+
+TEST_F(MmapStoreFiles, FileShortenedBehindTheStoreIsAnErrorNotAFault) {
+    auto store = MmapStore::open(path(), 8192);
+    ASSERT_TRUE(store.ok());
+    const Bytes rec = sample_node_record();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(store->append(rec).ok());
+    ASSERT_EQ(::truncate(path().c_str(), 4096), 0);
+
+    auto beyond = store->view(4000, 200);
+    ASSERT_FALSE(beyond.ok());
+    EXPECT_EQ(beyond.error().kind, ErrorKind::WrongState);
+    EXPECT_EQ(store->view(96, 96).value(), rec);  // what still fits is readable
+    auto appended = store->append(rec);
+    ASSERT_FALSE(appended.ok());
+    EXPECT_EQ(appended.error().kind, ErrorKind::WrongState);
+    EXPECT_EQ(store->append_offset(), 96u * 50);
+    // The file grown back by someone: appends work again.
+    ASSERT_EQ(::truncate(path().c_str(), 8192), 0);
+    EXPECT_EQ(store->append(rec).value().offset, 96u * 50);
 }

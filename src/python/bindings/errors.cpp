@@ -1,5 +1,7 @@
 #include "python/bindings/errors.hpp"
 
+#include "python/bindings/py_ref.hpp"
+
 namespace corvane::py {
 
 PyObject* panic_exception_type() {
@@ -17,11 +19,29 @@ PyObject* raise_panic(const char* message) {
     return nullptr;
 }
 
+namespace {
+
+// OSError whose text is exactly the message, with errno set when the error has a number.
+// Setting strerror or filename as well would make str() reword the message as
+// "[Errno N] ...", losing its prefix; the path is in the text instead.
+void raise_os_error(const Error& error) {
+    Ref text(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+    Ref exc(text ? PyObject_CallOneArg(PyExc_OSError, text.get()) : nullptr);
+    if (!exc) return;
+    if (error.errnum != 0) {
+        Ref number(PyLong_FromLong(error.errnum));
+        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
+    }
+    PyErr_SetObject(PyExc_OSError, exc.get());
+}
+
+}  // namespace
+
 PyObject* raise(const Error& error) {
     switch (error.kind) {
         case ErrorKind::InvalidValue: PyErr_SetString(PyExc_ValueError, error.message.c_str()); break;
         case ErrorKind::WrongState: PyErr_SetString(PyExc_RuntimeError, error.message.c_str()); break;
-        case ErrorKind::Io: PyErr_SetString(PyExc_OSError, error.message.c_str()); break;
+        case ErrorKind::Io: raise_os_error(error); break;
         case ErrorKind::Fatal: raise_panic(error.message.c_str()); break;
     }
     return nullptr;

@@ -3,11 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "metadata/engine/call_resolution.hpp"
@@ -22,8 +21,8 @@
 #include "python/bindings/errors.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
+#include "storage/snapshot/lifecycle.hpp"
 #include "storage/snapshot/snapshot.hpp"
-#include "util/log.hpp"
 
 namespace corvane::py {
 
@@ -173,56 +172,26 @@ PyObject* status_none(const Status& s) {
     Py_RETURN_NONE;
 }
 
-// ---- snapshots -------------------------------------------------------------------------
-
-Error prefixed(const char* prefix, const Error& e) { return io_error(prefix + e.message); }
-
-// Encodes and writes synchronously; the caller holds the engine lock.
-Status save_locked(const EngineState& state, const std::string& workspace) {
-    auto bytes = encode_snapshot(state.record);
-    if (!bytes) return prefixed("Failed to save snapshot: ", bytes.error());
-    Status written = write_snapshot_file(workspace, *bytes, next_snapshot_sequence());
-    if (!written) return prefixed("Failed to save snapshot: ", written.error());
-    return {};
-}
-
-// Compile, then write the snapshot before releasing the lock.
-Status build_and_save(EngineShared& e, const std::string& workspace) {
-    ExclusiveLock lock(e.lock);
-    compile_step(e.state);
-    return save_locked(e.state, workspace);
-}
+// ---- snapshots and construction --------------------------------------------------------
 
 // Compile and encode under the lock; a detached thread writes the buffer. Write failures
 // are only logged: the caller has already returned.
 PyObject* build_with_background_save(PyObject* self) {
     auto* obj = reinterpret_cast<EngineObject*>(self);
     EngineShared& e = *obj->shared;
-    std::vector<std::uint8_t> bytes;
-    std::uint64_t sequence;
-    {
+    Result<EncodedSnapshot> encoded = [&] {
         ExclusiveLock lock(e.lock);
-        compile_step(e.state);
-        auto encoded = encode_snapshot(e.state.record);
-        if (!encoded) return raise(prefixed("Failed to serialize snapshot: ", encoded.error()));
-        bytes = std::move(*encoded);
-        sequence = next_snapshot_sequence();
-    }
-    try {
-        std::thread([path = obj->workspace_path, bytes = std::move(bytes), sequence]() {
-            Status written = write_snapshot_file(path, bytes, sequence);
-            if (!written && log::enabled(log::Level::Error)) {
-                log::emit(log::Level::Error, log::kBindingsTarget,
-                          "Background snapshot write failed: " + written.error().message);
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        return raise_panic("failed to spawn thread");
-    }
-    Py_RETURN_NONE;
+        return compile_and_encode(e.state);
+    }();
+    if (!encoded) return raise(encoded.error());
+    return status_none(write_in_background(obj->workspace_path, std::move(*encoded)));
 }
 
-// ---- construction ----------------------------------------------------------------------
+// At interpreter exit, background writes still in flight are waited for (bounded), so a
+// program that ends right after build() keeps what it built.
+constexpr std::chrono::seconds kExitWaitForWriters{10};
+
+void wait_for_writers_at_exit() { (void)wait_for_background_writes(kExitWaitForWriters); }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Params params("PyMetadataEngine", {"workspace_path"}, 1);
@@ -230,31 +199,18 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string workspace;
     if (!params.bind(args, kwargs, a) || !to_string(params, "workspace_path", a[0], workspace)) return nullptr;
     return guarded([&]() -> PyObject* {
+        static const bool exit_hook = Py_AtExit(wait_for_writers_at_exit) == 0;
+        (void)exit_hook;
         auto shared = std::make_shared<EngineShared>();
-        std::optional<MetadataEngine> restored = read_snapshot(workspace);
-        const bool loaded = restored.has_value();
-        if (restored) {
-            shared->state.record = std::move(*restored);
-            forget_recorded_reads(shared->state);  // nothing of the restored record was resolved here
-        }
-        if (const std::size_t n = shared->state.record.nodes.size(); n > 0) {
-            if (log::enabled(log::Level::Info)) {
-                log::emit(log::Level::Info, log::kBindingsTarget,
-                          "Restored " + std::to_string(n) + " nodes and typed edges from binary snapshot.");
-            }
-            {
-                ExclusiveLock lock(shared->lock);
-                (void)repopulate_builders(shared->state);
-                rebuild_search_index(shared->state);
-            }
-            (void)build_and_save(*shared, workspace);
-        }
+        // No other thread can see this state yet: no lock needed.
+        Result<bool> loaded = restore_engine(shared->state, workspace);
+        if (!loaded) return raise(loaded.error());
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* obj = reinterpret_cast<EngineObject*>(self);
         new (&obj->workspace_path) std::string(std::move(workspace));
         new (&obj->shared) std::shared_ptr<EngineShared>(std::move(shared));
-        obj->snapshot_loaded = loaded;
+        obj->snapshot_loaded = *loaded;
         return self;
     });
 }
@@ -444,7 +400,8 @@ PyObject* build(PyObject* self, PyObject*) {
 PyObject* rebuild_internal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* obj = reinterpret_cast<EngineObject*>(self);
-        return status_none(build_and_save(*obj->shared, obj->workspace_path));
+        ExclusiveLock lock(obj->shared->lock);
+        return status_none(build_and_save(obj->shared->state, obj->workspace_path));
     });
 }
 
@@ -453,7 +410,7 @@ PyObject* save(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* obj = reinterpret_cast<EngineObject*>(self);
         SharedLock lock(obj->shared->lock);
-        return status_none(save_locked(obj->shared->state, obj->workspace_path));
+        return status_none(save_engine(obj->shared->state, obj->workspace_path));
     });
 }
 

@@ -3,8 +3,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -28,29 +26,6 @@ struct StoreObject {
 
 StoreObject& store_of(PyObject* self) { return *reinterpret_cast<StoreObject*>(self); }
 
-// The error number at the end of "<description> (os error N)", or 0.
-int errno_of(const std::string& text) {
-    static constexpr const char marker[] = " (os error ";
-    const auto at = text.rfind(marker);
-    if (at == std::string::npos || text.empty() || text.back() != ')') return 0;
-    return std::atoi(text.c_str() + at + sizeof marker - 1);
-}
-
-// OSError whose text is exactly the message, with errno set as well so that callers can
-// test e.errno (the (errno, strerror) constructor would reword str(e)).
-PyObject* raise_os_error(const std::string& message) {
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text) return nullptr;
-    Ref exc(PyObject_CallOneArg(PyExc_OSError, text.get()));
-    if (!exc) return nullptr;
-    if (const int err = errno_of(message)) {
-        Ref number(PyLong_FromLong(err));
-        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return nullptr;
-    }
-    PyErr_SetObject(PyExc_OSError, exc.get());
-    return nullptr;
-}
-
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Params params("PyMmapStore", {"path", "initial_size"}, 2);
     PyObject* a[2];
@@ -62,7 +37,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     return guarded([&]() -> PyObject* {
         auto opened = storage::MmapStore::open(path, initial_size);
-        if (!opened) return raise_os_error(opened.error().message);
+        if (!opened) return raise(opened.error());
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* obj = reinterpret_cast<StoreObject*>(self);

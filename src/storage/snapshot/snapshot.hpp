@@ -1,6 +1,9 @@
 #pragma once
 // The snapshot file: "CRVN", version byte 3, then the MetadataEngine record in a fixed-width
 // little-endian encoding. Written whole through a temporary file and a rename, read whole.
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,8 +34,38 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
 // workspace_path, a "/" unless it is empty or already ends in one, then the file name.
 std::string snapshot_path(std::string_view workspace_path);
 
-// Every failure (missing, unreadable, not a regular file, damaged) means no snapshot.
-std::optional<MetadataEngine> read_snapshot(std::string_view workspace_path);
+// The snapshot file a restore read, kept open so that its identity (device and inode) cannot
+// pass to another file while the engine decides whether to rewrite it.
+class SnapshotSource {
+public:
+    SnapshotSource() = default;
+    // Takes ownership of fd, whose fstat is st.
+    SnapshotSource(int fd, const struct ::stat& st);
+    SnapshotSource(SnapshotSource&& other) noexcept;
+    SnapshotSource& operator=(SnapshotSource&& other) noexcept;
+    ~SnapshotSource();
+
+    bool exists() const { return fd_ >= 0; }
+    // Whether the stat of a path shows this very file, unmodified since it was read.
+    bool same_as(const struct ::stat& st) const;
+
+private:
+    int fd_ = -1;
+    std::uint64_t dev_ = 0, ino_ = 0, size_ = 0;
+    std::int64_t mtime_sec_ = 0, mtime_nsec_ = 0;
+};
+
+struct ReadSnapshot {
+    std::optional<MetadataEngine> record;  // absent: no file, or content that does not decode
+    SnapshotSource source;                  // the regular file that was read, if any
+};
+
+// Nothing at the path (including a path through a missing directory, a non-directory or a
+// link loop), something other than a regular file, or damaged content: no record. A regular
+// file that exists but cannot be opened or read is an Io error naming it, never "no
+// snapshot": the engine would start empty and its next save would replace the file.
+// Running out of memory while decoding throws std::bad_alloc, for the same reason.
+Result<ReadSnapshot> read_snapshot(std::string_view workspace_path);
 
 // Process-wide, strictly increasing. Take it under the engine lock right after encoding, so
 // the number orders buffers as the states they copy.
@@ -41,8 +74,26 @@ std::uint64_t next_snapshot_sequence();
 // Creates the workspace directory if needed, writes the bytes to a fresh temporary file,
 // syncs it and renames it over the snapshot. A buffer whose sequence is not newer than the
 // last one committed for the same directory is dropped, and that is a success. On failure
-// the previous snapshot is untouched and no temporary file remains.
+// the previous snapshot is untouched and no temporary file remains. Errors name the file or
+// directory they are about.
 Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                            std::uint64_t sequence);
+
+// Writes the bytes like write_snapshot_file, but renames them over the snapshot only while
+// the snapshot is still the file `source` (same device, inode, size and modification time),
+// checked and renamed under the locks every writer takes: a mutex within the process and a
+// lock on the workspace directory across processes. Commits no sequence number: the bytes
+// hold the state already on disk, and must not make a newer write still in flight look
+// stale. When the file changed, or the directory cannot be locked, the write is dropped and
+// that is a success.
+Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
+                             const SnapshotSource& source);
+
+// Snapshot writes running on background threads of this process. The count is reset in a
+// child after fork(), where those threads do not exist.
+void background_write_started();
+void background_write_finished();
+// Waits until no background write is in flight, for at most `limit`; false on timeout.
+bool wait_for_background_writes(std::chrono::milliseconds limit);
 
 }  // namespace corvane

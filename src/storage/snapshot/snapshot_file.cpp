@@ -1,15 +1,20 @@
 // Reading and writing the snapshot file. A write goes to a fresh temporary file that is
 // synced and renamed over the snapshot, so a crash leaves either the old or the new file;
 // a per-directory registry of committed sequence numbers keeps an older buffer from
-// replacing a newer one when background writers finish out of order.
+// replacing a newer one when background writers finish out of order. Renames happen under a
+// process-wide mutex and a lock on the workspace directory; fork() waits for that section,
+// so a child never inherits a lock that no thread of its own will release.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -22,8 +27,6 @@
 namespace corvane {
 
 namespace {
-
-Error os_error(int errnum) { return io_error(os_error_text(errnum)); }
 
 bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
@@ -95,9 +98,32 @@ struct DirKey {
 
 std::mutex g_commit_mutex;
 std::map<DirKey, std::uint64_t>& committed() {
-    static std::map<DirKey, std::uint64_t> m;
-    return m;
+    // Never destroyed: a background writer may still commit while the process exits.
+    static auto* m = new std::map<DirKey, std::uint64_t>;
+    return *m;
 }
+
+std::mutex g_pending_mutex;
+std::condition_variable g_pending_done;
+std::size_t g_pending = 0;
+
+// A child of fork() has only the forking thread. Holding both mutexes across fork() means
+// no writer is inside a commit (holding the directory lock) or counting itself at that
+// moment; the child then forgets the writers, which it does not have.
+void before_fork() {
+    g_commit_mutex.lock();
+    g_pending_mutex.lock();
+}
+void after_fork_in_parent() {
+    g_pending_mutex.unlock();
+    g_commit_mutex.unlock();
+}
+void after_fork_in_child() {
+    g_pending = 0;
+    g_pending_mutex.unlock();
+    g_commit_mutex.unlock();
+}
+[[maybe_unused]] const int g_fork_handlers = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 bool is_stale(const DirKey& key, std::uint64_t sequence) {
     auto it = committed().find(key);
@@ -135,15 +161,31 @@ int open_temp(const std::string& target, TempFile& tmp) {
     return EEXIST;
 }
 
-int sync_dir(const std::string& dir) {
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = fsync_retry(fd);
-    ::close(fd);
-    // Some file systems cannot sync a directory; the rename itself has happened.
-    if (err == EINVAL || err == ENOTSUP) err = 0;
-    return err;
-}
+std::string shown_dir(const std::string& dir) { return dir.empty() ? std::string(".") : dir; }
+
+// The workspace directory, opened for the commit: locked against writers of other processes
+// (when the file system supports it) and synced after the rename.
+struct LockedDir {
+    int fd = -1;
+    bool locked = false;
+    ~LockedDir() {
+        if (fd >= 0) ::close(fd);  // also releases the lock
+    }
+    int open(const std::string& dir) {
+        fd = ::open(shown_dir(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        int r;
+        while ((r = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        locked = r == 0;
+        return 0;
+    }
+    int sync() const {
+        const int err = fsync_retry(fd);
+        // Some file systems cannot sync a directory; the rename itself has happened.
+        return err == EINVAL || err == ENOTSUP ? 0 : err;
+    }
+};
 
 }  // namespace
 
@@ -156,39 +198,85 @@ std::string snapshot_path(std::string_view workspace_path) {
 
 std::uint64_t next_snapshot_sequence() { return g_sequence.fetch_add(1, std::memory_order_relaxed) + 1; }
 
-std::optional<MetadataEngine> read_snapshot(std::string_view workspace_path) {
-    const std::string path = snapshot_path(workspace_path);
-    if (has_nul(path)) return std::nullopt;
-    struct stat st;
-    // Only a regular file: opening a FIFO of that name would block.
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::vector<std::uint8_t> buf;
-    std::size_t got = 0;
-    bool failed = false;
-    try {
-        buf.resize(static_cast<std::size_t>(st.st_size) + 1);
-        for (;;) {
-            if (got == buf.size()) buf.resize(buf.size() * 2);  // the file grew since stat
-            const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                failed = true;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-    } catch (const std::bad_alloc&) {
-        // A file too large to hold is not "no snapshot": starting empty would let the next
-        // save replace it. The failure goes to the caller.
-        ::close(fd);
-        throw;
+SnapshotSource::SnapshotSource(int fd, const struct ::stat& st)
+    : fd_(fd),
+      dev_(static_cast<std::uint64_t>(st.st_dev)),
+      ino_(static_cast<std::uint64_t>(st.st_ino)),
+      size_(static_cast<std::uint64_t>(st.st_size)),
+      mtime_sec_(st.st_mtim.tv_sec),
+      mtime_nsec_(st.st_mtim.tv_nsec) {}
+
+SnapshotSource::SnapshotSource(SnapshotSource&& other) noexcept { *this = std::move(other); }
+
+SnapshotSource& SnapshotSource::operator=(SnapshotSource&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        dev_ = other.dev_;
+        ino_ = other.ino_;
+        size_ = other.size_;
+        mtime_sec_ = other.mtime_sec_;
+        mtime_nsec_ = other.mtime_nsec_;
     }
-    ::close(fd);
-    if (failed) return std::nullopt;
-    return decode_snapshot(std::span<const std::uint8_t>(buf.data(), got));
+    return *this;
+}
+
+SnapshotSource::~SnapshotSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool SnapshotSource::same_as(const struct ::stat& st) const {
+    return fd_ >= 0 && static_cast<std::uint64_t>(st.st_dev) == dev_ && static_cast<std::uint64_t>(st.st_ino) == ino_ &&
+           static_cast<std::uint64_t>(st.st_size) == size_ && st.st_mtim.tv_sec == mtime_sec_ &&
+           st.st_mtim.tv_nsec == mtime_nsec_;
+}
+
+namespace {
+
+// Errors of a lookup that mean nothing can be at the path.
+bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG; }
+
+}  // namespace
+
+Result<ReadSnapshot> read_snapshot(std::string_view workspace_path) {
+    const std::string path = snapshot_path(workspace_path);
+    ReadSnapshot out;
+    if (has_nul(path)) return out;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (names_nothing(errno)) return out;
+        return file_error(errno, path);
+    }
+    // Only a regular file: opening a FIFO of that name would block.
+    if (!S_ISREG(st.st_mode)) return out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (names_nothing(errno)) return out;  // removed since the stat
+        return file_error(errno, path);
+    }
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return file_error(err, path);
+    }
+    SnapshotSource source(fd, st);
+    if (!S_ISREG(st.st_mode)) return out;  // replaced since the stat
+    // A file too large to hold throws std::bad_alloc to the caller, like decoding does.
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
+    for (;;) {
+        if (got == buf.size()) buf.resize(buf.size() * 2);  // the file grew since the stat
+        const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return file_error(errno, path);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.record = decode_snapshot(std::span<const std::uint8_t>(buf.data(), got));
+    out.source = std::move(source);
+    return out;
 }
 
 namespace {
@@ -214,40 +302,83 @@ void remove_orphaned_temps(const std::string& dir, const std::string& snapshot_n
 
 }  // namespace
 
-Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
-                           std::uint64_t sequence) {
+namespace {
+
+// The sequence a commit records, or none for a rewrite of the file that was read.
+struct CommitRule {
+    std::uint64_t sequence = 0;
+    const SnapshotSource* source = nullptr;
+};
+
+Status write_snapshot(const std::string& workspace_path, std::span<const std::uint8_t> bytes, CommitRule rule) {
     const std::string path = snapshot_path(workspace_path);
     if (has_nul(path)) return io_error("snapshot path contains a NUL byte");
     const std::string dir = parent_dir(path);
-    if (int e = make_dirs(dir); e != 0) return os_error(e);
+    if (int e = make_dirs(dir); e != 0) return file_error(e, shown_dir(dir));
 
     struct stat dst;
-    if (::stat(dir.empty() ? "." : dir.c_str(), &dst) != 0) return os_error(errno);
+    if (::stat(shown_dir(dir).c_str(), &dst) != 0) return file_error(errno, shown_dir(dir));
     const DirKey key{dst.st_dev, dst.st_ino};
-    {
+    if (!rule.source) {
         std::lock_guard lock(g_commit_mutex);
-        if (is_stale(key, sequence)) return {};
+        if (is_stale(key, rule.sequence)) return {};
     }
 
     // Written and synced outside the commit lock, so concurrent writers overlap.
     TempFile tmp;
-    if (int e = open_temp(path, tmp); e != 0) return os_error(e);
+    if (int e = open_temp(path, tmp); e != 0) return file_error(e, shown_dir(dir));
     if (int e = write_all(tmp.fd, bytes.data(), bytes.size()); e != 0) {
-        return e < 0 ? io_error("failed to write whole buffer") : os_error(e);
+        return e < 0 ? io_error(path + ": failed to write whole buffer") : file_error(e, path);
     }
-    if (int e = fsync_retry(tmp.fd); e != 0) return os_error(e);
-    if (int e = tmp.close_now(); e != 0) return os_error(e);
+    if (int e = fsync_retry(tmp.fd); e != 0) return file_error(e, path);
+    if (int e = tmp.close_now(); e != 0) return file_error(e, path);
 
     {
         std::lock_guard lock(g_commit_mutex);
-        if (is_stale(key, sequence)) return {};  // a newer buffer landed meanwhile
-        if (::rename(tmp.path.c_str(), path.c_str()) != 0) return os_error(errno);
+        LockedDir locked;
+        if (int e = locked.open(dir); e != 0) return file_error(e, shown_dir(dir));
+        if (rule.source) {
+            // Without the directory lock another process could rename between check and rename.
+            struct stat now;
+            if (!locked.locked || ::stat(path.c_str(), &now) != 0 || !rule.source->same_as(now)) return {};
+        } else if (is_stale(key, rule.sequence)) {
+            return {};  // a newer buffer landed meanwhile
+        }
+        if (::rename(tmp.path.c_str(), path.c_str()) != 0) return file_error(errno, path);
         tmp.path.clear();
-        committed()[key] = sequence;
+        if (!rule.source) committed()[key] = rule.sequence;
+        if (int e = locked.sync(); e != 0) return file_error(e, shown_dir(dir));
     }
-    if (int e = sync_dir(dir); e != 0) return os_error(e);
     remove_orphaned_temps(dir, std::string(kSnapshotFileName));
     return {};
+}
+
+}  // namespace
+
+Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
+                           std::uint64_t sequence) {
+    return write_snapshot(workspace_path, bytes, CommitRule{sequence, nullptr});
+}
+
+Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
+                             const SnapshotSource& source) {
+    if (!source.exists()) return {};
+    return write_snapshot(workspace_path, bytes, CommitRule{0, &source});
+}
+
+void background_write_started() {
+    std::lock_guard lock(g_pending_mutex);
+    ++g_pending;
+}
+
+void background_write_finished() {
+    std::lock_guard lock(g_pending_mutex);
+    if (--g_pending == 0) g_pending_done.notify_all();
+}
+
+bool wait_for_background_writes(std::chrono::milliseconds limit) {
+    std::unique_lock lock(g_pending_mutex);
+    return g_pending_done.wait_for(lock, limit, [] { return g_pending == 0; });
 }
 
 }  // namespace corvane

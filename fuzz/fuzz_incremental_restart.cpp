@@ -1,0 +1,70 @@
+// Random edit sequences over a random project, with the engine restarted from its snapshot
+// now and then, as a day of editing with restarts would go. After every refresh the
+// incremental result must equal the full pass over a copy taken just before it, and every
+// restart must give back the record it wrote.
+//
+// Input: the bytes are the source of every random choice (project, edits, restarts).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "../tests/cpp/random_project.hpp"
+#include "storage/snapshot/snapshot.hpp"
+
+namespace {
+
+using namespace corvane;
+
+// The fuzzer's input as a generator of 32-bit numbers. Once it runs out, a fixed sequence
+// follows: a constant would never end the rejection loops of std::shuffle.
+struct InputRandom {
+    using result_type = std::uint32_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return UINT32_MAX; }
+    explicit InputRandom(FuzzedDataProvider* in) : in_(in) {}
+    result_type operator()() {
+        if (in_->remaining_bytes() >= sizeof(result_type)) return in_->ConsumeIntegral<result_type>();
+        after_ = after_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<result_type>(after_ >> 32);
+    }
+    FuzzedDataProvider* in_;
+    std::uint64_t after_ = 0;
+};
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// What opening an engine on the written snapshot does: decode, then refill the builders.
+void restart(EngineState& state) {
+    auto bytes = encode_snapshot(state.record);
+    check(bytes.ok());
+    auto decoded = decode_snapshot(*bytes);
+    check(decoded.has_value() && *decoded == state.record);
+    EngineState fresh;
+    fresh.record = std::move(*decoded);
+    check(repopulate_builders(fresh).ok());
+    state = std::move(fresh);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    testing::RandomProject<InputRandom> p(&in);
+    check(repopulate_edges(p.state).ok());
+    for (int step = 0; step < 64 && in.remaining_bytes() >= 4; ++step) {
+        const std::uint32_t action = p.rng() % 8;
+        if (action == 0) {
+            restart(p.state);
+        } else {
+            for (std::uint32_t k = 1 + action % 3; k > 0; --k) p.step();
+        }
+        EngineState oracle = p.state;
+        check(repopulate_edges_full(oracle).ok());
+        check(repopulate_edges(p.state).ok());
+        check(p.consistent && testing::same_edges(p.state, oracle) && p.state.record.nodes == oracle.record.nodes);
+    }
+    return 0;
+}

@@ -1,0 +1,72 @@
+#include "storage/snapshot/lifecycle.hpp"
+
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/incremental.hpp"
+#include "metadata/engine/table_queries.hpp"
+#include "storage/snapshot/snapshot.hpp"
+#include "util/log.hpp"
+
+namespace corvane {
+
+Result<bool> restore_engine(EngineState& state, const std::string& workspace_path) {
+    auto read = read_snapshot(workspace_path);
+    if (!read) return prefixed("Failed to read snapshot: ", read.error());
+    if (!read->record) return false;
+    state.record = std::move(*read->record);
+    forget_recorded_reads(state);  // nothing of the restored record was resolved here
+    const std::size_t n = state.record.nodes.size();
+    if (n == 0) return true;
+    if (log::enabled(log::Level::Info)) {
+        log::emit(log::Level::Info, log::kBindingsTarget,
+                  "Restored " + std::to_string(n) + " nodes and typed edges from binary snapshot.");
+    }
+    (void)repopulate_builders(state);
+    rebuild_search_index(state);
+    compile_step(state);
+    if (auto bytes = encode_snapshot(state.record)) (void)rewrite_snapshot_file(workspace_path, *bytes, read->source);
+    return true;
+}
+
+Status save_engine(const EngineState& state, const std::string& workspace_path) {
+    auto bytes = encode_snapshot(state.record);
+    if (!bytes) return prefixed("Failed to save snapshot: ", bytes.error());
+    Status written = write_snapshot_file(workspace_path, *bytes, next_snapshot_sequence());
+    if (!written) return prefixed("Failed to save snapshot: ", written.error());
+    return {};
+}
+
+Status build_and_save(EngineState& state, const std::string& workspace_path) {
+    compile_step(state);
+    return save_engine(state, workspace_path);
+}
+
+Result<EncodedSnapshot> compile_and_encode(EngineState& state) {
+    compile_step(state);
+    auto bytes = encode_snapshot(state.record);
+    if (!bytes) return prefixed("Failed to serialize snapshot: ", bytes.error());
+    return EncodedSnapshot{std::move(*bytes), next_snapshot_sequence()};
+}
+
+Status write_in_background(std::string workspace_path, EncodedSnapshot snapshot) {
+    background_write_started();
+    try {
+        std::thread([path = std::move(workspace_path), snapshot = std::move(snapshot)]() {
+            Status written = write_snapshot_file(path, snapshot.bytes, snapshot.sequence);
+            if (!written && log::enabled(log::Level::Error)) {
+                log::emit(log::Level::Error, log::kBindingsTarget,
+                          "Background snapshot write failed: " + written.error().message);
+            }
+            background_write_finished();
+        }).detach();
+    } catch (const std::system_error&) {
+        background_write_finished();
+        return Error{ErrorKind::Fatal, "failed to spawn thread"};
+    }
+    return {};
+}
+
+}  // namespace corvane
