@@ -25,10 +25,11 @@ class PyMmapStore:
     def append_dummy_node(self) -> tuple[int, int]:
         """Append the fixed sample record; return (offset, length) of where it went. The file
         doubles in size when the record does not fit. Raises RuntimeError when growing or
-        remapping fails; the store stays usable."""
+        remapping fails or another process shortened the file; the store stays usable."""
     def get_node_view(self, block_id: int, length: int) -> memoryview:
         """A read-only view of a copy of `length` bytes at byte offset `block_id` (an offset,
-        not a record number). Raises ValueError when the range reaches beyond the mapping."""
+        not a record number). Raises ValueError when the range reaches beyond the mapping,
+        RuntimeError when another process shortened the file below it."""
 
 @final
 class PyGraphEngine:
@@ -68,9 +69,11 @@ class PyMetadataEngine:
 
     def __new__(cls, workspace_path: str) -> PyMetadataEngine:
         """Open the engine of `workspace_path`. A snapshot there is restored; when it holds
-        nodes, the graphs are compiled and the snapshot rewritten at once. A missing or
-        unreadable snapshot gives an empty engine (see snapshot_loaded()); nothing raises
-        but argument conversion. The folder is created by the first snapshot write."""
+        nodes, the graphs are compiled and the snapshot rewritten at once (only while the file
+        is still the one read). A missing snapshot, or one that is not of this format, gives
+        an empty engine (see snapshot_loaded()). Raises OSError "Failed to read snapshot:
+        <path>: ..." when the snapshot exists but cannot be opened or read. The folder is
+        created by the first snapshot write."""
     def rebuild_internal(self) -> None:
         """Compile both graphs, then write the snapshot synchronously. Raises OSError
         "Failed to save snapshot: ..." when the write fails (the graphs stay compiled)."""
