@@ -140,16 +140,7 @@ class Indexer:
                     report.invalidated_nodes += self.engine.invalidate_file(path)
         extracts = self._parse(sorted(self.tree.files), report)
         self._link(extracts, {ex.path: ex.summary for ex in extracts if ex.summary}, report)
-        folders = sorted(self.tree.folders)
-        with _Phase(report, "add_node"):
-            for d in folders:
-                self.engine.add_node(**folder_node(d, self.tree.root))
-                report.nodes_added += 1
-            self._add_nodes(extracts, report)
-        with _Phase(report, "structural"):
-            for d in folders:
-                self._structural(folder_parent_edge(d, self.tree.root_folder), report)
-            self._add_structural(extracts, report)
+        self._add_records(sorted(self.tree.folders), extracts, report)
         with _Phase(report, "resolution"):
             for i, ex in enumerate(extracts, 1):
                 for caller, calls in ex.callers:
@@ -214,15 +205,7 @@ class Indexer:
                 report.invalidated_nodes += self.engine.invalidate_file(path)
             for d in gone_folders:
                 report.invalidated_nodes += self.engine.invalidate_file(d or ids.ROOT_FOLDER)
-        with _Phase(report, "add_node"):
-            for d in new_folders:
-                self.engine.add_node(**folder_node(d, self.tree.root))
-                report.nodes_added += 1
-            self._add_nodes(extracts, report)
-        with _Phase(report, "structural"):
-            for d in new_folders:
-                self._structural(folder_parent_edge(d, self.tree.root_folder), report)
-            self._add_structural(extracts, report)
+        self._add_records(new_folders, extracts, report)
         with _Phase(report, "resolution"):
             # Re-resolves the stored calls of every node: callers elsewhere may now reach
             # (or lose) definitions of the changed files.
@@ -280,6 +263,18 @@ class Indexer:
         with _Phase(report, "tree"):
             for path, deps in tree_pass.link_all(extracts, summaries).items():
                 self.manifest_files[path]["deps"] = sorted(deps)
+
+    def _add_records(self, folders: list[str], extracts: list[FileExtract], report: IndexReport):
+        """The folders' and files' nodes, then their structural edges."""
+        with _Phase(report, "add_node"):
+            for d in folders:
+                self.engine.add_node(**folder_node(d, self.tree.root))
+                report.nodes_added += 1
+            self._add_nodes(extracts, report)
+        with _Phase(report, "structural"):
+            for d in folders:
+                self._structural(folder_parent_edge(d, self.tree.root_folder), report)
+            self._add_structural(extracts, report)
 
     def _add_nodes(self, extracts: list[FileExtract], report: IndexReport):
         for ex in extracts:
