@@ -503,3 +503,25 @@ def test_import_cycles_end_without_an_edge(tmp_path):
         "main.py": "from a import f, g\n\ndef use():\n    f()\n    g.f()\n    g.g.f()\n",
     })
     assert callees(engine, "main.py:use") == []
+
+
+def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
+    # Once set_hook has run, self.hook() calls what was passed, not the method.
+    engine = index_files(tmp_path, {
+        "win.py": '''
+            class Window:
+                def hook(self):
+                    pass
+
+                def set_hook(self, hook):
+                    self.hook = hook
+
+                def close(self):
+                    self.hook()
+                    self.other()
+
+                def other(self):
+                    pass
+        ''',
+    })
+    assert callees(engine, "win.py:Window.close") == ["win.py:Window.other"]
