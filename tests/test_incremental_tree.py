@@ -63,6 +63,7 @@ class Tree:
             f"x = {c}()\nx.{m}()",
             f"y = {f}()\ny.{m}()",
             f"{c}().{m}()",
+            f"{c}.{m}(None)",  # a method the class may inherit
             f"with {c}() as w:\n    w.{m}()",
             f"for i in {c}():\n    pass",
             f"raise {c}",
@@ -72,7 +73,7 @@ class Tree:
             "cb()",
         ]
         if in_method:
-            choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()"]
+            choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()", f"self.{m} = {f}"]
         return rng.choice(choices)
 
     def body(self, in_method):

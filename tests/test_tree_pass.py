@@ -525,3 +525,45 @@ def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
         ''',
     })
     assert callees(engine, "win.py:Window.close") == ["win.py:Window.other"]
+
+
+def test_method_inherited_through_a_class_name(tmp_path):
+    engine = index_files(tmp_path, {
+        "base.py": '''
+            class Base:
+                def __init__(self, *a):
+                    pass
+                def close(self):
+                    pass
+        ''',
+        "widgets.py": '''
+            import base
+            from base import Base
+
+            class Widget(base.Base):
+                pass
+
+            class Plain(Widget):
+                close = None  # hides Base.close
+
+            class Native(dict, Widget):
+                pass  # dict may define what Widget inherits
+
+            class Button(Widget):
+                def __init__(self):
+                    Widget.__init__(self)
+                    Plain.__init__(self)
+                    Plain.close(self)
+                    Native.__init__(self)
+
+            def shadowed(Widget):
+                Widget.close(None)
+
+            def local_import():
+                from other import Widget
+                Widget.close(None)
+        ''',
+    })
+    assert callees(engine, "widgets.py:Button.__init__") == ["base.py:Base.__init__"]
+    assert callees(engine, "widgets.py:shadowed") == []
+    assert callees(engine, "widgets.py:local_import") == []

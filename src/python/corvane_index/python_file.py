@@ -760,8 +760,6 @@ class _FileVisitor:
             key = name.partition("()")[0]
             if key != name and "." in name and not self._typed_result(key, scope):
                 continue  # a method of a local's result: no type to find it by
-            if self._instance_rebound(name, scope):
-                continue
             if self._flow_used is None:
                 target.add_call(name)
                 continue
@@ -772,16 +770,6 @@ class _FileVisitor:
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}")
-
-    def _instance_rebound(self, name: str, scope: _Scope) -> bool:
-        """`self.m()` where the class also assigns `self.m = ...`: the instance attribute
-        hides the method whenever that assignment has run, so the call has no single target."""
-        method = self._method_scope(scope)
-        head, _, rest = name.partition(".")
-        if method is None or head != method.self_name or not rest or "." in rest:
-            return False
-        seen = method.class_scope.receivers.seen
-        return f"self.{rest}" in seen or f"cls.{rest}" in seen
 
     def _typed_result(self, callee: str, scope: _Scope) -> bool:
         """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a
@@ -1053,9 +1041,14 @@ class _FileVisitor:
             classes[scope.qual] = {
                 "bases": json.loads(scope.record["extra_json"])["base_classes"],
                 "members": scope.members,
+                # Names the class body binds other than by def/class (they may hide a base's).
+                "bound": sorted(n for n, count in scope.binds.items() if count != scope.def_binds.get(n, 0)),
                 "attrs": {n: v for n in scope.binds if n not in scope.members
                           for v in [scope.alias(n)] if isinstance(v, str)},
                 "self": {k: v for k, v in own.items() if v is not None and v[2] and k.count(".") == 1},
+                # Attributes its methods assign on the instance or class (they hide a method).
+                "rebound": sorted({k.partition(".")[2] for k in scope.receivers.seen
+                                   if k.count(".") == 1 and k.startswith(("self.", "cls."))}),
             }
         scopes = {s.qual: s for s in self.scopes}
         returned = {}

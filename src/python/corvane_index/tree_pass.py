@@ -249,6 +249,31 @@ class TreeFacts:
             return None
         return "def", python[1], f"{python[2]}.{method}", "function"
 
+    def rebound(self, cls, method: str) -> bool:
+        """Would `self.method()` find a method of cls or its bases that some class along the
+        way also assigns on the instance? Then, once that assignment has run, the call
+        reaches the value assigned instead: no single target."""
+        order = self.depth_first(cls, set())
+        entries = [self.summary(c[1])["classes"][c[2]] for c in order]
+        return (any(method in e["members"] for e in entries)
+                and any(method in e.get("rebound", [method]) for e in entries))
+
+    def inherited_definer(self, cls, method: str):
+        """The method `Cls.method` reaches when cls inherits it from another class of the tree.
+        Every class up to the definer in the method resolution order must have all its bases
+        in the tree (a base we cannot read may define the name) and bind the name nowhere
+        else in its body."""
+        order = self.linearization(cls)
+        for c in order or ():
+            entry = self.summary(c[1])["classes"][c[2]]
+            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+                return None
+            if entry["members"].get(method) == "function" and method not in entry.get("bound", [method]):
+                return None if c == cls else ("def", c[1], f"{c[2]}.{method}", "function")
+            if method in entry["members"] or method in entry.get("bound", [method]):
+                return None
+        return None
+
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""
         out: dict[str, object] = {}
@@ -443,12 +468,22 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
             cls = _receiver_class(caller, prefix, classes, types, path)
+            if prefix in ("self", "cls") and cls is not None and facts.rebound(cls, method):
+                names[i] = None
+                continue
             target = facts.mro_definer(cls, method) if cls is not None else None
+            if cls is None and _module_level(prefix, caller, bindings, raw["python_shadowed_names"]):
+                # `Cls.method` where Cls inherits method: the engine looks only in Cls itself.
+                named = facts.dotted(path, prefix.split("."))
+                if named is not None and named[0] == "def" and named[3] == "class":
+                    target = facts.inherited_definer(named, method)
             if target is not None:
                 key = type_key(target[1])
                 if key is not None:
                     type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
                     names[i] = f"{key}.{target[2]}"
+
+        names[:] = [n for n in names if n is not None]
 
     if type_modules:
         bindings.setdefault("", {}).update(type_modules)
@@ -522,6 +557,15 @@ def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: 
         if prefix in types.get(scope, {}):
             return types[scope][prefix]
     return None
+
+
+def _module_level(prefix: str, caller: str, bindings: dict, shadowed: dict) -> bool:
+    """Does the caller see prefix's first name as the module binds it at top level?"""
+    parts = prefix.split(".")
+    if parts[0] in ("self", "cls") or not all(p.isidentifier() for p in parts):
+        return False
+    return not any(parts[0] in shadowed.get(scope, ()) or (scope and parts[0] in bindings.get(scope, {}))
+                   for scope in _scopes_of(caller))
 
 
 def _scopes_of(caller: str) -> list[str]:
