@@ -80,8 +80,9 @@ class Tree:
         return [self.statement(in_method) for _ in range(self.rng.randrange(1, 4))]
 
     def function(self):
+        made = [f"return {self.rng.choice(CLASSES)}()"] if self.rng.random() < 0.5 else []  # typed result
         return {"kind": "def", "name": self.rng.choice(FUNCS), "returns": self.rng.choice([None, *CLASSES]),
-                "body": self.body(False)}
+                "body": self.body(False) + made}
 
     def klass(self):
         methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}

@@ -567,3 +567,50 @@ def test_method_inherited_through_a_class_name(tmp_path):
     assert callees(engine, "widgets.py:Button.__init__") == ["base.py:Base.__init__"]
     assert callees(engine, "widgets.py:shadowed") == []
     assert callees(engine, "widgets.py:local_import") == []
+
+
+def test_function_whose_every_return_instantiates_one_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "make.py": '''
+            class Conn:
+                def send(self):
+                    pass
+
+            class Other:
+                def send(self):
+                    pass
+
+            def connect(fast):
+                if fast:
+                    return Conn(1)
+                return Conn(2)
+
+            def either(fast):
+                return Conn() if fast else Other()
+
+            def mixed(fast):
+                if fast:
+                    return Conn()
+                return Other()
+
+            def shadowing():
+                Conn = Other
+                return Conn()
+        ''',
+        "use.py": '''
+            from make import connect, either, mixed, shadowing
+
+            def run():
+                c = connect(True)
+                c.send()
+
+            def run_either():
+                either(True).send()
+                m = mixed(True)
+                m.send()
+                s = shadowing()
+                s.send()
+        ''',
+    })
+    assert callees(engine, "use.py:run") == ["make.py:Conn.send", "make.py:connect"]
+    assert callees(engine, "use.py:run_either") == ["make.py:either", "make.py:mixed", "make.py:shadowing"]

@@ -167,6 +167,7 @@ class _Scope:
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
+    made: list = field(default_factory=list)  # for each `return X(...)` the callee X, else None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[constant](...)`
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
@@ -426,6 +427,7 @@ class _FileVisitor:
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
+            scope.made.append(dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None)
         elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
             # `raise C` instantiates C.
             name = dotted_name(stmt.exc)
@@ -1061,6 +1063,15 @@ class _FileVisitor:
                 returned[fn.qual] = value
         returns = {q: t for q, t in self.returns.items()
                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+        for fn in self.scopes:
+            # Without an annotation: a function whose every `return` instantiates the same
+            # class returns that class's instances (read in its body, so its own names count).
+            made = set(fn.made)
+            if (fn.kind == "function" and fn.qual not in self.returns and len(made) == 1 and None not in made
+                    and not fn.generator and not fn.record.get("is_async")):
+                text = made.pop()
+                if self._module_head(text, fn) and not self._class_local(text, fn.parent):
+                    returns[fn.qual] = text
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
