@@ -614,3 +614,38 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
     })
     assert callees(engine, "use.py:run") == ["make.py:Conn.send", "make.py:connect"]
     assert callees(engine, "use.py:run_either") == ["make.py:either", "make.py:mixed", "make.py:shadowing"]
+
+
+def test_loop_over_a_container_annotated_with_its_item_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "jobs.py": '''
+            from typing import Optional, Sequence
+
+            class Job:
+                def run(self):
+                    pass
+
+            def all_lists(a: list[Job], b: "Sequence[Job]", c: Optional[tuple[Job, ...]], d: list[Job] | None):
+                for x in a:
+                    x.run()
+                for y in b:
+                    y.run()
+                for z in c:
+                    z.run()
+                for w in d:
+                    w.run()
+
+            def rebound(jobs: list[Job]):
+                while jobs:
+                    for j in jobs:
+                        j.run()
+                    jobs = [str(n) for n in jobs]
+
+            def pairs(jobs: dict[str, Job]):
+                for k in jobs:
+                    k.run()
+        ''',
+    })
+    assert callees(engine, "jobs.py:all_lists") == ["jobs.py:Job.run"]
+    assert callees(engine, "jobs.py:rebound") == []
+    assert callees(engine, "jobs.py:pairs") == []

@@ -90,6 +90,32 @@ def annotation_type(expr: ast.AST | None) -> str | None:
     return dotted_name(expr)
 
 
+_CONTAINERS = frozenset({"list", "List", "set", "Set", "frozenset", "FrozenSet", "AbstractSet", "MutableSet",
+                         "Sequence", "MutableSequence", "Collection", "Iterable", "Iterator", "deque", "Deque"})
+
+
+def element_type(expr: ast.AST | None) -> str | None:
+    """The class of the items of a container an annotation names: `list[Foo]`,
+    `Sequence["Foo"]`, `tuple[Foo, ...]`, also inside `Optional[...]` / `... | None`."""
+    if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
+        try:
+            expr = ast.parse(expr.value.strip(), mode="eval").body
+        except SyntaxError:
+            return None
+    if not isinstance(expr, ast.Subscript):
+        if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
+            sides = [s for s in (expr.left, expr.right) if not (isinstance(s, ast.Constant) and s.value is None)]
+            return element_type(sides[0]) if len(sides) == 1 else None
+        return None
+    origin = (dotted_name(expr.value) or "").rsplit(".", 1)[-1]
+    if origin == "Optional":
+        return element_type(expr.slice)
+    if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
+            and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
+        return annotation_type(expr.slice.elts[0])
+    return annotation_type(expr.slice) if origin in _CONTAINERS else None
+
+
 def base_class_text(expr: ast.AST) -> str:
     """A base class as written; a subscripted base (`Generic[T]`) counts as its origin."""
     if isinstance(expr, ast.Subscript):
@@ -158,6 +184,7 @@ class _Scope:
     binds: dict[str, int] = field(default_factory=dict)  # how often each name is bound here
     def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
+    elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
@@ -223,6 +250,7 @@ class _FileVisitor:
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
+        self._item_loops: list[tuple[_Scope, str, str]] = []  # (scope, items, loop variable) typed by items
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -248,6 +276,9 @@ class _FileVisitor:
         self.extract.nodes += [record, code]
         self.extract.structural += [(ids.file_id(self.path), record["node_id"]), (record["node_id"], code["node_id"])]
         self._body(self.tree.body, module)
+        for scope, items, name in self._item_loops:
+            if self._items_type(ast.Name(items), scope) is None:
+                scope.receivers.note(name, _UNKNOWN)  # items was rebound after the loop
         for scope in self.scopes:
             # `global x; x = ...` in a function rebinds the module's x.
             for name in scope.declared_outer & set(scope.binds):
@@ -359,6 +390,9 @@ class _FileVisitor:
             t = annotation_type(a.annotation)
             if t is not None:
                 scope.receivers.note(a.arg, (t, "type"), parent)
+            t = element_type(a.annotation)
+            if t is not None:
+                scope.elements[a.arg] = t
         if parent.kind == "class" and all_args and not _is_staticmethod(node):
             first = (args.posonlyargs + args.args)[:1]
             if first and first[0].arg in ("self", "cls"):
@@ -449,6 +483,14 @@ class _FileVisitor:
                     else:
                         self._expr(item.optional_vars, scope)
             self._body(stmt.body, scope)
+        elif isinstance(stmt, ast.For) and isinstance(stmt.target, ast.Name) and self._items_type(stmt.iter, scope):
+            # `for x in items` where items is annotated `list[Foo]`: x is a Foo.
+            self._special_calls(stmt.iter, "for", scope)
+            self._expr(stmt.iter, scope)
+            self._target(stmt.target, None, None, scope, (self._items_type(stmt.iter, scope), "type"))
+            self._item_loops.append((scope, stmt.iter.id, stmt.target.id))
+            self._body(stmt.body, scope)
+            self._body(stmt.orelse, scope)
         else:
             if isinstance(stmt, (ast.For, ast.AsyncFor)):
                 self._special_calls(stmt.iter, "async for" if isinstance(stmt, ast.AsyncFor) else "for", scope)
@@ -541,6 +583,15 @@ class _FileVisitor:
             method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
         elif scope.kind != "class":
             scope.receivers.note(text, type_name, scope)
+
+    def _items_type(self, expr: ast.AST, scope: _Scope) -> str | None:
+        """The annotated item class of a local or parameter that is bound only once."""
+        if not isinstance(expr, ast.Name) or scope.kind != "function":
+            return None
+        owner = self._owner(expr.id, scope)
+        if owner is None or owner.kind != "function" or owner.binds.get(expr.id) != 1:
+            return None
+        return owner.elements.get(expr.id)
 
     def _method_scope(self, scope: _Scope) -> _Scope | None:
         """The method whose `self` is visible here (the method itself or a closure in it)."""
