@@ -527,7 +527,7 @@ def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
     assert callees(engine, "win.py:Window.close") == ["win.py:Window.other"]
 
 
-def test_method_inherited_through_a_class_name(tmp_path):
+def test_method_inherited_or_aliased_through_a_class_name_or_self(tmp_path):
     engine = index_files(tmp_path, {
         "base.py": '''
             class Base:
@@ -535,6 +535,7 @@ def test_method_inherited_through_a_class_name(tmp_path):
                     pass
                 def close(self):
                     pass
+                shut = close
         ''',
         "widgets.py": '''
             import base
@@ -556,6 +557,10 @@ def test_method_inherited_through_a_class_name(tmp_path):
                     Plain.close(self)
                     Native.__init__(self)
 
+                def done(self):
+                    self.shut()
+                    Widget.shut(self)
+
             def shadowed(Widget):
                 Widget.close(None)
 
@@ -565,6 +570,7 @@ def test_method_inherited_through_a_class_name(tmp_path):
         ''',
     })
     assert callees(engine, "widgets.py:Button.__init__") == ["base.py:Base.__init__"]
+    assert callees(engine, "widgets.py:Button.done") == ["base.py:Base.close"]
     assert callees(engine, "widgets.py:shadowed") == []
     assert callees(engine, "widgets.py:local_import") == []
 

@@ -258,20 +258,21 @@ class TreeFacts:
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
 
-    def inherited_definer(self, cls, method: str):
-        """The method `Cls.method` reaches when cls inherits it from another class of the tree.
-        Every class up to the definer in the method resolution order must have all its bases
-        in the tree (a base we cannot read may define the name) and bind the name nowhere
-        else in its body."""
-        order = self.linearization(cls)
-        for c in order or ():
+    def python_definer(self, cls, method: str):
+        """The method `Cls.method` is in Python, also through a class-body alias
+        (`transient = wm_transient`) of a method of the same class. Every class up to the one
+        that binds the name in the method resolution order must have all its bases in the
+        tree (a base we cannot read may define it); a name bound otherwise gives nothing."""
+        for c in self.linearization(cls) or ():
             entry = self.summary(c[1])["classes"][c[2]]
             if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
                 return None
-            if entry["members"].get(method) == "function" and method not in entry.get("bound", [method]):
-                return None if c == cls else ("def", c[1], f"{c[2]}.{method}", "function")
-            if method in entry["members"] or method in entry.get("bound", [method]):
-                return None
+            members, bound = entry["members"], entry.get("bound", [method])
+            if method in members or method in bound:
+                name = method if method in members else entry["attrs"].get(method)
+                if members.get(name) != "function" or name in bound:
+                    return None
+                return "def", c[1], f"{c[2]}.{name}", "function"
         return None
 
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
@@ -472,11 +473,19 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 names[i] = None
                 continue
             target = facts.mro_definer(cls, method) if cls is not None else None
+            if target is None and cls is not None:
+                # A method reached through a class-body alias: no node has the alias's name.
+                target = facts.python_definer(cls, method)
+                if target is not None and target[2].rpartition(".")[2] == method:
+                    target = None
             if cls is None and _module_level(prefix, caller, bindings, raw["python_shadowed_names"]):
-                # `Cls.method` where Cls inherits method: the engine looks only in Cls itself.
+                # `Cls.method` where Cls inherits method or holds an alias of one: the engine
+                # looks only for a definition of that name in Cls itself.
                 named = facts.dotted(path, prefix.split("."))
                 if named is not None and named[0] == "def" and named[3] == "class":
-                    target = facts.inherited_definer(named, method)
+                    target = facts.python_definer(named, method)
+                    if target is not None and target[1:3] == (named[1], f"{named[2]}.{method}"):
+                        target = None
             if target is not None:
                 key = type_key(target[1])
                 if key is not None:
