@@ -87,7 +87,7 @@ class Tree:
 
     def klass(self):
         methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}
-        return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, *CLASSES, "q0.C1"]),
+        return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, None, *CLASSES, "q0.C1"]),
                 "methods": methods, "attr": self.rng.choice([None, *CLASSES]), "alias": self.rng.choice(METHODS)}
 
     def new_module(self, module):
