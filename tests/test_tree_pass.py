@@ -655,3 +655,35 @@ def test_loop_over_a_container_annotated_with_its_item_class(tmp_path):
     assert callees(engine, "jobs.py:all_lists") == ["jobs.py:Job.run"]
     assert callees(engine, "jobs.py:rebound") == []
     assert callees(engine, "jobs.py:pairs") == []
+
+
+def test_methods_of_a_module_level_instance_reached_through_the_module(tmp_path):
+    engine = index_files(tmp_path, {
+        "log.py": '''
+            class Base:
+                def warn(self, msg):
+                    pass
+
+            class Log(Base):
+                def info(self, msg):
+                    pass
+                def hook(self):
+                    pass
+                def set_hook(self, hook):
+                    self.hook = hook
+
+            _global = Log()
+            info = _global.info
+            hook = _global.hook
+        ''',
+        "app.py": '''
+            import log
+            from log import info
+
+            def run():
+                log.info("a")
+                log._global.warn("b")
+                log.hook()
+        ''',
+    })
+    assert callees(engine, "app.py:run") == ["log.py:Base.warn", "log.py:Log.info"]

@@ -159,6 +159,13 @@ class TreeFacts:
             return None
         if target[0] == "module":
             return self.attr(target[1], name, depth + 1)
+        if target[0] == "var":
+            # A method of a module-level instance (`info = _log.info`, `mod.environ.get`),
+            # unless the instance may hold an attribute of that name itself.
+            cls = self.class_of(target[1], target[3][0], target[3][1])
+            if cls is None or self.rebound(cls, name):
+                return None
+            return self.python_definer(cls, name)
         _, path, qual, kind = target
         if kind != "class":
             return None
@@ -398,9 +405,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
             calls[caller][index] = name if unimported else plain
 
     # Dotted calls through imported modules: a binding for exactly the path called.
+    type_modules = {}
     for caller, names in calls.items():
         scopes = _scopes_of(caller)
-        for call in names:
+        for i, call in enumerate(names):
             parts = call.split(".")
             if len(parts) < 2 or any(not p.isidentifier() for p in parts):
                 continue
@@ -412,7 +420,16 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 continue
             qual = target[2].split(".")
             prefix = parts[:len(parts) - len(qual)]
-            if not prefix or parts[len(prefix):] != qual:
+            if len(parts) >= len(qual) and parts[len(prefix):] == qual:
+                if not prefix:
+                    continue  # the name as imported: the engine's rules reach it
+            else:
+                key = type_key(target[1])
+                if len(qual) == 2 and target[3] == "function" and key is not None:
+                    # A method reached through an instance or an inheriting class: named by
+                    # the class that defines it.
+                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+                    names[i] = f"{key}.{target[2]}"
                 continue
             extra = {"module": module_path(target[1]), "symbol": qual[0], "kind": "symbol",
                      "qualifier": ".".join(prefix + qual[:1])}
@@ -422,7 +439,6 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     # Receiver types.
     receivers = {}
-    type_modules = {}
 
     classes = ex.summary["classes"]
     types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
