@@ -12,10 +12,15 @@ engine's rules reach the definitions Python would reach:
 - a dotted call through module attributes (`os.path.join`, `pkg.sub.f`) gets a binding whose
   qualifier covers exactly that path, pointing at the defining module;
 - receiver types are read where the code states them: a call's result takes the class, or the
-  class named by the called function's return annotation; a class inherits the `self.x` types
-  its bases record. A type defined in another module is written as `<module/path>.Qual`, with a
-  module binding of the same bracketed name at module level (no Python name has brackets, so it
-  never meets a real one).
+  class named by the called function's return annotation (or instantiated by its every
+  `return`); a class inherits the `self.x` types its bases record. A type defined in another
+  module is written as `<module/path>.Qual`, with a module binding of the same bracketed name at
+  module level (no Python name has brackets, so it never meets a real one);
+- a call names the method Python runs where the engine's walk would not find it: a method
+  inherited through a class name (`Base.m` via `Cls.m`), a class-body alias (`pack =
+  pack_configure`), a method of a module-level instance (`mod.info` after `info = _log.info`),
+  a method reached along the method resolution order rather than depth-first; and `self.m()`
+  gets no edge where a class along the way also assigns `self.m`.
 
 Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
 Every module summary consulted for a file is one of its dependencies (also paths probed and
@@ -424,12 +429,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 if not prefix:
                     continue  # the name as imported: the engine's rules reach it
             else:
-                key = type_key(target[1])
-                if len(qual) == 2 and target[3] == "function" and key is not None:
+                if len(qual) == 2 and target[3] == "function":
                     # A method reached through an instance or an inheriting class: named by
                     # the class that defines it.
-                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
-                    names[i] = f"{key}.{target[2]}"
+                    names[i] = _keyed(target, type_modules) or call
                 continue
             extra = {"module": module_path(target[1]), "symbol": qual[0], "kind": "symbol",
                      "qualifier": ".".join(prefix + qual[:1])}
@@ -503,10 +506,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     if target is not None and target[1:3] == (named[1], f"{named[2]}.{method}"):
                         target = None
             if target is not None:
-                key = type_key(target[1])
-                if key is not None:
-                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
-                    names[i] = f"{key}.{target[2]}"
+                names[i] = _keyed(target, type_modules) or name
 
         names[:] = [n for n in names if n is not None]
 
@@ -541,14 +541,19 @@ def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[s
 
 
 def _written(target, path: str, text: str | None, type_modules: dict) -> str | None:
-    _, class_path, qual, _ = target
-    if class_path == path and qual == text:
+    if target[1] == path and target[2] == text:
         return text
-    key = type_key(class_path)
+    return _keyed(target, type_modules) or text
+
+
+def _keyed(target, type_modules: dict) -> str | None:
+    """A definition's name through the bracketed module binding of its file (noted in
+    type_modules), or None when the path cannot be written so."""
+    key = type_key(target[1])
     if key is None:
-        return text
-    type_modules[key] = [{"module": module_path(class_path), "kind": "module", "qualifier": key}]
-    return f"{key}.{qual}"
+        return None
+    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+    return f"{key}.{target[2]}"
 
 
 def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
@@ -560,11 +565,7 @@ def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -
     target = facts.dotted(fn[1], returned.split(".")) if returned else None
     if target is None or target[0] != "def" or "." in target[2]:
         return None
-    key = type_key(target[1])
-    if key is None:
-        return None
-    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
-    return f"{key}.{target[2]}"
+    return _keyed(target, type_modules)
 
 
 def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
