@@ -81,6 +81,10 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
                 pkg.Service.start(None)
                 Service().start()
                 os.path.join("a", "b")
+
+            def use_from():
+                from os.path import join as pjoin
+                pjoin("a", "b")
         ''',
         "os.py": '''
             import sys
@@ -88,12 +92,15 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
                 import posixpath as path
             else:
                 import ntpath as path
+
+            def here():
+                path.join("a", "b")
         ''',
     })
     expected = ["pkg/impl/core.py:Service", "pkg/impl/core.py:Service.start", "pkg/impl/core.py:run"]
-    if os.path.__name__ == "posixpath":
-        expected.append("posixpath.py:join")
-    assert callees(engine, "main.py:use") == sorted(expected)
+    platform_join = f"{os.path.__name__}.py:join"
+    assert callees(engine, "main.py:use") == sorted([*expected, platform_join])
+    assert callees(engine, "main.py:use_from") == callees(engine, "os.py:here") == [platform_join]
 
 
 def test_star_imports_follow_all_and_a_clash_with_an_own_name_resolves_to_nothing(tmp_path):

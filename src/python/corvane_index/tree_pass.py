@@ -62,7 +62,8 @@ class TreeFacts:
             self.deps.add(candidate)  # a file that appears later changes the answer
             if candidate in self.summaries:
                 return candidate
-        return None
+        platform = PLATFORM_MODULES.get(module.replace("/", "."))  # `from os.path import join`
+        return self.module_file(platform.replace(".", "/")) if platform else None
 
     def imported_elsewhere(self, path: str) -> bool:
         """Does another module of the tree import the module in path?"""
@@ -356,6 +357,11 @@ def link(ex, facts: TreeFacts) -> set[str]:
                         for name, v in names.items()}
                 for scope, names in raw["python_import_bindings"].items()}
     module_names = ex.summary["names"]
+    for name, bucket in bindings.get("", {}).items():
+        # The platform's module where the module picks one at import time (os.path in os).
+        chosen = PLATFORM_MODULES.get(f"{ids.module_name(path)}.{name}")
+        if chosen and any(b["module"] == chosen for b in bucket):
+            bucket[:] = [b for b in bucket if b["module"] == chosen]
 
     # Star imports: a binding per exported name the module does not bind itself (a name two
     # of them export gets both bindings, so it resolves only if both mean the same).
@@ -393,7 +399,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
                         imported_types.setdefault(scope, {})[name] = cls
                     continue
                 if target[0] == "def" and "." not in target[2]:
-                    if facts.module_file(b["module"]) != target[1] or b["symbol"] != target[2]:
+                    if normalized_module(target[1]) != b["module"] or b["symbol"] != target[2]:
                         b["module"], b["symbol"] = module_path(target[1]), target[2]
                 elif target[0] == "module" and facts.module_file(f"{b['module']}/{b['symbol']}") != target[1]:
                     b.clear()
