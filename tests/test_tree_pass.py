@@ -694,3 +694,33 @@ def test_methods_of_a_module_level_instance_reached_through_the_module(tmp_path)
         ''',
     })
     assert callees(engine, "app.py:run") == ["log.py:Base.warn", "log.py:Log.info"]
+
+
+def test_dotted_type_through_a_parameter_is_no_guess_by_its_last_name(tmp_path):
+    # ctx.Condition() is whatever ctx's method returns; the file's own Condition is a guess.
+    engine = index_files(tmp_path, {
+        "sync.py": '''
+            class Condition:
+                def notify(self):
+                    pass
+
+            class Event:
+                def __init__(self, ctx):
+                    self._cond = ctx.Condition()
+
+                def set(self):
+                    self._cond.notify()
+
+            def main():
+                import tools
+                p = tools.Parser()
+                p.parse()
+        ''',
+        "tools.py": '''
+            class Parser:
+                def parse(self):
+                    pass
+        ''',
+    })
+    assert callees(engine, "sync.py:Event.set") == []
+    assert callees(engine, "sync.py:main") == ["tools.py:Parser", "tools.py:Parser.parse"]

@@ -456,13 +456,20 @@ def link(ex, facts: TreeFacts) -> set[str]:
         if entry is None:
             return None
         text, kind, module_head = entry
-        target = facts.class_of(path, text, kind) if module_head else None
+        if module_head:
+            target = facts.class_of(path, text, kind)
+        else:
+            target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
         if target is None and kind in ("enter", "aenter"):
             return None  # what __enter__ returns is unknown
         if target is None:
             if text in classes:
                 types.setdefault(scope, {})[key] = ("def", path, text, "class")
-            return text
+                return text
+            # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
+            # outside the tree): the engine would take the class of that last name in this
+            # file, a guess.
+            return None if "." in text else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
@@ -588,6 +595,19 @@ def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: 
             continue
         if prefix in types.get(scope, {}):
             return types[scope][prefix]
+    return None
+
+
+def _local_class(facts: TreeFacts, scope: str, text: str, bindings: dict):
+    """The class a dotted type names through a module imported in a function around scope
+    (`import argparse` in main, then `argparse.ArgumentParser()`)."""
+    head, *rest = text.split(".")
+    for s in _scopes_of(f":{scope}")[:-1]:
+        if head in bindings.get(s, {}):
+            target = facts.follow(head, bindings[s][head])
+            for part in rest:
+                target = facts.member(target, part)
+            return target if target is not None and target[0] == "def" and target[3] == "class" else None
     return None
 
 
