@@ -696,10 +696,17 @@ def test_methods_of_a_module_level_instance_reached_through_the_module(tmp_path)
     assert callees(engine, "app.py:run") == ["log.py:Base.warn", "log.py:Log.info"]
 
 
-def test_dotted_type_through_a_parameter_is_no_guess_by_its_last_name(tmp_path):
+def test_dotted_types_are_followed_or_left_out_never_guessed_by_their_last_name(tmp_path):
     # ctx.Condition() is whatever ctx's method returns; the file's own Condition is a guess.
     engine = index_files(tmp_path, {
         "sync.py": '''
+            import lib.parse
+            import lib.msg
+
+            def use():
+                p = lib.parse.P()
+                p.run()
+
             class Condition:
                 def notify(self):
                     pass
@@ -721,6 +728,10 @@ def test_dotted_type_through_a_parameter_is_no_guess_by_its_last_name(tmp_path):
                 def parse(self):
                     pass
         ''',
+        "lib/__init__.py": "",
+        "lib/msg.py": "",
+        "lib/parse.py": "class P:\n    def run(self):\n        pass\n",
     })
     assert callees(engine, "sync.py:Event.set") == []
+    assert callees(engine, "sync.py:use") == ["lib/parse.py:P", "lib/parse.py:P.run"]
     assert callees(engine, "sync.py:main") == ["tools.py:Parser", "tools.py:Parser.parse"]

@@ -184,6 +184,7 @@ class _Scope:
     binds: dict[str, int] = field(default_factory=dict)  # how often each name is bound here
     def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
+    package_imports: dict[str, int] = field(default_factory=dict)  # binds by `import a.b` of the package a
     elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
@@ -670,6 +671,7 @@ class _FileVisitor:
             return
         # `import a.b.c` binds `a`; the qualifier lets `a.b.c.f()` reach f in a/b/c.py,
         # and the shorter prefixes cover `a.f()` and `a.b.f()`.
+        scope.package_imports[local] = scope.package_imports.get(local, 0) + 1
         for n in range(len(parts), 0, -1):
             self._add_binding(scope, parts[0],
                               {"module": "/".join(parts[:n]), "kind": "module", "qualifier": ".".join(parts[:n])})
@@ -1075,6 +1077,8 @@ class _FileVisitor:
             imported = module.imports.get(name)
             if count > 1 and module.def_binds.get(name) == count and name in module.members:
                 names[name] = ["def", module.members[name]]  # alternative definitions: one node
+            elif count > 1 and module.package_imports.get(name) == count:
+                names[name] = ["import", imported]  # `import a.b` and `import a.c` bind the same a
             elif count > 1:
                 names[name] = ["ambiguous", imported] if imported else ["ambiguous"]
             elif imported:
