@@ -718,6 +718,11 @@ def test_dotted_types_are_followed_or_left_out_never_guessed_by_their_last_name(
                 def set(self):
                     self._cond.notify()
 
+            def defaulted(cond=None):
+                if cond is None:
+                    cond = Condition()
+                cond.notify()  # cond may be anything the caller passed
+
             def main():
                 import tools
                 p = tools.Parser()
@@ -733,5 +738,6 @@ def test_dotted_types_are_followed_or_left_out_never_guessed_by_their_last_name(
         "lib/parse.py": "class P:\n    def run(self):\n        pass\n",
     })
     assert callees(engine, "sync.py:Event.set") == []
+    assert callees(engine, "sync.py:defaulted") == ["sync.py:Condition"]
     assert callees(engine, "sync.py:use") == ["lib/parse.py:P", "lib/parse.py:P.run"]
     assert callees(engine, "sync.py:main") == ["tools.py:Parser", "tools.py:Parser.parse"]

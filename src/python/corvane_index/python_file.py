@@ -389,8 +389,9 @@ class _FileVisitor:
             scope.bind(a.arg)
             scope.params.add(a.arg)
             t = annotation_type(a.annotation)
-            if t is not None:
-                scope.receivers.note(a.arg, (t, "type"), parent)
+            # Without an annotation the argument may be anything: a later assignment does
+            # not tell the type on every path.
+            scope.receivers.note(a.arg, (t, "type") if t is not None else _UNKNOWN, parent)
             t = element_type(a.annotation)
             if t is not None:
                 scope.elements[a.arg] = t
