@@ -741,3 +741,41 @@ def test_dotted_types_are_followed_or_left_out_never_guessed_by_their_last_name(
     assert callees(engine, "sync.py:defaulted") == ["sync.py:Condition"]
     assert callees(engine, "sync.py:use") == ["lib/parse.py:P", "lib/parse.py:P.run"]
     assert callees(engine, "sync.py:main") == ["tools.py:Parser", "tools.py:Parser.parse"]
+
+
+def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
+    # The pure-Python versions that an accelerator module replaces when it is there.
+    engine = index_files(tmp_path, {
+        "accel.py": '''
+            def push(x):
+                pass
+
+            class Thing:
+                pass
+
+            def _private():
+                pass
+
+            try:
+                from _accel import *
+            except ImportError:
+                pass
+
+            def later():
+                push(1)
+                _private()
+        ''',
+        "user.py": '''
+            import accel
+            from accel import push, later
+
+            def run():
+                push(1)
+                accel.push(1)
+                accel.Thing()
+                later()
+                accel.later()
+        ''',
+    })
+    assert callees(engine, "user.py:run") == ["accel.py:later"]
+    assert callees(engine, "accel.py:later") == ["accel.py:_private"]

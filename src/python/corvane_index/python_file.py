@@ -1131,6 +1131,7 @@ class _FileVisitor:
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
+            "star_before": [[b["module"], b["before"]] for b in module.imports.get("*", [])],
             "all": sorted(self.exported) if self.exported is not None else None,
             "classes": classes,
             "returns": returns,

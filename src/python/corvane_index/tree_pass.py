@@ -98,10 +98,36 @@ class TreeFacts:
     # A target is ("module", path), ("def", path, qualified name, "function" | "class") or
     # ("var", path, name, receiver type entry) for a module-level variable of a known type.
 
+    def replaced(self, path: str, name: str) -> bool:
+        """May a star import of a module outside the tree (`from _accel import *` after the
+        pure-Python definitions) replace the module's public name?"""
+        s = self.summary(path)
+        if not s or name.startswith("_") or s["names"].get(name, [""])[0] != "def":
+            return False  # such an import exports public names: pure-Python stand-ins of its own
+        return any(name in before and self.module_file(m) is None for m, before in s.get("star_before", ()))
+
+    def replaced_path(self, bucket: list[dict], parts: list[str]) -> bool:
+        """Does a dotted call through module bindings reach a name such a star import may replace?"""
+        for b in bucket:
+            if b.get("kind") != "module":
+                continue
+            q = b.get("qualifier", parts[0]).split(".")
+            if len(parts) <= len(q) or parts[1:len(q)] != q[1:]:
+                continue
+            f = self.module_file(b["module"])
+            target = ("module", f) if f else None
+            for part in parts[len(q):]:
+                if target is None or target[0] != "module":
+                    break
+                if self.replaced(target[1], part):
+                    return True
+                target = self.member(target, part)
+        return False
+
     def attr(self, path: str, name: str, depth: int = 0):
         """What `name` means at the top level of the module in path."""
         s = self.summary(path)
-        if s is None or depth > _MAX_DEPTH:
+        if s is None or depth > _MAX_DEPTH or self.replaced(path, name):
             return None
         entry = s["names"].get(name)
         if entry is None:
@@ -371,6 +397,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
         for star in names.pop("*", []):
             f = facts.module_file(star["module"])
             if f is None:
+                clashes.update(n for n in star.get("before", ()) if facts.replaced(path, n))
                 continue
             before = set(star.get("before", ()))
             for name in sorted(facts.exported(f)):
@@ -387,6 +414,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
     imported_types: dict[str, dict] = {}
     for scope, names in bindings.items():
         for name, bucket in names.items():
+            # A name that a star import of a module outside the tree may replace: unknown.
+            bucket[:] = [b for b in bucket if b["kind"] == "module" or "symbol" not in b
+                         or not facts.replaced(facts.module_file(b["module"]) or "", b["symbol"])]
             for b in bucket:
                 if b["kind"] == "module" or "symbol" not in b:
                     continue
@@ -426,6 +456,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
             scope = _binding_scope(parts[0], scopes, bindings, raw["python_shadowed_names"])
             if scope is None:
                 continue
+            if facts.replaced_path(bindings[scope][parts[0]], parts):
+                names[i] = None
+                continue
             target = _resolve_call(facts, bindings[scope][parts[0]], parts)
             if target is None or target[0] != "def":
                 continue
@@ -445,6 +478,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
             bucket = bindings[scope][parts[0]]
             if extra not in bucket:
                 bucket.append(extra)
+        names[:] = [n for n in names if n is not None]
 
     # Receiver types.
     receivers = {}
