@@ -756,8 +756,15 @@ def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
             def _private():
                 pass
 
+            class partial:
+                pass
+
             try:
                 from _accel import *
+            except ImportError:
+                pass
+            try:
+                from _accel import partial
             except ImportError:
                 pass
 
@@ -775,6 +782,7 @@ def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
                 accel.Thing()
                 later()
                 accel.later()
+                accel.partial()
         ''',
     })
     assert callees(engine, "user.py:run") == ["accel.py:later"]

@@ -99,11 +99,18 @@ class TreeFacts:
     # ("var", path, name, receiver type entry) for a module-level variable of a known type.
 
     def replaced(self, path: str, name: str) -> bool:
-        """May a star import of a module outside the tree (`from _accel import *` after the
-        pure-Python definitions) replace the module's public name?"""
+        """Has the module's top-level name no single meaning for its importers: bound twice
+        (`try: from _accel import partial` after `class partial`), or a public definition
+        that a later star import of a module outside the tree (`from _accel import *`) may
+        replace?"""
         s = self.summary(path)
-        if not s or name.startswith("_") or s["names"].get(name, [""])[0] != "def":
-            return False  # such an import exports public names: pure-Python stand-ins of its own
+        entry = s["names"].get(name) if s else None
+        if entry is None:
+            return False
+        if entry[0] == "ambiguous":
+            return f"{ids.module_name(path)}.{name}" not in PLATFORM_MODULES
+        if name.startswith("_") or entry[0] != "def":
+            return False  # a star import brings public names: pure-Python stand-ins of its own
         return any(name in before and self.module_file(m) is None for m, before in s.get("star_before", ()))
 
     def replaced_path(self, bucket: list[dict], parts: list[str]) -> bool:
