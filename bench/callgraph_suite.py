@@ -19,7 +19,10 @@ call names that resolve (all, and those whose head is not a builtin), the larges
 unresolved names, the callers of posixpath.py:join and the time of each indexing phase, with
 the whole-tree pass as a ratio of the rest. With --baseline REV it also times a full index by
 the indexer package as it was at git revision REV against the current one, alternating runs
-in this process, best of --repeat each.
+in this process, best of --repeat each. With --sample N [--seed S] it prints N resolved call
+edges of the standard library drawn at random (the same ones for the same seed and index),
+each with the caller's lines that make the call and the callee's definition line, for a
+reader to check against the source.
 """
 
 from __future__ import annotations
@@ -30,6 +33,8 @@ import collections
 import importlib
 import json
 import os
+import random
+import re
 import subprocess
 import sys
 import sysconfig
@@ -212,7 +217,60 @@ def compare_with_baseline(rev: str, repeat: int) -> None:
         print(f"  {name:<28} {min(runs):7.2f} s   / {rev}: {min(runs) / base:.3f}")
 
 
-def measure_stdlib() -> None:
+def call_edges(engine, meta: dict) -> list[tuple[str, str]]:
+    """Every resolved call edge out of a function or module code. A nested definition's
+    containment edge is left out unless the caller calls it by its bare name."""
+    edges = []
+    for caller, m in meta.items():
+        if m["type"] != "Function":
+            continue
+        calls = set(m.get("calls") or ())
+        for callee in engine.get_callees(caller):
+            target = meta.get(callee)
+            if target is None or target["type"] not in ("Function", "Class"):
+                continue
+            if callee.startswith(caller + ".") and target["name"] not in calls:
+                continue
+            edges.append((caller, callee))
+    return sorted(edges)
+
+
+def print_sample(root: str, meta: dict, edges: list[tuple[str, str]], size: int, seed: int) -> None:
+    """size random edges, each with the caller's source lines that name the callee (or, for
+    an implicit call, the call names that reach it) and the callee's definition line."""
+    lines_of: dict[str, list[str]] = {}
+
+    def source(path: str) -> list[str]:
+        if path not in lines_of:
+            with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
+                lines_of[path] = f.read().splitlines()
+        return lines_of[path]
+
+    picked = random.Random(seed).sample(edges, min(size, len(edges)))
+    print(f"\n{len(picked)} of {len(edges)} resolved call edges, seed {seed}:")
+    for number, (caller, callee) in enumerate(picked, 1):
+        c, t = meta[caller], meta[callee]
+        name = t["name"]
+        print(f"\n{number:>3}. {caller} -> {callee}")
+        names = [n for n in c.get("calls") or () if n == name or n.endswith("." + name)]
+        if names:
+            print(f"     call names: {', '.join(names)}")
+        text = source(c["file_path"])
+        span = c.get("lines") or {}
+        start, end = span.get("start") or 1, span.get("end") or len(text)
+        word = re.compile(r"\b%s\b" % re.escape(name))
+        shown = [i for i in range(start, end + 1) if i <= len(text) and word.search(text[i - 1])][:3]
+        for i in shown:
+            print(f"     {c['file_path']}:{i}: {text[i - 1].strip()}")
+        if not shown:
+            print(f"     (no line of the caller names {name}: an implicit call; calls: "
+                  f"{', '.join((c.get('calls') or [])[:8])})")
+        line = (t.get("lines") or {}).get("start")
+        if line:
+            print(f"     defined {t['file_path']}:{line}: {source(t['file_path'])[line - 1].strip()}")
+
+
+def measure_stdlib(sample: int = 0, seed: int = 0) -> None:
     root = sysconfig.get_paths()["stdlib"]
     builtin_names = set(dir(builtins))
     with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as ws:  # build() writes in the background
@@ -248,6 +306,7 @@ def measure_stdlib() -> None:
                     if not ok:
                         classes[unresolved_class(name, scope_names)] += 1
         join_callers = engine.get_callers("posixpath.py:join") if engine.contains("posixpath.py:join") else []
+        edges = call_edges(engine, meta) if sample else []
     print(f"standard library: {report.files_parsed} files, {len(meta)} nodes")
     print(f"call names resolved: {resolved}/{names} = {resolved / names:.1%}; "
           f"not builtins: {nb_resolved}/{nb_names} = {nb_resolved / nb_names:.1%}")
@@ -261,6 +320,8 @@ def measure_stdlib() -> None:
         print(f"  {phase:<12} {s:7.2f} s")
     if "tree" in report.phases:
         print(f"whole-tree pass / rest of indexing: {report.phases['tree'] / rest:.3f}")
+    if sample:
+        print_sample(root, meta, edges, sample, seed)
 
 
 def main(argv=None) -> int:
@@ -270,6 +331,9 @@ def main(argv=None) -> int:
     parser.add_argument("--misses", action="store_true", help="list every wrong and every missed edge")
     parser.add_argument("--baseline", metavar="REV", help="with --stdlib: time the indexer of REV against this one")
     parser.add_argument("--repeat", type=int, default=2, help="runs of each indexer for --baseline")
+    parser.add_argument("--sample", type=int, default=0, metavar="N",
+                        help="with --stdlib: print N random resolved call edges to check by hand")
+    parser.add_argument("--seed", type=int, default=0, help="random seed of --sample")
     args = parser.parse_args(argv)
     suite = os.path.normpath(args.suite)
     if os.path.isdir(os.path.join(suite, "cases")):
@@ -279,7 +343,7 @@ def main(argv=None) -> int:
         print(f"call-graph suite not found at {os.path.relpath(suite, REPO)}: suite not scored")
     if args.stdlib:
         print()
-        measure_stdlib()
+        measure_stdlib(args.sample, args.seed)
         if args.baseline:
             compare_with_baseline(args.baseline, args.repeat)
     return 0

@@ -63,6 +63,8 @@ class Tree:
             f"x = {c}()\nx.{m}()",
             f"y = {f}()\ny.{m}()",
             f"{c}().{m}()",
+            f"{c}.{m}(None)",  # a method the class may inherit
+            f"{c}.again(None)",  # an alias of a method, maybe inherited
             f"with {c}() as w:\n    w.{m}()",
             f"for i in {c}():\n    pass",
             f"raise {c}",
@@ -72,20 +74,21 @@ class Tree:
             "cb()",
         ]
         if in_method:
-            choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()"]
+            choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()", f"self.{m} = {f}", "self.again()"]
         return rng.choice(choices)
 
     def body(self, in_method):
         return [self.statement(in_method) for _ in range(self.rng.randrange(1, 4))]
 
     def function(self):
+        made = [f"return {self.rng.choice(CLASSES)}()"] if self.rng.random() < 0.5 else []  # typed result
         return {"kind": "def", "name": self.rng.choice(FUNCS), "returns": self.rng.choice([None, *CLASSES]),
-                "body": self.body(False)}
+                "body": self.body(False) + made}
 
     def klass(self):
         methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}
-        return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, *CLASSES, "q0.C1"]),
-                "methods": methods, "attr": self.rng.choice([None, *CLASSES])}
+        return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, None, *CLASSES, "q0.C1"]),
+                "methods": methods, "attr": self.rng.choice([None, *CLASSES]), "alias": self.rng.choice(METHODS)}
 
     def new_module(self, module):
         rng = self.rng
@@ -119,6 +122,8 @@ class Tree:
                 for m, body in d["methods"].items():
                     out.append(f"    def {m}(self, *args):")
                     out += self.indent(body, 2)
+                if d.get("alias") in d["methods"]:
+                    out.append(f"    again = {d['alias']}")
         out += model["tail"]
         return "\n".join(out) + "\n"
 

@@ -81,6 +81,10 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
                 pkg.Service.start(None)
                 Service().start()
                 os.path.join("a", "b")
+
+            def use_from():
+                from os.path import join as pjoin
+                pjoin("a", "b")
         ''',
         "os.py": '''
             import sys
@@ -88,12 +92,15 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
                 import posixpath as path
             else:
                 import ntpath as path
+
+            def here():
+                path.join("a", "b")
         ''',
     })
     expected = ["pkg/impl/core.py:Service", "pkg/impl/core.py:Service.start", "pkg/impl/core.py:run"]
-    if os.path.__name__ == "posixpath":
-        expected.append("posixpath.py:join")
-    assert callees(engine, "main.py:use") == sorted(expected)
+    platform_join = f"{os.path.__name__}.py:join"
+    assert callees(engine, "main.py:use") == sorted([*expected, platform_join])
+    assert callees(engine, "main.py:use_from") == callees(engine, "os.py:here") == [platform_join]
 
 
 def test_star_imports_follow_all_and_a_clash_with_an_own_name_resolves_to_nothing(tmp_path):
@@ -503,3 +510,280 @@ def test_import_cycles_end_without_an_edge(tmp_path):
         "main.py": "from a import f, g\n\ndef use():\n    f()\n    g.f()\n    g.g.f()\n",
     })
     assert callees(engine, "main.py:use") == []
+
+
+def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
+    # Once set_hook has run, self.hook() calls what was passed, not the method.
+    engine = index_files(tmp_path, {
+        "win.py": '''
+            class Window:
+                def hook(self):
+                    pass
+
+                def set_hook(self, hook):
+                    self.hook = hook
+
+                def close(self):
+                    self.hook()
+                    self.other()
+
+                def other(self):
+                    pass
+        ''',
+    })
+    assert callees(engine, "win.py:Window.close") == ["win.py:Window.other"]
+
+
+def test_method_inherited_or_aliased_through_a_class_name_or_self(tmp_path):
+    engine = index_files(tmp_path, {
+        "base.py": '''
+            class Base:
+                def __init__(self, *a):
+                    pass
+                def close(self):
+                    pass
+                shut = close
+        ''',
+        "widgets.py": '''
+            import base
+            from base import Base
+
+            class Widget(base.Base):
+                pass
+
+            class Plain(Widget):
+                close = None  # hides Base.close
+
+            class Native(dict, Widget):
+                pass  # dict may define what Widget inherits
+
+            class Button(Widget):
+                def __init__(self):
+                    Widget.__init__(self)
+                    Plain.__init__(self)
+                    Plain.close(self)
+                    Native.__init__(self)
+
+                def done(self):
+                    self.shut()
+                    Widget.shut(self)
+
+            def shadowed(Widget):
+                Widget.close(None)
+
+            def local_import():
+                from other import Widget
+                Widget.close(None)
+        ''',
+    })
+    assert callees(engine, "widgets.py:Button.__init__") == ["base.py:Base.__init__"]
+    assert callees(engine, "widgets.py:Button.done") == ["base.py:Base.close"]
+    assert callees(engine, "widgets.py:shadowed") == []
+    assert callees(engine, "widgets.py:local_import") == []
+
+
+def test_function_whose_every_return_instantiates_one_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "make.py": '''
+            class Conn:
+                def send(self):
+                    pass
+
+            class Other:
+                def send(self):
+                    pass
+
+            def connect(fast):
+                if fast:
+                    return Conn(1)
+                return Conn(2)
+
+            def either(fast):
+                return Conn() if fast else Other()
+
+            def mixed(fast):
+                if fast:
+                    return Conn()
+                return Other()
+
+            def shadowing():
+                Conn = Other
+                return Conn()
+        ''',
+        "use.py": '''
+            from make import connect, either, mixed, shadowing
+
+            def run():
+                c = connect(True)
+                c.send()
+
+            def run_either():
+                either(True).send()
+                m = mixed(True)
+                m.send()
+                s = shadowing()
+                s.send()
+        ''',
+    })
+    assert callees(engine, "use.py:run") == ["make.py:Conn.send", "make.py:connect"]
+    assert callees(engine, "use.py:run_either") == ["make.py:either", "make.py:mixed", "make.py:shadowing"]
+
+
+def test_loop_over_a_container_annotated_with_its_item_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "jobs.py": '''
+            from typing import Optional, Sequence
+
+            class Job:
+                def run(self):
+                    pass
+
+            def all_lists(a: list[Job], b: "Sequence[Job]", c: Optional[tuple[Job, ...]], d: list[Job] | None):
+                for x in a:
+                    x.run()
+                for y in b:
+                    y.run()
+                for z in c:
+                    z.run()
+                for w in d:
+                    w.run()
+
+            def rebound(jobs: list[Job]):
+                while jobs:
+                    for j in jobs:
+                        j.run()
+                    jobs = [str(n) for n in jobs]
+
+            def pairs(jobs: dict[str, Job]):
+                for k in jobs:
+                    k.run()
+        ''',
+    })
+    assert callees(engine, "jobs.py:all_lists") == ["jobs.py:Job.run"]
+    assert callees(engine, "jobs.py:rebound") == []
+    assert callees(engine, "jobs.py:pairs") == []
+
+
+def test_methods_of_a_module_level_instance_reached_through_the_module(tmp_path):
+    engine = index_files(tmp_path, {
+        "log.py": '''
+            class Base:
+                def warn(self, msg):
+                    pass
+
+            class Log(Base):
+                def info(self, msg):
+                    pass
+                def hook(self):
+                    pass
+                def set_hook(self, hook):
+                    self.hook = hook
+
+            _global = Log()
+            info = _global.info
+            hook = _global.hook
+        ''',
+        "app.py": '''
+            import log
+            from log import info
+
+            def run():
+                log.info("a")
+                log._global.warn("b")
+                log.hook()
+        ''',
+    })
+    assert callees(engine, "app.py:run") == ["log.py:Base.warn", "log.py:Log.info"]
+
+
+def test_dotted_types_are_followed_or_left_out_never_guessed_by_their_last_name(tmp_path):
+    # ctx.Condition() is whatever ctx's method returns; the file's own Condition is a guess.
+    engine = index_files(tmp_path, {
+        "sync.py": '''
+            import lib.parse
+            import lib.msg
+
+            def use():
+                p = lib.parse.P()
+                p.run()
+
+            class Condition:
+                def notify(self):
+                    pass
+
+            class Event:
+                def __init__(self, ctx):
+                    self._cond = ctx.Condition()
+
+                def set(self):
+                    self._cond.notify()
+
+            def defaulted(cond=None):
+                if cond is None:
+                    cond = Condition()
+                cond.notify()  # cond may be anything the caller passed
+
+            def main():
+                import tools
+                p = tools.Parser()
+                p.parse()
+        ''',
+        "tools.py": '''
+            class Parser:
+                def parse(self):
+                    pass
+        ''',
+        "lib/__init__.py": "",
+        "lib/msg.py": "",
+        "lib/parse.py": "class P:\n    def run(self):\n        pass\n",
+    })
+    assert callees(engine, "sync.py:Event.set") == []
+    assert callees(engine, "sync.py:defaulted") == ["sync.py:Condition"]
+    assert callees(engine, "sync.py:use") == ["lib/parse.py:P", "lib/parse.py:P.run"]
+    assert callees(engine, "sync.py:main") == ["tools.py:Parser", "tools.py:Parser.parse"]
+
+
+def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
+    # The pure-Python versions that an accelerator module replaces when it is there.
+    engine = index_files(tmp_path, {
+        "accel.py": '''
+            def push(x):
+                pass
+
+            class Thing:
+                pass
+
+            def _private():
+                pass
+
+            class partial:
+                pass
+
+            try:
+                from _accel import *
+            except ImportError:
+                pass
+            try:
+                from _accel import partial
+            except ImportError:
+                pass
+
+            def later():
+                push(1)
+                _private()
+        ''',
+        "user.py": '''
+            import accel
+            from accel import push, later
+
+            def run():
+                push(1)
+                accel.push(1)
+                accel.Thing()
+                later()
+                accel.later()
+                accel.partial()
+        ''',
+    })
+    assert callees(engine, "user.py:run") == ["accel.py:later"]
+    assert callees(engine, "accel.py:later") == ["accel.py:_private"]

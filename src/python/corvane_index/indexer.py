@@ -34,7 +34,7 @@ from .tree import SourceTree, folder_node, folder_parent_edge
 MANIFEST_NAME = "corvane_extract_manifest.json"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
-EXTRACTOR_VERSION = 2
+EXTRACTOR_VERSION = 3
 
 
 @dataclass

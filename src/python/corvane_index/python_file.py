@@ -90,6 +90,32 @@ def annotation_type(expr: ast.AST | None) -> str | None:
     return dotted_name(expr)
 
 
+_CONTAINERS = frozenset({"list", "List", "set", "Set", "frozenset", "FrozenSet", "AbstractSet", "MutableSet",
+                         "Sequence", "MutableSequence", "Collection", "Iterable", "Iterator", "deque", "Deque"})
+
+
+def element_type(expr: ast.AST | None) -> str | None:
+    """The class of the items of a container an annotation names: `list[Foo]`,
+    `Sequence["Foo"]`, `tuple[Foo, ...]`, also inside `Optional[...]` / `... | None`."""
+    if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
+        try:
+            expr = ast.parse(expr.value.strip(), mode="eval").body
+        except SyntaxError:
+            return None
+    if not isinstance(expr, ast.Subscript):
+        if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
+            sides = [s for s in (expr.left, expr.right) if not (isinstance(s, ast.Constant) and s.value is None)]
+            return element_type(sides[0]) if len(sides) == 1 else None
+        return None
+    origin = (dotted_name(expr.value) or "").rsplit(".", 1)[-1]
+    if origin == "Optional":
+        return element_type(expr.slice)
+    if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
+            and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
+        return annotation_type(expr.slice.elts[0])
+    return annotation_type(expr.slice) if origin in _CONTAINERS else None
+
+
 def base_class_text(expr: ast.AST) -> str:
     """A base class as written; a subscripted base (`Generic[T]`) counts as its origin."""
     if isinstance(expr, ast.Subscript):
@@ -158,6 +184,8 @@ class _Scope:
     binds: dict[str, int] = field(default_factory=dict)  # how often each name is bound here
     def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
+    package_imports: dict[str, int] = field(default_factory=dict)  # binds by `import a.b` of the package a
+    elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
@@ -167,6 +195,7 @@ class _Scope:
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
+    made: list = field(default_factory=list)  # for each `return X(...)` the callee X, else None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[constant](...)`
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
@@ -222,6 +251,7 @@ class _FileVisitor:
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
+        self._item_loops: list[tuple[_Scope, str, str]] = []  # (scope, items, loop variable) typed by items
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -247,6 +277,9 @@ class _FileVisitor:
         self.extract.nodes += [record, code]
         self.extract.structural += [(ids.file_id(self.path), record["node_id"]), (record["node_id"], code["node_id"])]
         self._body(self.tree.body, module)
+        for scope, items, name in self._item_loops:
+            if self._items_type(ast.Name(items), scope) is None:
+                scope.receivers.note(name, _UNKNOWN)  # items was rebound after the loop
         for scope in self.scopes:
             # `global x; x = ...` in a function rebinds the module's x.
             for name in scope.declared_outer & set(scope.binds):
@@ -356,8 +389,12 @@ class _FileVisitor:
             scope.bind(a.arg)
             scope.params.add(a.arg)
             t = annotation_type(a.annotation)
+            # Without an annotation the argument may be anything: a later assignment does
+            # not tell the type on every path.
+            scope.receivers.note(a.arg, (t, "type") if t is not None else _UNKNOWN, parent)
+            t = element_type(a.annotation)
             if t is not None:
-                scope.receivers.note(a.arg, (t, "type"), parent)
+                scope.elements[a.arg] = t
         if parent.kind == "class" and all_args and not _is_staticmethod(node):
             first = (args.posonlyargs + args.args)[:1]
             if first and first[0].arg in ("self", "cls"):
@@ -426,6 +463,7 @@ class _FileVisitor:
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
+            scope.made.append(dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None)
         elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
             # `raise C` instantiates C.
             name = dotted_name(stmt.exc)
@@ -447,6 +485,14 @@ class _FileVisitor:
                     else:
                         self._expr(item.optional_vars, scope)
             self._body(stmt.body, scope)
+        elif isinstance(stmt, ast.For) and isinstance(stmt.target, ast.Name) and self._items_type(stmt.iter, scope):
+            # `for x in items` where items is annotated `list[Foo]`: x is a Foo.
+            self._special_calls(stmt.iter, "for", scope)
+            self._expr(stmt.iter, scope)
+            self._target(stmt.target, None, None, scope, (self._items_type(stmt.iter, scope), "type"))
+            self._item_loops.append((scope, stmt.iter.id, stmt.target.id))
+            self._body(stmt.body, scope)
+            self._body(stmt.orelse, scope)
         else:
             if isinstance(stmt, (ast.For, ast.AsyncFor)):
                 self._special_calls(stmt.iter, "async for" if isinstance(stmt, ast.AsyncFor) else "for", scope)
@@ -540,6 +586,15 @@ class _FileVisitor:
         elif scope.kind != "class":
             scope.receivers.note(text, type_name, scope)
 
+    def _items_type(self, expr: ast.AST, scope: _Scope) -> str | None:
+        """The annotated item class of a local or parameter that is bound only once."""
+        if not isinstance(expr, ast.Name) or scope.kind != "function":
+            return None
+        owner = self._owner(expr.id, scope)
+        if owner is None or owner.kind != "function" or owner.binds.get(expr.id) != 1:
+            return None
+        return owner.elements.get(expr.id)
+
     def _method_scope(self, scope: _Scope) -> _Scope | None:
         """The method whose `self` is visible here (the method itself or a closure in it)."""
         while scope is not None and scope.kind == "function":
@@ -617,6 +672,7 @@ class _FileVisitor:
             return
         # `import a.b.c` binds `a`; the qualifier lets `a.b.c.f()` reach f in a/b/c.py,
         # and the shorter prefixes cover `a.f()` and `a.b.f()`.
+        scope.package_imports[local] = scope.package_imports.get(local, 0) + 1
         for n in range(len(parts), 0, -1):
             self._add_binding(scope, parts[0],
                               {"module": "/".join(parts[:n]), "kind": "module", "qualifier": ".".join(parts[:n])})
@@ -1022,6 +1078,8 @@ class _FileVisitor:
             imported = module.imports.get(name)
             if count > 1 and module.def_binds.get(name) == count and name in module.members:
                 names[name] = ["def", module.members[name]]  # alternative definitions: one node
+            elif count > 1 and module.package_imports.get(name) == count:
+                names[name] = ["import", imported]  # `import a.b` and `import a.c` bind the same a
             elif count > 1:
                 names[name] = ["ambiguous", imported] if imported else ["ambiguous"]
             elif imported:
@@ -1041,9 +1099,14 @@ class _FileVisitor:
             classes[scope.qual] = {
                 "bases": json.loads(scope.record["extra_json"])["base_classes"],
                 "members": scope.members,
+                # Names the class body binds other than by def/class (they may hide a base's).
+                "bound": sorted(n for n, count in scope.binds.items() if count != scope.def_binds.get(n, 0)),
                 "attrs": {n: v for n in scope.binds if n not in scope.members
                           for v in [scope.alias(n)] if isinstance(v, str)},
                 "self": {k: v for k, v in own.items() if v is not None and v[2] and k.count(".") == 1},
+                # Attributes its methods assign on the instance or class (they hide a method).
+                "rebound": sorted({k.partition(".")[2] for k in scope.receivers.seen
+                                   if k.count(".") == 1 and k.startswith(("self.", "cls."))}),
             }
         scopes = {s.qual: s for s in self.scopes}
         returned = {}
@@ -1056,9 +1119,19 @@ class _FileVisitor:
                 returned[fn.qual] = value
         returns = {q: t for q, t in self.returns.items()
                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+        for fn in self.scopes:
+            # Without an annotation: a function whose every `return` instantiates the same
+            # class returns that class's instances (read in its body, so its own names count).
+            made = set(fn.made)
+            if (fn.kind == "function" and fn.qual not in self.returns and len(made) == 1 and None not in made
+                    and not fn.generator and not fn.record.get("is_async")):
+                text = made.pop()
+                if self._module_head(text, fn) and not self._class_local(text, fn.parent):
+                    returns[fn.qual] = text
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
+            "star_before": [[b["module"], b["before"]] for b in module.imports.get("*", [])],
             "all": sorted(self.exported) if self.exported is not None else None,
             "classes": classes,
             "returns": returns,

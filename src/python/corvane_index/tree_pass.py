@@ -12,10 +12,15 @@ engine's rules reach the definitions Python would reach:
 - a dotted call through module attributes (`os.path.join`, `pkg.sub.f`) gets a binding whose
   qualifier covers exactly that path, pointing at the defining module;
 - receiver types are read where the code states them: a call's result takes the class, or the
-  class named by the called function's return annotation; a class inherits the `self.x` types
-  its bases record. A type defined in another module is written as `<module/path>.Qual`, with a
-  module binding of the same bracketed name at module level (no Python name has brackets, so it
-  never meets a real one).
+  class named by the called function's return annotation (or instantiated by its every
+  `return`); a class inherits the `self.x` types its bases record. A type defined in another
+  module is written as `<module/path>.Qual`, with a module binding of the same bracketed name at
+  module level (no Python name has brackets, so it never meets a real one);
+- a call names the method Python runs where the engine's walk would not find it: a method
+  inherited through a class name (`Base.m` via `Cls.m`), a class-body alias (`pack =
+  pack_configure`), a method of a module-level instance (`mod.info` after `info = _log.info`),
+  a method reached along the method resolution order rather than depth-first; and `self.m()`
+  gets no edge where a class along the way also assigns `self.m`.
 
 Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
 Every module summary consulted for a file is one of its dependencies (also paths probed and
@@ -57,7 +62,8 @@ class TreeFacts:
             self.deps.add(candidate)  # a file that appears later changes the answer
             if candidate in self.summaries:
                 return candidate
-        return None
+        platform = PLATFORM_MODULES.get(module.replace("/", "."))  # `from os.path import join`
+        return self.module_file(platform.replace(".", "/")) if platform else None
 
     def imported_elsewhere(self, path: str) -> bool:
         """Does another module of the tree import the module in path?"""
@@ -92,10 +98,43 @@ class TreeFacts:
     # A target is ("module", path), ("def", path, qualified name, "function" | "class") or
     # ("var", path, name, receiver type entry) for a module-level variable of a known type.
 
+    def replaced(self, path: str, name: str) -> bool:
+        """Has the module's top-level name no single meaning for its importers: bound twice
+        (`try: from _accel import partial` after `class partial`), or a public definition
+        that a later star import of a module outside the tree (`from _accel import *`) may
+        replace?"""
+        s = self.summary(path)
+        entry = s["names"].get(name) if s else None
+        if entry is None:
+            return False
+        if entry[0] == "ambiguous":
+            return f"{ids.module_name(path)}.{name}" not in PLATFORM_MODULES
+        if name.startswith("_") or entry[0] != "def":
+            return False  # a star import brings public names: pure-Python stand-ins of its own
+        return any(name in before and self.module_file(m) is None for m, before in s.get("star_before", ()))
+
+    def replaced_path(self, bucket: list[dict], parts: list[str]) -> bool:
+        """Does a dotted call through module bindings reach a name such a star import may replace?"""
+        for b in bucket:
+            if b.get("kind") != "module":
+                continue
+            q = b.get("qualifier", parts[0]).split(".")
+            if len(parts) <= len(q) or parts[1:len(q)] != q[1:]:
+                continue
+            f = self.module_file(b["module"])
+            target = ("module", f) if f else None
+            for part in parts[len(q):]:
+                if target is None or target[0] != "module":
+                    break
+                if self.replaced(target[1], part):
+                    return True
+                target = self.member(target, part)
+        return False
+
     def attr(self, path: str, name: str, depth: int = 0):
         """What `name` means at the top level of the module in path."""
         s = self.summary(path)
-        if s is None or depth > _MAX_DEPTH:
+        if s is None or depth > _MAX_DEPTH or self.replaced(path, name):
             return None
         entry = s["names"].get(name)
         if entry is None:
@@ -159,6 +198,13 @@ class TreeFacts:
             return None
         if target[0] == "module":
             return self.attr(target[1], name, depth + 1)
+        if target[0] == "var":
+            # A method of a module-level instance (`info = _log.info`, `mod.environ.get`),
+            # unless the instance may hold an attribute of that name itself.
+            cls = self.class_of(target[1], target[3][0], target[3][1])
+            if cls is None or self.rebound(cls, name):
+                return None
+            return self.python_definer(cls, name)
         _, path, qual, kind = target
         if kind != "class":
             return None
@@ -249,6 +295,32 @@ class TreeFacts:
             return None
         return "def", python[1], f"{python[2]}.{method}", "function"
 
+    def rebound(self, cls, method: str) -> bool:
+        """Would `self.method()` find a method of cls or its bases that some class along the
+        way also assigns on the instance? Then, once that assignment has run, the call
+        reaches the value assigned instead: no single target."""
+        order = self.depth_first(cls, set())
+        entries = [self.summary(c[1])["classes"][c[2]] for c in order]
+        return (any(method in e["members"] for e in entries)
+                and any(method in e.get("rebound", [method]) for e in entries))
+
+    def python_definer(self, cls, method: str):
+        """The method `Cls.method` is in Python, also through a class-body alias
+        (`transient = wm_transient`) of a method of the same class. Every class up to the one
+        that binds the name in the method resolution order must have all its bases in the
+        tree (a base we cannot read may define it); a name bound otherwise gives nothing."""
+        for c in self.linearization(cls) or ():
+            entry = self.summary(c[1])["classes"][c[2]]
+            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+                return None
+            members, bound = entry["members"], entry.get("bound", [method])
+            if method in members or method in bound:
+                name = method if method in members else entry["attrs"].get(method)
+                if members.get(name) != "function" or name in bound:
+                    return None
+                return "def", c[1], f"{c[2]}.{name}", "function"
+        return None
+
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""
         out: dict[str, object] = {}
@@ -318,6 +390,11 @@ def link(ex, facts: TreeFacts) -> set[str]:
                         for name, v in names.items()}
                 for scope, names in raw["python_import_bindings"].items()}
     module_names = ex.summary["names"]
+    for name, bucket in bindings.get("", {}).items():
+        # The platform's module where the module picks one at import time (os.path in os).
+        chosen = PLATFORM_MODULES.get(f"{ids.module_name(path)}.{name}")
+        if chosen and any(b["module"] == chosen for b in bucket):
+            bucket[:] = [b for b in bucket if b["module"] == chosen]
 
     # Star imports: a binding per exported name the module does not bind itself (a name two
     # of them export gets both bindings, so it resolves only if both mean the same).
@@ -327,6 +404,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
         for star in names.pop("*", []):
             f = facts.module_file(star["module"])
             if f is None:
+                clashes.update(n for n in star.get("before", ()) if facts.replaced(path, n))
                 continue
             before = set(star.get("before", ()))
             for name in sorted(facts.exported(f)):
@@ -343,6 +421,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
     imported_types: dict[str, dict] = {}
     for scope, names in bindings.items():
         for name, bucket in names.items():
+            # A name that a star import of a module outside the tree may replace: unknown.
+            bucket[:] = [b for b in bucket if b["kind"] == "module" or "symbol" not in b
+                         or not facts.replaced(facts.module_file(b["module"]) or "", b["symbol"])]
             for b in bucket:
                 if b["kind"] == "module" or "symbol" not in b:
                     continue
@@ -355,7 +436,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
                         imported_types.setdefault(scope, {})[name] = cls
                     continue
                 if target[0] == "def" and "." not in target[2]:
-                    if facts.module_file(b["module"]) != target[1] or b["symbol"] != target[2]:
+                    if normalized_module(target[1]) != b["module"] or b["symbol"] != target[2]:
                         b["module"], b["symbol"] = module_path(target[1]), target[2]
                 elif target[0] == "module" and facts.module_file(f"{b['module']}/{b['symbol']}") != target[1]:
                     b.clear()
@@ -372,31 +453,42 @@ def link(ex, facts: TreeFacts) -> set[str]:
             calls[caller][index] = name if unimported else plain
 
     # Dotted calls through imported modules: a binding for exactly the path called.
+    type_modules = {}
     for caller, names in calls.items():
         scopes = _scopes_of(caller)
-        for call in names:
+        for i, call in enumerate(names):
             parts = call.split(".")
             if len(parts) < 2 or any(not p.isidentifier() for p in parts):
                 continue
             scope = _binding_scope(parts[0], scopes, bindings, raw["python_shadowed_names"])
             if scope is None:
                 continue
+            if facts.replaced_path(bindings[scope][parts[0]], parts):
+                names[i] = None
+                continue
             target = _resolve_call(facts, bindings[scope][parts[0]], parts)
             if target is None or target[0] != "def":
                 continue
             qual = target[2].split(".")
             prefix = parts[:len(parts) - len(qual)]
-            if not prefix or parts[len(prefix):] != qual:
+            if len(parts) >= len(qual) and parts[len(prefix):] == qual:
+                if not prefix:
+                    continue  # the name as imported: the engine's rules reach it
+            else:
+                if len(qual) == 2 and target[3] == "function":
+                    # A method reached through an instance or an inheriting class: named by
+                    # the class that defines it.
+                    names[i] = _keyed(target, type_modules) or call
                 continue
             extra = {"module": module_path(target[1]), "symbol": qual[0], "kind": "symbol",
                      "qualifier": ".".join(prefix + qual[:1])}
             bucket = bindings[scope][parts[0]]
             if extra not in bucket:
                 bucket.append(extra)
+        names[:] = [n for n in names if n is not None]
 
     # Receiver types.
     receivers = {}
-    type_modules = {}
 
     classes = ex.summary["classes"]
     types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
@@ -405,13 +497,20 @@ def link(ex, facts: TreeFacts) -> set[str]:
         if entry is None:
             return None
         text, kind, module_head = entry
-        target = facts.class_of(path, text, kind) if module_head else None
+        if module_head:
+            target = facts.class_of(path, text, kind)
+        else:
+            target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
         if target is None and kind in ("enter", "aenter"):
             return None  # what __enter__ returns is unknown
         if target is None:
             if text in classes:
                 types.setdefault(scope, {})[key] = ("def", path, text, "class")
-            return text
+                return text
+            # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
+            # outside the tree): the engine would take the class of that last name in this
+            # file, a guess.
+            return None if "." in text else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
@@ -443,12 +542,27 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
             cls = _receiver_class(caller, prefix, classes, types, path)
+            if prefix in ("self", "cls") and cls is not None and facts.rebound(cls, method):
+                names[i] = None
+                continue
             target = facts.mro_definer(cls, method) if cls is not None else None
+            if target is None and cls is not None:
+                # A method reached through a class-body alias: no node has the alias's name.
+                target = facts.python_definer(cls, method)
+                if target is not None and target[2].rpartition(".")[2] == method:
+                    target = None
+            if cls is None and _module_level(prefix, caller, bindings, raw["python_shadowed_names"]):
+                # `Cls.method` where Cls inherits method or holds an alias of one: the engine
+                # looks only for a definition of that name in Cls itself.
+                named = facts.dotted(path, prefix.split("."))
+                if named is not None and named[0] == "def" and named[3] == "class":
+                    target = facts.python_definer(named, method)
+                    if target is not None and target[1:3] == (named[1], f"{named[2]}.{method}"):
+                        target = None
             if target is not None:
-                key = type_key(target[1])
-                if key is not None:
-                    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
-                    names[i] = f"{key}.{target[2]}"
+                names[i] = _keyed(target, type_modules) or name
+
+        names[:] = [n for n in names if n is not None]
 
     if type_modules:
         bindings.setdefault("", {}).update(type_modules)
@@ -481,14 +595,19 @@ def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[s
 
 
 def _written(target, path: str, text: str | None, type_modules: dict) -> str | None:
-    _, class_path, qual, _ = target
-    if class_path == path and qual == text:
+    if target[1] == path and target[2] == text:
         return text
-    key = type_key(class_path)
+    return _keyed(target, type_modules) or text
+
+
+def _keyed(target, type_modules: dict) -> str | None:
+    """A definition's name through the bracketed module binding of its file (noted in
+    type_modules), or None when the path cannot be written so."""
+    key = type_key(target[1])
     if key is None:
-        return text
-    type_modules[key] = [{"module": module_path(class_path), "kind": "module", "qualifier": key}]
-    return f"{key}.{qual}"
+        return None
+    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
+    return f"{key}.{target[2]}"
 
 
 def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
@@ -500,11 +619,7 @@ def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -
     target = facts.dotted(fn[1], returned.split(".")) if returned else None
     if target is None or target[0] != "def" or "." in target[2]:
         return None
-    key = type_key(target[1])
-    if key is None:
-        return None
-    type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
-    return f"{key}.{target[2]}"
+    return _keyed(target, type_modules)
 
 
 def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
@@ -522,6 +637,28 @@ def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: 
         if prefix in types.get(scope, {}):
             return types[scope][prefix]
     return None
+
+
+def _local_class(facts: TreeFacts, scope: str, text: str, bindings: dict):
+    """The class a dotted type names through a module imported in a function around scope
+    (`import argparse` in main, then `argparse.ArgumentParser()`)."""
+    head, *rest = text.split(".")
+    for s in _scopes_of(f":{scope}")[:-1]:
+        if head in bindings.get(s, {}):
+            target = facts.follow(head, bindings[s][head])
+            for part in rest:
+                target = facts.member(target, part)
+            return target if target is not None and target[0] == "def" and target[3] == "class" else None
+    return None
+
+
+def _module_level(prefix: str, caller: str, bindings: dict, shadowed: dict) -> bool:
+    """Does the caller see prefix's first name as the module binds it at top level?"""
+    parts = prefix.split(".")
+    if parts[0] in ("self", "cls") or not all(p.isidentifier() for p in parts):
+        return False
+    return not any(parts[0] in shadowed.get(scope, ()) or (scope and parts[0] in bindings.get(scope, {}))
+                   for scope in _scopes_of(caller))
 
 
 def _scopes_of(caller: str) -> list[str]:
