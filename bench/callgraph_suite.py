@@ -210,7 +210,7 @@ def compare_with_baseline(rev: str, repeat: int) -> None:
     for _ in range(repeat):
         times[rev].append(time_full_index(baseline, root))
         times["current, one process"].append(time_full_index(corvane_index, root, workers=1))
-        times[f"current, {os.cpu_count()} parsing processes"].append(time_full_index(corvane_index, root))
+        times[f"current, {os.cpu_count()} parsing processes"].append(time_full_index(corvane_index, root, workers=None))
     base = min(times[rev])
     print(f"full index of the standard library, best of {repeat}:")
     for name, runs in times.items():
@@ -277,7 +277,7 @@ def measure_stdlib(sample: int = 0, seed: int = 0) -> None:
         engine = corvanedb.PyMetadataEngine(ws)
         tree = scan_tree(root, STDLIB_SKIPPED)
         t0 = time.perf_counter()
-        report = Indexer(engine, tree, ws).run()
+        report = Indexer(engine, tree, ws, workers=None).run()
         total_s = time.perf_counter() - t0
         meta = engine.get_all_metadata()
         modules = {i: json.loads(m.get("extra_json") or "{}") for i, m in meta.items() if m["type"] == "Module"}

@@ -311,3 +311,22 @@ def test_output_cut_short_by_the_reader_is_not_reported_as_an_error(tmp_path):
     proc.stdout.close()
     assert proc.wait(timeout=60) == 0
     assert proc.stderr.read() == b""
+
+
+def test_script_without_main_guard_indexing_a_large_tree_broke_the_worker_pool(tmp_path):
+    # Worker processes import the program's main module again; a script calling index_tree at
+    # its top level must still work, and the command parses in workers.
+    from corvane_index.indexer import PARALLEL_FROM
+
+    tree = {f"pkg/m{i}.py": f"def f{i}():\n    return f{i}()\n" for i in range(PARALLEL_FROM + 5)}
+    root = write_tree(tmp_path / "proj", tree)
+    script = tmp_path / "user.py"
+    script.write_text(f"from corvane_index import index_tree\n"
+                      f"r = index_tree({str(root)!r}, {str(tmp_path / 'ws')!r})\n"
+                      f"print(r.report.files_parsed)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), XDG_CACHE_HOME=str(tmp_path / "cache"))
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300, env=env)
+    assert out.returncode == 0 and out.stdout.split() == [str(PARALLEL_FROM + 5)], out.stderr[-2000:]
+    out = subprocess.run([sys.executable, "-m", "corvane_index", "index", str(root)], capture_output=True, text=True,
+                         timeout=300, env=env)
+    assert out.returncode == 0, out.stderr[-2000:]

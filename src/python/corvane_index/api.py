@@ -120,7 +120,7 @@ class IndexResult:
 
 def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str] = (),
                engine: corvanedb.PyMetadataEngine | None = None,
-               on_step: Callable[[str, int, int], None] | None = None) -> IndexResult:
+               on_step: Callable[[str, int, int], None] | None = None, workers: int | None = 1) -> IndexResult:
     """Index the Python files under `path` into `workspace` (default: default_workspace(path)).
 
     The run is incremental when the workspace already holds an index of the same tree with
@@ -133,6 +133,10 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     written, so a later run (or another process) sees this one. Pass `engine` to keep one
     engine across runs (as `watch` does); it must have been opened on the same workspace.
     `on_step(phase, done, total)` is called as files are parsed and their calls resolved.
+    `workers`: processes that parse files; None means one per core on larger trees. They
+    import the program's main module again (multiprocessing's rule), so a script that asks
+    for them keeps its own work under `if __name__ == "__main__":`; the default parses in
+    this process.
 
     Raises FileNotFoundError / NotADirectoryError / PermissionError naming `path` or the
     workspace, and OSError from the snapshot write."""
@@ -145,7 +149,7 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
         engine = _engine(workspace)
     restored = engine.snapshot_loaded()
     tree = scan_tree(root, exclude)
-    indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step)
+    indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step, workers=workers)
     # A kept engine holds what the manifest describes even when it started empty.
     manifest = indexer.load_manifest() if kept else None
     report = indexer.index_changes(manifest) if manifest is not None else indexer.run()

@@ -103,7 +103,8 @@ def summary(result: api.IndexResult) -> str:
 def cmd_index(args) -> int:
     progress = Progress()
     try:
-        result = api.index_tree(args.path, args.workspace, exclude=args.exclude, on_step=progress)
+        # The command's main module is import-safe: parse on every core.
+        result = api.index_tree(args.path, args.workspace, exclude=args.exclude, on_step=progress, workers=None)
     finally:
         progress.close()
     print(summary(result))
@@ -120,7 +121,7 @@ def cmd_watch(args) -> int:
     progress = Progress()
     try:
         for result in watch_tree(args.path, args.workspace, exclude=args.exclude, on_start=started,
-                                 on_step=progress):
+                                 on_step=progress, workers=None):
             if "build" not in result.report.phases:
                 continue  # saved without a change to any indexed file
             stamp = time.strftime("%H:%M:%S")

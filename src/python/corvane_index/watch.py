@@ -22,14 +22,14 @@ def _relevant(path: str, root: str, exclude: frozenset[str]) -> bool:
 def watch_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str] = (),
                on_start: Callable[[IndexResult], None] | None = None,
                on_step: Callable[[str, int, int], None] | None = None,
-               stop_event=None) -> Iterator[IndexResult]:
-    """Index `path` (as index_tree does, `on_step` following that first run), then yield one
+               stop_event=None, workers: int | None = 1) -> Iterator[IndexResult]:
+    """Index `path` (as index_tree does, `on_step` and `workers` serving that first run), then yield one
     IndexResult per batch of file changes, keeping the same engine. Runs until interrupted or
     `stop_event` (a threading.Event) is set."""
     from watchfiles import watch  # imported here: only this command needs it
 
     exclude = frozenset(exclude)
-    result = index_tree(path, workspace, exclude=exclude, on_step=on_step)
+    result = index_tree(path, workspace, exclude=exclude, on_step=on_step, workers=workers)
     if on_start:
         on_start(result)
     root = result.tree.root
