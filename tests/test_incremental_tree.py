@@ -67,6 +67,7 @@ class Tree:
             f"{c}.again(None)",  # an alias of a method, maybe inherited
             f"with {c}() as w:\n    w.{m}()",
             f"for i in {c}():\n    pass",
+            f"z = {c}()\nfor i in z:\n    pass",  # special methods kept only where a class defines them
             f"raise {c}",
             f"{self.name().lower()}_alias()",
             f"a = {f}\na()",

@@ -306,6 +306,55 @@ def test_implicit_calls_raise_iteration_and_constructors(tmp_path):
     assert "m.py:run" in engine.blast_radius("m.py:Failure.__init__")
 
 
+def test_special_methods_are_recorded_only_where_a_class_of_the_tree_defines_them(tmp_path):
+    engine = index_files(tmp_path, {
+        "kinds.py": '''
+            class Items(list):
+                pass
+
+            class Stream:
+                def __iter__(self):
+                    return self
+                def next(self):
+                    return 1
+                __next__ = next
+
+            class Lock:
+                def __enter__(self):
+                    return self
+                def __exit__(self, *exc):
+                    pass
+
+            class Guard(Lock):
+                pass
+        ''',
+        "use.py": '''
+            from kinds import Items, Stream, Guard
+
+            def run(path, it):
+                for x in Items():
+                    pass
+                for y in Stream():
+                    pass
+                with Guard():
+                    pass
+                with open(path) as f:
+                    pass
+                for line in f:
+                    pass
+                it.__next__()
+        ''',
+    })
+    calls = engine.get_node_meta("use.py:run")["calls"]
+    # Nothing of the tree runs for a list subclass's iteration, a file or an untyped name;
+    # a call written out stays a call name.
+    assert not any(c.startswith(("Items().", "open().", "f.")) for c in calls)
+    assert "it.__next__" in calls
+    assert callees(engine, "use.py:run") == ["kinds.py:Guard", "kinds.py:Items", "kinds.py:Lock.__enter__",
+                                              "kinds.py:Lock.__exit__", "kinds.py:Stream", "kinds.py:Stream.__iter__",
+                                              "kinds.py:Stream.next"]
+
+
 def test_functions_returned_and_decorators_that_replace_the_function(tmp_path):
     engine = index_files(tmp_path, {
         "m.py": '''

@@ -38,6 +38,10 @@ class FileExtract:
     # one, name otherwise): calls through a parameter of that function (see tree_pass.link).
     conditional: list[tuple] = field(default_factory=list)
     raw_calls: dict[str, list[str]] = field(default_factory=dict)  # each caller's calls before linking
+    # Call names no statement writes: the special methods `for`/`with` run on a receiver the
+    # extractor could type. The whole-tree pass keeps them only where a class of the tree
+    # defines the method.
+    implicit: dict[str, list[str]] = field(default_factory=dict)
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -176,6 +180,7 @@ class _Scope:
     raw_calls: list[str] = field(default_factory=list)  # as written, rewritten by _finish_calls
     calls: list[str] = field(default_factory=list)
     call_set: set[str] = field(default_factory=set)
+    implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
@@ -205,7 +210,11 @@ class _Scope:
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
 
-    def add_call(self, name: str):
+    def add_call(self, name: str, implicit: bool = False):
+        if not implicit:
+            self.implicit.discard(name)
+        elif name not in self.call_set:
+            self.implicit.add(name)
         if name not in self.call_set:
             self.call_set.add(name)
             self.calls.append(name)
@@ -227,6 +236,10 @@ class _Scope:
         if name in self.params:
             return self.flows.get(name) if flows else None
         return self.aliases.get(name)
+
+
+class _Implicit(str):
+    """A raw call name of a special method that a statement runs without naming it."""
 
 
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
@@ -297,6 +310,7 @@ class _FileVisitor:
         for scope in self.scopes:
             self._finish_calls(scope)
         self.extract.raw_calls = {scope.node_id: list(scope.calls) for scope in self.scopes if scope.calls}
+        self.extract.implicit = {scope.node_id: sorted(scope.implicit) for scope in self.scopes if scope.implicit}
         self.extract.scope_data = self._scope_data()
         self.extract.summary = self._summary()
         for scope in self.scopes:
@@ -534,7 +548,7 @@ class _FileVisitor:
             if key is None or type_name is None or key in _BUILTINS:
                 return None
             scope.receivers.note(key + "()", type_name, scope)
-            scope.raw_calls.extend(f"{key}().{m}" for m in methods)
+            scope.raw_calls.extend(_Implicit(f"{key}().{m}") for m in methods)
             return type_name
         name = dotted_name(expr)
         if name is not None:
@@ -817,7 +831,7 @@ class _FileVisitor:
             if key != name and "." in name and not self._typed_result(key, scope):
                 continue  # a method of a local's result: no type to find it by
             if self._flow_used is None:
-                target.add_call(name)
+                target.add_call(name, isinstance(raw, _Implicit))
                 continue
             # Holds only if no other module can call that function: the whole-tree pass decides.
             plain = self._rewrite(raw, scope, flows=False)
@@ -825,7 +839,7 @@ class _FileVisitor:
             target.calls.append(plain)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
-                target.add_call(f"{receiver}.{method}")
+                target.add_call(f"{receiver}.{method}", implicit=True)
 
     def _typed_result(self, callee: str, scope: _Scope) -> bool:
         """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a

@@ -295,6 +295,11 @@ class TreeFacts:
             return None
         return "def", python[1], f"{python[2]}.{method}", "function"
 
+    def defines(self, cls, method: str) -> bool:
+        """Does cls or one of its bases in the tree bind method in its body (a def or an alias)?"""
+        entries = (self.summary(c[1])["classes"][c[2]] for c in self.depth_first(cls, set()))
+        return any(method in e["members"] or method in e.get("bound", ()) for e in entries)
+
     def rebound(self, cls, method: str) -> bool:
         """Would `self.method()` find a method of cls or its bases that some class along the
         way also assigns on the instance? Then, once that assignment has run, the call
@@ -519,7 +524,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
     for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in imported.items():
-            own.setdefault(name, _written(cls, path, None, type_modules))
+            if name not in own:
+                own[name] = _written(cls, path, None, type_modules)
+                types.setdefault(scope, {})[name] = cls
     for qual in ex.summary["classes"]:
         inherited = facts.inherited_self_types(path, qual, set())
         if not inherited:
@@ -529,12 +536,16 @@ def link(ex, facts: TreeFacts) -> set[str]:
             text = None if target is False else _written(target, path, None, type_modules)
             if key not in own:
                 own[key] = text
+                if text is not None:
+                    types.setdefault(qual, {})[key] = target
             elif own[key] != text:
                 own[key] = None
+                types.get(qual, {}).pop(key, None)
     # Where a class inherits a method along two paths, Python takes the first class of its
     # linearization; the resolver walks the bases depth-first. Where the two differ, the call
     # names the method Python runs.
     for caller, names in calls.items():
+        implicit = ex.implicit.get(caller, ())
         for i, name in enumerate(names):
             prefix, _, method = name.rpartition(".")
             if not prefix:
@@ -542,6 +553,11 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
             cls = _receiver_class(caller, prefix, classes, types, path)
+            if name in implicit and (cls is None or not facts.defines(cls, method)):
+                # `for`/`with` on a value of no class of the tree (a list, a file, a C type):
+                # the special method it runs is not in the tree.
+                names[i] = None
+                continue
             if prefix in ("self", "cls") and cls is not None and facts.rebound(cls, method):
                 names[i] = None
                 continue
