@@ -248,6 +248,40 @@ def test_receiver_types_stated_by_the_code(tmp_path):
         "models.py:Session.__exit__", "models.py:Session.request", "svc.py:Svc", "svc.py:Svc.run"])
 
 
+def test_class_a_function_defines_types_its_instances_and_a_local_name_types_nothing(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            class Reader:
+                def read(self):
+                    pass
+
+            def serve():
+                class Page:
+                    def heading(self):
+                        pass
+
+                page = Page()
+
+                def render():
+                    page.heading()
+
+                page.heading()
+                return render
+
+            class Wrapper:
+                def __init__(self, stream, Reader):
+                    self.reader = Reader(stream)
+
+                def read(self):
+                    self.reader.read()
+        ''',
+    })
+    assert callees(engine, "m.py:serve") == ["m.py:serve.Page", "m.py:serve.Page.heading"]
+    assert callees(engine, "m.py:serve.render") == ["m.py:serve.Page.heading"]
+    # Reader is the parameter of __init__, not the module's class.
+    assert callees(engine, "m.py:Wrapper.read") == []
+
+
 def test_conflicting_base_types_leave_the_receiver_untyped(tmp_path):
     engine = index_files(tmp_path, {
         "m.py": '''

@@ -154,7 +154,7 @@ class _Receivers:
     def known(self, key: str) -> bool:
         return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
 
-    def raw(self, module_head) -> dict:
+    def raw(self, type_entry) -> dict:
         """{key: [text, kind, head is a module-level name] or None for a conflict}."""
         out = {}
         for key, entries in self.seen.items():
@@ -166,7 +166,8 @@ class _Receivers:
                 out[key] = None
                 continue
             text, kind = types[0]
-            out[key] = [text, kind, module_head(text, self.origin.get(types[0]))]
+            text, module_head = type_entry(text, self.origin.get(types[0]))
+            out[key] = [text, kind, module_head]
         return out
 
 
@@ -1036,13 +1037,21 @@ class _FileVisitor:
     def _module_head(self, text: str, origin: _Scope | None) -> bool:
         """True when text's first name is not bound by a function around origin, so the
         whole-tree pass may read it among the module's names."""
+        return self._type_entry(text, origin)[1]
+
+    def _type_entry(self, text: str, origin: _Scope | None) -> tuple[str, bool]:
+        """(text, whether its first name is a module-level name). A class that a function
+        around origin defines, and binds nothing else to, is written by its qualified name:
+        the id of its node, which the resolver finds in this file."""
         head = text.partition(".")[0]
         s = origin
         while s is not None and s.kind != "module":
             if s.kind == "function" and (head in s.binds or head in s.unresolvable):
-                return False
+                if text == head and s.members.get(head) == "class" and s.binds[head] == 1 == s.def_binds.get(head):
+                    return f"{s.qual}.{head}", False
+                return text, False
             s = s.parent
-        return True
+        return text, True
 
     def _scope_data(self) -> dict:
         module = self.scopes[0]
@@ -1053,7 +1062,7 @@ class _FileVisitor:
                 bindings[scope.qual] = {
                     name: (b[0] if len(b) == 1 else b) for name, b in sorted(scope.imports.items())
                 }
-            r = scope.receivers.raw(self._module_head)
+            r = scope.receivers.raw(self._type_entry)
             if r:
                 receivers[scope.qual] = r
             names = self._shadowed(scope, module_names)
@@ -1103,13 +1112,13 @@ class _FileVisitor:
             elif isinstance(module.alias(name), str) and not module.alias(name).endswith("()"):
                 names[name] = ["alias", module.alias(name)]
             else:
-                typed = module.receivers.raw(self._module_head).get(name)
+                typed = module.receivers.raw(self._type_entry).get(name)
                 names[name] = ["var", typed] if typed and typed[2] else ["var"]
         classes = {}
         for scope in self.scopes:
             if scope.kind != "class":
                 continue
-            own = scope.receivers.raw(self._module_head)
+            own = scope.receivers.raw(self._type_entry)
             classes[scope.qual] = {
                 "bases": json.loads(scope.record["extra_json"])["base_classes"],
                 "members": scope.members,

@@ -509,13 +509,14 @@ def link(ex, facts: TreeFacts) -> set[str]:
         if target is None and kind in ("enter", "aenter"):
             return None  # what __enter__ returns is unknown
         if target is None:
-            if text in classes:
+            if text in classes and (module_head or "." in text):  # a function's own class: qualified
                 types.setdefault(scope, {})[key] = ("def", path, text, "class")
                 return text
             # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
             # outside the tree): the engine would take the class of that last name in this
-            # file, a guess.
-            return None if "." in text else text
+            # file, a guess; so would it for a name a function binds (`Reader(stream)` with
+            # Reader a parameter).
+            return None if "." in text or not module_head else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
