@@ -870,3 +870,19 @@ def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
     })
     assert callees(engine, "user.py:run") == ["accel.py:later"]
     assert callees(engine, "accel.py:later") == ["accel.py:_private"]
+
+
+def test_name_imported_from_an_accelerator_or_else_its_pure_version_gets_no_edge(tmp_path):
+    engine = index_files(tmp_path, {
+        "_pure.py": "def token():\n    pass\n",
+        "front.py": '''
+            try:
+                from _accel import token
+            except ImportError:
+                from _pure import token
+
+            def use():
+                token()
+        ''',
+    })
+    assert callees(engine, "front.py:use") == []

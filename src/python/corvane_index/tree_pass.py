@@ -426,6 +426,13 @@ def link(ex, facts: TreeFacts) -> set[str]:
     imported_types: dict[str, dict] = {}
     for scope, names in bindings.items():
         for name, bucket in names.items():
+            # `try: from _accel import f` / `except ImportError: from _pure import f`: the name
+            # is bound to one of two, and the one outside the tree is what usually runs.
+            own = [facts.module_file(b["module"]) is not None
+                   or ("symbol" in b and facts.module_file(f"{b['module']}/{b['symbol']}") is not None)
+                   for b in bucket if b.get("qualifier", name) == name]
+            if not scope and any(own) and not all(own):
+                clashes.add(name)
             # A name that a star import of a module outside the tree may replace: unknown.
             bucket[:] = [b for b in bucket if b["kind"] == "module" or "symbol" not in b
                          or not facts.replaced(facts.module_file(b["module"]) or "", b["symbol"])]
