@@ -61,6 +61,7 @@ class Tree:
             f"q{rng.randrange(2)}.{c}.{m}(None)",
             f"m{rng.randrange(2)}.{self.name()}()",
             f"x = {c}()\nx.{m}()",
+            f"u = {c}()\nu = {rng.choice(CLASSES)}()\nu.{m}()",  # a method several classes share
             f"y = {f}()\ny.{m}()",
             f"{c}().{m}()",
             f"{c}.{m}(None)",  # a method the class may inherit

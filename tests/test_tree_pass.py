@@ -886,3 +886,57 @@ def test_name_imported_from_an_accelerator_or_else_its_pure_version_gets_no_edge
         ''',
     })
     assert callees(engine, "front.py:use") == []
+
+
+def test_receiver_assigned_several_classes_reaches_the_one_method_they_share(tmp_path):
+    engine = index_files(tmp_path, {
+        "views.py": '''
+            class Page:
+                def render(self):
+                    pass
+                def title(self):
+                    pass
+
+            class Plain(Page):
+                def title(self):
+                    pass
+
+            class Fancy(Page):
+                pass
+        ''',
+        "use.py": '''
+            from views import Plain, Fancy
+
+            def show(fancy):
+                if fancy:
+                    page = Fancy()
+                else:
+                    page = Plain()
+                page.render()
+                page.title()
+        ''',
+    })
+    # render: Page.render for both; title: Plain.title or Page.title, two candidates.
+    assert callees(engine, "use.py:show") == ["views.py:Fancy", "views.py:Page.render", "views.py:Plain"]
+
+
+def test_alias_in_a_nested_class_is_not_named_through_its_module(tmp_path):
+    # The resolver finds a member only under a top-level class; a longer name would reach
+    # the module's top-level function of the member's name instead.
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            def wm_size():
+                pass
+
+            class Outer:
+                class Inner:
+                    def wm_size(self):
+                        pass
+                    size = wm_size
+
+            def use():
+                box = Outer.Inner()
+                box.size()
+        ''',
+    })
+    assert "m.py:wm_size" not in callees(engine, "m.py:use")

@@ -154,20 +154,23 @@ class _Receivers:
     def known(self, key: str) -> bool:
         return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
 
-    def raw(self, type_entry) -> dict:
-        """{key: [text, kind, head is a module-level name] or None for a conflict}."""
+    def raw(self, type_entry, unions: bool = False) -> dict:
+        """{key: [text, kind, head is a module-level name] or None for a conflict}; with unions,
+        a conflict of stated types only is {"any": [entry, ...]}."""
         out = {}
         for key, entries in self.seen.items():
             types = [t for t in entries if t is not _UNKNOWN]
             if not types:
                 continue
-            if len(entries) > 1:
+            found = []
+            for t in types:
+                text, module_head = type_entry(t[0], self.origin.get(t))
+                found.append([text, t[1], module_head])
+            if len(entries) == 1:
+                out[key] = found[0]
+            else:
                 # A JSON null stops the resolver instead of letting it guess further out.
-                out[key] = None
-                continue
-            text, kind = types[0]
-            text, module_head = type_entry(text, self.origin.get(types[0]))
-            out[key] = [text, kind, module_head]
+                out[key] = {"any": found} if unions and len(types) == len(entries) else None
         return out
 
 
@@ -1062,7 +1065,7 @@ class _FileVisitor:
                 bindings[scope.qual] = {
                     name: (b[0] if len(b) == 1 else b) for name, b in sorted(scope.imports.items())
                 }
-            r = scope.receivers.raw(self._type_entry)
+            r = scope.receivers.raw(self._type_entry, unions=True)
             if r:
                 receivers[scope.qual] = r
             names = self._shadowed(scope, module_names)

@@ -505,25 +505,36 @@ def link(ex, facts: TreeFacts) -> set[str]:
     classes = ex.summary["classes"]
     types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
 
-    def type_text(scope, key, entry):
-        if entry is None:
-            return None
+    unions: dict[str, dict] = {}  # scope -> receiver -> the classes of its assignments
+
+    def entry_class(scope, entry):
         text, kind, module_head = entry
         if module_head:
             target = facts.class_of(path, text, kind)
         else:
             target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
-        if target is None and kind in ("enter", "aenter"):
-            return None  # what __enter__ returns is unknown
+        if target is None and kind in ("type", "call") and text in classes and (module_head or "." in text):
+            target = "def", path, text, "class"  # "." in text: a class its function defines, qualified
+        return target
+
+    def type_text(scope, key, entry):
+        if entry is None:
+            return None
+        if isinstance(entry, dict):
+            # Assigned instances of several classes: no type for the engine, but a method all
+            # of them take from one definition is that definition (see below).
+            found = [entry_class(scope, e) for e in entry["any"]]
+            if all(found):
+                unions.setdefault(scope, {})[key] = found
+            return None
+        text, kind, module_head = entry
+        target = entry_class(scope, entry)
         if target is None:
-            if text in classes and (module_head or "." in text):  # a function's own class: qualified
-                types.setdefault(scope, {})[key] = ("def", path, text, "class")
-                return text
             # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
             # outside the tree): the engine would take the class of that last name in this
             # file, a guess; so would it for a name a function binds (`Reader(stream)` with
-            # Reader a parameter).
-            return None if "." in text or not module_head else text
+            # Reader a parameter). What __enter__ returns is unknown.
+            return None if "." in text or not module_head or kind in ("enter", "aenter") else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
@@ -560,7 +571,15 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 if name.endswith("()"):
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
-            cls = _receiver_class(caller, prefix, classes, types, path)
+            cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, raw["python_shadowed_names"])
+            if isinstance(cls, list):
+                if name in implicit and not all(facts.defines(c, method) for c in cls):
+                    names[i] = None
+                    continue
+                found = {facts.python_definer(c, method) for c in cls}
+                target = found.pop() if len(found) == 1 else None
+                names[i] = (_keyed(target, type_modules) if target else None) or name
+                continue
             if name in implicit and (cls is None or not facts.defines(cls, method)):
                 # `for`/`with` on a value of no class of the tree (a list, a file, a C type):
                 # the special method it runs is not in the tree.
@@ -628,7 +647,8 @@ def _keyed(target, type_modules: dict) -> str | None:
     """A definition's name through the bracketed module binding of its file (noted in
     type_modules), or None when the path cannot be written so."""
     key = type_key(target[1])
-    if key is None:
+    if key is None or target[2].count(".") > 1:
+        # The resolver finds a class's member only under a top-level class of the module.
         return None
     type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
     return f"{key}.{target[2]}"
@@ -646,20 +666,27 @@ def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -
     return _keyed(target, type_modules)
 
 
-def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
-    """The class the resolver takes a receiver to be, where this pass knows it."""
-    qual = caller.partition(":")[2]
+def _receiver_class(caller: str, prefix: str, classes: dict, known: tuple[dict, dict], receivers: dict,
+                    shadowed: dict):
+    """The class the resolver takes a receiver to be, where this pass knows it; a list of
+    classes for a receiver assigned instances of several. The scopes are walked as the
+    resolver walks them: the innermost that types the receiver, or hides its name, decides."""
+    path, _, qual = caller.partition(":")
     if prefix in ("self", "cls"):
         parts = qual.split(".")
         for k in range(len(parts) - 1, 0, -1):
             if ".".join(parts[:k]) in classes:
                 return "def", path, ".".join(parts[:k]), "class"
         return None
+    types, unions = known
+    head = prefix.partition(".")[0]
     for scope in _scopes_of(caller):
         if scope in classes and not prefix.startswith(("self.", "cls.")):
             continue
-        if prefix in types.get(scope, {}):
-            return types[scope][prefix]
+        if prefix in receivers.get(scope, {}):
+            return types.get(scope, {}).get(prefix) or unions.get(scope, {}).get(prefix)
+        if head not in ("self", "cls") and head in shadowed.get(scope, ()):
+            return None
     return None
 
 
