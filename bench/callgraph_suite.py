@@ -15,7 +15,8 @@ repository root. Scoring, summed over all cases (not averaged):
   - precision = |expected & found| / |found|, recall = |expected & found| / |expected|.
 
 --stdlib indexes the standard library (test folders skipped) and prints the share of stored
-call names that resolve (all, and those whose head is not a builtin), the largest classes of
+call names that resolve (all, and those whose head is not a builtin; as an extra view, the
+latter also without calls into modules that have no source in the tree), the largest classes of
 unresolved names, the callers of posixpath.py:join and the time of each indexing phase, with
 the whole-tree pass as a ratio of the rest. With --baseline REV it also times a full index by
 the indexer package as it was at git revision REV against the current one, alternating runs

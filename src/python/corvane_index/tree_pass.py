@@ -19,8 +19,12 @@ engine's rules reach the definitions Python would reach:
 - a call names the method Python runs where the engine's walk would not find it: a method
   inherited through a class name (`Base.m` via `Cls.m`), a class-body alias (`pack =
   pack_configure`), a method of a module-level instance (`mod.info` after `info = _log.info`),
-  a method reached along the method resolution order rather than depth-first; and `self.m()`
-  gets no edge where a class along the way also assigns `self.m`.
+  a method reached along the method resolution order rather than depth-first, a method that
+  every class a receiver is assigned takes from one definition; and `self.m()` gets no edge
+  where a class along the way also assigns `self.m`;
+- the special methods `for`/`with` run stay call names only where a class of the tree defines
+  them, and a name imported from a module outside the tree or else from one inside it (an
+  accelerator and its pure-Python fallback) gets no edge.
 
 Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
 Every module summary consulted for a file is one of its dependencies (also paths probed and
