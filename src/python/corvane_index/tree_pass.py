@@ -432,10 +432,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
         for name, bucket in names.items():
             # `try: from _accel import f` / `except ImportError: from _pure import f`: the name
             # is bound to one of two, and the one outside the tree is what usually runs.
-            own = [facts.module_file(b["module"]) is not None
-                   or ("symbol" in b and facts.module_file(f"{b['module']}/{b['symbol']}") is not None)
-                   for b in bucket if b.get("qualifier", name) == name]
-            if not scope and any(own) and not all(own):
+            inside = [facts.module_file(b["module"]) is not None
+                      or ("symbol" in b and facts.module_file(f"{b['module']}/{b['symbol']}") is not None)
+                      for b in bucket if b.get("qualifier", name) == name]
+            if not scope and any(inside) and not all(inside):
                 clashes.add(name)
             # A name that a star import of a module outside the tree may replace: unknown.
             bucket[:] = [b for b in bucket if b["kind"] == "module" or "symbol" not in b
@@ -510,6 +510,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
     types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
 
     unions: dict[str, dict] = {}  # scope -> receiver -> the classes of its assignments
+    functions = {n["node_id"].partition(":")[2] for n in ex.nodes if n["node_type"] == "Function"}
 
     def entry_class(scope, entry):
         text, kind, module_head = entry
@@ -517,8 +518,10 @@ def link(ex, facts: TreeFacts) -> set[str]:
             target = facts.class_of(path, text, kind)
         else:
             target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
-        if target is None and kind in ("type", "call") and text in classes and (module_head or "." in text):
-            target = "def", path, text, "class"  # "." in text: a class its function defines, qualified
+        # A class of this file, also one a function defines (written by its qualified name).
+        own = module_head or text.rpartition(".")[0] in functions
+        if target is None and kind in ("type", "call") and text in classes and own:
+            target = "def", path, text, "class"
         return target
 
     def type_text(scope, key, entry):
