@@ -61,12 +61,14 @@ class Tree:
             f"q{rng.randrange(2)}.{c}.{m}(None)",
             f"m{rng.randrange(2)}.{self.name()}()",
             f"x = {c}()\nx.{m}()",
+            f"u = {c}()\nu = {rng.choice(CLASSES)}()\nu.{m}()",  # a method several classes share
             f"y = {f}()\ny.{m}()",
             f"{c}().{m}()",
             f"{c}.{m}(None)",  # a method the class may inherit
             f"{c}.again(None)",  # an alias of a method, maybe inherited
             f"with {c}() as w:\n    w.{m}()",
             f"for i in {c}():\n    pass",
+            f"z = {c}()\nfor i in z:\n    pass",  # special methods kept only where a class defines them
             f"raise {c}",
             f"{self.name().lower()}_alias()",
             f"a = {f}\na()",

@@ -248,6 +248,40 @@ def test_receiver_types_stated_by_the_code(tmp_path):
         "models.py:Session.__exit__", "models.py:Session.request", "svc.py:Svc", "svc.py:Svc.run"])
 
 
+def test_class_a_function_defines_types_its_instances_and_a_local_name_types_nothing(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            class Reader:
+                def read(self):
+                    pass
+
+            def serve():
+                class Page:
+                    def heading(self):
+                        pass
+
+                page = Page()
+
+                def render():
+                    page.heading()
+
+                page.heading()
+                return render
+
+            class Wrapper:
+                def __init__(self, stream, Reader):
+                    self.reader = Reader(stream)
+
+                def read(self):
+                    self.reader.read()
+        ''',
+    })
+    assert callees(engine, "m.py:serve") == ["m.py:serve.Page", "m.py:serve.Page.heading"]
+    assert callees(engine, "m.py:serve.render") == ["m.py:serve.Page.heading"]
+    # Reader is the parameter of __init__, not the module's class.
+    assert callees(engine, "m.py:Wrapper.read") == []
+
+
 def test_conflicting_base_types_leave_the_receiver_untyped(tmp_path):
     engine = index_files(tmp_path, {
         "m.py": '''
@@ -304,6 +338,55 @@ def test_implicit_calls_raise_iteration_and_constructors(tmp_path):
     # Instantiating a class reaches the constructor it defines.
     assert engine.get_callees("m.py:Failure") == ["m.py:Failure.__init__"]
     assert "m.py:run" in engine.blast_radius("m.py:Failure.__init__")
+
+
+def test_special_methods_are_recorded_only_where_a_class_of_the_tree_defines_them(tmp_path):
+    engine = index_files(tmp_path, {
+        "kinds.py": '''
+            class Items(list):
+                pass
+
+            class Stream:
+                def __iter__(self):
+                    return self
+                def next(self):
+                    return 1
+                __next__ = next
+
+            class Lock:
+                def __enter__(self):
+                    return self
+                def __exit__(self, *exc):
+                    pass
+
+            class Guard(Lock):
+                pass
+        ''',
+        "use.py": '''
+            from kinds import Items, Stream, Guard
+
+            def run(path, it):
+                for x in Items():
+                    pass
+                for y in Stream():
+                    pass
+                with Guard():
+                    pass
+                with open(path) as f:
+                    pass
+                for line in f:
+                    pass
+                it.__next__()
+        ''',
+    })
+    calls = engine.get_node_meta("use.py:run")["calls"]
+    # Nothing of the tree runs for a list subclass's iteration, a file or an untyped name;
+    # a call written out stays a call name.
+    assert not any(c.startswith(("Items().", "open().", "f.")) for c in calls)
+    assert "it.__next__" in calls
+    assert callees(engine, "use.py:run") == ["kinds.py:Guard", "kinds.py:Items", "kinds.py:Lock.__enter__",
+                                              "kinds.py:Lock.__exit__", "kinds.py:Stream", "kinds.py:Stream.__iter__",
+                                              "kinds.py:Stream.next"]
 
 
 def test_functions_returned_and_decorators_that_replace_the_function(tmp_path):
@@ -787,3 +870,73 @@ def test_definitions_an_outside_star_import_may_replace_get_no_edge(tmp_path):
     })
     assert callees(engine, "user.py:run") == ["accel.py:later"]
     assert callees(engine, "accel.py:later") == ["accel.py:_private"]
+
+
+def test_name_imported_from_an_accelerator_or_else_its_pure_version_gets_no_edge(tmp_path):
+    engine = index_files(tmp_path, {
+        "_pure.py": "def token():\n    pass\n",
+        "front.py": '''
+            try:
+                from _accel import token
+            except ImportError:
+                from _pure import token
+
+            def use():
+                token()
+        ''',
+    })
+    assert callees(engine, "front.py:use") == []
+
+
+def test_receiver_assigned_several_classes_reaches_the_one_method_they_share(tmp_path):
+    engine = index_files(tmp_path, {
+        "views.py": '''
+            class Page:
+                def render(self):
+                    pass
+                def title(self):
+                    pass
+
+            class Plain(Page):
+                def title(self):
+                    pass
+
+            class Fancy(Page):
+                pass
+        ''',
+        "use.py": '''
+            from views import Plain, Fancy
+
+            def show(fancy):
+                if fancy:
+                    page = Fancy()
+                else:
+                    page = Plain()
+                page.render()
+                page.title()
+        ''',
+    })
+    # render: Page.render for both; title: Plain.title or Page.title, two candidates.
+    assert callees(engine, "use.py:show") == ["views.py:Fancy", "views.py:Page.render", "views.py:Plain"]
+
+
+def test_alias_in_a_nested_class_is_not_named_through_its_module(tmp_path):
+    # The resolver finds a member only under a top-level class; a longer name would reach
+    # the module's top-level function of the member's name instead.
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            def wm_size():
+                pass
+
+            class Outer:
+                class Inner:
+                    def wm_size(self):
+                        pass
+                    size = wm_size
+
+            def use():
+                box = Outer.Inner()
+                box.size()
+        ''',
+    })
+    assert "m.py:wm_size" not in callees(engine, "m.py:use")

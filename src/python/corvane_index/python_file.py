@@ -38,6 +38,10 @@ class FileExtract:
     # one, name otherwise): calls through a parameter of that function (see tree_pass.link).
     conditional: list[tuple] = field(default_factory=list)
     raw_calls: dict[str, list[str]] = field(default_factory=dict)  # each caller's calls before linking
+    # Call names no statement writes: the special methods `for`/`with` run on a receiver the
+    # extractor could type. The whole-tree pass keeps them only where a class of the tree
+    # defines the method.
+    implicit: dict[str, list[str]] = field(default_factory=dict)
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -150,19 +154,23 @@ class _Receivers:
     def known(self, key: str) -> bool:
         return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
 
-    def raw(self, module_head) -> dict:
-        """{key: [text, kind, head is a module-level name] or None for a conflict}."""
+    def raw(self, type_entry, unions: bool = False) -> dict:
+        """{key: [text, kind, head is a module-level name] or None for a conflict}; with unions,
+        a conflict of stated types only is {"any": [entry, ...]}."""
         out = {}
         for key, entries in self.seen.items():
             types = [t for t in entries if t is not _UNKNOWN]
             if not types:
                 continue
-            if len(entries) > 1:
+            found = []
+            for t in types:
+                text, module_head = type_entry(t[0], self.origin.get(t))
+                found.append([text, t[1], module_head])
+            if len(entries) == 1:
+                out[key] = found[0]
+            else:
                 # A JSON null stops the resolver instead of letting it guess further out.
-                out[key] = None
-                continue
-            text, kind = types[0]
-            out[key] = [text, kind, module_head(text, self.origin.get(types[0]))]
+                out[key] = {"any": found} if unions and len(types) == len(entries) else None
         return out
 
 
@@ -176,6 +184,7 @@ class _Scope:
     raw_calls: list[str] = field(default_factory=list)  # as written, rewritten by _finish_calls
     calls: list[str] = field(default_factory=list)
     call_set: set[str] = field(default_factory=set)
+    implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
@@ -205,7 +214,11 @@ class _Scope:
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
 
-    def add_call(self, name: str):
+    def add_call(self, name: str, implicit: bool = False):
+        if not implicit:
+            self.implicit.discard(name)
+        elif name not in self.call_set:
+            self.implicit.add(name)
         if name not in self.call_set:
             self.call_set.add(name)
             self.calls.append(name)
@@ -227,6 +240,10 @@ class _Scope:
         if name in self.params:
             return self.flows.get(name) if flows else None
         return self.aliases.get(name)
+
+
+class _Implicit(str):
+    """A raw call name of a special method that a statement runs without naming it."""
 
 
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
@@ -297,6 +314,7 @@ class _FileVisitor:
         for scope in self.scopes:
             self._finish_calls(scope)
         self.extract.raw_calls = {scope.node_id: list(scope.calls) for scope in self.scopes if scope.calls}
+        self.extract.implicit = {scope.node_id: sorted(scope.implicit) for scope in self.scopes if scope.implicit}
         self.extract.scope_data = self._scope_data()
         self.extract.summary = self._summary()
         for scope in self.scopes:
@@ -534,7 +552,7 @@ class _FileVisitor:
             if key is None or type_name is None or key in _BUILTINS:
                 return None
             scope.receivers.note(key + "()", type_name, scope)
-            scope.raw_calls.extend(f"{key}().{m}" for m in methods)
+            scope.raw_calls.extend(_Implicit(f"{key}().{m}") for m in methods)
             return type_name
         name = dotted_name(expr)
         if name is not None:
@@ -817,7 +835,7 @@ class _FileVisitor:
             if key != name and "." in name and not self._typed_result(key, scope):
                 continue  # a method of a local's result: no type to find it by
             if self._flow_used is None:
-                target.add_call(name)
+                target.add_call(name, isinstance(raw, _Implicit))
                 continue
             # Holds only if no other module can call that function: the whole-tree pass decides.
             plain = self._rewrite(raw, scope, flows=False)
@@ -825,7 +843,7 @@ class _FileVisitor:
             target.calls.append(plain)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
-                target.add_call(f"{receiver}.{method}")
+                target.add_call(f"{receiver}.{method}", implicit=True)
 
     def _typed_result(self, callee: str, scope: _Scope) -> bool:
         """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a
@@ -1022,13 +1040,21 @@ class _FileVisitor:
     def _module_head(self, text: str, origin: _Scope | None) -> bool:
         """True when text's first name is not bound by a function around origin, so the
         whole-tree pass may read it among the module's names."""
+        return self._type_entry(text, origin)[1]
+
+    def _type_entry(self, text: str, origin: _Scope | None) -> tuple[str, bool]:
+        """(text, whether its first name is a module-level name). A class that a function
+        around origin defines, and binds nothing else to, is written by its qualified name:
+        the id of its node, which the resolver finds in this file."""
         head = text.partition(".")[0]
         s = origin
         while s is not None and s.kind != "module":
             if s.kind == "function" and (head in s.binds or head in s.unresolvable):
-                return False
+                if text == head and s.members.get(head) == "class" and s.binds[head] == 1 == s.def_binds.get(head):
+                    return f"{s.qual}.{head}", False
+                return text, False
             s = s.parent
-        return True
+        return text, True
 
     def _scope_data(self) -> dict:
         module = self.scopes[0]
@@ -1039,7 +1065,7 @@ class _FileVisitor:
                 bindings[scope.qual] = {
                     name: (b[0] if len(b) == 1 else b) for name, b in sorted(scope.imports.items())
                 }
-            r = scope.receivers.raw(self._module_head)
+            r = scope.receivers.raw(self._type_entry, unions=True)
             if r:
                 receivers[scope.qual] = r
             names = self._shadowed(scope, module_names)
@@ -1089,13 +1115,13 @@ class _FileVisitor:
             elif isinstance(module.alias(name), str) and not module.alias(name).endswith("()"):
                 names[name] = ["alias", module.alias(name)]
             else:
-                typed = module.receivers.raw(self._module_head).get(name)
+                typed = module.receivers.raw(self._type_entry).get(name)
                 names[name] = ["var", typed] if typed and typed[2] else ["var"]
         classes = {}
         for scope in self.scopes:
             if scope.kind != "class":
                 continue
-            own = scope.receivers.raw(self._module_head)
+            own = scope.receivers.raw(self._type_entry)
             classes[scope.qual] = {
                 "bases": json.loads(scope.record["extra_json"])["base_classes"],
                 "members": scope.members,

@@ -19,8 +19,12 @@ engine's rules reach the definitions Python would reach:
 - a call names the method Python runs where the engine's walk would not find it: a method
   inherited through a class name (`Base.m` via `Cls.m`), a class-body alias (`pack =
   pack_configure`), a method of a module-level instance (`mod.info` after `info = _log.info`),
-  a method reached along the method resolution order rather than depth-first; and `self.m()`
-  gets no edge where a class along the way also assigns `self.m`.
+  a method reached along the method resolution order rather than depth-first, a method that
+  every class a receiver is assigned takes from one definition; and `self.m()` gets no edge
+  where a class along the way also assigns `self.m`;
+- the special methods `for`/`with` run stay call names only where a class of the tree defines
+  them, and a name imported from a module outside the tree or else from one inside it (an
+  accelerator and its pure-Python fallback) gets no edge.
 
 Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
 Every module summary consulted for a file is one of its dependencies (also paths probed and
@@ -295,6 +299,11 @@ class TreeFacts:
             return None
         return "def", python[1], f"{python[2]}.{method}", "function"
 
+    def defines(self, cls, method: str) -> bool:
+        """Does cls or one of its bases in the tree bind method in its body (a def or an alias)?"""
+        entries = (self.summary(c[1])["classes"][c[2]] for c in self.depth_first(cls, set()))
+        return any(method in e["members"] or method in e.get("bound", ()) for e in entries)
+
     def rebound(self, cls, method: str) -> bool:
         """Would `self.method()` find a method of cls or its bases that some class along the
         way also assigns on the instance? Then, once that assignment has run, the call
@@ -421,6 +430,13 @@ def link(ex, facts: TreeFacts) -> set[str]:
     imported_types: dict[str, dict] = {}
     for scope, names in bindings.items():
         for name, bucket in names.items():
+            # `try: from _accel import f` / `except ImportError: from _pure import f`: the name
+            # is bound to one of two, and the one outside the tree is what usually runs.
+            inside = [facts.module_file(b["module"]) is not None
+                      or ("symbol" in b and facts.module_file(f"{b['module']}/{b['symbol']}") is not None)
+                      for b in bucket if b.get("qualifier", name) == name]
+            if not scope and any(inside) and not all(inside):
+                clashes.add(name)
             # A name that a star import of a module outside the tree may replace: unknown.
             bucket[:] = [b for b in bucket if b["kind"] == "module" or "symbol" not in b
                          or not facts.replaced(facts.module_file(b["module"]) or "", b["symbol"])]
@@ -493,24 +509,39 @@ def link(ex, facts: TreeFacts) -> set[str]:
     classes = ex.summary["classes"]
     types: dict[str, dict] = {}  # scope -> receiver -> class target, for the order check below
 
-    def type_text(scope, key, entry):
-        if entry is None:
-            return None
+    unions: dict[str, dict] = {}  # scope -> receiver -> the classes of its assignments
+    functions = {n["node_id"].partition(":")[2] for n in ex.nodes if n["node_type"] == "Function"}
+
+    def entry_class(scope, entry):
         text, kind, module_head = entry
         if module_head:
             target = facts.class_of(path, text, kind)
         else:
             target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
-        if target is None and kind in ("enter", "aenter"):
-            return None  # what __enter__ returns is unknown
+        # A class of this file, also one a function defines (written by its qualified name).
+        own = module_head or text.rpartition(".")[0] in functions
+        if target is None and kind in ("type", "call") and text in classes and own:
+            target = "def", path, text, "class"
+        return target
+
+    def type_text(scope, key, entry):
+        if entry is None:
+            return None
+        if isinstance(entry, dict):
+            # Assigned instances of several classes: no type for the engine, but a method all
+            # of them take from one definition is that definition (see below).
+            found = [entry_class(scope, e) for e in entry["any"]]
+            if all(found):
+                unions.setdefault(scope, {})[key] = found
+            return None
+        text, kind, module_head = entry
+        target = entry_class(scope, entry)
         if target is None:
-            if text in classes:
-                types.setdefault(scope, {})[key] = ("def", path, text, "class")
-                return text
             # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
             # outside the tree): the engine would take the class of that last name in this
-            # file, a guess.
-            return None if "." in text else text
+            # file, a guess; so would it for a name a function binds (`Reader(stream)` with
+            # Reader a parameter). What __enter__ returns is unknown.
+            return None if "." in text or not module_head or kind in ("enter", "aenter") else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
@@ -519,7 +550,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
     for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in imported.items():
-            own.setdefault(name, _written(cls, path, None, type_modules))
+            if name not in own:
+                own[name] = _written(cls, path, None, type_modules)
+                types.setdefault(scope, {})[name] = cls
     for qual in ex.summary["classes"]:
         inherited = facts.inherited_self_types(path, qual, set())
         if not inherited:
@@ -529,19 +562,36 @@ def link(ex, facts: TreeFacts) -> set[str]:
             text = None if target is False else _written(target, path, None, type_modules)
             if key not in own:
                 own[key] = text
+                if text is not None:
+                    types.setdefault(qual, {})[key] = target
             elif own[key] != text:
                 own[key] = None
+                types.get(qual, {}).pop(key, None)
     # Where a class inherits a method along two paths, Python takes the first class of its
     # linearization; the resolver walks the bases depth-first. Where the two differ, the call
     # names the method Python runs.
     for caller, names in calls.items():
+        implicit = ex.implicit.get(caller, ())
         for i, name in enumerate(names):
             prefix, _, method = name.rpartition(".")
             if not prefix:
                 if name.endswith("()"):
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
-            cls = _receiver_class(caller, prefix, classes, types, path)
+            cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, raw["python_shadowed_names"])
+            if isinstance(cls, list):
+                if name in implicit and not all(facts.defines(c, method) for c in cls):
+                    names[i] = None
+                    continue
+                found = {facts.python_definer(c, method) for c in cls}
+                target = found.pop() if len(found) == 1 else None
+                names[i] = (_keyed(target, type_modules) if target else None) or name
+                continue
+            if name in implicit and (cls is None or not facts.defines(cls, method)):
+                # `for`/`with` on a value of no class of the tree (a list, a file, a C type):
+                # the special method it runs is not in the tree.
+                names[i] = None
+                continue
             if prefix in ("self", "cls") and cls is not None and facts.rebound(cls, method):
                 names[i] = None
                 continue
@@ -604,7 +654,8 @@ def _keyed(target, type_modules: dict) -> str | None:
     """A definition's name through the bracketed module binding of its file (noted in
     type_modules), or None when the path cannot be written so."""
     key = type_key(target[1])
-    if key is None:
+    if key is None or target[2].count(".") > 1:
+        # The resolver finds a class's member only under a top-level class of the module.
         return None
     type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
     return f"{key}.{target[2]}"
@@ -622,20 +673,27 @@ def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -
     return _keyed(target, type_modules)
 
 
-def _receiver_class(caller: str, prefix: str, classes: dict, types: dict, path: str):
-    """The class the resolver takes a receiver to be, where this pass knows it."""
-    qual = caller.partition(":")[2]
+def _receiver_class(caller: str, prefix: str, classes: dict, known: tuple[dict, dict], receivers: dict,
+                    shadowed: dict):
+    """The class the resolver takes a receiver to be, where this pass knows it; a list of
+    classes for a receiver assigned instances of several. The scopes are walked as the
+    resolver walks them: the innermost that types the receiver, or hides its name, decides."""
+    path, _, qual = caller.partition(":")
     if prefix in ("self", "cls"):
         parts = qual.split(".")
         for k in range(len(parts) - 1, 0, -1):
             if ".".join(parts[:k]) in classes:
                 return "def", path, ".".join(parts[:k]), "class"
         return None
+    types, unions = known
+    head = prefix.partition(".")[0]
     for scope in _scopes_of(caller):
         if scope in classes and not prefix.startswith(("self.", "cls.")):
             continue
-        if prefix in types.get(scope, {}):
-            return types[scope][prefix]
+        if prefix in receivers.get(scope, {}):
+            return types.get(scope, {}).get(prefix) or unions.get(scope, {}).get(prefix)
+        if head not in ("self", "cls") and head in shadowed.get(scope, ()):
+            return None
     return None
 
 
