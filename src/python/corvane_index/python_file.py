@@ -254,6 +254,18 @@ _BUILTINS = frozenset(dir(builtins))
 # through it reach that definition even when the name is rebound to a decorator's result.
 _DEFINED = "<def>"
 
+_Name, _Constant, _Attribute, _Call, _Load, _Store = ast.Name, ast.Constant, ast.Attribute, ast.Call, ast.Load, ast.Store
+_LAMBDA_END = object()  # pushed under a lambda's children: the walk leaves the lambda there
+# Fields that never hold a node _expr visits: names, flags, contexts and operators (an operator
+# node has nothing inside).
+_LEAF_FIELDS = frozenset({"ctx", "op", "ops", "id", "attr", "arg", "name", "kind", "conversion", "is_async",
+                          "kwd_attrs", "rest", "type_comment", "str"})
+_CHILD_FIELDS: dict[type, tuple[str, ...]] = {ast.MatchSingleton: ()}  # type -> fields, last first
+
+
+def _child_fields(t: type) -> tuple[str, ...]:
+    return tuple(reversed([f for f in t._fields if f not in _LEAF_FIELDS]))
+
 
 class _FileVisitor:
     def __init__(self, path: str, tree: ast.Module):
@@ -333,6 +345,9 @@ class _FileVisitor:
                 for name in _CONSTRUCTORS:
                     if scope.members.get(name) == "function":
                         self.extract.generated.append((scope.node_id, f"{scope.node_id}.{name}"))
+            # A scope's types point back at it: unlink them so the file's scopes are freed as
+            # soon as it is done, without waiting for the cyclic garbage collector.
+            scope.receivers.origin.clear()
         return self.extract
 
     def _open_scope(self, kind: str, name: str, parent: _Scope, record: dict) -> _Scope:
@@ -451,11 +466,19 @@ class _FileVisitor:
     # ---- statements ---------------------------------------------------------------
 
     def _body(self, stmts: list[ast.stmt], scope: _Scope):
+        stmt_ = self._stmt
         for stmt in stmts:
-            self._stmt(stmt, scope)
+            stmt_(stmt, scope)
 
     def _stmt(self, stmt: ast.stmt, scope: _Scope):
-        if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        t = type(stmt)
+        if t is ast.Expr:  # the commonest: shortcuts of the generic case below
+            self._expr(stmt.value, scope)
+        elif t is ast.If:
+            self._expr(stmt.test, scope)
+            self._body(stmt.body, scope)
+            self._body(stmt.orelse, scope)
+        elif isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
             self._function(stmt, scope)
         elif isinstance(stmt, ast.ClassDef):
             self._class(stmt, scope)
@@ -747,28 +770,37 @@ class _FileVisitor:
 
     def _expr(self, expr: ast.AST, scope: _Scope):
         """Calls, yields and locally bound names inside an expression (lambdas and
-        comprehensions belong to the enclosing definition)."""
+        comprehensions belong to the enclosing definition). The nodes are visited in
+        pre-order, children in field order, as _expr_plain does."""
         function = scope.kind == "function"
-        stack = [(expr, False)]
+        stack = [expr]
+        pop, push, extend = stack.pop, stack.append, stack.extend
+        lambdas = 0  # lambdas around the node: a yield there makes no generator of the scope
         while stack:
-            node, in_lambda = stack.pop()
+            node = pop()
             t = type(node)
-            if t is ast.Name:
+            if t is _Name:
                 ctx = type(node.ctx)
-                if ctx is ast.Store:
+                if ctx is _Load:
+                    scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
+                elif ctx is _Store:
                     scope.bind(node.id)
                     if scope.kind != "class":
                         scope.receivers.note(node.id, _UNKNOWN)
-                elif ctx is ast.Del:
-                    # Not a binding to hide others with, but the name no longer holds one value.
-                    scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
                 else:
-                    scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
+                    # Del: not a binding to hide others with, but the name no longer holds one value.
+                    scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
                 continue
-            if t is ast.Constant:
+            if t is _Constant or node is None:  # None: a `**spread` key, a missing kw default
                 continue
-            if t is ast.Call:
-                if type(node.func) is ast.Name:
+            if t is _Attribute:
+                push(node.value)
+                continue
+            if node is _LAMBDA_END:
+                lambdas -= 1
+                continue
+            if t is _Call:
+                if type(node.func) is _Name:
                     scope.sites.append(_site(node))
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
@@ -776,27 +808,29 @@ class _FileVisitor:
             elif t is ast.comprehension:
                 self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
             elif t is ast.Lambda:
-                in_lambda = True
+                lambdas += 1
+                push(_LAMBDA_END)
                 if function:
                     a = node.args
                     for arg in [*a.posonlyargs, *a.args, *a.kwonlyargs, a.vararg, a.kwarg]:
                         if arg is not None:
                             scope.bind(arg.arg)
             elif t is ast.Yield or t is ast.YieldFrom:
-                if not in_lambda:
+                if not lambdas:
                     scope.generator = True
             elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
                 scope.bind(node.name)
             elif t is ast.MatchMapping and node.rest:
                 scope.bind(node.rest)
-            children = []
-            for f in node._fields:
-                v = getattr(node, f, None)
+            fields = _CHILD_FIELDS.get(t)
+            if fields is None:
+                fields = _CHILD_FIELDS[t] = _child_fields(t)
+            for f in fields:  # last field first: the stack gives them back in field order
+                v = getattr(node, f)
                 if type(v) is list:
-                    children.extend(x for x in v if isinstance(x, ast.AST))
-                elif isinstance(v, ast.AST) and not isinstance(v, ast.expr_context):
-                    children.append(v)
-            stack.extend((c, in_lambda) for c in reversed(children))
+                    extend(reversed(v))
+                elif v is not None:
+                    push(v)
 
     def _call_name(self, func: ast.AST, scope: _Scope) -> str | None:
         name = call_name(func)
