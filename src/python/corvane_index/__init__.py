@@ -24,21 +24,50 @@ The API the `corvanedb` command is built on:
     watch_tree(path, workspace=None)              index, then refresh on every file save
 """
 
-from .api import (IndexResult, check_source_tree, check_workspace, closest_ids, default_workspace,
-                  find_workspace, has_index, index_tree, open_index)
-from .draw import blast_dot, render
-from .export import EDGE_KINDS, Graph, read_graph, to_networkx, write_dot, write_graphml, write_json
-from .ids import definition_id, file_id, folder_id, module_id, module_name
-from .indexer import EXTRACTOR_VERSION, MANIFEST_NAME, Indexer, IndexReport
-from .python_file import FileExtract, extract_source
-from .tree import SourceTree, scan_tree
-from .tree_pass import link_all
-from .watch import watch_tree
+from typing import TYPE_CHECKING
 
-__all__ = [
-    "EDGE_KINDS", "EXTRACTOR_VERSION", "MANIFEST_NAME", "FileExtract", "Graph", "IndexReport", "IndexResult",
-    "Indexer", "SourceTree", "blast_dot", "check_source_tree", "check_workspace", "closest_ids",
-    "default_workspace", "definition_id", "extract_source", "file_id", "find_workspace", "folder_id", "has_index",
-    "index_tree", "link_all", "module_id", "module_name", "open_index", "read_graph", "render", "scan_tree",
-    "to_networkx", "watch_tree", "write_dot", "write_graphml", "write_json",
-]
+# Each public name and the module that defines it. They are imported on first use, so that
+# a command that needs one module does not pay for all of them.
+_EXPORTS = {
+    "api": ["IndexResult", "check_source_tree", "check_workspace", "closest_ids", "default_workspace",
+            "find_workspace", "has_index", "index_tree", "open_index"],
+    "draw": ["blast_dot", "render"],
+    "export": ["EDGE_KINDS", "Graph", "read_graph", "to_networkx", "write_dot", "write_graphml", "write_json"],
+    "ids": ["definition_id", "file_id", "folder_id", "module_id", "module_name"],
+    "indexer": ["EXTRACTOR_VERSION", "MANIFEST_NAME", "Indexer", "IndexReport"],
+    "python_file": ["FileExtract", "extract_source"],
+    "tree": ["SourceTree", "scan_tree"],
+    "tree_pass": ["link_all"],
+    "watch": ["watch_tree"],
+}
+_MODULE_OF = {name: module for module, names in _EXPORTS.items() for name in names}
+
+__all__ = sorted(_MODULE_OF)
+
+
+def __getattr__(name: str):
+    module = _MODULE_OF.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
+
+if TYPE_CHECKING:
+    from .api import (IndexResult, check_source_tree, check_workspace, closest_ids, default_workspace,
+                      find_workspace, has_index, index_tree, open_index)
+    from .draw import blast_dot, render
+    from .export import EDGE_KINDS, Graph, read_graph, to_networkx, write_dot, write_graphml, write_json
+    from .ids import definition_id, file_id, folder_id, module_id, module_name
+    from .indexer import EXTRACTOR_VERSION, MANIFEST_NAME, Indexer, IndexReport
+    from .python_file import FileExtract, extract_source
+    from .tree import SourceTree, scan_tree
+    from .tree_pass import link_all
+    from .watch import watch_tree

@@ -11,7 +11,6 @@ folder it is about (the engine's own messages may not).
 
 from __future__ import annotations
 
-import difflib
 import errno
 import hashlib
 import os
@@ -22,10 +21,8 @@ from dataclasses import dataclass
 
 import corvanedb
 
-from .indexer import MANIFEST_NAME, Indexer, IndexReport
+from .indexer import MANIFEST_NAME, SNAPSHOT_NAME, Indexer, IndexReport
 from .tree import SourceTree, scan_tree
-
-SNAPSHOT_NAME = ".corvane_snapshot.bin"
 
 
 def default_workspace(path: str) -> str:
@@ -153,14 +150,7 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     # A kept engine holds what the manifest describes even when it started empty.
     manifest = indexer.load_manifest() if kept else None
     report = indexer.index_changes(manifest) if manifest is not None else indexer.run()
-    if "build" in report.phases:
-        # build() writes the snapshot in the background; the manifest must not claim more
-        # than what is on disk, so write it synchronously first.
-        try:
-            engine.save()
-        except OSError as exc:
-            raise type(exc)(exc.errno, str(exc), os.path.join(workspace, SNAPSHOT_NAME)) from None
-    indexer.write_manifest()
+    indexer.write_manifest()  # after the snapshot: the indexer's build step wrote it synchronously
     return IndexResult(engine, report, tree, workspace, restored, time.perf_counter() - start)
 
 
@@ -201,6 +191,8 @@ def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -
     """Node ids that `text` may have meant: nodes whose name is the last word of `text`
     ("Session.request" -> name "request"), the ones ending like `text` first, then by
     similarity; when no node has that name, the most similar ids overall."""
+    import difflib  # here: it is slow to import, and only a missed id needs it
+
     word = re.split(r"[:./\\]", text.rstrip(":./\\"))[-1] if text.strip(":./\\") else text
     lowered = word.lower()
     named = [h["id"] for h in engine.search(word) if h["name"].lower() == lowered] if word else []

@@ -7,13 +7,14 @@ import argparse
 import json
 import os
 import sys
-import time
+from typing import TYPE_CHECKING
 
-import corvanedb
+from . import api, export
 
-from . import api, draw, export
-from .indexer import IndexReport
-from .watch import watch_tree
+if TYPE_CHECKING:  # the commands import what only they need, so that a query starts fast
+    import corvanedb
+
+    from .indexer import IndexReport
 
 QUERIES = ("callers", "callees", "dependents", "dependencies", "blast", "search", "show")
 # The query method of each neighbour command, and its transitive form.
@@ -113,6 +114,10 @@ def cmd_index(args) -> int:
 
 
 def cmd_watch(args) -> int:
+    import time
+
+    from .watch import watch_tree
+
     def started(result: api.IndexResult) -> None:
         progress.close()
         print(summary(result))
@@ -219,6 +224,8 @@ def cmd_export(args) -> int:
 
 
 def cmd_draw(args) -> int:
+    from . import draw
+
     engine = open_for_query(args)
     require_node(engine, args.id)
     drawing = draw.blast_dot(engine, args.id, max_depth=args.depth or None, max_nodes=args.max_nodes)

@@ -14,7 +14,6 @@ import json
 import os
 from dataclasses import dataclass, field
 from typing import IO, Any
-from xml.sax.saxutils import escape, quoteattr
 
 from . import snapshot
 from .api import SNAPSHOT_NAME, check_workspace, has_index
@@ -103,12 +102,10 @@ def _xml_chars(value: Any) -> str:
     return "".join(c if c >= " " or c in "\t\n\r" else "\ufffd" for c in _text(value))
 
 
-def _xml_text(value: Any) -> str:
-    return escape(_xml_chars(value))
-
-
 def write_graphml(graph: Graph, out: IO[str]) -> None:
     """GraphML with one typed key per record field and the edge key `kind`."""
+    from xml.sax.saxutils import escape, quoteattr  # here: it imports much that the queries never use
+
     out.write('<?xml version="1.0" encoding="UTF-8"?>\n'
               '<graphml xmlns="http://graphml.graphdrawing.org/xmlns">\n')
     for name, kind in NODE_FIELDS.items():
@@ -118,7 +115,7 @@ def write_graphml(graph: Graph, out: IO[str]) -> None:
     for node_id, rec in graph.nodes.items():
         out.write(f"    <node id={quoteattr(_xml_chars(node_id))}>")
         for name, value in rec.items():
-            out.write(f'<data key="{name}">{_xml_text(value)}</data>')
+            out.write(f'<data key="{name}">{escape(_xml_chars(value))}</data>')
         out.write("</node>\n")
     for src, dst, kind in graph.edges:
         out.write(f"    <edge source={quoteattr(_xml_chars(src))} target={quoteattr(_xml_chars(dst))}>"

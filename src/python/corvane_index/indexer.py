@@ -5,22 +5,23 @@ scope data against the summaries of all modules; then add_node for every folder,
 module, module code, class and function; structural edges for containment (folder -> file ->
 module -> module code / class -> method); generated edges from each class to the
 constructor methods it defines; resolve_and_connect_calls for every caller and
-resolve_and_connect_django for every model class; build().
+resolve_and_connect_django for every model class; then the graphs are compiled and the
+snapshot written (rebuild_internal(), synchronously).
 
 Incremental run: a manifest in the workspace (path -> mtime, size, content hash, the module's
 summary and the paths its link consulted) tells which files changed. A file is re-extracted
 when it changed, or when one of the paths it depends on was added, deleted, or changed its
 summary; those and the deleted files are invalidated, re-extracted files are added again,
-then repopulate_edges() re-resolves every stored call list and build() compiles. The result
-equals a full run on the same tree.
+then repopulate_edges() re-resolves every stored call list, and the graphs are compiled and
+the snapshot written as in a full run. The result equals a full run on the same tree.
 """
 
 from __future__ import annotations
 
-import concurrent.futures
+import contextlib
+import gc
 import hashlib
 import json
-import multiprocessing
 import os
 import time
 from collections.abc import Iterator
@@ -32,7 +33,9 @@ from .python_file import FileExtract, extract_source, file_node
 from .tree import SourceTree, folder_node, folder_parent_edge
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
+SNAPSHOT_NAME = ".corvane_snapshot.bin"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
+CHUNKS_PER_PROCESS = 16  # work is handed out in chunks: fewer results to wait for than files
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
 EXTRACTOR_VERSION = 3
 
@@ -66,8 +69,43 @@ class _Phase:
         self.report.phases[self.name] = self.report.phases.get(self.name, 0.0) + time.perf_counter() - self.start
 
 
-def _extract_unlinked(item: tuple[str, bytes]) -> FileExtract:
-    return extract_source(*item, linked=False)
+@contextlib.contextmanager
+def _without_cycle_collection():
+    """Cyclic garbage collection paused: extraction makes millions of objects that all live
+    until the run ends, and the collector would walk them again and again for nothing (the
+    extracts hold no reference cycles, so reference counting frees what they drop)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+@dataclass
+class _Parsed:
+    extract: FileExtract
+    mtime_ns: int
+    size: int
+    sha256: str
+
+
+def _read_and_extract(rel: str, full: str) -> _Parsed:
+    try:
+        mtime, size = _stat_key(full)
+        with open(full, "rb") as f:
+            source = f.read()
+    except OSError as exc:
+        # Vanished or unreadable since the scan: index it as an empty File node.
+        return _Parsed(FileExtract(rel, nodes=[file_node(rel)], error=f"OSError: {exc}"), 0, -1,
+                       hashlib.sha256(b"").hexdigest())
+    return _Parsed(extract_source(rel, source, linked=False), mtime, size, hashlib.sha256(source).hexdigest())
+
+
+@_without_cycle_collection()
+def _read_and_extract_chunk(work: list[tuple[str, str]]) -> list[_Parsed]:
+    return [_read_and_extract(*item) for item in work]
 
 
 def _stat_key(path: str) -> tuple[int, int]:
@@ -121,7 +159,7 @@ class Indexer:
         os.makedirs(self.workspace, exist_ok=True)
         tmp = f"{self.manifest_path}.{os.getpid()}.tmp"
         with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(data, f)
+            f.write(json.dumps(data))  # json.dump encodes piece by piece in Python: slower
         os.replace(tmp, self.manifest_path)
 
     # ---- runs -----------------------------------------------------------------------
@@ -133,6 +171,7 @@ class Indexer:
             return self.index_all()
         return self.index_changes(manifest)
 
+    @_without_cycle_collection()
     def index_all(self) -> IndexReport:
         report = IndexReport("full")
         if self.engine.get_stats()["nodes"]:
@@ -151,10 +190,10 @@ class Indexer:
                     report.django_edges_added += self.engine.resolve_and_connect_django(node_id, relations)
                 if self.on_step:
                     self.on_step("resolve", i, len(extracts))
-        with _Phase(report, "build"):
-            self.engine.build()
+        self._build(report)
         return report
 
+    @_without_cycle_collection()
     def index_changes(self, manifest: dict) -> IndexReport:
         report = IndexReport("incremental")
         old_files: dict[str, dict] = manifest["files"]
@@ -212,53 +251,66 @@ class Indexer:
             # Re-resolves the stored calls of every node: callers elsewhere may now reach
             # (or lose) definitions of the changed files.
             self.engine.repopulate_edges()
-        with _Phase(report, "build"):
-            self.engine.build()
+        self._build(report)
         return report
 
     # ---- steps ----------------------------------------------------------------------
 
     def _parse(self, paths: list[str], report: IndexReport) -> list[FileExtract]:
-        extracts = []
+        parsed: list[_Parsed | None] = [None] * len(paths)
         with _Phase(report, "parse"):
-            read = []
-            for rel in paths:
-                try:
-                    mtime, size = _stat_key(self.tree.files[rel])
-                    with open(self.tree.files[rel], "rb") as f:
-                        read.append((rel, mtime, size, f.read(), None))
-                except OSError as exc:
-                    # Vanished or unreadable since the scan: index it as an empty File node.
-                    read.append((rel, 0, -1, b"", f"OSError: {exc}"))
-            parsed = self._extract([(rel, source) for rel, _, _, source, error in read if error is None])
-            for i, (rel, mtime, size, source, error) in enumerate(read, 1):
-                ex = FileExtract(rel, nodes=[file_node(rel)], error=error) if error else next(parsed)
-                if ex.error:
-                    report.parse_errors.append((rel, ex.error))
-                self.manifest_files[rel] = {"mtime_ns": mtime, "size": size,
-                                            "sha256": hashlib.sha256(source).hexdigest(),
-                                            "summary": ex.summary}
-                extracts.append(ex)
-                report.files_parsed += 1
+            for done, (i, result) in enumerate(self._extract([(rel, self.tree.files[rel]) for rel in paths]), 1):
+                parsed[i] = result
                 if self.on_step:
-                    self.on_step("parse", i, len(paths))
-            parsed.close()  # every result was taken: this ends the worker pool
+                    self.on_step("parse", done, len(paths))
+        extracts = []
+        for rel, p in zip(paths, parsed):
+            ex = p.extract
+            if ex.error:
+                report.parse_errors.append((rel, ex.error))
+            self.manifest_files[rel] = {"mtime_ns": p.mtime_ns, "size": p.size, "sha256": p.sha256,
+                                        "summary": ex.summary}
+            extracts.append(ex)
+        report.files_parsed += len(paths)
         return extracts
 
-    def _extract(self, work: list[tuple[str, bytes]]) -> Iterator[FileExtract]:
-        """Extraction is a pure function of (path, source): worker processes give the same
-        records as this one, in the same order. Results come as they are made, so progress
-        can follow them."""
+    def _extract(self, work: list[tuple[str, str]]) -> Iterator[tuple[int, _Parsed]]:
+        """(index in work, result) for every (path, file) of work, as they are made, so progress
+        can follow them. Extraction is a pure function of (path, source): worker processes give
+        the same records as this one.
+
+        With more than one process, this one parses chunks from the front of the list while
+        the workers take them from the back; where the two meet, this one waits for the rest."""
         workers = self.workers
         if workers is None:
             workers = (os.cpu_count() or 1) if len(work) >= PARALLEL_FROM else 1
         if workers <= 1 or len(work) < 2:
-            yield from map(_extract_unlinked, work)
+            for i, item in enumerate(work):
+                yield i, _read_and_extract(*item)
             return
+        import concurrent.futures  # here: a query command that imports the package needs neither
+        import multiprocessing
+
+        size = max(1, len(work) // (workers * CHUNKS_PER_PROCESS))
+        starts = range(0, len(work), size)
         # forkserver: the workers never inherit the engine's threads or state.
         context = multiprocessing.get_context("forkserver")
-        with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
-            yield from pool.map(_extract_unlinked, work, chunksize=max(1, len(work) // (workers * 8)))
+        with concurrent.futures.ProcessPoolExecutor(workers - 1, mp_context=context) as pool:
+            # Submitted last chunk first: the workers start at the back.
+            futures = {pool.submit(_read_and_extract_chunk, work[start:start + size]): start
+                       for start in reversed(starts)}
+            waiting = dict(futures)
+            for future in reversed(list(futures)):
+                if not future.cancel():
+                    break  # a worker has it: every later chunk is taken as well
+                del waiting[future]
+                start = futures[future]
+                for i in range(start, min(start + size, len(work))):
+                    yield i, _read_and_extract(*work[i])
+                for finished in [f for f in waiting if f.done()]:
+                    yield from enumerate(finished.result(), waiting.pop(finished))
+            for finished in concurrent.futures.as_completed(waiting):
+                yield from enumerate(finished.result(), waiting[finished])
 
     def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
         """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
@@ -298,3 +350,13 @@ class Indexer:
         if edge is not None:
             self.engine.add_structural_edge(*edge)
             report.structural_edges += 1
+
+    def _build(self, report: IndexReport):
+        """Compiles the graphs and writes the snapshot at once, so that the manifest written
+        after it never claims more than the snapshot holds. Raises OSError naming the snapshot
+        when it cannot be written."""
+        with _Phase(report, "build"):
+            try:
+                self.engine.rebuild_internal()
+            except OSError as exc:
+                raise type(exc)(exc.errno, str(exc), os.path.join(self.workspace, SNAPSHOT_NAME)) from None
