@@ -224,10 +224,15 @@ def test_incremental_index_equals_fresh_index_over_random_edits(tmp_path, seed):
 def test_parsing_in_worker_processes_gives_the_serial_records(tmp_path):
     tree = scan_tree(os.path.join(os.path.dirname(os.__file__), "email"))
     runs = []
-    for workers in (1, 2):
+    for workers in (1, 2, 3):
         workspace = tmp_path / f"ws{workers}"
         engine = corvanedb.PyMetadataEngine(str(workspace))
-        indexer = Indexer(engine, tree, str(workspace), workers=workers)
+        steps = []
+        indexer = Indexer(engine, tree, str(workspace), workers=workers,
+                          on_step=lambda phase, done, total: steps.append((done, total)) if phase == "parse" else None)
         assert indexer.run().files_parsed == len(tree.files)
-        runs.append((indexer.manifest_files, graph(engine)))
-    assert runs[0] == runs[1]
+        # Progress counts every file once, in whatever order the processes finish them.
+        assert [done for done, _ in steps] == sorted(done for done, _ in steps)
+        assert steps[-1] == (len(tree.files), len(tree.files))
+        runs.append((list(indexer.manifest_files.items()), graph(engine)))
+    assert runs[0] == runs[1] == runs[2]

@@ -51,7 +51,24 @@ class TreeFacts:
         self.summaries = summaries  # file path -> summary
         self.deps: set[str] = set()
         self._importers: dict[str, set[str]] | None = None
-        self._mro: dict[tuple, tuple] = {}  # class -> (linearization, the paths it read)
+        # Answers already worked out: (question, its arguments) -> (answer, the paths it read).
+        self._known: dict[tuple, tuple] = {}
+
+    def _remembered(self, key: tuple, work):
+        """work(), asked once per key: the summaries do not change while the pass runs, so
+        neither does the answer; a file that asks again depends on the same paths."""
+        known = self._known.get(key)
+        if known is not None:
+            self.deps |= known[1]
+            return known[0]
+        outer, self.deps = self.deps, set()
+        try:
+            result = work()
+            self._known[key] = result, self.deps
+        finally:
+            outer |= self.deps
+            self.deps = outer
+        return result
 
     # ---- modules --------------------------------------------------------------------
 
@@ -137,6 +154,9 @@ class TreeFacts:
 
     def attr(self, path: str, name: str, depth: int = 0):
         """What `name` means at the top level of the module in path."""
+        return self._remembered(("attr", path, name, depth), lambda: self._attr(path, name, depth))
+
+    def _attr(self, path: str, name: str, depth: int):
         s = self.summary(path)
         if s is None or depth > _MAX_DEPTH or self.replaced(path, name):
             return None
@@ -246,6 +266,10 @@ class TreeFacts:
         return result if result is not None and result[0] == "def" and result[3] == "class" else None
 
     def bases(self, cls) -> list:
+        """The classes of the tree among cls's bases (a list its callers only read)."""
+        return self._remembered(("bases", cls), lambda: self._bases(cls))
+
+    def _bases(self, cls) -> list:
         path, qual = cls[1], cls[2]
         summary = self.summary(path)
         entry = summary["classes"].get(qual) if summary else None
@@ -256,21 +280,14 @@ class TreeFacts:
 
     def linearization(self, cls, depth: int = 0) -> list | None:
         """The class's method resolution order over the classes of the tree (C3)."""
-        key = cls[1:3]
-        if key in self._mro:
-            result, deps = self._mro[key]
-            self.deps |= deps
-            return result
-        outer, self.deps = self.deps, set()
+        return self._remembered(("mro", cls[1:3]), lambda: self._linearization(cls, depth))
+
+    def _linearization(self, cls, depth: int) -> list | None:
         bases = self.bases(cls) if depth < _MAX_DEPTH else None
         if bases is None:
-            result = None
-        else:
-            seqs = [self.linearization(b, depth + 1) for b in bases]
-            result = None if any(s is None for s in seqs) else _c3_merge([cls], [*seqs, bases])
-        self._mro[key] = result, self.deps
-        self.deps = outer | self.deps
-        return result
+            return None
+        seqs = [self.linearization(b, depth + 1) for b in bases]
+        return None if any(s is None for s in seqs) else _c3_merge([cls], [*seqs, bases])
 
     def depth_first(self, cls, seen: set) -> list:
         """Classes in the order the resolver walks them: the class, then each base's walk."""
