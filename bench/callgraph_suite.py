@@ -36,7 +36,6 @@ import json
 import os
 import random
 import re
-import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -221,17 +220,9 @@ def from_compiled(facts: tree_pass.TreeFacts, path: str, name: str, bucket: list
 
 def load_baseline(rev: str):
     """The indexer package at a git revision, importable beside the current one."""
-    folder = tempfile.mkdtemp()
-    package = os.path.join(folder, "corvane_index_baseline")
-    os.makedirs(package)
-    listing = subprocess.run(["git", "-C", REPO, "ls-tree", "--name-only", rev, "src/python/corvane_index/"],
-                             capture_output=True, text=True, check=True).stdout.split()
-    for name in listing:
-        if name.endswith(".py"):
-            text = subprocess.run(["git", "-C", REPO, "show", f"{rev}:{name}"],
-                                  capture_output=True, text=True, check=True).stdout
-            with open(os.path.join(package, os.path.basename(name)), "w", encoding="utf-8") as f:
-                f.write(text)
+    from same_records import checkout_package
+
+    folder = checkout_package(rev, tempfile.mkdtemp(), "corvane_index_baseline")
     sys.path.insert(0, folder)
     return importlib.import_module("corvane_index_baseline")
 

@@ -257,14 +257,15 @@ class Indexer:
     # ---- steps ----------------------------------------------------------------------
 
     def _parse(self, paths: list[str], report: IndexReport) -> list[FileExtract]:
-        parsed: list[_Parsed | None] = [None] * len(paths)
+        parsed: dict[int, _Parsed] = {}
         with _Phase(report, "parse"):
             for done, (i, result) in enumerate(self._extract([(rel, self.tree.files[rel]) for rel in paths]), 1):
                 parsed[i] = result
                 if self.on_step:
                     self.on_step("parse", done, len(paths))
         extracts = []
-        for rel, p in zip(paths, parsed):
+        for i, rel in enumerate(paths):
+            p = parsed[i]
             ex = p.extract
             if ex.error:
                 report.parse_errors.append((rel, ex.error))

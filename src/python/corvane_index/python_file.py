@@ -11,6 +11,7 @@ import ast
 import builtins
 import json
 from dataclasses import dataclass, field
+from typing import Any
 
 from . import ids, tree_pass
 
@@ -263,7 +264,7 @@ _LEAF_FIELDS = frozenset({"ctx", "op", "ops", "id", "attr", "arg", "name", "kind
 _CHILD_FIELDS: dict[type, tuple[str, ...]] = {ast.MatchSingleton: ()}  # type -> fields, last first
 
 
-def _child_fields(t: type) -> tuple[str, ...]:
+def _child_fields(t: type[ast.AST]) -> tuple[str, ...]:
     return tuple(reversed([f for f in t._fields if f not in _LEAF_FIELDS]))
 
 
@@ -471,10 +472,9 @@ class _FileVisitor:
             stmt_(stmt, scope)
 
     def _stmt(self, stmt: ast.stmt, scope: _Scope):
-        t = type(stmt)
-        if t is ast.Expr:  # the commonest: shortcuts of the generic case below
+        if isinstance(stmt, ast.Expr):  # the commonest: shortcuts of the generic case below
             self._expr(stmt.value, scope)
-        elif t is ast.If:
+        elif isinstance(stmt, ast.If):
             self._expr(stmt.test, scope)
             self._body(stmt.body, scope)
             self._body(stmt.orelse, scope)
@@ -773,7 +773,7 @@ class _FileVisitor:
         comprehensions belong to the enclosing definition). The nodes are visited in
         pre-order, children in field order, as _expr_plain does."""
         function = scope.kind == "function"
-        stack = [expr]
+        stack: list[Any] = [expr]
         pop, push, extend = stack.pop, stack.append, stack.extend
         lambdas = 0  # lambdas around the node: a yield there makes no generator of the scope
         while stack:
