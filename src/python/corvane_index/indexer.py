@@ -301,17 +301,21 @@ class Indexer:
             futures = {pool.submit(_read_and_extract_chunk, work[start:start + size]): start
                        for start in reversed(starts)}
             waiting = dict(futures)
-            for future in reversed(list(futures)):
-                if not future.cancel():
-                    break  # a worker has it: every later chunk is taken as well
-                del waiting[future]
-                start = futures[future]
-                for i in range(start, min(start + size, len(work))):
-                    yield i, _read_and_extract(*work[i])
-                for finished in [f for f in waiting if f.done()]:
-                    yield from enumerate(finished.result(), waiting.pop(finished))
-            for finished in concurrent.futures.as_completed(waiting):
-                yield from enumerate(finished.result(), waiting[finished])
+            try:
+                for future in reversed(list(futures)):
+                    if not future.cancel():
+                        break  # a worker has it: every later chunk is taken as well
+                    del waiting[future]
+                    start = futures[future]
+                    for i in range(start, min(start + size, len(work))):
+                        yield i, _read_and_extract(*work[i])
+                    for finished in [f for f in waiting if f.done()]:
+                        yield from enumerate(finished.result(), waiting.pop(finished))
+                for finished in concurrent.futures.as_completed(waiting):
+                    yield from enumerate(finished.result(), waiting[finished])
+            finally:
+                for future in waiting:
+                    future.cancel()  # stopped early (an error, Ctrl-C): the pool need not finish the rest
 
     def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
         """The whole-tree pass; notes each file's summary and dependencies in the manifest."""

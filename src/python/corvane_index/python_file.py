@@ -770,8 +770,8 @@ class _FileVisitor:
 
     def _expr(self, expr: ast.AST, scope: _Scope):
         """Calls, yields and locally bound names inside an expression (lambdas and
-        comprehensions belong to the enclosing definition). The nodes are visited in
-        pre-order, children in field order, as _expr_plain does."""
+        comprehensions belong to the enclosing definition). Nodes are visited in pre-order,
+        children in field order: the order of the calls recorded."""
         function = scope.kind == "function"
         stack: list[Any] = [expr]
         pop, push, extend = stack.pop, stack.append, stack.extend
