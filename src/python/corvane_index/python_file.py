@@ -1132,6 +1132,7 @@ class _FileVisitor:
         """What the whole-tree pass needs to know about this module (plain JSON data)."""
         module = self.scopes[0]
         names = {}
+        module_types = None  # the module's receiver types, worked out when first needed
         for name, count in module.binds.items():
             if name in module.unresolvable:
                 continue
@@ -1149,7 +1150,9 @@ class _FileVisitor:
             elif isinstance(module.alias(name), str) and not module.alias(name).endswith("()"):
                 names[name] = ["alias", module.alias(name)]
             else:
-                typed = module.receivers.raw(self._type_entry).get(name)
+                if module_types is None:
+                    module_types = module.receivers.raw(self._type_entry)
+                typed = module_types.get(name)
                 names[name] = ["var", typed] if typed and typed[2] else ["var"]
         classes = {}
         for scope in self.scopes:
