@@ -41,12 +41,16 @@ def _expr_plain(self, expr, scope):
         if t is ast.Call:
             if type(node.func) is ast.Name:
                 scope.sites.append(_site(node))
+                if node.func.id in ("map", "filter", "sorted", "min", "max"):
+                    self._passed(node, scope)
             name = self._call_name(node.func, scope)
             if name is not None and name != "super":
                 scope.raw_calls.append(name)
         elif t is ast.comprehension:
             self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
         elif t is ast.Lambda:
+            if not in_lambda:
+                self._lambda(node, scope)
             in_lambda = True
             if function:
                 a = node.args

@@ -335,7 +335,7 @@ def test_generator_flags_agree_with_plain_walk_on_stdlib_files():
 
         walk(tree.body, "")
         got = {n["node_id"].split(":", 1)[1]: n["is_generator"] for n in extract_source(rel, source).nodes
-               if n["node_type"] == "Function" and n["name"] != "<module>"}
+               if n["node_type"] == "Function" and n["name"] != "<module>" and not n["name"].startswith("<lambda")}
         assert got == expected, rel
 
 

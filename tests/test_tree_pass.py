@@ -940,3 +940,74 @@ def test_alias_in_a_nested_class_is_not_named_through_its_module(tmp_path):
         ''',
     })
     assert "m.py:wm_size" not in callees(engine, "m.py:use")
+
+
+def test_lambdas_are_definitions_reached_through_names_parameters_and_builtins(tmp_path):
+    engine = index_files(tmp_path, {
+        "main.py": '''
+            def helper():
+                pass
+
+            def other():
+                pass
+
+            double = lambda v: helper()
+
+            def apply(fn):
+                fn()
+
+            def apply_any(fn):
+                fn()
+
+            def run(items):
+                double(1)
+                apply(lambda: other())
+                apply_any(lambda: 1)
+                apply_any(lambda: 2)
+                inner = lambda: helper()
+                inner()
+                return sorted(items, key=lambda x: other())
+
+            def nested():
+                f = lambda: 1
+                def deeper():
+                    g = lambda: 2
+                    f()
+                    g()
+                return deeper
+
+            def shadowed(map):
+                map(helper, [])
+
+            list(map(helper, [1]))
+            list(filter(other, [1]))
+            max([1], key=len)
+        ''',
+        "flow.py": '''
+            def apply(fn):
+                fn()
+
+            apply(lambda: print())
+        ''',
+    })
+    ids = set(engine.get_all_metadata())
+    assert {"main.py:<lambda1>", "main.py:run.<lambda1>", "main.py:run.<lambda4>", "main.py:run.<lambda5>",
+            "main.py:nested.<lambda1>", "main.py:nested.deeper.<lambda1>"} <= ids
+    # The lambda holds its body's calls; the definition that makes it keeps them too.
+    assert callees(engine, "main.py:<lambda1>") == ["main.py:helper"]
+    assert "main.py:helper" in callees(engine, "main.py:run")
+    # Called through a name bound once, a parameter every call fills with it, or a builtin.
+    assert {"main.py:run.<lambda4>", "main.py:run.<lambda5>"} <= set(callees(engine, "main.py:run"))
+    # `double` is the module's <lambda1>, but run has a <lambda1> of its own that the resolver
+    # meets first: no edge rather than the wrong one.
+    assert "main.py:run.<lambda1>" not in callees(engine, "main.py:run")
+    assert "main.py:<lambda1>" not in callees(engine, "main.py:run")
+    assert callees(engine, "main.py:apply") == []  # run.<lambda1>, but named so it is main's <lambda1>
+    assert callees(engine, "flow.py:apply") == ["flow.py:<lambda1>"]
+    assert callees(engine, "main.py:apply_any") == []  # two lambdas reach it
+    # Names are per definition: the resolver meets the nearer <lambda1> first, so the outer one
+    # is named only where no nearer one hides it.
+    assert callees(engine, "main.py:nested.deeper") == ["main.py:nested.deeper.<lambda1>"]
+    module_code = set(callees(engine, "main.py:<module>"))
+    assert {"main.py:helper", "main.py:other"} <= module_code
+    assert callees(engine, "main.py:shadowed") == []  # map is a parameter here, not the builtin

@@ -214,6 +214,7 @@ class _Scope:
     flows: dict[str, str] = field(default_factory=dict)  # parameter -> the one function every call passes
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
+    lambda_count: int = 0  # lambdas defined directly here, named <lambda1>, <lambda2>, ... in source order
 
     def add_call(self, name: str, implicit: bool = False):
         if not implicit:
@@ -245,6 +246,23 @@ class _Scope:
 
 class _Implicit(str):
     """A raw call name of a special method that a statement runs without naming it."""
+
+
+class _Passed(str):
+    """A function handed to a builtin that calls it (`map(f, xs)`, `sorted(xs, key=f)`): a call
+    of it, where the builtin's name is not bound to something else. A lambda handed so is
+    named once visited, so it is kept as its node until then."""
+
+    def __new__(cls, name: str, through: str, node: ast.Lambda | None = None):
+        self = super().__new__(cls, name)
+        self.through, self.node = through, node
+        return self
+
+
+# Builtins that call the functions they are given: every positional argument of map and
+# filter (a name that is no function resolves to nothing), the key of sorted, min and max.
+_CALLS_POSITIONAL = frozenset({"map", "filter"})
+_CALLS_KEY = frozenset({"sorted", "min", "max"})
 
 
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
@@ -282,6 +300,7 @@ class _FileVisitor:
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
         self._item_loops: list[tuple[_Scope, str, str]] = []  # (scope, items, loop variable) typed by items
+        self._lambdas: dict[int, _Scope] = {}  # id of an ast.Lambda -> its definition
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -378,11 +397,7 @@ class _FileVisitor:
         parent.bind_definition(node.name)
 
         args = node.args
-        all_args = [*args.posonlyargs, *args.args, *args.kwonlyargs]
-        if args.vararg:
-            all_args.append(args.vararg)
-        if args.kwarg:
-            all_args.append(args.kwarg)
+        all_args = _all_args(args)
         is_async = isinstance(node, ast.AsyncFunctionDef)
         record = {
             "node_type": "Function",
@@ -412,6 +427,36 @@ class _FileVisitor:
         if returned is not None and not is_async and not _is_generator_annotation(returned):
             self.returns[scope.qual] = returned
 
+        self._parameters(scope, args, parent)
+        if parent.kind == "class" and all_args and not _is_staticmethod(node):
+            first = (args.posonlyargs + args.args)[:1]
+            if first and first[0].arg in ("self", "cls"):
+                scope.self_name = first[0].arg
+                scope.class_scope = parent
+        self._body(node.body, scope)
+
+    def _lambda(self, node: ast.Lambda, parent: _Scope):
+        """A lambda is a definition of its own, `<lambdaN>` for the Nth lambda written directly
+        in the enclosing definition, holding the calls of its body. The enclosing definition
+        keeps those calls as well: it makes the lambda to call it or to hand it on."""
+        if id(node) in self._lambdas:
+            return
+        parent.lambda_count += 1
+        args = node.args
+        record = {
+            "node_type": "Function",
+            "signature": f"lambda {ast.unparse(args)}".rstrip(),
+            "lines_start": node.lineno,
+            "lines_end": node.end_lineno or node.lineno,
+            "is_async": False,
+            "param_count": len(_all_args(args)),
+        }
+        scope = self._open_scope("function", f"<lambda{parent.lambda_count}>", parent, record)
+        self._lambdas[id(node)] = scope
+        self._parameters(scope, args, parent)
+        self._expr(node.body, scope)
+
+    def _parameters(self, scope: _Scope, args: ast.arguments, parent: _Scope):
         scope.positional = [a.arg for a in [*args.posonlyargs, *args.args]]
         positional_defaults = [*args.posonlyargs, *args.args][len(args.posonlyargs) + len(args.args) - len(args.defaults):]
         for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
@@ -419,7 +464,7 @@ class _FileVisitor:
                 scope.defaults[a.arg] = _alias_value(d)
         if args.vararg or args.kwarg:
             scope.positional = []  # calls may reach any parameter: no flows
-        for a in all_args:
+        for a in _all_args(args):
             scope.bind(a.arg)
             scope.params.add(a.arg)
             t = annotation_type(a.annotation)
@@ -429,12 +474,6 @@ class _FileVisitor:
             t = element_type(a.annotation)
             if t is not None:
                 scope.elements[a.arg] = t
-        if parent.kind == "class" and all_args and not _is_staticmethod(node):
-            first = (args.posonlyargs + args.args)[:1]
-            if first and first[0].arg in ("self", "cls"):
-                scope.self_name = first[0].arg
-                scope.class_scope = parent
-        self._body(node.body, scope)
 
     def _class(self, node: ast.ClassDef, parent: _Scope):
         for deco in node.decorator_list:
@@ -589,6 +628,8 @@ class _FileVisitor:
         if isinstance(target, ast.Name):
             scope.bind(target.id)
             alias = _alias_value(value) if annotation is None else None
+            if isinstance(value, ast.Lambda) and annotation is None and id(value) in self._lambdas:
+                alias = _DEFINED + self._lambdas[id(value)].qual
             if alias is None and annotation is None:
                 alias = _literal_table(value)
             if alias is not None:
@@ -802,12 +843,16 @@ class _FileVisitor:
             if t is _Call:
                 if type(node.func) is _Name:
                     scope.sites.append(_site(node))
+                    if node.func.id in _CALLS_POSITIONAL or node.func.id in _CALLS_KEY:
+                        self._passed(node, scope)
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
                     scope.raw_calls.append(name)
             elif t is ast.comprehension:
                 self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
             elif t is ast.Lambda:
+                if not lambdas:
+                    self._lambda(node, scope)
                 lambdas += 1
                 push(_LAMBDA_END)
                 if function:
@@ -831,6 +876,15 @@ class _FileVisitor:
                     extend(reversed(v))
                 elif v is not None:
                     push(v)
+
+    def _passed(self, call: ast.Call, scope: _Scope):
+        through = call.func.id
+        given = call.args if through in _CALLS_POSITIONAL else [k.value for k in call.keywords if k.arg == "key"]
+        for arg in given:
+            if isinstance(arg, ast.Lambda):
+                scope.raw_calls.append(_Passed("", through, arg))
+            elif (name := dotted_name(arg)) is not None:
+                scope.raw_calls.append(_Passed(name, through))
 
     def _call_name(self, func: ast.AST, scope: _Scope) -> str | None:
         name = call_name(func)
@@ -862,6 +916,15 @@ class _FileVisitor:
             target = target.parent
         for raw in scope.raw_calls:
             self._flow_used = None
+            if isinstance(raw, _Passed):
+                if self._owner(raw.through, scope) is not None:
+                    continue  # not the builtin
+                if raw.node is None:
+                    raw = str(raw)  # the extract crosses processes as plain names
+                else:
+                    lam = self._lambdas.get(id(raw.node))
+                    if lam is None or (raw := self._lambda_call(lam.qual, target, "")) == "":
+                        continue
             name = self._rewrite(raw, scope)
             if name is None:
                 continue
@@ -931,14 +994,17 @@ class _FileVisitor:
             for param in fn.params:
                 value = given[param] if param in given else fn.defaults.get(param)
                 where = scope if param in given else home
-                if value is not None and value.endswith("()"):
+                if isinstance(value, ast.Lambda):
+                    lam = self._lambdas.get(id(value))
+                    value = _DEFINED + lam.qual if lam is not None else None
+                elif value is not None and value.endswith("()"):
                     value = self._returned_function(value[:-2], where)
                     if value is not None and value.endswith("()"):
                         value = None  # known only to the whole-tree pass
                 if value is None:
                     pass
                 elif value.startswith(_DEFINED):
-                    if self._owner(value[len(_DEFINED):], fn) is not scope:
+                    if not _is_lambda(value) and self._owner(value[len(_DEFINED):], fn) is not scope:
                         value = None
                 elif not self._same_owner(value, fn, where):
                     value = None
@@ -988,6 +1054,8 @@ class _FileVisitor:
             if value is not None and head in owner.params and owner.flow_owner:
                 self._flow_used = owner.flow_owner
             if isinstance(value, str) and value.startswith(_DEFINED):
+                if _is_lambda(value):
+                    return self._lambda_call(value[len(_DEFINED):], scope, before) + dot + rest
                 return value[len(_DEFINED):] + dot + rest
             if owner.kind == "class":
                 if owner.members.get(head) and all(s.kind == "class" for s in self._chain(owner)):
@@ -1049,6 +1117,18 @@ class _FileVisitor:
                     value = returned
             if value is not None and scope.binds.get(name) == 1:
                 scope.aliases[name] = value
+
+    def _lambda_call(self, qual: str, scope: _Scope, otherwise: str) -> str:
+        """The name that calls the lambda qual from the code of scope: its own name, when the
+        resolver, looking from the innermost definition outwards, meets that lambda first."""
+        lam = self.by_id[ids.definition_id(self.path, qual)]
+        name = lam.record["name"]
+        s = scope
+        while s is not None:
+            if s.kind != "class" and name in s.members:
+                return name if s is lam.parent else otherwise
+            s = s.parent
+        return otherwise
 
     @staticmethod
     def _chain(scope: _Scope):
@@ -1217,8 +1297,21 @@ def _site(call: ast.Call) -> tuple:
     dotted name or None; positional is None when `*args`/`**kw` hide which is which."""
     if any(isinstance(a, ast.Starred) for a in call.args) or any(k.arg is None for k in call.keywords):
         return call.func.id, None, {}
-    return (call.func.id, [_alias_value(a) for a in call.args],
-            {k.arg: _alias_value(k.value) for k in call.keywords})
+    return (call.func.id, [_site_value(a) for a in call.args],
+            {k.arg: _site_value(k.value) for k in call.keywords})
+
+
+def _site_value(arg: ast.AST):
+    """An argument as _alias_value gives it, or the lambda itself (it is named once visited)."""
+    return arg if isinstance(arg, ast.Lambda) else _alias_value(arg)
+
+
+def _is_lambda(value: str) -> bool:
+    return "<lambda" in value  # no other name holds a "<"
+
+
+def _all_args(args: ast.arguments) -> list[ast.arg]:
+    return [a for a in [*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg] if a is not None]
 
 
 def _is_generator_annotation(text: str) -> bool:
