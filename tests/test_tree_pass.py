@@ -242,9 +242,10 @@ def test_receiver_types_stated_by_the_code(tmp_path):
     })
     assert callees(engine, "svc.py:Svc.run") == ["models.py:Repo.get"]
     assert callees(engine, "svc.py:Svc.me") == ["svc.py:Svc.run"]
-    assert callees(engine, "svc.py:Svc.build") == ["svc.py:Svc", "svc.py:Svc.run"]
+    # Svc takes its __init__ from Base.
+    assert callees(engine, "svc.py:Svc.build") == ["models.py:Base.__init__", "svc.py:Svc", "svc.py:Svc.run"]
     assert callees(engine, "svc.py:use") == sorted([
-        "models.py:make_repo", "models.py:Repo.get", "models.py:Session", "models.py:Session.__enter__",
+        "models.py:Base.__init__", "models.py:make_repo", "models.py:Repo.get", "models.py:Session", "models.py:Session.__enter__",
         "models.py:Session.__exit__", "models.py:Session.request", "svc.py:Svc", "svc.py:Svc.run"])
 
 
@@ -338,6 +339,50 @@ def test_implicit_calls_raise_iteration_and_constructors(tmp_path):
     # Instantiating a class reaches the constructor it defines.
     assert engine.get_callees("m.py:Failure") == ["m.py:Failure.__init__"]
     assert "m.py:run" in engine.blast_radius("m.py:Failure.__init__")
+
+
+def test_instantiation_calls_the_constructors_a_class_inherits(tmp_path):
+    engine = index_files(tmp_path, {
+        "base.py": '''
+            class Base:
+                def __init__(self):
+                    pass
+                def __new__(cls):
+                    return super().__new__(cls)
+
+            class Own(Base):
+                def __init__(self):
+                    pass
+        ''',
+        "m.py": '''
+            from base import Base, Own
+
+            class Left(Base):
+                pass
+
+            class Right(Base):
+                def __init__(self):
+                    pass
+
+            class Both(Left, Right):
+                pass
+
+            class Error(ValueError):
+                pass
+
+            def run(Left=None):
+                Left()
+
+            Both()
+            Own()
+            Error()
+        ''',
+    })
+    # Python's order (Both, Left, Right, Base): Right's __init__, Base's __new__.
+    assert callees(engine, "m.py:<module>") == ["base.py:Base.__new__", "base.py:Own", "m.py:Both",
+                                                "m.py:Error", "m.py:Right.__init__"]
+    assert "m.py:<module>" in engine.get_callers("m.py:Right.__init__")
+    assert callees(engine, "m.py:run") == []  # Left is a parameter there
 
 
 def test_special_methods_are_recorded_only_where_a_class_of_the_tree_defines_them(tmp_path):

@@ -267,7 +267,6 @@ _CALLS_KEY = frozenset({"sorted", "min", "max"})
 
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
             "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
-_CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
 _BUILTINS = frozenset(dir(builtins))
 # A parameter flow's value that is the function object a def just made, by its name: calls
 # through it reach that definition even when the name is rebound to a decorator's result.
@@ -362,7 +361,7 @@ class _FileVisitor:
             if scope.kind == "class":
                 # Instantiating a class runs these; the edges let their callers include every
                 # place that instantiates it.
-                for name in _CONSTRUCTORS:
+                for name in tree_pass.CONSTRUCTORS:
                     if scope.members.get(name) == "function":
                         self.extract.generated.append((scope.node_id, f"{scope.node_id}.{name}"))
             # A scope's types point back at it: unlink them so the file's scopes are freed as

@@ -38,6 +38,9 @@ import os
 
 from . import ids
 
+# The methods instantiating a class runs, when it or a base class defines them.
+CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
+
 # Module attributes that Python fills per platform, by the modules' own dotted names.
 PLATFORM_MODULES = {"os.path": os.path.__name__}
 
@@ -630,6 +633,13 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 names[i] = _keyed(target, type_modules) or name
 
         names[:] = [n for n in names if n is not None]
+        # Instantiating a class runs the constructor methods it inherits: those of the tree
+        # are called from here (the generated edges reach only the ones a class defines).
+        for name in list(names):
+            for inherited in _inherited_constructors(facts, path, caller, name, bindings, raw["python_shadowed_names"],
+                                                     type_modules):
+                if inherited not in names:
+                    names.append(inherited)
 
     if type_modules:
         bindings.setdefault("", {}).update(type_modules)
@@ -676,6 +686,25 @@ def _keyed(target, type_modules: dict) -> str | None:
         return None
     type_modules[key] = [{"module": module_path(target[1]), "kind": "module", "qualifier": key}]
     return f"{key}.{target[2]}"
+
+
+def _inherited_constructors(facts: TreeFacts, path: str, caller: str, name: str, bindings: dict, shadowed: dict,
+                            type_modules: dict) -> list[str]:
+    """Call names of the constructor methods that `name(...)` runs and that its class takes
+    from a base class of the tree, when name is a class the module binds at top level."""
+    if not _module_level(name, caller, bindings, shadowed):
+        return []
+    cls = facts.dotted(path, name.split("."))
+    if cls is None or cls[0] != "def" or cls[3] != "class":
+        return []
+    out = []
+    for method in CONSTRUCTORS:
+        definer = facts.definer(cls, method)
+        if definer is not None and definer != cls:
+            key = _keyed(("def", definer[1], f"{definer[2]}.{method}", "function"), type_modules)
+            if key is not None:
+                out.append(key)
+    return out
 
 
 def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
