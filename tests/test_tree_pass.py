@@ -231,6 +231,9 @@ def test_receiver_types_stated_by_the_code(tmp_path):
                 def build(cls):
                     cls().run()
 
+                def copy(self):
+                    return self.__class__()
+
             def use(cfg: Config):
                 r = make_repo()
                 r.get()
@@ -244,6 +247,7 @@ def test_receiver_types_stated_by_the_code(tmp_path):
     assert callees(engine, "svc.py:Svc.me") == ["svc.py:Svc.run"]
     # Svc takes its __init__ from Base.
     assert callees(engine, "svc.py:Svc.build") == ["models.py:Base.__init__", "svc.py:Svc", "svc.py:Svc.run"]
+    assert callees(engine, "svc.py:Svc.copy") == ["models.py:Base.__init__", "svc.py:Svc"]
     assert callees(engine, "svc.py:use") == sorted([
         "models.py:Base.__init__", "models.py:make_repo", "models.py:Repo.get", "models.py:Session", "models.py:Session.__enter__",
         "models.py:Session.__exit__", "models.py:Session.request", "svc.py:Svc", "svc.py:Svc.run"])

@@ -1038,8 +1038,9 @@ class _FileVisitor:
             method = self._method_scope(scope)
             if method is not None and head == method.self_name:
                 cls = method.class_scope
-                if name == "cls" and all(s.kind == "class" for s in self._chain(cls)):
-                    return cls.qual  # `cls()` instantiates the class
+                instantiates = name == "cls" or (name == "self.__class__" and "__class__" not in cls.members)
+                if instantiates and all(s.kind == "class" for s in self._chain(cls)):
+                    return cls.qual  # `cls()`, `self.__class__()` instantiate the class
                 # A class attribute assigned a callable, called through the instance.
                 value = cls.alias(rest) if rest and "." not in rest and rest not in cls.members else None
                 if isinstance(value, str) and self._same_owner(value, scope, cls.parent):
