@@ -1060,3 +1060,40 @@ def test_lambdas_are_definitions_reached_through_names_parameters_and_builtins(t
     module_code = set(callees(engine, "main.py:<module>"))
     assert {"main.py:helper", "main.py:other"} <= module_code
     assert callees(engine, "main.py:shadowed") == []  # map is a parameter here, not the builtin
+
+
+def test_a_property_types_what_it_returns_and_a_self_import_adds_no_meaning(tmp_path):
+    engine = index_files(tmp_path, {
+        "pkg/__init__.py": "from . import table\n",
+        "pkg/table.py": '''
+            class URL:
+                def copy_with(self):
+                    pass
+
+            class Table:
+                @property
+                def url(self) -> URL:
+                    return URL()
+
+                @url.setter
+                def url(self, value):
+                    self._url = value
+
+                def moved(self):
+                    return self.url.copy_with()
+
+            if __name__ == "__main__":
+                from pkg.table import Table
+                Table().moved()
+        ''',
+        "pkg/view.py": '''
+            from pkg.table import Table
+
+            def show():
+                Table().moved()
+        ''',
+    })
+    assert callees(engine, "pkg/table.py:Table.moved") == ["pkg/table.py:URL.copy_with"]
+    # The demo's import of its own module leaves Table one class for every importer.
+    assert callees(engine, "pkg/view.py:show") == ["pkg/table.py:Table", "pkg/table.py:Table.moved"]
+    assert "pkg/table.py:Table.moved" in callees(engine, "pkg/table.py:<module>")

@@ -268,6 +268,7 @@ _CALLS_KEY = frozenset({"sorted", "min", "max"})
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
             "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
 _BUILTINS = frozenset(dir(builtins))
+_PROPERTIES = frozenset({"property", "builtins.property", "cached_property", "functools.cached_property"})
 # A parameter flow's value that is the function object a def just made, by its name: calls
 # through it reach that definition even when the name is rebound to a decorator's result.
 _DEFINED = "<def>"
@@ -425,6 +426,9 @@ class _FileVisitor:
         returned = annotation_type(node.returns)
         if returned is not None and not is_async and not _is_generator_annotation(returned):
             self.returns[scope.qual] = returned
+            if parent.kind == "class" and any(dotted_name(d) in _PROPERTIES for d in node.decorator_list):
+                # What instances see through self.<name>, like a class-level annotation.
+                parent.receivers.note("self." + node.name, (returned, "type"), parent.parent)
 
         self._parameters(scope, args, parent)
         if parent.kind == "class" and all_args and not _is_staticmethod(node):
@@ -761,22 +765,28 @@ class _FileVisitor:
     def _import_from(self, stmt: ast.ImportFrom, scope: _Scope):
         if stmt.module == "__future__":
             return
+        base = self.package
+        if stmt.level:
+            base = self.package[: len(self.package) - (stmt.level - 1)] if stmt.level - 1 <= len(self.package) else None
+        module = None if base is None else "/".join(
+            (base if stmt.level else []) + (stmt.module.split(".") if stmt.module else []))
+        own = ids.module_name(self.path).replace(".", "/")
+        if module == own and not self.path.endswith("__init__.py"):
+            # `from <this module> import X` (a demo under `if __name__ == "__main__":`) binds X
+            # to what the module's top level binds it to: no second meaning. (A package's
+            # `from . import X` may bring its submodule X instead.)
+            stmt = ast.ImportFrom(module=stmt.module, level=stmt.level,
+                                  names=[a for a in stmt.names if a.name == "*" or (a.asname or a.name) != a.name])
         for alias in stmt.names:
             if alias.name != "*":
                 local = alias.asname or alias.name
                 scope.binds[local] = scope.binds.get(local, 0) + 1
-        if stmt.level:
-            base = self.package[: len(self.package) - (stmt.level - 1)] if stmt.level - 1 <= len(self.package) else None
-            if base is None:
-                # Reaches above the indexed root: the names are bound, but to nothing we know.
-                for alias in stmt.names:
-                    if alias.name != "*":
-                        scope.unresolvable.add(alias.asname or alias.name)
-                return
-            module_parts = base + (stmt.module.split(".") if stmt.module else [])
-        else:
-            module_parts = stmt.module.split(".") if stmt.module else []
-        module = "/".join(module_parts)
+        if module is None:
+            # Reaches above the indexed root: the names are bound, but to nothing we know.
+            for alias in stmt.names:
+                if alias.name != "*":
+                    scope.unresolvable.add(alias.asname or alias.name)
+            return
         self.imported.add(module)
         self.imported.update(f"{module}/{a.name}" if module else a.name for a in stmt.names if a.name != "*")
         for alias in stmt.names:
