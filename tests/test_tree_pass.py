@@ -620,19 +620,44 @@ def test_literal_tables_of_functions_indexed_by_constants(tmp_path):
             def second():
                 pass
 
+            def make():
+                return third
+
+            def third():
+                pass
+
             ACTIONS = {"a": first, "b": second}
             ORDER = [first, second]
             CHANGED = {"a": first}
             CHANGED["a"] = second
+            FILLED = {}
+            FILLED["x"] = third
+            SLOTS = [None]
+            SLOTS[0] = first
+            MADE = {"m": make()}
+            ONLY = {"a": second, "b": second}
+            MUTATED = {"a": first}
+            MUTATED.update({"a": second})
 
             def use(key):
                 ACTIONS["b"]()
                 ORDER[0]()
-                ACTIONS[key]()
-                CHANGED["a"]()
+                ACTIONS[key]()  # any of two
+                CHANGED["a"]()  # first or second, depending on when
+
+            def later(key):
+                FILLED["x"]()
+                SLOTS[0]()  # None is never what a call that succeeds calls
+                ONLY[key]()  # every key holds second
+                MUTATED["a"]()  # changed by a method: no edge
+
+            def made():
+                MADE["m"]()
         ''',
     })
     assert callees(engine, "m.py:use") == ["m.py:first", "m.py:second"]
+    assert callees(engine, "m.py:later") == ["m.py:first", "m.py:second", "m.py:third"]
+    assert callees(engine, "m.py:made") == ["m.py:third"]
 
 
 def test_import_cycles_end_without_an_edge(tmp_path):

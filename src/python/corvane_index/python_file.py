@@ -207,7 +207,8 @@ class _Scope:
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
     made: list = field(default_factory=list)  # for each `return X(...)` the callee X, else None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
-    table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[constant](...)`
+    table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[key](...)` or `name[key] = v`
+    table_stores: list[tuple[str, object, str | None]] = field(default_factory=list)  # (name, constant key, value)
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
     positional: list[str] = field(default_factory=list)  # parameters that take positional arguments
     defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
@@ -639,6 +640,12 @@ class _FileVisitor:
                 scope.aliases[target.id] = alias
         elif dotted_name(target) is None:
             self._expr(target, scope)  # unpacking, subscripts: every bound name has an unknown type
+            if (isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name)
+                    and isinstance(target.slice, ast.Constant)):
+                # `table["key"] = func`: one more entry a literal table may hold under that key.
+                name = target.value.id
+                scope.table_calls[name] = scope.table_calls.get(name, 0) + 1
+                scope.table_stores.append((name, target.slice.value, _table_value(value)))
             return
         else:
             self._expr(target, scope)  # calls inside the target expression, if any
@@ -905,8 +912,7 @@ class _FileVisitor:
             # `table["key"]()`: the entry, if _rewrite finds a literal table bound once. A call
             # of an entry reads the table without changing it.
             scope.table_calls[func.value.id] = scope.table_calls.get(func.value.id, 0) + 1
-            if isinstance(func.slice, ast.Constant):
-                return _table_call(func.value.id, func.slice.value)
+            return _table_call(func.value.id, func.slice.value if isinstance(func.slice, ast.Constant) else _ANY_KEY)
         if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
             # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
             key = dotted_name(func.value.func)
@@ -1088,7 +1094,13 @@ class _FileVisitor:
         readers = [s for s in self._readers.get(table, ()) if self._owner(table, s) is owner]
         if sum(s.loads[table] for s in readers) != sum(s.table_calls.get(table, 0) for s in readers):
             return None
-        value = dict(items).get(key)
+        entries = [*items, *((k, v) for s in readers for name, k, v in s.table_stores if name == table)]
+        # Every value the key may hold (any key's, for a key not written as a constant); a
+        # None entry cannot be what a call that succeeds calls.
+        values = {v for k, v in entries if (key == _ANY_KEY or k == key) and v is not _NONE}
+        if len(values) != 1:
+            return None
+        value = values.pop()
         if value is None or not self._same_owner(value, scope, owner):
             return None
         return self._rewrite(value, scope)
@@ -1330,6 +1342,8 @@ def _is_generator_annotation(text: str) -> bool:
 
 
 _TABLE = "<table>"
+_ANY_KEY = {"any key": True}  # the key of `table[k]()` with k no constant (a dict is no constant key)
+_NONE = "<None>"
 
 
 def _table_call(table: str, key) -> str | None:
@@ -1355,7 +1369,14 @@ def _literal_table(value: ast.AST | None) -> tuple | None:
     keys = [k for k, _ in pairs]
     if len(set(map(repr, keys))) != len(keys):
         return None  # a repeated key: the last one wins, keep it simple
-    return tuple((k, dotted_name(v)) for k, v in pairs)
+    return tuple((k, _table_value(v)) for k, v in pairs)
+
+
+def _table_value(value: ast.AST | None):
+    """A table entry as _alias_value gives it; _NONE for a literal None."""
+    if isinstance(value, ast.Constant) and value.value is None:
+        return _NONE
+    return _alias_value(value)
 
 
 def _alias_value(value: ast.AST | None) -> str | None:
