@@ -1,6 +1,7 @@
 #include "graph/csr/csr_graph.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -95,6 +96,8 @@ CsrGraph GraphBuilder::compile() const {
     g.reverse = compile_lists(incoming);
     g.forward = compile_lists(outgoing);
     g.index = index;
+    static std::atomic<std::uint64_t> compiles{0};
+    g.serial = ++compiles;
     return g;
 }
 

@@ -29,6 +29,9 @@ public:
     CsrArrays reverse;  // neighbours of i are its predecessors
     CsrArrays forward;  // neighbours of i are its successors
     HashIndexMap index;
+    // Unique per compile in the process, so that tables derived from a graph can tell
+    // whether they belong to this one.
+    std::uint64_t serial = 0;
 
     std::size_t node_count() const { return hashes.size(); }
     std::optional<NodeIndex> find(const Hash32& hash) const;

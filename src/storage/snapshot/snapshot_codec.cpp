@@ -25,7 +25,8 @@ inline T to_le(T v) {
 
 // ---- sizing ----------------------------------------------------------------------------
 
-inline std::size_t size_of(const std::string& s) { return 8 + s.size(); }
+inline std::size_t size_of_string(std::string_view s) { return 8 + s.size(); }
+inline std::size_t size_of(const std::string& s) { return size_of_string(s); }
 
 inline std::size_t size_of(const Strings& v) {
     std::size_t n = 8;
@@ -66,9 +67,18 @@ std::size_t size_of(const PairSet& set) {
     return n;
 }
 
+// Both maps of the identity table: id -> hash, then hash -> id.
+std::size_t size_of(const IdentityTable& ids) {
+    std::size_t n = 16;
+    auto entry = [&](std::string_view a, std::string_view b) { n += size_of_string(a) + size_of_string(b); };
+    ids.for_each_hash(entry);
+    ids.for_each_back_mapping(entry);
+    return n;
+}
+
 std::size_t payload_size(const MetadataEngine& r) {
-    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of_map(r.id_to_hash) +
-           size_of_map(r.hash_to_id) + size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
+    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities) +
+           size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
            size_of(r.generated_execution_edges) + size_of(r.structural_edges);
 }
 
@@ -86,7 +96,7 @@ public:
     void u64(std::uint64_t v) { raw(to_le(v)); }
     void boolean(bool v) { u8(v ? 1 : 0); }
 
-    void str(const std::string& s) {
+    void str(std::string_view s) {
         const auto* data = reinterpret_cast<const std::uint8_t*>(s.data());
         if (!is_valid_utf8(data, s.size())) ok_ = false;
         u64(s.size());
@@ -147,6 +157,17 @@ public:
             str(k);
             value(v);
         }
+    }
+
+    void identities(const IdentityTable& ids) {
+        auto entry = [this](std::string_view a, std::string_view b) {
+            str(a);
+            str(b);
+        };
+        u64(ids.hash_count());
+        ids.for_each_hash(entry);
+        u64(ids.back_mapping_count());
+        ids.for_each_back_mapping(entry);
     }
 
     void pairs(const PairSet& set) {
@@ -275,6 +296,23 @@ public:
         return true;
     }
 
+    // The identity table's two maps; a later entry with the same key replaces the earlier one.
+    bool identities(IdentityTable& ids) {
+        std::string a, b;
+        std::uint64_t n;
+        if (!count(n, 2 * kMinString)) return false;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(a) || !str(b)) return false;
+            ids.restore_hash(a, b);
+        }
+        if (!count(n, 2 * kMinString)) return false;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(a) || !str(b)) return false;
+            ids.restore_back_mapping(a, b);
+        }
+        return true;
+    }
+
     bool pairs(PairSet& set) {
         std::uint64_t n;
         if (!count(n, 2 * kMinString)) return false;
@@ -315,8 +353,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
     w.map(r.nodes);
     w.map(r.name_index);
     w.map(r.file_index);
-    w.map(r.id_to_hash);
-    w.map(r.hash_to_id);
+    w.identities(r.identities);
     w.pairs(r.resolved_call_edges);
     w.pairs(r.execution_edges);
     w.pairs(r.generated_execution_edges);
@@ -333,8 +370,8 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
     // Running out of memory here is not damage: it propagates (a fatal error for the caller),
     // because starting empty would let the next save replace a good snapshot.
     MetadataEngine r;
-    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.map(r.id_to_hash) &&
-                    in.map(r.hash_to_id) && in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
+    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.identities(r.identities) &&
+                    in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
                     in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;
