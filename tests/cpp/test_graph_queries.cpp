@@ -57,7 +57,7 @@ TEST(GraphQueries, HandlePathAgreesWithHashLookupsThroughRandomChanges) {
     }
     ids.push_back("never.py:added");
     auto file_of = [](const std::string& id) { return id.substr(0, id.find(':')); };
-    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    for (std::uint32_t seed = 1; seed <= 100; ++seed) {
         std::mt19937 rng(seed);
         EngineState s;
         auto add_edges = [&](int n) {

@@ -78,6 +78,14 @@ void expect_same(const IdentityTable& t, const PlainIdentities& plain, const std
         plain_all_own = plain_all_own && hash == node_hash_hex(id) && back != plain.hash_to_id.end() && back->second == id;
     }
     EXPECT_EQ(t.all_own(), plain_all_own);
+    bool plain_maps_back = true;
+    for (const auto& [id, hash] : plain.id_to_hash) {
+        auto decoded = decode_hex32(hash);
+        if (!decoded) continue;
+        auto back = plain.hash_to_id.find(encode_hex32(*decoded));
+        plain_maps_back = plain_maps_back && back != plain.hash_to_id.end() && back->second == id;
+    }
+    EXPECT_EQ(t.hashes_map_back(), plain_maps_back);
 }
 
 std::string upper(std::string s) {

@@ -26,8 +26,8 @@ Result<bool> feed_builders(EngineState& state, const std::string& from_id, const
     const Hash32* from_hash = ids.hash(*from);
     const Hash32* to_hash = ids.hash(*to);
     if (!from_hash || !to_hash) return invalid_value("Invalid hash");
-    state.dependency_builder.add_edge(*from_hash, *to_hash);
-    if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash);
+    state.dependency_builder.add_edge(*from_hash, *to_hash, *from, *to);
+    if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash, *from, *to);
     return true;
 }
 

@@ -9,12 +9,29 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     out.graph_serial = graph.serial;
     out.generation = ids.generation();
     out.index_of_handle.assign(ids.handle_bound(), GraphIdentity::kAbsent);
+    out.id_of_index.assign(graph.node_count(), nullptr);
+    if (ids.hashes_map_back()) {
+        // A hash names at most one id, both ways. A graph node's tag is the handle that fed
+        // its last edge: that id, unless the handle has lost or changed its hash since.
+        for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
+            const Hash32& hash = graph.hashes[i];
+            NodeHandle h = graph.tags[i];
+            const Hash32* tagged = h < ids.handle_bound() ? ids.hash(h) : nullptr;
+            if (tagged == nullptr || *tagged != hash) {
+                auto back = ids.handle_of_hash(hash);
+                if (!back) continue;
+                h = *back;
+            }
+            out.id_of_index[i] = &ids.id(h);
+            if (const Hash32* own = ids.hash(h); own != nullptr && *own == hash) out.index_of_handle[h] = i;
+        }
+        return out;
+    }
     for (NodeHandle h = 0; h < out.index_of_handle.size(); ++h) {
         const Hash32* hash = ids.hash(h);
         if (hash == nullptr) continue;
         if (const graph::NodeIndex* i = graph.index.find(*hash)) out.index_of_handle[h] = *i;
     }
-    out.id_of_index.resize(graph.node_count());
     for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) out.id_of_index[i] = ids.id_of_hash(graph.hashes[i]);
     return out;
 }

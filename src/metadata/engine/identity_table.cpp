@@ -30,23 +30,38 @@ NodeHandle IdentityTable::intern(std::string_view id) {
     if (!free_.empty()) {
         h = free_.back();
         free_.pop_back();
-        entries_[h] = Entry{};
     } else {
-        if (entries_.size() >= 0xFFFFFFFFu) throw std::length_error("identity table holds the maximum number of nodes");
+        if (entries_.size() >= kNone) throw std::length_error("identity table holds the maximum number of nodes");
         h = static_cast<NodeHandle>(entries_.size());
         entries_.emplace_back();
     }
-    entries_[h].id.assign(id);
-    by_id_.emplace(entries_[h].id, h);
+    Entry& e = entries_[h];
+    e = Entry{};
+    e.id.assign(id);
+    e.live = true;
+    by_id_.emplace(e.id, h);
     return h;
 }
 
 void IdentityTable::release_if_unused(NodeHandle h) {
+    if (h == kNone) return;
     Entry& e = entries_[h];
-    if (e.stored || e.back_refs != 0) return;
+    if (!e.live || e.stored || e.back_refs != 0) return;
     by_id_.erase(e.id);
     e = Entry{};
     free_.push_back(h);
+}
+
+bool IdentityTable::misfit(NodeHandle h) const {
+    const Entry& e = entries_[h];
+    if (!e.stored || !e.decodes) return false;
+    auto it = by_hash_.find(e.hash);
+    return it == by_hash_.end() || it->second != h;
+}
+
+void IdentityTable::tally(int sign, NodeHandle a, NodeHandle b) {
+    if (a != kNone && misfit(a)) misfits_ += sign;
+    if (b != kNone && b != a && misfit(b)) misfits_ += sign;
 }
 
 void IdentityTable::set_stored(NodeHandle h, std::string_view text) {
@@ -63,29 +78,14 @@ void IdentityTable::set_stored(NodeHandle h, std::string_view text) {
     }
 }
 
-void IdentityTable::map_back(const Hash32& hash, NodeHandle h) {
+NodeHandle IdentityTable::map_back(const Hash32& hash, NodeHandle h) {
     ++entries_[h].back_refs;
     auto [slot, inserted] = by_hash_.try_emplace(hash, h);
-    if (!inserted) {
-        const NodeHandle old = slot->second;
-        slot->second = h;
-        --entries_[old].back_refs;
-        release_if_unused(old);
-    }
-}
-
-// Removes the back-mapping keyed by the text of e's stored hash.
-void IdentityTable::unmap_back(std::string_view text, const Entry& e) {
-    if (e.decodes && !has_upper_hex(text)) {
-        if (auto it = by_hash_.find(e.hash); it != by_hash_.end()) {
-            const NodeHandle target = it->second;
-            by_hash_.erase(it);
-            --entries_[target].back_refs;
-            release_if_unused(target);
-        }
-    } else if (auto it = odd_back_.find(text); it != odd_back_.end()) {
-        odd_back_.erase(it);
-    }
+    if (inserted) return kNone;
+    const NodeHandle old = slot->second;
+    slot->second = h;
+    --entries_[old].back_refs;
+    return old;
 }
 
 void IdentityTable::assign_own_hash(std::string_view id) {
@@ -93,11 +93,11 @@ void IdentityTable::assign_own_hash(std::string_view id) {
     const NodeHandle h = intern(id);
     Entry& e = entries_[h];
     const bool same_hash = e.stored && e.decodes && e.hash == own && (odd_text_.empty() || !odd_text_.contains(h));
-    if (same_hash) {
-        auto back = by_hash_.find(own);
-        if (back != by_hash_.end() && back->second == h) return;  // nothing changes
-    }
+    auto holder = handle_of_hash(own);
+    if (same_hash && holder == h) return;  // nothing changes
     generation_.advance();
+    const NodeHandle before = holder.value_or(kNone);
+    tally(-1, h, before);
     if (!same_hash) {
         if (!e.stored) ++stored_;
         e.stored = true;
@@ -107,6 +107,8 @@ void IdentityTable::assign_own_hash(std::string_view id) {
     }
     // The key is lowercase text of 64 digits, so it cannot be among the odd ones.
     map_back(own, h);
+    tally(+1, h, before);
+    release_if_unused(before);
 }
 
 void IdentityTable::remove(std::string_view id) {
@@ -118,27 +120,51 @@ void IdentityTable::remove(std::string_view id) {
     generation_.advance();
     std::string hex;
     const std::string text = text_of(h, hex);
-    // Dropping the back-mapping first may not release h: it still has its stored hash.
-    unmap_back(text, e);
+    // The back-mapping keyed by the stored text goes too, whichever id it names.
+    const bool by_bytes = e.decodes && !has_upper_hex(text);
+    const NodeHandle holder = by_bytes ? handle_of_hash(e.hash).value_or(kNone) : kNone;
+    tally(-1, h, holder);
+    if (holder != kNone) {
+        by_hash_.erase(e.hash);
+        --entries_[holder].back_refs;
+    } else if (!by_bytes) {
+        odd_back_.erase(text);
+    }
     e.stored = false;
     --stored_;
     if (!odd_text_.empty()) odd_text_.erase(h);
+    tally(+1, h, holder);
+    release_if_unused(holder);
     release_if_unused(h);
 }
 
 void IdentityTable::restore_hash(std::string_view id, std::string_view hash_text) {
     generation_.advance();
-    set_stored(intern(id), hash_text);
+    const NodeHandle h = intern(id);
+    tally(-1, h);
+    set_stored(h, hash_text);
+    tally(+1, h);
 }
 
 void IdentityTable::restore_back_mapping(std::string_view hash_text, std::string_view id) {
     generation_.advance();
     auto decoded = decode_hex32(hash_text);
-    if (decoded && !has_upper_hex(hash_text)) {
-        map_back(*decoded, intern(id));
-    } else {
+    if (!decoded || has_upper_hex(hash_text)) {
         odd_back_.insert_or_assign(std::string(hash_text), std::string(id));
+        return;
     }
+    const NodeHandle h = intern(id);
+    const NodeHandle before = handle_of_hash(*decoded).value_or(kNone);
+    tally(-1, h, before);
+    map_back(*decoded, h);
+    tally(+1, h, before);
+    release_if_unused(before);
+}
+
+std::optional<NodeHandle> IdentityTable::handle_of_hash(const Hash32& hash) const {
+    auto it = by_hash_.find(hash);
+    if (it == by_hash_.end()) return std::nullopt;
+    return it->second;
 }
 
 std::optional<NodeHandle> IdentityTable::find(std::string_view id) const {
@@ -167,8 +193,8 @@ std::string IdentityTable::hash_text(NodeHandle h) const {
 
 const std::string* IdentityTable::id_of_hash(const Hash32& hash) const {
     // Odd keys are never lowercase renderings of 32 bytes, so no hash reaches them.
-    auto it = by_hash_.find(hash);
-    return it == by_hash_.end() ? nullptr : &entries_[it->second].id;
+    auto h = handle_of_hash(hash);
+    return h ? &entries_[*h].id : nullptr;
 }
 
 bool IdentityTable::all_own() const {

@@ -62,6 +62,11 @@ public:
     std::uint64_t generation() const { return generation_.value; }
     // Every id's stored hash is its own and maps back to it, and nothing else maps back.
     bool all_own() const;
+    // Every stored hash that decodes maps back to its own id (not necessarily its own hash):
+    // then a hash names at most one id, both ways.
+    bool hashes_map_back() const { return misfits_ == 0; }
+    // The handle the hash maps back to, if any (that handle may have no stored hash).
+    std::optional<NodeHandle> handle_of_hash(const Hash32& hash) const;
 
     // ---- the snapshot's view -----------------------------------------------------------------
 
@@ -83,9 +88,11 @@ public:
     bool operator==(const IdentityTable& other) const;
 
 private:
+    static constexpr NodeHandle kNone = 0xFFFFFFFFu;
     struct Entry {
         std::string id;
         Hash32 hash{};
+        bool live = false;     // the handle is in use
         bool stored = false;   // the id has a stored hash
         bool decodes = false;  // ... and it decodes to `hash`
         std::uint32_t back_refs = 0;  // back-mappings that name this id
@@ -94,8 +101,11 @@ private:
     NodeHandle intern(std::string_view id);
     void release_if_unused(NodeHandle h);
     void set_stored(NodeHandle h, std::string_view text);
-    void map_back(const Hash32& hash, NodeHandle h);
-    void unmap_back(std::string_view text, const Entry& e);
+    // Points the back-mapping of `hash` at h; the handle it named before, or kNone.
+    NodeHandle map_back(const Hash32& hash, NodeHandle h);
+    bool misfit(NodeHandle h) const;
+    // Counts the handles' misfits out (sign -1) before a change and back in (+1) after it.
+    void tally(int sign, NodeHandle a, NodeHandle b = kNone);
     const std::string& text_of(NodeHandle h, std::string& hex) const;
     static const std::string& hex_of(const Hash32& hash, std::string& hex);
 
@@ -106,6 +116,7 @@ private:
     absl::flat_hash_map<NodeHandle, std::string> odd_text_;        // stored hash text not rendered from `hash`
     StringMap<std::string> odd_back_;                              // back-mappings under any other key
     std::size_t stored_ = 0;
+    std::int64_t misfits_ = 0;  // stored hashes that decode but do not map back to their id
 
     struct Generation {
         std::uint64_t value = next();
