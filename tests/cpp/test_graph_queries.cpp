@@ -26,7 +26,7 @@ NodeMeta node(const std::string& id, const std::string& file) {
 
 std::vector<std::string> texts(const Result<NodeIdRefs>& r) {
     std::vector<std::string> out;
-    for (const std::string* id : *r) out.push_back(*id);
+    for (std::string_view id : *r) out.emplace_back(id);
     return out;
 }
 

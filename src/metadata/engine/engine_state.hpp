@@ -29,7 +29,9 @@ struct GraphIdentity {
     std::uint64_t graph_serial = 0;
     std::uint64_t generation = 0;
     std::vector<graph::NodeIndex> index_of_handle;  // kAbsent: no decodable hash, or not in the graph
-    std::vector<const std::string*> id_of_index;    // null: the hash maps back to no id
+    // The id's text itself, so that a result costs one read; data() null: the hash maps back
+    // to no id.
+    std::vector<std::string_view> id_of_index;
 
     bool valid_for(const graph::CsrGraph& graph, const IdentityTable& ids) const {
         return graph_serial == graph.serial && generation == ids.generation();

@@ -9,7 +9,7 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     out.graph_serial = graph.serial;
     out.generation = ids.generation();
     out.index_of_handle.assign(ids.handle_bound(), GraphIdentity::kAbsent);
-    out.id_of_index.assign(graph.node_count(), nullptr);
+    out.id_of_index.assign(graph.node_count(), std::string_view());
     if (ids.hashes_map_back()) {
         // A hash names at most one id, both ways. A graph node's tag is the handle that fed
         // its last edge: that id, unless the handle has lost or changed its hash since.
@@ -22,7 +22,7 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
                 if (!back) continue;
                 h = *back;
             }
-            out.id_of_index[i] = &ids.id(h);
+            out.id_of_index[i] = ids.id(h);
             if (const Hash32* own = ids.hash(h); own != nullptr && *own == hash) out.index_of_handle[h] = i;
         }
         return out;
@@ -32,7 +32,9 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
         if (hash == nullptr) continue;
         if (const graph::NodeIndex* i = graph.index.find(*hash)) out.index_of_handle[h] = *i;
     }
-    for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) out.id_of_index[i] = ids.id_of_hash(graph.hashes[i]);
+    for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
+        if (const std::string* id = ids.id_of_hash(graph.hashes[i])) out.id_of_index[i] = *id;
+    }
     return out;
 }
 
@@ -40,7 +42,7 @@ NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeInd
     NodeIdRefs out;
     out.reserve(indexes.size());
     for (graph::NodeIndex i : indexes) {
-        if (const std::string* id = ids.id_of_index[i]) out.push_back(id);
+        if (const std::string_view id = ids.id_of_index[i]; id.data() != nullptr) out.push_back(id);
     }
     return out;
 }
@@ -89,7 +91,7 @@ NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& grap
     NodeIdRefs out;
     out.reserve(indexes.size());
     for (graph::NodeIndex i : indexes) {
-        if (const std::string* id = record.identities.id_of_hash(graph.hashes[i])) out.push_back(id);
+        if (const std::string* id = record.identities.id_of_hash(graph.hashes[i])) out.push_back(*id);
     }
     return out;
 }

@@ -21,7 +21,7 @@ enum class GraphQuery { Callers, Callees, Dependents, Dependencies, RecursiveCal
 
 // The answer of a query: the ids as the identity table holds them, valid while the engine
 // lock is held and the record unchanged (the caller copies them out before releasing it).
-using NodeIdRefs = std::vector<const std::string*>;
+using NodeIdRefs = std::vector<std::string_view>;
 
 // Checks in order: graph built ("Graph must be built first"), id known ("Unknown node_id: "),
 // hash decodable ("Invalid hash"); then answers in node ids. Right after a compile step it

@@ -198,7 +198,7 @@ const std::string* IdentityTable::id_of_hash(const Hash32& hash) const {
 }
 
 bool IdentityTable::all_own() const {
-    if (!odd_text_.empty() || !odd_back_.empty() || by_hash_.size() != stored_) return false;
+    if (misfits_ != 0 || !odd_text_.empty() || !odd_back_.empty() || by_hash_.size() != stored_) return false;
     for (const auto& [hash, h] : by_hash_) {
         const Entry& e = entries_[h];
         if (!e.stored || !e.decodes || e.hash != hash || blake3_digest(e.id) != hash) return false;

@@ -25,8 +25,7 @@ inline T to_le(T v) {
 
 // ---- sizing ----------------------------------------------------------------------------
 
-inline std::size_t size_of_string(std::string_view s) { return 8 + s.size(); }
-inline std::size_t size_of(const std::string& s) { return size_of_string(s); }
+inline std::size_t size_of(std::string_view s) { return 8 + s.size(); }
 
 inline std::size_t size_of(const Strings& v) {
     std::size_t n = 8;
@@ -70,7 +69,7 @@ std::size_t size_of(const PairSet& set) {
 // Both maps of the identity table: id -> hash, then hash -> id.
 std::size_t size_of(const IdentityTable& ids) {
     std::size_t n = 16;
-    auto entry = [&](std::string_view a, std::string_view b) { n += size_of_string(a) + size_of_string(b); };
+    auto entry = [&](std::string_view a, std::string_view b) { n += size_of(a) + size_of(b); };
     ids.for_each_hash(entry);
     ids.for_each_back_mapping(entry);
     return n;
@@ -148,7 +147,6 @@ public:
 
     void value(const NodeMeta& m) { meta(m); }
     void value(const Strings& v) { strings(v); }
-    void value(const std::string& s) { str(s); }
 
     template <class Map>
     void map(const Map& m) {
@@ -272,11 +270,9 @@ public:
 
     bool value(NodeMeta& m) { return meta(m); }
     bool value(Strings& v) { return strings(v); }
-    bool value(std::string& s) { return str(s); }
 
     static constexpr std::size_t min_value(const NodeMeta*) { return kMinMeta; }
     static constexpr std::size_t min_value(const Strings*) { return 8; }
-    static constexpr std::size_t min_value(const std::string*) { return kMinString; }
 
     // A later entry with the same key replaces the earlier one.
     template <class Map>
