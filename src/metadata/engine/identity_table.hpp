@@ -36,6 +36,11 @@ public:
     // earlier one.
     void restore_hash(std::string_view id, std::string_view hash_text);
     void restore_back_mapping(std::string_view hash_text, std::string_view id);
+    // Room for this many ids without rehashing.
+    void reserve(std::size_t ids) {
+        by_id_.reserve(ids);
+        by_hash_.reserve(ids);
+    }
 
     // ---- lookups ---------------------------------------------------------------------------
 

@@ -297,6 +297,9 @@ public:
         std::string a, b;
         std::uint64_t n;
         if (!count(n, 2 * kMinString)) return false;
+        // Bounded like any container here: the count is not trusted further than 1 MiB.
+        constexpr std::uint64_t cap = kReserveBudget / (sizeof(std::string) + sizeof(Hash32) + 16);
+        ids.reserve(static_cast<std::size_t>(n < cap ? n : cap));
         for (std::uint64_t i = 0; i < n; ++i) {
             if (!str(a) || !str(b)) return false;
             ids.restore_hash(a, b);
