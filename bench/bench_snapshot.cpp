@@ -44,9 +44,7 @@ MetadataEngine make_engine(std::size_t n) {
         m.is_exported = true;
         m.blast_radius_score = static_cast<std::uint32_t>(rng() % 100);
         m.extra_json = R"({"decorators":["staticmethod"],"imports":[]})";
-        const std::string hash = node_hash_hex(m.node_id);
-        r.id_to_hash[m.node_id] = hash;
-        r.hash_to_id[hash] = m.node_id;
+        r.identities.assign_own_hash(m.node_id);
         r.name_index[name].push_back(m.node_id);
         r.file_index[file].push_back(m.node_id);
         ids.push_back(m.node_id);
@@ -80,9 +78,9 @@ std::size_t walk(const MetadataEngine& r) {
             for (const auto& id : ids) sum += touch(id);
         }
     }
-    for (const auto* m : {&r.id_to_hash, &r.hash_to_id}) {
-        for (const auto& [k, v] : *m) sum += touch(k) + touch(v);
-    }
+    auto entry = [&](std::string_view a, std::string_view b) { sum += a.size() + b.size() + a.back() + b.back(); };
+    r.identities.for_each_hash(entry);
+    r.identities.for_each_back_mapping(entry);
     for (const auto* set : {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges}) {
         for (const auto& [a, b] : *set) sum += touch(a) + touch(b);
     }

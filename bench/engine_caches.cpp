@@ -238,7 +238,7 @@ void per_caller_by_module_size() {
         const double t_kept = seconds_since(t0) / static_cast<double>(callers.size());
         bool same = true;
         for (std::size_t i = 0; i < sampled; ++i) {
-            for (auto& [t, h] : resolve_calls(plain.record, callers[i].id, callers[i].calls)) {
+            for (auto& t : resolve_calls(plain.record, callers[i].id, callers[i].calls)) {
                 if (t != callers[i].id) same = same && kept.record.resolved_call_edges.contains({callers[i].id, t});
             }
         }

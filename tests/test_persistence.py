@@ -1,5 +1,6 @@
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -8,6 +9,7 @@ import time
 import pytest
 
 import corvanedb
+from corvane_index.snapshot import _Reader, _record
 
 SNAPSHOT = ".corvane_snapshot.bin"
 
@@ -255,3 +257,80 @@ def test_program_ending_right_after_build_persists_it(tmp_path):
         assert out.returncode == 0, out.stderr
         assert corvanedb.PyMetadataEngine(str(tmp_path)).get_node_meta("m.py:f0")["name"] == str(run)
         assert os.listdir(tmp_path) == [SNAPSHOT]
+
+
+def _string(text):
+    data = text.encode()
+    return struct.pack("<Q", len(data)) + data
+
+
+def _string_map(pairs):
+    return struct.pack("<Q", len(pairs)) + b"".join(_string(k) + _string(v) for k, v in pairs)
+
+
+def _identity_maps_and_edges(path):
+    """id -> hash, hash -> id and the four edge sets of a snapshot file."""
+    r = _Reader(path.read_bytes())
+    r.pos = 5
+    for _ in range(r.u64()):
+        r.string()
+        _record(r)
+    for _ in range(2):
+        for _ in range(r.u64()):
+            r.string()
+            r.strings()
+    maps = [dict((r.string(), r.string()) for _ in range(r.u64())) for _ in range(2)]
+    return maps[0], maps[1], [{(r.string(), r.string()) for _ in range(r.u64())} for _ in range(4)]
+
+
+def test_restored_identities_that_are_not_each_ids_own_keep_their_meaning(tmp_path):
+    ids = ["a", "b", "c", "d", "e"]
+    first = corvanedb.PyMetadataEngine(str(tmp_path / "own"))
+    for node_id in ids:
+        first.add_node(node_id, "Function", node_id, "m.py")
+    first.save()
+    own = _identity_maps_and_edges(tmp_path / "own" / SNAPSHOT)[0]
+
+    # "a" holds b's hash, "c" its own in upper case, "d" no hash at all; e's hash maps back to
+    # an id that has none, c's only under the upper-case key; "ghost" has no hash.
+    id_to_hash = [("a", own["b"]), ("b", own["b"]), ("c", own["c"].upper()), ("d", "zz"), ("e", own["e"])]
+    hash_to_id = [(own["b"], "b"), (own["c"].upper(), "c"), (own["e"], "renamed")]
+    execution = [("a", "e"), ("b", "c"), ("e", "b"), ("ghost", "b")]
+    bare = b"".join(_string(i) + _string(i) + _string("Function") + _string(i) + _string("m.py") + b"\0" * 16
+                    for i in ids)
+    data = (b"CRVN\x03" + struct.pack("<Q", len(ids)) + bare + struct.pack("<Q", 0)
+            + struct.pack("<Q", 1) + _string("m.py") + struct.pack("<Q", len(ids)) + b"".join(map(_string, ids))
+            + _string_map(id_to_hash) + _string_map(hash_to_id)
+            + struct.pack("<Q", 0) + _string_map(execution) + struct.pack("<Q", 0) + _string_map([("c", "e")]))
+    ws = tmp_path / "odd"
+    ws.mkdir()
+    (ws / SNAPSHOT).write_bytes(data)
+    engine = corvanedb.PyMetadataEngine(str(ws))
+
+    # a and b share one graph node, which maps back to b; e's maps back to "renamed".
+    assert engine.get_callees("a") == engine.get_callees("b") == ["renamed"]
+    assert engine.get_callers("c") == ["b"] and engine.get_callees("c") == []
+    assert engine.get_dependencies("c") == ["renamed"]
+    assert sorted(engine.blast_radius("c")) == ["b", "renamed"]
+    assert engine.get_callees("e") == ["b"]
+    for query in (engine.get_callers, engine.blast_radius):
+        with pytest.raises(ValueError, match="^Invalid hash$"):
+            query("d")
+        with pytest.raises(ValueError, match="^Unknown node_id: renamed$"):
+            query("renamed")
+    counts = {i: (m.get("calls_count"), m.get("callers_count"), m.get("blast_radius_score"))
+              for i, m in ((i, engine.get_node_meta(i)) for i in ids)}
+    assert counts == {"a": (2, 1, 1), "b": (2, 1, 1), "c": (0, 1, 2), "d": (None, None, None), "e": (1, 1, 1)}
+    with pytest.raises(ValueError, match="^Invalid hash$"):
+        engine.add_edge("d", "a")
+    assert engine.add_edge("a", "ghost") is None
+
+    # Written back exactly as read, the pair without a hashed end included.
+    engine.save()
+    saved_hashes, saved_back, edges = _identity_maps_and_edges(ws / SNAPSHOT)
+    assert (saved_hashes, saved_back) == (dict(id_to_hash), dict(hash_to_id))
+    assert edges[1] == set(execution)
+    # Removing an id drops the back-mapping keyed by its stored hash, whichever id it names.
+    engine.invalidate_file("m.py")
+    engine.save()
+    assert _identity_maps_and_edges(ws / SNAPSHOT)[:2] == ({}, {})

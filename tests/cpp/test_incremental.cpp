@@ -120,7 +120,7 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
     EXPECT_EQ(s.record.resolved_call_edges.size(), 2u);
 
     // An error forgets everything recorded; the next refresh is a full one.
-    s.record.id_to_hash["x.js:c"] = std::string(64, 'z');
+    s.record.identities.restore_hash("x.js:c", std::string(64, 'z'));
     a.calls = std::vector<std::string>{"c"};
     upsert_node(s, a);
     EXPECT_FALSE(repopulate_edges(s).ok());

@@ -261,7 +261,7 @@ TEST(ResolutionCalls, ConnectStopsAtInvalidHash) {
     p.fn("a.js:one");
     p.fn("b.js:two");
     p.fn("c.js:three");
-    p.r.id_to_hash["b.js:two"] = "not-a-hash";
+    p.r.identities.restore_hash("b.js:two", "not-a-hash");
     auto r = resolve_and_connect_calls(p.state, "a.js:main", {"one", "two", "three"});
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message, "Invalid hash");

@@ -58,9 +58,7 @@ struct Project {
 
     // Target ids that resolve_calls gives for one caller.
     std::vector<std::string> targets(const std::string& caller, const std::vector<std::string>& names) const {
-        std::vector<std::string> out;
-        for (auto& [id, hash] : resolve_calls(r, caller, names)) out.push_back(id);
-        return out;
+        return resolve_calls(r, caller, names);
     }
     // The single target of one name, or "" when it resolves to nothing.
     std::string one(const std::string& caller, const std::string& name) const {

@@ -68,7 +68,7 @@ TEST(ResolutionDjango, InvalidHashEndsTheOperation) {
     Project p;
     p.cls("a.py:A");
     p.cls("b.py:Target");
-    p.r.id_to_hash["b.py:Target"] = "zz";
+    p.r.identities.restore_hash("b.py:Target", "zz");
     auto r = resolve_django_relations(p.state, "a.py:A", R"([{"related_model": "Target"}])");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message, "Invalid hash");
@@ -110,7 +110,7 @@ TEST(ResolutionRepopulate, InvalidHashIsReported) {
     Project p;
     p.fn("a.js:main").calls = std::vector<std::string>{"helper"};
     p.fn("a.js:helper");
-    p.r.id_to_hash["a.js:helper"] = std::string(64, 'g');
+    p.r.identities.restore_hash("a.js:helper", std::string(64, 'g'));
     auto s = repopulate_edges(p.state);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().message, "Invalid hash");

@@ -79,8 +79,10 @@ public:
         for (std::size_t i = 0; i < nodes; ++i) {
             NodeMeta m = meta("n" + std::to_string(i) + ":" + text());
             ids.push_back(m.node_id);
-            r.id_to_hash[m.node_id] = std::string(64, "0123456789abcdef"[i % 16]);
-            r.hash_to_id[r.id_to_hash[m.node_id]] = m.node_id;
+            // Sixteen hashes shared among the ids, each mapping back to the last of them.
+            const std::string hash(64, "0123456789abcdef"[i % 16]);
+            r.identities.restore_hash(m.node_id, hash);
+            r.identities.restore_back_mapping(hash, m.node_id);
             r.name_index[text()].push_back(m.node_id);
             r.file_index[m.file_path].push_back(m.node_id);
             r.nodes.emplace(m.node_id, std::move(m));
@@ -295,7 +297,8 @@ TEST(SnapshotDecode, LaterDuplicateKeysReplaceEarlierOnes) {
     ASSERT_TRUE(r);
     ASSERT_EQ(r->nodes.size(), 1u);
     EXPECT_EQ(r->nodes.at("k"), second);
-    EXPECT_EQ(r->id_to_hash.at("k"), "h2");
+    ASSERT_TRUE(r->identities.find("k"));
+    EXPECT_EQ(r->identities.hash_text(*r->identities.find("k")), "h2");
     EXPECT_EQ(r->resolved_call_edges.size(), 1u);
 }
 

@@ -1,6 +1,7 @@
 #include "graph/csr/csr_graph.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -37,6 +38,31 @@ std::vector<Hash32> to_hashes(const std::vector<Hash32>& hashes, std::span<const
     return out;
 }
 
+// Visited flags that are cleared once per 255 walks instead of once per walk: a node is
+// visited in the current walk when its stamp is the walk's number, so a short walk touches
+// only the nodes it reaches. One byte per node, like plain flags, so that long walks keep
+// their cache footprint. Kept per thread, grown to the largest graph walked.
+class VisitMarks {
+public:
+    void start_walk(std::size_t n) {
+        if (stamps_.size() < n) stamps_.resize(n, 0);
+        if (++current_ == 0) {  // the numbers wrapped: old stamps could pass for new ones
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            current_ = 1;
+        }
+    }
+    // True when i was not visited yet in this walk (and is now).
+    bool mark(NodeIndex i) {
+        if (stamps_[i] == current_) return false;
+        stamps_[i] = current_;
+        return true;
+    }
+
+private:
+    std::vector<std::uint8_t> stamps_;
+    std::uint8_t current_ = 0;
+};
+
 }  // namespace
 
 NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
@@ -49,20 +75,24 @@ NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
     try {
         incoming.emplace_back();
         outgoing.emplace_back();
+        tags.push_back(kNoTag);
         index.insert_new(hash, id);
     } catch (...) {
-        // Keep the four containers the same length if memory runs out half-way.
+        // Keep the containers the same length if memory runs out half-way.
         hashes.resize(id);
         incoming.resize(id);
         outgoing.resize(id);
+        tags.resize(id);
         throw;
     }
     return id;
 }
 
-void GraphBuilder::add_edge(const Hash32& from, const Hash32& to) {
+void GraphBuilder::add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag, NodeTag to_tag) {
     const NodeIndex a = get_or_insert(from);
     const NodeIndex b = get_or_insert(to);
+    tags[a] = from_tag;
+    tags[b] = to_tag;
     auto& out = outgoing[a];
     if (detail::contains_index(out.data(), out.size(), b)) return;
     out.push_back(b);
@@ -95,6 +125,9 @@ CsrGraph GraphBuilder::compile() const {
     g.reverse = compile_lists(incoming);
     g.forward = compile_lists(outgoing);
     g.index = index;
+    g.tags = tags;
+    static std::atomic<std::uint64_t> compiles{0};
+    g.serial = ++compiles;
     return g;
 }
 
@@ -123,14 +156,13 @@ std::vector<NodeIndex> CsrGraph::reachable_indexes(NodeIndex start, const CsrArr
 
     // Every discovered node is queued once and reported once, in the same order, so the
     // result doubles as the FIFO queue: `head` is the front, levels are contiguous runs.
-    std::vector<std::uint8_t> visited(n, 0);
+    thread_local VisitMarks visited;
+    visited.start_walk(n);
     std::vector<NodeIndex> found;
-    visited[start] = 1;
+    visited.mark(start);
     auto expand = [&](NodeIndex v) {
         for (NodeIndex w : arrays.neighbours(v)) {
-            if (visited[w]) continue;
-            visited[w] = 1;
-            found.push_back(w);
+            if (visited.mark(w)) found.push_back(w);
         }
     };
     // max_depth 0 wraps to the largest limit: no bound.

@@ -13,6 +13,11 @@
 namespace corvane::graph {
 
 using NodeIndex = std::uint32_t;
+// A 32-bit value a feeder may attach to each node with every edge it adds (the metadata
+// engine gives its node handle), kept from the latest edge that named the node. The graph
+// itself never reads it.
+using NodeTag = std::uint32_t;
+constexpr NodeTag kNoTag = 0xFFFFFFFFu;
 
 struct CsrArrays {
     std::vector<std::uint64_t> offsets;  // N + 1 entries, offsets[0] == 0
@@ -29,6 +34,10 @@ public:
     CsrArrays reverse;  // neighbours of i are its predecessors
     CsrArrays forward;  // neighbours of i are its successors
     HashIndexMap index;
+    std::vector<NodeTag> tags;
+    // Unique per compile in the process, so that tables derived from a graph can tell
+    // whether they belong to this one.
+    std::uint64_t serial = 0;
 
     std::size_t node_count() const { return hashes.size(); }
     std::optional<NodeIndex> find(const Hash32& hash) const;
@@ -49,11 +58,13 @@ public:
     std::vector<std::vector<NodeIndex>> incoming;
     std::vector<std::vector<NodeIndex>> outgoing;
     HashIndexMap index;
+    std::vector<NodeTag> tags;
 
     std::size_t node_count() const { return hashes.size(); }
 
-    // Inserts unknown hashes as new nodes (from first), then the edge unless present.
-    void add_edge(const Hash32& from, const Hash32& to);
+    // Inserts unknown hashes as new nodes (from first), then the edge unless present; the two
+    // nodes' tags become the ones given.
+    void add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag = kNoTag, NodeTag to_tag = kNoTag);
     // Removes every edge into or out of the node; an unknown hash has no effect.
     void remove_node_edges(const Hash32& hash);
     // A new graph owning copies of everything; the builder is left unchanged.

@@ -201,15 +201,14 @@ std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string
             const NodeMeta* node = src.node(id);
             if (node == nullptr) continue;
             if (std::find(allowed_types.begin(), allowed_types.end(), node->node_type) == allowed_types.end()) continue;
-            const std::string* hash = src.node_hash(id);
-            if (hash == nullptr) continue;
-            matches.emplace_back(id, *hash);
+            if (!src.has_node_hash(id)) continue;
+            matches.push_back(id);
         }
         const bool prefer = preferred && std::any_of(matches.begin(), matches.end(), [&](const ResolvedTarget& m) {
-                                return m.first.find(*preferred) != std::string::npos;
+                                return m.find(*preferred) != std::string::npos;
                             });
         for (auto& m : matches) {
-            if (!prefer || m.first.find(*preferred) != std::string::npos) out.push_back(std::move(m));
+            if (!prefer || m.find(*preferred) != std::string::npos) out.push_back(std::move(m));
         }
     }
     return out;
@@ -229,9 +228,8 @@ std::vector<ResolvedTarget> resolve_calls(LookupSource& src, const std::string& 
     for (const auto& name : call_names) {
         auto target = resolve_python_call(src, view, name, *ctx);
         if (!target || !produced.insert(*target).second) continue;
-        const std::string* hash = src.node_hash(*target);
-        if (hash == nullptr) continue;
-        out.emplace_back(std::move(*target), *hash);
+        if (!src.has_node_hash(*target)) continue;
+        out.push_back(std::move(*target));
     }
     return out;
 }
@@ -245,7 +243,7 @@ std::vector<ResolvedTarget> resolve_calls(const MetadataEngine& record, const st
 Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
                                              const std::vector<ResolvedTarget>& targets) {
     std::uint32_t count = 0;
-    for (const auto& [target, hash] : targets) {
+    for (const auto& target : targets) {
         if (target == caller_id) continue;
         if (Status s = add_typed_edge(state, caller_id, target, EdgeKind::ResolvedCall); !s) return s.error();
         ++count;

@@ -14,7 +14,7 @@
 
 namespace corvane {
 
-using ResolvedTarget = std::pair<std::string, std::string>;  // target id, target node hash
+using ResolvedTarget = std::string;  // target id
 
 // Leading and trailing Unicode White_Space removed (input is UTF-8).
 std::string_view trim_white_space(std::string_view text);

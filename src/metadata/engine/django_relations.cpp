@@ -17,7 +17,7 @@ Result<std::uint32_t> resolve_django_relations(EngineState& state, LookupSource&
         if (it == element.end() || !it->is_string()) continue;
         // An empty caller id: no module preference applies to model names.
         auto matches = resolve_generic_calls(src, "", {it->get<std::string>()}, kClassType);
-        for (const auto& [target, hash] : matches) {
+        for (const auto& target : matches) {
             if (target == node_id) continue;
             if (Status s = add_typed_edge(state, node_id, target, EdgeKind::Structural); !s) return s.error();
             ++count;

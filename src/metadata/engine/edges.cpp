@@ -1,7 +1,6 @@
 #include <vector>
 
 #include "metadata/engine/engine_state.hpp"
-#include "util/hex.hpp"
 
 namespace corvane {
 
@@ -19,16 +18,16 @@ namespace {
 
 // The builder half of add_typed_edge: false when an id has no node hash (nothing to feed).
 Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
-    auto& ids = state.record.id_to_hash;
+    const IdentityTable& ids = state.record.identities;
     auto from = ids.find(from_id);
-    if (from == ids.end()) return false;
+    if (!from) return false;
     auto to = ids.find(to_id);
-    if (to == ids.end()) return false;
-    auto from_hash = decode_hex32(from->second);
-    auto to_hash = decode_hex32(to->second);
+    if (!to) return false;
+    const Hash32* from_hash = ids.hash(*from);
+    const Hash32* to_hash = ids.hash(*to);
     if (!from_hash || !to_hash) return invalid_value("Invalid hash");
-    state.dependency_builder.add_edge(*from_hash, *to_hash);
-    if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash);
+    state.dependency_builder.add_edge(*from_hash, *to_hash, *from, *to);
+    if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash, *from, *to);
     return true;
 }
 

@@ -21,12 +21,31 @@ enum class EdgeKind : std::uint8_t {
     Structural = 3,
 };
 
+// What lets a compiled graph answer in node ids without looking hashes up: per handle its
+// graph index, per graph index the id its hash maps back to. Valid only for the graph it was
+// made from (serial) while the identity table is unchanged (generation).
+struct GraphIdentity {
+    static constexpr graph::NodeIndex kAbsent = 0xFFFFFFFFu;
+    std::uint64_t graph_serial = 0;
+    std::uint64_t generation = 0;
+    std::vector<graph::NodeIndex> index_of_handle;  // kAbsent: no decodable hash, or not in the graph
+    // The id's text itself, so that a result costs one read; data() null: the hash maps back
+    // to no id.
+    std::vector<std::string_view> id_of_index;
+
+    bool valid_for(const graph::CsrGraph& graph, const IdentityTable& ids) const {
+        return graph_serial == graph.serial && generation == ids.generation();
+    }
+};
+
 struct EngineState {
     MetadataEngine record;
     graph::GraphBuilder dependency_builder;  // every kind
     graph::GraphBuilder call_builder;        // every kind but structural
     std::optional<graph::CsrGraph> dependency_graph;
     std::optional<graph::CsrGraph> call_graph;
+    GraphIdentity dependency_graph_ids;  // made by the compile step
+    GraphIdentity call_graph_ids;
     IncrementalState incremental = IncrementalState::of_empty_record();  // what the next edge refresh may reuse
     // Module contexts and class facts parsed by resolution, dropped when their node changes
     // through the operations below.

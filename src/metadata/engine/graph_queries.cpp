@@ -1,12 +1,59 @@
 #include "metadata/engine/graph_queries.hpp"
 
-#include "util/hex.hpp"
-
 namespace corvane {
+
+namespace {
+
+GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
+    GraphIdentity out;
+    out.graph_serial = graph.serial;
+    out.generation = ids.generation();
+    out.index_of_handle.assign(ids.handle_bound(), GraphIdentity::kAbsent);
+    out.id_of_index.assign(graph.node_count(), std::string_view());
+    if (ids.hashes_map_back()) {
+        // A hash names at most one id, both ways. A graph node's tag is the handle that fed
+        // its last edge: that id, unless the handle has lost or changed its hash since.
+        for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
+            const Hash32& hash = graph.hashes[i];
+            NodeHandle h = graph.tags[i];
+            const Hash32* tagged = h < ids.handle_bound() ? ids.hash(h) : nullptr;
+            if (tagged == nullptr || *tagged != hash) {
+                auto back = ids.handle_of_hash(hash);
+                if (!back) continue;
+                h = *back;
+            }
+            out.id_of_index[i] = ids.id(h);
+            if (const Hash32* own = ids.hash(h); own != nullptr && *own == hash) out.index_of_handle[h] = i;
+        }
+        return out;
+    }
+    for (NodeHandle h = 0; h < out.index_of_handle.size(); ++h) {
+        const Hash32* hash = ids.hash(h);
+        if (hash == nullptr) continue;
+        if (const graph::NodeIndex* i = graph.index.find(*hash)) out.index_of_handle[h] = *i;
+    }
+    for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
+        if (const std::string* id = ids.id_of_hash(graph.hashes[i])) out.id_of_index[i] = *id;
+    }
+    return out;
+}
+
+NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeIndex> indexes) {
+    NodeIdRefs out;
+    out.reserve(indexes.size());
+    for (graph::NodeIndex i : indexes) {
+        if (const std::string_view id = ids.id_of_index[i]; id.data() != nullptr) out.push_back(id);
+    }
+    return out;
+}
+
+}  // namespace
 
 void compile_step(EngineState& state) {
     state.dependency_graph = state.dependency_builder.compile();
     state.call_graph = state.call_builder.compile();
+    state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
+    state.call_graph_ids = identify(state.record.identities, *state.call_graph);
     refresh_graph_metrics(state);
 }
 
@@ -14,14 +61,21 @@ void refresh_graph_metrics(EngineState& state, bool plain) {
     if (!state.call_graph) return;
     const graph::CsrGraph& g = *state.call_graph;
     const std::vector<std::uint32_t> radius = plain ? graph::ancestor_counts_plain(g) : graph::ancestor_counts(g);
-    auto& ids = state.record.id_to_hash;
+    const IdentityTable& ids = state.record.identities;
+    const bool by_handle = !plain && state.call_graph_ids.valid_for(g, ids);
     for (auto& [id, meta] : state.record.nodes) {
         auto h = ids.find(id);
-        if (h == ids.end()) continue;
-        auto hash = decode_hex32(h->second);
-        if (!hash) continue;
+        if (!h) continue;
+        const Hash32* hash = ids.hash(*h);
+        if (hash == nullptr) continue;
+        std::optional<graph::NodeIndex> i;
+        if (!by_handle) {
+            i = g.find(*hash);
+        } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
+            i = j;
+        }
         std::uint32_t calls = 0, callers = 0, reach = 0;
-        if (auto i = g.find(*hash)) {
+        if (i) {
             calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
             callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
             reach = radius[*i];
@@ -36,36 +90,45 @@ NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& grap
                        std::span<const graph::NodeIndex> indexes) {
     NodeIdRefs out;
     out.reserve(indexes.size());
-    std::string hex(64, '\0');
     for (graph::NodeIndex i : indexes) {
-        encode_hex32_into(graph.hashes[i], hex.data());
-        if (auto it = record.hash_to_id.find(hex); it != record.hash_to_id.end()) out.push_back(&it->second);
+        if (const std::string* id = record.identities.id_of_hash(graph.hashes[i])) out.push_back(*id);
     }
     return out;
 }
 
 Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
-                               std::uint32_t max_depth) {
+                               std::uint32_t max_depth, bool plain) {
     const bool dependency = query == GraphQuery::Dependents || query == GraphQuery::Dependencies;
     const auto& graph = dependency ? state.dependency_graph : state.call_graph;
     if (!graph) return wrong_state("Graph must be built first");
-    auto h = state.record.id_to_hash.find(node_id);
-    if (h == state.record.id_to_hash.end()) return invalid_value("Unknown node_id: " + node_id);
-    auto hash = decode_hex32(h->second);
-    if (!hash) return invalid_value("Invalid hash");
-    auto start = graph->find(*hash);
+    const IdentityTable& ids = state.record.identities;
+    auto h = ids.find(node_id);
+    if (!h) return invalid_value("Unknown node_id: " + node_id);
+    const Hash32* hash = ids.hash(*h);
+    if (hash == nullptr) return invalid_value("Invalid hash");
+
+    const GraphIdentity& compiled = dependency ? state.dependency_graph_ids : state.call_graph_ids;
+    const bool by_handle = !plain && compiled.valid_for(*graph, ids);
+    std::optional<graph::NodeIndex> start;
+    if (!by_handle) {
+        start = graph->find(*hash);
+    } else if (const graph::NodeIndex i = compiled.index_of_handle[*h]; i != GraphIdentity::kAbsent) {
+        start = i;
+    }
     if (!start) return NodeIdRefs{};  // a node without edges is not in the graph
 
+    auto answer = [&](std::span<const graph::NodeIndex> indexes) {
+        return by_handle ? ids_by_index(compiled, indexes) : node_ids_of(state.record, *graph, indexes);
+    };
     switch (query) {
         case GraphQuery::Callers:
-        case GraphQuery::Dependents: return node_ids_of(state.record, *graph, graph->reverse.neighbours(*start));
+        case GraphQuery::Dependents: return answer(graph->reverse.neighbours(*start));
         case GraphQuery::Callees:
-        case GraphQuery::Dependencies: return node_ids_of(state.record, *graph, graph->forward.neighbours(*start));
-        case GraphQuery::RecursiveCallees:
-            return node_ids_of(state.record, *graph, graph->reachable_indexes(*start, graph->forward, max_depth));
+        case GraphQuery::Dependencies: return answer(graph->forward.neighbours(*start));
+        case GraphQuery::RecursiveCallees: return answer(graph->reachable_indexes(*start, graph->forward, max_depth));
         case GraphQuery::BlastRadius: break;
     }
-    return node_ids_of(state.record, *graph, graph->reachable_indexes(*start, graph->reverse, max_depth));
+    return answer(graph->reachable_indexes(*start, graph->reverse, max_depth));
 }
 
 }  // namespace corvane

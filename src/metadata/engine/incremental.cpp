@@ -5,10 +5,8 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/python_lookup.hpp"
-#include "util/hex.hpp"
 #include "util/json.hpp"
 #include "util/lowercase.hpp"
-#include "util/node_hash.hpp"
 
 namespace corvane {
 
@@ -43,9 +41,9 @@ public:
         log_.names.push_back(key_hash(lowered_name));
         return LookupSource::ids_named(lowered_name);
     }
-    const std::string* node_hash(std::string_view id) override {
+    bool has_node_hash(std::string_view id) override {
         log_.ids.push_back(key_hash(id));
-        return LookupSource::node_hash(id);
+        return LookupSource::has_node_hash(id);
     }
     bool name_index_empty() override {
         log_.index_emptiness = true;
@@ -124,10 +122,9 @@ void compact(IncrementalState& inc) {
 
 // ---- builders ------------------------------------------------------------------------------
 
-std::optional<Hash32> stored_hash(const MetadataEngine& record, const std::string& id) {
-    auto h = record.id_to_hash.find(id);
-    if (h == record.id_to_hash.end()) return std::nullopt;
-    return decode_hex32(h->second);
+const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
+    auto h = record.identities.find(id);
+    return h ? record.identities.hash(*h) : nullptr;
 }
 
 void drop_builder_edge(graph::GraphBuilder& b, const Hash32& from, const Hash32& to) {
@@ -160,16 +157,11 @@ void drop_call_pair(EngineState& state, const std::string& from, const std::stri
 // a hash (which a full refill would feed once the end gained one). These can fail only for
 // a restored snapshot, and every later operation keeps them.
 bool builders_can_be_exact(const MetadataEngine& rec) {
-    if (rec.id_to_hash.size() != rec.hash_to_id.size()) return false;
-    for (const auto& [id, hash] : rec.id_to_hash) {
-        if (hash != node_hash_hex(id)) return false;
-        auto back = rec.hash_to_id.find(hash);
-        if (back == rec.hash_to_id.end() || back->second != id) return false;
-    }
+    if (!rec.identities.all_own()) return false;
     for (const PairSet* set : {&rec.resolved_call_edges, &rec.execution_edges, &rec.generated_execution_edges,
                                &rec.structural_edges}) {
         for (const auto& [from, to] : *set) {
-            if (!rec.id_to_hash.contains(from) || !rec.id_to_hash.contains(to)) return false;
+            if (!rec.identities.has_hash(from) || !rec.identities.has_hash(to)) return false;
         }
     }
     return true;
@@ -189,16 +181,16 @@ void record_resolution(IncrementalState& inc, const std::string& id, Reads& read
     if (auto j = inc.journal.nodes.find(id); j != inc.journal.nodes.end()) j->second.covered_at = inc.slots[s].resolved_at;
 }
 
-// The resolved-call targets the edge refresh gives a node with these resolved pairs:
+// The resolved-call targets the edge refresh gives a node with these resolved targets:
 // distinct, sorted, the node itself left out, none when the caller has no hash.
-std::vector<std::string> owned_call_targets(LookupSource& src, const std::string& id, std::vector<ResolvedTarget> pairs) {
+std::vector<std::string> owned_call_targets(LookupSource& src, const std::string& id, std::vector<ResolvedTarget> targets) {
     std::vector<std::string> calls;
-    for (auto& [target, hash] : pairs) {
+    for (auto& target : targets) {
         if (target != id) calls.push_back(std::move(target));
     }
     sort_unique(calls);
     // Without its own hash the caller can store no pair.
-    if (src.node_hash(id) == nullptr) calls.clear();
+    if (!src.has_node_hash(id)) calls.clear();
     return calls;
 }
 
@@ -250,7 +242,7 @@ void note_node(EngineState& state, const std::string& id, bool resolvable) {
     if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) {
         entry->second.node = std::make_shared<const NodeMeta>(n->second);
     }
-    if (auto h = state.record.id_to_hash.find(id); h != state.record.id_to_hash.end()) entry->second.hash = h->second;
+    if (auto h = state.record.identities.find(id)) entry->second.hash = state.record.identities.hash_text(*h);
 }
 
 void note_name(EngineState& state, std::string key) {
@@ -270,10 +262,9 @@ void note_emptiness(EngineState& state) {
 
 // What other nodes' resolutions can see of a node: its existence, type, name, file, JSON
 // side data and hash.
-bool same_for_readers(const NodeBefore& before, const NodeMeta* now, const std::string* now_hash) {
+bool same_for_readers(const NodeBefore& before, const NodeMeta* now, const std::optional<std::string>& now_hash) {
     if ((before.node != nullptr) != (now != nullptr)) return false;
-    if (before.hash.has_value() != (now_hash != nullptr)) return false;
-    if (now_hash != nullptr && *before.hash != *now_hash) return false;
+    if (before.hash != now_hash) return false;
     if (now == nullptr) return true;
     const NodeMeta& b = *before.node;
     return b.node_type == now->node_type && b.name == now->name && b.file_path == now->file_path &&
@@ -312,7 +303,7 @@ Status incremental_refresh(EngineState& state) {
     MetadataEngine& rec = state.record;
     IncrementalState& inc = state.incremental;
     ChangeJournal& journal = inc.journal;
-    if (rec.nodes.size() != inc.expected_nodes || rec.id_to_hash.size() != inc.expected_hashes ||
+    if (rec.nodes.size() != inc.expected_nodes || rec.identities.hash_count() != inc.expected_hashes ||
         rec.name_index.size() != inc.expected_names) {
         return refresh_derived_edges_fully(state);
     }
@@ -343,8 +334,8 @@ Status incremental_refresh(EngineState& state) {
         }
         auto n = rec.nodes.find(id);
         const NodeMeta* now = n == rec.nodes.end() ? nullptr : &n->second;
-        auto h = rec.id_to_hash.find(id);
-        const std::string* now_hash = h == rec.id_to_hash.end() ? nullptr : &h->second;
+        auto h = rec.identities.find(id);
+        const std::optional<std::string> now_hash = h ? std::optional(rec.identities.hash_text(*h)) : std::nullopt;
         const bool readers_same = same_for_readers(before, now, now_hash);
         if (!readers_same && before.changed_at > oldest_resolution) ids_changed.emplace_back(key_hash(id), before.changed_at);
         if (!readers_same && journal.removed.contains(id)) removed_ids_changed.insert(key_hash(id));
@@ -452,7 +443,7 @@ std::vector<std::string> relation_targets(LookupSource& src, const std::string& 
         if (!element.is_object()) continue;
         auto it = element.find("related_model");
         if (it == element.end() || !it->is_string()) continue;
-        for (auto& [target, hash] : resolve_generic_calls(src, "", {it->get<std::string>()}, kClassType)) {
+        for (auto& target : resolve_generic_calls(src, "", {it->get<std::string>()}, kClassType)) {
             if (target != node_id) out.push_back(std::move(target));
         }
     }
@@ -519,7 +510,7 @@ void note_table_sizes(EngineState& state) {
     IncrementalState& inc = state.incremental;
     if ((inc.expected_names == 0) != state.record.name_index.empty()) inc.journal.emptiness_changed_at = ++inc.clock;
     inc.expected_nodes = state.record.nodes.size();
-    inc.expected_hashes = state.record.id_to_hash.size();
+    inc.expected_hashes = state.record.identities.hash_count();
     inc.expected_names = state.record.name_index.size();
 }
 
@@ -537,7 +528,7 @@ Status clear_generated_edges(EngineState& state) {
 bool record_vouched(const EngineState& state) {
     const IncrementalState& inc = state.incremental;
     return inc.valid && state.record.nodes.size() == inc.expected_nodes &&
-           state.record.id_to_hash.size() == inc.expected_hashes && state.record.name_index.size() == inc.expected_names;
+           state.record.identities.hash_count() == inc.expected_hashes && state.record.name_index.size() == inc.expected_names;
 }
 
 Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
@@ -570,7 +561,7 @@ Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, co
     CachedLookup src(state.record, state.parsed);
     auto targets = resolve_calls(src, caller_id, call_names);
     if (inc.valid) {
-        for (const auto& [target, hash] : targets) {
+        for (const auto& target : targets) {
             if (target != caller_id) inc.journal.direct_calls.emplace_back(caller_id, target);
         }
     }

@@ -1,11 +1,13 @@
 #pragma once
 // The node metadata record and the engine record that holds the node table, its indexes
-// and the four typed edge sets. The snapshot stores exactly these fields, in this order.
+// and the four typed edge sets. The snapshot stores exactly these fields, in this order, with
+// `identities` written as its two maps, id -> hash then hash -> id.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "metadata/engine/identity_table.hpp"
 #include "util/hash.hpp"
 
 namespace corvane {
@@ -41,8 +43,7 @@ struct MetadataEngine {
     StableStringMap<NodeMeta> nodes;
     StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
     StringMap<IdList> file_index;  // file path -> ids, insertion order
-    StringMap<std::string> id_to_hash;
-    StringMap<std::string> hash_to_id;
+    IdentityTable identities;  // the snapshot's id_to_hash and hash_to_id
     PairSet resolved_call_edges;
     PairSet execution_edges;
     PairSet generated_execution_edges;

@@ -9,7 +9,6 @@
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
-#include "util/node_hash.hpp"
 
 namespace corvane {
 
@@ -66,9 +65,7 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
         unlist(record.name_index, to_lower(old.name), meta.node_id);
         if (!old.file_path.empty()) unlist(record.file_index, old.file_path, meta.node_id);
     }
-    std::string hash = node_hash_hex(meta.node_id);
-    record.hash_to_id.insert_or_assign(hash, meta.node_id);
-    record.id_to_hash.insert_or_assign(meta.node_id, std::move(hash));
+    record.identities.assign_own_hash(meta.node_id);
     record.name_index[to_lower(meta.name)].push_back(meta.node_id);
     if (!meta.file_path.empty()) record.file_index[meta.file_path].push_back(meta.node_id);
     slot->second = std::move(meta);
@@ -85,8 +82,8 @@ void upsert_node(EngineState& state, NodeMeta meta) {
 
 namespace {
 
-// Takes the file's entry out of file_index and its nodes out of nodes, name_index and both
-// hash maps; the ids it listed, or nothing when there was no entry.
+// Takes the file's entry out of file_index and its nodes out of nodes, name_index and the
+// identity table; the ids it listed, or nothing when there was no entry.
 std::optional<IdList> remove_listed_nodes(MetadataEngine& record, const std::string& file_path) {
     auto entry = record.file_index.find(file_path);
     if (entry == record.file_index.end()) return std::nullopt;
@@ -98,10 +95,7 @@ std::optional<IdList> remove_listed_nodes(MetadataEngine& record, const std::str
             record.nodes.erase(node);
             unlist(record.name_index, key, id);
         }
-        if (auto h = record.id_to_hash.find(id); h != record.id_to_hash.end()) {
-            record.hash_to_id.erase(h->second);
-            record.id_to_hash.erase(h);
-        }
+        record.identities.remove(id);
     }
     return ids;
 }
@@ -118,12 +112,7 @@ void adjacent_pairs(const EngineState& state, const std::string& id, const Hash3
     const graph::GraphBuilder& b = state.dependency_builder;
     const auto* i = b.index.find(hash);
     if (i == nullptr) return;
-    std::string hex(64, '\0');
-    auto other = [&](graph::NodeIndex j) -> const std::string* {
-        encode_hex32_into(b.hashes[j], hex.data());
-        auto it = state.record.hash_to_id.find(hex);
-        return it == state.record.hash_to_id.end() ? nullptr : &it->second;
-    };
+    auto other = [&](graph::NodeIndex j) { return state.record.identities.id_of_hash(b.hashes[j]); };
     for (graph::NodeIndex j : b.outgoing[*i]) {
         if (const std::string* to = other(j)) out.emplace_back(id, *to);
     }
@@ -154,10 +143,10 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         for (const auto& id : entry->second) {
             state.parsed.forget(id);
-            auto h = state.record.id_to_hash.find(id);
-            if (h == state.record.id_to_hash.end()) continue;
-            auto hash = decode_hex32(h->second);
-            if (!hash) continue;
+            const IdentityTable& identities = state.record.identities;
+            auto h = identities.find(id);
+            const Hash32* hash = h ? identities.hash(*h) : nullptr;
+            if (hash == nullptr) continue;
             if (by_adjacency) adjacent_pairs(state, id, *hash, touching);
             state.dependency_builder.remove_node_edges(*hash);
             state.call_builder.remove_node_edges(*hash);

@@ -7,7 +7,7 @@
 
 namespace corvane {
 
-// Drops the file's nodes from the record (nodes, both indexes, both hash maps) and every
+// Drops the file's nodes from the record (nodes, both indexes, identities) and every
 // edge touching them; returns how many ids file_index listed for the file.
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path);
 

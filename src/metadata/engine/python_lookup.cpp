@@ -145,10 +145,7 @@ const IdList* LookupSource::ids_named(std::string_view lowered_name) {
     return it == record_.name_index.end() ? nullptr : &it->second;
 }
 
-const std::string* LookupSource::node_hash(std::string_view id) {
-    auto it = record_.id_to_hash.find(id);
-    return it == record_.id_to_hash.end() ? nullptr : &it->second;
-}
+bool LookupSource::has_node_hash(std::string_view id) { return record_.identities.has_hash(id); }
 
 bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
 

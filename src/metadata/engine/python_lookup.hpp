@@ -61,7 +61,7 @@ public:
 
     virtual const NodeMeta* node(std::string_view id);
     virtual const IdList* ids_named(std::string_view lowered_name);
-    virtual const std::string* node_hash(std::string_view id);
+    virtual bool has_node_hash(std::string_view id);
     virtual bool name_index_empty();
     // Context of the file whose module node has the id file_path.
     virtual std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) = 0;

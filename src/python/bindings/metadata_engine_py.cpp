@@ -158,7 +158,7 @@ Result<TextList> copied_ids(const Result<NodeIdRefs>& r) {
     if (!r) return r.error();
     TextList ids;
     ids.reserve(r->size());
-    for (const std::string* id : *r) ids.push_back(*id);
+    for (std::string_view id : *r) ids.push_back(id);
     return ids;
 }
 

@@ -25,7 +25,7 @@ inline T to_le(T v) {
 
 // ---- sizing ----------------------------------------------------------------------------
 
-inline std::size_t size_of(const std::string& s) { return 8 + s.size(); }
+inline std::size_t size_of(std::string_view s) { return 8 + s.size(); }
 
 inline std::size_t size_of(const Strings& v) {
     std::size_t n = 8;
@@ -66,9 +66,18 @@ std::size_t size_of(const PairSet& set) {
     return n;
 }
 
+// Both maps of the identity table: id -> hash, then hash -> id.
+std::size_t size_of(const IdentityTable& ids) {
+    std::size_t n = 16;
+    auto entry = [&](std::string_view a, std::string_view b) { n += size_of(a) + size_of(b); };
+    ids.for_each_hash(entry);
+    ids.for_each_back_mapping(entry);
+    return n;
+}
+
 std::size_t payload_size(const MetadataEngine& r) {
-    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of_map(r.id_to_hash) +
-           size_of_map(r.hash_to_id) + size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
+    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities) +
+           size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
            size_of(r.generated_execution_edges) + size_of(r.structural_edges);
 }
 
@@ -86,7 +95,7 @@ public:
     void u64(std::uint64_t v) { raw(to_le(v)); }
     void boolean(bool v) { u8(v ? 1 : 0); }
 
-    void str(const std::string& s) {
+    void str(std::string_view s) {
         const auto* data = reinterpret_cast<const std::uint8_t*>(s.data());
         if (!is_valid_utf8(data, s.size())) ok_ = false;
         u64(s.size());
@@ -138,7 +147,6 @@ public:
 
     void value(const NodeMeta& m) { meta(m); }
     void value(const Strings& v) { strings(v); }
-    void value(const std::string& s) { str(s); }
 
     template <class Map>
     void map(const Map& m) {
@@ -147,6 +155,17 @@ public:
             str(k);
             value(v);
         }
+    }
+
+    void identities(const IdentityTable& ids) {
+        auto entry = [this](std::string_view a, std::string_view b) {
+            str(a);
+            str(b);
+        };
+        u64(ids.hash_count());
+        ids.for_each_hash(entry);
+        u64(ids.back_mapping_count());
+        ids.for_each_back_mapping(entry);
     }
 
     void pairs(const PairSet& set) {
@@ -251,11 +270,9 @@ public:
 
     bool value(NodeMeta& m) { return meta(m); }
     bool value(Strings& v) { return strings(v); }
-    bool value(std::string& s) { return str(s); }
 
     static constexpr std::size_t min_value(const NodeMeta*) { return kMinMeta; }
     static constexpr std::size_t min_value(const Strings*) { return 8; }
-    static constexpr std::size_t min_value(const std::string*) { return kMinString; }
 
     // A later entry with the same key replaces the earlier one.
     template <class Map>
@@ -271,6 +288,26 @@ public:
             value_read = V{};
             if (!str(key) || !value(value_read)) return false;
             m.insert_or_assign(std::move(key), std::move(value_read));
+        }
+        return true;
+    }
+
+    // The identity table's two maps; a later entry with the same key replaces the earlier one.
+    bool identities(IdentityTable& ids) {
+        std::string a, b;
+        std::uint64_t n;
+        if (!count(n, 2 * kMinString)) return false;
+        // Bounded like any container here: the count is not trusted further than 1 MiB.
+        constexpr std::uint64_t cap = kReserveBudget / (sizeof(std::string) + sizeof(Hash32) + 16);
+        ids.reserve(static_cast<std::size_t>(n < cap ? n : cap));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(a) || !str(b)) return false;
+            ids.restore_hash(a, b);
+        }
+        if (!count(n, 2 * kMinString)) return false;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(a) || !str(b)) return false;
+            ids.restore_back_mapping(a, b);
         }
         return true;
     }
@@ -315,8 +352,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
     w.map(r.nodes);
     w.map(r.name_index);
     w.map(r.file_index);
-    w.map(r.id_to_hash);
-    w.map(r.hash_to_id);
+    w.identities(r.identities);
     w.pairs(r.resolved_call_edges);
     w.pairs(r.execution_edges);
     w.pairs(r.generated_execution_edges);
@@ -333,8 +369,8 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
     // Running out of memory here is not damage: it propagates (a fatal error for the caller),
     // because starting empty would let the next save replace a good snapshot.
     MetadataEngine r;
-    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.map(r.id_to_hash) &&
-                    in.map(r.hash_to_id) && in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
+    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.identities(r.identities) &&
+                    in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
                     in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;

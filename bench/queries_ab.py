@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Query latency of two builds of the module in one process, against networkx and rustworkx.
+
+    python3 bench/queries_ab.py BEFORE_DIR AFTER_DIR [GRAPH] [--rounds 7]
+
+BEFORE_DIR and AFTER_DIR each hold a built `corvanedb*.so` (for instance `build/bench/python`
+of two checkouts). GRAPH is a synthetic size (default 1e5, `suite/graphs.py`) or an edge file
+that `run.py` wrote (`build/bench/edges_stdlib.bin`: the standard library's call graph, with
+ids made up in the usual shape). Both builds get the same nodes and edges and one compile;
+then each query runs over the same sample of nodes, the builds and peers taking turns, and
+the least median of the rounds is printed with its ratio to each peer. Alternating in one
+process keeps a busy machine from favouring either build.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import glob
+import importlib.util
+import os
+import random
+import statistics
+import struct
+import sys
+import tempfile
+import time
+
+import networkx as nx
+import numpy as np
+import rustworkx as rx
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from suite.graphs import CodeGraph, code_graph, node_record  # noqa: E402
+
+
+def load_build(directory: str):
+    """The module built in `directory`, under its own name but apart from any other load."""
+    found = glob.glob(os.path.join(directory, "corvanedb*.so"))
+    if not found:
+        sys.exit(f"no corvanedb module in {directory}")
+    spec = importlib.util.spec_from_file_location("corvanedb", found[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules.pop("corvanedb", None)
+    return module
+
+
+def load_graph(spec: str) -> CodeGraph:
+    if not spec.endswith(".bin"):
+        return code_graph(int(float(spec)))
+    with open(spec, "rb") as f:
+        raw = f.read()
+    n, m = struct.unpack_from("<IQ", raw)
+    pairs = np.frombuffer(raw, dtype="<u4", offset=12, count=2 * m).reshape(m, 2)
+    return CodeGraph(n, pairs[:, 0].copy(), pairs[:, 1].copy(), [f"lib/mod{v // 40}.py:Cls.f{v}" for v in range(n)])
+
+
+def median_ns(fn, args) -> float:
+    clock = time.perf_counter_ns
+    samples = []
+    gc.disable()
+    try:
+        for a in args:
+            t = clock()
+            fn(a)
+            samples.append(clock() - t)
+    finally:
+        gc.enable()
+    return statistics.median(samples)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("before")
+    p.add_argument("after")
+    p.add_argument("graph", nargs="?", default="1e5")
+    p.add_argument("--rounds", type=int, default=7)
+    args = p.parse_args()
+
+    g = load_graph(args.graph)
+    pairs = g.id_pairs()
+    engines = {}
+    for label, directory in (("before", args.before), ("after", args.after)):
+        engine = load_build(directory).PyMetadataEngine(tempfile.mkdtemp())
+        for v in range(g.n):
+            engine.add_node(**dict(node_record(v), node_id=g.ids[v]))
+        for a, b in pairs:
+            engine.add_edge(a, b)
+        engine.rebuild_internal()
+        engines[label] = engine
+    nxg = nx.DiGraph()
+    nxg.add_nodes_from(g.ids)
+    nxg.add_edges_from(pairs)
+    rxg = rx.PyDiGraph()
+    rxg.add_nodes_from(range(g.n))
+    rxg.add_edges_from_no_data(g.index_pairs())
+    index = {node_id: i for i, node_id in enumerate(g.ids)}
+
+    rng = random.Random(1)
+    sample = [g.ids[rng.randrange(g.n)] for _ in range(3000)]
+    queries = {
+        "get_callers": (lambda e: e.get_callers, lambda x: list(nxg.predecessors(x)),
+                        lambda x: rxg.predecessor_indices(index[x])),
+        "get_callees": (lambda e: e.get_callees, lambda x: list(nxg.successors(x)),
+                        lambda x: rxg.successor_indices(index[x])),
+        "blast_radius": (lambda e: e.blast_radius, lambda x: nx.ancestors(nxg, x),
+                         lambda x: rx.ancestors(rxg, index[x])),
+    }
+    print(f"{g.n:,} nodes, {g.m:,} edges; least median of {args.rounds} rounds per call")
+    print(f"{'query':<14}{'before':>10}{'after':>10}{'networkx':>10}{'rustworkx':>11}"
+          f"{'before/nx':>11}{'after/nx':>10}{'before/rx':>11}{'after/rx':>10}")
+    for name, (method, nx_call, rx_call) in queries.items():
+        calls = {"before": method(engines["before"]), "after": method(engines["after"]),
+                 "networkx": nx_call, "rustworkx": rx_call}
+        args_used = sample if name != "blast_radius" else sample[:400]
+        best = {}
+        for _ in range(args.rounds):
+            for label, fn in calls.items():
+                best[label] = min(best.get(label, float("inf")), median_ns(fn, args_used))
+        b, a, n_, r = best["before"], best["after"], best["networkx"], best["rustworkx"]
+        print(f"{name:<14}{b:>8.0f}ns{a:>8.0f}ns{n_:>8.0f}ns{r:>9.0f}ns"
+              f"{b / n_:>10.2f}x{a / n_:>9.2f}x{b / r:>10.2f}x{a / r:>9.2f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
