@@ -3,7 +3,9 @@
 // re-resolution of a copy of the engine taken just before it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <random>
 
 #include "random_project.hpp"
@@ -259,4 +261,32 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
         }
     }
     EXPECT_GT(incremental * 10, refreshes * 9) << incremental << " of " << refreshes;
+}
+
+// The chained reader index against a plain map of lists: the same readers per key after
+// random adds and filters, in order of addition (newest first).
+TEST(ReaderIndexChains, MatchAMapOfListsAcrossFilters) {
+    std::mt19937 rng(5);
+    ReaderIndex index;
+    std::map<std::uint64_t, std::vector<std::uint32_t>> plain;  // oldest first
+    for (int step = 0; step < 20000; ++step) {
+        if (rng() % 500 == 0) {
+            const std::uint32_t cut = rng() % 64;
+            auto keep = [&](std::uint32_t s) { return (s * 7 + cut) % 5 != 0; };
+            index.filter(keep);
+            for (auto& [key, readers] : plain) std::erase_if(readers, [&](std::uint32_t s) { return !keep(s); });
+        } else {
+            const std::uint64_t key = rng() % 300;
+            const std::uint32_t slot = rng() % 64;
+            index.add(key, slot);
+            plain[key].push_back(slot);
+        }
+    }
+    for (std::uint64_t key = 0; key < 310; ++key) {
+        std::vector<std::uint32_t> got;
+        for (std::uint32_t s : index.readers(key)) got.push_back(s);
+        std::vector<std::uint32_t> want = plain.count(key) ? plain[key] : std::vector<std::uint32_t>{};
+        std::reverse(want.begin(), want.end());
+        ASSERT_EQ(got, want) << "key " << key;
+    }
 }

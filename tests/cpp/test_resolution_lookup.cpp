@@ -181,9 +181,9 @@ TEST(ResolutionImportBinding, FunctionScopesInnermostThenModule) {
     const CallerView handle(src, p.node("a.py:Svc.handle"));
     const CallerView inner(src, p.node("a.py:Svc.handle.inner"));
     auto f = lookup_import_binding(src, handle, "f", *ctx);
-    ASSERT_TRUE(std::holds_alternative<std::vector<PythonImportBinding>>(f));
-    EXPECT_EQ(std::get<0>(f).front().module, "m.py");
-    EXPECT_TRUE(std::holds_alternative<std::vector<PythonImportBinding>>(lookup_import_binding(src, handle, "g", *ctx)));
+    ASSERT_TRUE(std::holds_alternative<ImportFound>(f));
+    EXPECT_EQ(std::get<ImportFound>(f).bindings->front().module, "m.py");
+    EXPECT_TRUE(std::holds_alternative<ImportFound>(lookup_import_binding(src, handle, "g", *ctx)));
     EXPECT_TRUE(std::holds_alternative<ImportShadowed>(lookup_import_binding(src, inner, "g", *ctx)));
     EXPECT_TRUE(std::holds_alternative<ImportNotFound>(lookup_import_binding(src, handle, "h", *ctx)));
     // A caller without a qualified name consults nothing, module level included.

@@ -23,28 +23,28 @@ const std::vector<std::string> kKeywords = {"",  "run", "RUN", "r",  "parse", "p
 
 std::string pick(std::mt19937& rng, const std::vector<std::string>& v) { return v[rng() % v.size()]; }
 
-bool file_like(const SearchHit& h) { return h.type == "File" || h.type == "Folder"; }
+bool file_like(const NodeMeta& m) { return m.node_type == "File" || m.node_type == "Folder"; }
 
-// The hit's own reason to be exact, from its fields.
-bool exact_hit(const SearchHit& h, const std::string& k) {
-    if (to_lower(h.name) == k) return true;
-    if (!file_like(h)) return false;
-    auto sep = h.file.find_last_of("/\\");
-    std::string base = sep == std::string::npos ? h.file : h.file.substr(sep + 1);
+// The node's own reason to be an exact match, from its fields.
+bool exact_hit(const NodeMeta& m, const std::string& k) {
+    if (to_lower(m.name) == k) return true;
+    if (!file_like(m)) return false;
+    auto sep = m.file_path.find_last_of("/\\");
+    std::string base = sep == std::string::npos ? m.file_path : m.file_path.substr(sep + 1);
     return to_lower(base) == k || to_lower(base.substr(0, base.find('.'))) == k;
 }
 
 // Ids of the exact group and of the partial group, each sorted; fails when the groups mix.
-std::pair<std::vector<std::string>, std::vector<std::string>> groups(const std::vector<SearchHit>& hits,
+std::pair<std::vector<std::string>, std::vector<std::string>> groups(const std::vector<const NodeMeta*>& matches,
                                                                      const std::string& keyword) {
     const std::string k = to_lower(keyword);
     std::vector<std::string> exact, partial;
-    for (const auto& h : hits) {
-        if (exact_hit(h, k)) {
+    for (const NodeMeta* m : matches) {
+        if (exact_hit(*m, k)) {
             EXPECT_TRUE(partial.empty()) << "an exact hit after a partial one";
-            exact.push_back(h.id);
+            exact.push_back(m->node_id);
         } else {
-            partial.push_back(h.id);
+            partial.push_back(m->node_id);
         }
     }
     std::sort(exact.begin(), exact.end());
@@ -79,8 +79,8 @@ TEST(SearchIndex, AgreesWithThePlainScanAcrossEdits) {
                 default: upsert_node(s, random_node(rng)); break;
             }
             const std::string keyword = pick(rng, kKeywords);
-            const auto plain = search(s.record, keyword);
-            const auto indexed = search(s, keyword);
+            const auto plain = search_matches(s.record, keyword);
+            const auto indexed = search_matches(s, keyword);
             ASSERT_EQ(plain.size(), indexed.size()) << "seed " << seed << " step " << step << " keyword " << keyword;
             EXPECT_EQ(groups(plain, keyword), groups(indexed, keyword)) << "seed " << seed << " step " << step;
             hits_seen += plain.size();
@@ -102,14 +102,68 @@ TEST(SearchIndex, DepartedNamesFindNothingAndAreDropped) {
         m.name = "name" + std::to_string(i);
         upsert_node(s, m);
     }
-    EXPECT_EQ(search(s, "name5000").size(), 0u);
-    EXPECT_EQ(search(s, "name19999").size(), 1u);
+    EXPECT_EQ(search_matches(s, "name5000").size(), 0u);
+    EXPECT_EQ(search_matches(s, "name19999").size(), 1u);
     EXPECT_LT(s.search_index.indexed.size(), 2 * s.record.name_index.size() + 4097);
     (void)invalidate_file(s, "a.py");
-    EXPECT_TRUE(search(s, "").empty());
+    EXPECT_TRUE(search_matches(s, "").empty());
 
     // A node added to the record directly changes its size: search scans instead.
     m.name = "direct";
     upsert_node(s.record, m);
-    EXPECT_EQ(search(s, "dir").size(), 1u);
+    EXPECT_EQ(search_matches(s, "dir").size(), 1u);
+}
+
+// The copied hits carry every field of their node, survive a move of the hit list and the
+// end of the table they came from, and keep absent fields absent.
+TEST(SearchHits, CopyEveryFieldAndOutliveTheTable) {
+    std::mt19937 rng(11);
+    std::vector<NodeMeta> expected;
+    SearchHits moved;
+    {
+        EngineState s;
+        for (int i = 0; i < 300; ++i) {
+            NodeMeta m = random_node(rng);
+            m.node_id = "id" + std::to_string(i) + std::string(rng() % 40, 'x');
+            auto maybe = [&](std::string text) { return rng() % 3 == 0 ? std::nullopt : std::optional(text); };
+            auto list = [&]() -> std::optional<std::vector<std::string>> {
+                if (rng() % 3 == 0) return std::nullopt;
+                std::vector<std::string> items(rng() % 4);
+                for (auto& item : items) item = std::string(rng() % 30, static_cast<char>('a' + rng() % 26));
+                return items;
+            };
+            m.signature = maybe("(a, b=" + std::to_string(i) + ")");
+            m.docstring = maybe(std::string(rng() % 50, 'd'));
+            m.django_relations_json = maybe("[]");
+            m.returns = list();
+            m.calls = list();
+            if (rng() % 2) m.lines_start = i;
+            if (rng() % 2) m.lines_end = i + 3;
+            upsert_node(s, m);
+        }
+        const auto matches = search_matches(s, "");
+        for (const NodeMeta* m : matches) expected.push_back(*m);
+        SearchHits hits(matches);
+        moved = std::move(hits);
+    }
+    ASSERT_EQ(moved.size(), expected.size());
+    auto text = [](const std::optional<std::string_view>& v) { return v ? std::optional<std::string>(*v) : std::nullopt; };
+    auto list = [](const std::optional<std::span<const std::string_view>>& v) {
+        return v ? std::optional<std::vector<std::string>>(std::vector<std::string>(v->begin(), v->end())) : std::nullopt;
+    };
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        const SearchHit& h = moved[i];
+        const NodeMeta& m = expected[i];
+        EXPECT_EQ(h.id, m.node_id);
+        EXPECT_EQ(h.type, m.node_type);
+        EXPECT_EQ(h.name, m.name);
+        EXPECT_EQ(h.file, m.file_path);
+        EXPECT_EQ(text(h.signature), m.signature);
+        EXPECT_EQ(text(h.docstring), m.docstring);
+        EXPECT_EQ(text(h.django_relations_json), m.django_relations_json);
+        EXPECT_EQ(list(h.returns), m.returns);
+        EXPECT_EQ(list(h.calls), m.calls);
+        EXPECT_EQ(h.lines_start, m.lines_start);
+        EXPECT_EQ(h.lines_end, m.lines_end);
+    }
 }

@@ -57,9 +57,8 @@ std::optional<std::string> resolve_super(LookupSource& src, const CallerView& ca
     auto facts = src.extra_facts(*c);
     if (!facts || !facts->base_classes) return std::nullopt;
     std::vector<std::string> candidates;
-    for (const auto& base : *facts->base_classes) {
-        if (!base) continue;
-        auto b = resolve_base_class(src, *c, *base);
+    for (std::size_t i = 0; i < facts->base_classes->size(); ++i) {
+        auto b = src.resolved_base(*c, *facts->base_classes, i);
         if (!b) continue;
         StringSet visited;
         if (auto m = find_method(src, *b, member, visited)) candidates.push_back(std::move(*m));
@@ -165,8 +164,8 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
 
     ImportLookup imported = lookup_import_binding(src, caller, parts[0], ctx);
     if (std::holds_alternative<ImportShadowed>(imported)) return std::nullopt;
-    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&imported)) {
-        return resolve_through_bindings(src, *list, parts);
+    if (auto* found = std::get_if<ImportFound>(&imported)) {
+        return resolve_through_bindings(src, *found->bindings, parts);
     }
 
     std::string local = scope_id(file, name);
@@ -216,6 +215,7 @@ std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string
 
 std::vector<ResolvedTarget> resolve_calls(LookupSource& src, const std::string& caller_id,
                                           const std::vector<std::string>& call_names) {
+    src.start_caller();
     const NodeMeta* caller = src.node(caller_id);
     if (caller == nullptr) return {};
     if (caller->file_path.size() < 3 || !caller->file_path.ends_with(".py")) {

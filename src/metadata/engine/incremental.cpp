@@ -12,7 +12,7 @@ namespace corvane {
 
 namespace {
 
-std::uint64_t key_hash(std::string_view text) { return seeded_hash_bytes(text.data(), text.size()); }
+std::uint64_t key_hash(std::string_view text) { return StringHash{}(text); }
 
 // The keys one resolution read.
 struct Reads {
@@ -33,13 +33,16 @@ public:
     RecordingLookup(const MetadataEngine& record, ParsedSideData& store, Reads& log)
         : CachedLookup(record, store), log_(log) {}
 
+    // The logged key hash is the tables' own hash of the key: computed once for both.
     const NodeMeta* node(std::string_view id) override {
-        log_.ids.push_back(key_hash(id));
-        return LookupSource::node(id);
+        const std::uint64_t h = key_hash(id);
+        log_.ids.push_back(h);
+        return find_node(id, h);
     }
     const IdList* ids_named(std::string_view lowered_name) override {
-        log_.names.push_back(key_hash(lowered_name));
-        return LookupSource::ids_named(lowered_name);
+        const std::uint64_t h = key_hash(lowered_name);
+        log_.names.push_back(h);
+        return find_ids_named(lowered_name, h);
     }
     bool has_node_hash(std::string_view id) override {
         log_.ids.push_back(key_hash(id));
@@ -82,8 +85,8 @@ std::uint32_t open_slot(IncrementalState& inc, const std::string& id) {
 void index_reads(IncrementalState& inc, std::uint32_t s, Reads& reads) {
     sort_unique(reads.ids);
     sort_unique(reads.names);
-    for (std::uint64_t h : reads.ids) inc.readers_of_id[h].push_back(s);
-    for (std::uint64_t h : reads.names) inc.readers_of_name[h].push_back(s);
+    for (std::uint64_t h : reads.ids) inc.readers_of_id.add(h, s);
+    for (std::uint64_t h : reads.names) inc.readers_of_name.add(h, s);
     if (reads.index_emptiness) inc.readers_of_index_emptiness.push_back(s);
     const auto n = static_cast<std::uint32_t>(reads.ids.size() + reads.names.size() + (reads.index_emptiness ? 1 : 0));
     inc.slots[s].reads = n;
@@ -107,10 +110,7 @@ void close_slot(IncrementalState& inc, std::uint32_t s) {
 void compact(IncrementalState& inc) {
     auto dead = [&](std::uint32_t s) { return !inc.slots[s].live; };
     for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
-        absl::erase_if(*index, [&](auto& entry) {
-            std::erase_if(entry.second, dead);
-            return entry.second.empty();
-        });
+        index->filter([&](std::uint32_t s) { return !dead(s); });
     }
     std::erase_if(inc.readers_of_index_emptiness, dead);
     inc.free_slots.clear();
@@ -364,7 +364,7 @@ Status incremental_refresh(EngineState& state) {
     auto resolved_before = [&](std::uint32_t s, std::uint64_t changed_at) {
         return inc.slots[s].live && inc.slots[s].resolved_at < changed_at;
     };
-    auto mark_readers = [&](const std::vector<std::uint32_t>& readers, std::uint64_t changed_at) {
+    auto mark_readers = [&](const auto& readers, std::uint64_t changed_at) {
         for (std::uint32_t s : readers) {
             if (resolved_before(s, changed_at)) mark(inc.slots[s].id);
         }
@@ -374,10 +374,10 @@ Status incremental_refresh(EngineState& state) {
         if (it == inc.slot_of.end() || resolved_before(it->second, changed_at)) mark(*id);
     }
     for (const auto& [h, changed_at] : ids_changed) {
-        if (auto it = inc.readers_of_id.find(h); it != inc.readers_of_id.end()) mark_readers(it->second, changed_at);
+        mark_readers(inc.readers_of_id.readers(h), changed_at);
     }
     for (const auto& [h, changed_at] : names_changed) {
-        if (auto it = inc.readers_of_name.find(h); it != inc.readers_of_name.end()) mark_readers(it->second, changed_at);
+        mark_readers(inc.readers_of_name.readers(h), changed_at);
     }
     if (emptiness_changed) mark_readers(inc.readers_of_index_emptiness, journal.emptiness_changed_at);
     // Past this share, resolving everything in one sweep is cheaper than the bookkeeping.
@@ -390,9 +390,7 @@ Status incremental_refresh(EngineState& state) {
         const std::uint64_t h = key_hash(id);
         // Where the id changed, its readers from before are dirty and those since hold their pairs.
         if (removed_ids_changed.contains(h)) continue;
-        auto it = inc.readers_of_id.find(h);
-        if (it == inc.readers_of_id.end()) continue;
-        for (std::uint32_t s : it->second) {
+        for (std::uint32_t s : inc.readers_of_id.readers(h)) {
             const ResolvedNode& r = inc.slots[s];
             if (!r.live || dirty_set.contains(r.id) || !restored.insert(s).second) continue;
             for (const auto& t : r.call_targets) {

@@ -52,9 +52,78 @@ struct ResolvedNode {
     bool live = false;
 };
 
-// Reader indexes are keyed by a seeded 64-bit hash of the key text. A collision can only
-// make an extra node look affected, never hide one that is.
-using ReaderIndex = absl::flat_hash_map<std::uint64_t, std::vector<std::uint32_t>>;
+// The slots that read each key, keyed by a seeded 64-bit hash of the key text. A collision
+// can only make an extra node look affected, never hide one that is. Each key's readers are
+// chained through one array, newest first: recording a read is one probe and one append,
+// with no list of its own per key.
+class ReaderIndex {
+    static constexpr std::uint32_t kEnd = UINT32_MAX;
+    struct Link {
+        std::uint32_t slot;
+        std::uint32_t next;
+    };
+
+public:
+    class Readers {
+    public:
+        class iterator {
+        public:
+            iterator(const std::vector<Link>* links, std::uint32_t at) : links_(links), at_(at) {}
+            std::uint32_t operator*() const { return (*links_)[at_].slot; }
+            iterator& operator++() {
+                at_ = (*links_)[at_].next;
+                return *this;
+            }
+            bool operator==(const iterator& o) const { return at_ == o.at_; }
+
+        private:
+            const std::vector<Link>* links_;
+            std::uint32_t at_;
+        };
+        Readers(const std::vector<Link>* links, std::uint32_t head) : links_(links), head_(head) {}
+        iterator begin() const { return {links_, head_}; }
+        iterator end() const { return {links_, kEnd}; }
+
+    private:
+        const std::vector<Link>* links_;
+        std::uint32_t head_;
+    };
+
+    void add(std::uint64_t key, std::uint32_t slot) {
+        auto [it, fresh] = heads_.try_emplace(key, kEnd);
+        links_.push_back({slot, it->second});
+        it->second = static_cast<std::uint32_t>(links_.size() - 1);
+    }
+    // Empty for a key nobody read.
+    Readers readers(std::uint64_t key) const {
+        auto it = heads_.find(key);
+        return {&links_, it == heads_.end() ? kEnd : it->second};
+    }
+    // Keeps the readers for which keep(slot) holds, in their order.
+    template <class Keep>
+    void filter(Keep keep) {
+        std::vector<Link> links;
+        links.reserve(links_.size());
+        absl::erase_if(heads_, [&](auto& entry) {
+            const std::uint32_t old_head = entry.second;
+            entry.second = kEnd;
+            std::uint32_t last = kEnd;
+            for (std::uint32_t i = old_head; i != kEnd; i = links_[i].next) {
+                if (!keep(links_[i].slot)) continue;
+                const auto at = static_cast<std::uint32_t>(links.size());
+                (last == kEnd ? entry.second : links[last].next) = at;
+                links.push_back({links_[i].slot, kEnd});
+                last = at;
+            }
+            return entry.second == kEnd;
+        });
+        links_ = std::move(links);
+    }
+
+private:
+    absl::flat_hash_map<std::uint64_t, std::uint32_t> heads_;  // key -> its newest link
+    std::vector<Link> links_;
+};
 
 struct IncrementalState {
     // True while every node that has calls or Django relations either has its reads recorded

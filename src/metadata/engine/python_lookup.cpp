@@ -135,19 +135,32 @@ NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     return facts;
 }
 
-const NodeMeta* LookupSource::node(std::string_view id) {
-    auto it = record_.nodes.find(id);
+const NodeMeta* LookupSource::node(std::string_view id) { return find_node(id, StringHash{}(id)); }
+
+const IdList* LookupSource::ids_named(std::string_view lowered_name) {
+    return find_ids_named(lowered_name, StringHash{}(lowered_name));
+}
+
+const NodeMeta* LookupSource::find_node(std::string_view id, std::size_t hash) const {
+    auto it = record_.nodes.find(id, hash);
     return it == record_.nodes.end() ? nullptr : &it->second;
 }
 
-const IdList* LookupSource::ids_named(std::string_view lowered_name) {
-    auto it = record_.name_index.find(lowered_name);
+const IdList* LookupSource::find_ids_named(std::string_view lowered_name, std::size_t hash) const {
+    auto it = record_.name_index.find(lowered_name, hash);
     return it == record_.name_index.end() ? nullptr : &it->second;
 }
 
 bool LookupSource::has_node_hash(std::string_view id) { return record_.identities.has_hash(id); }
 
 bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
+
+std::optional<std::string> LookupSource::resolved_base(const std::string& class_id,
+                                                       const std::vector<std::optional<std::string>>& bases,
+                                                       std::size_t index) {
+    if (!bases[index]) return std::nullopt;
+    return resolve_base_class(*this, class_id, *bases[index]);
+}
 
 std::shared_ptr<const PythonBindingContext> DirectLookup::binding_context(const std::string& file_path) {
     const NodeMeta* module = node(file_path);
@@ -180,6 +193,20 @@ std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view
     return facts;
 }
 
+std::optional<std::string> CachedLookup::resolved_base(const std::string& class_id,
+                                                       const std::vector<std::optional<std::string>>& bases,
+                                                       std::size_t index) {
+    if (auto it = bases_.find(class_id); it != bases_.end() && it->second[index].resolved) {
+        return it->second[index].class_id;
+    }
+    auto answer = LookupSource::resolved_base(class_id, bases, index);
+    // Looked up again: resolving may have added classes and moved the entries.
+    auto& answers = bases_[class_id];
+    answers.resize(bases.size());
+    answers[index] = {true, answer};
+    return answer;
+}
+
 bool is_definition_type(std::string_view node_type) { return node_type == "Function" || node_type == "Class"; }
 
 bool is_python_builtin(std::string_view name) {
@@ -197,19 +224,24 @@ bool is_python_builtin(std::string_view name) {
     return std::find(kBuiltins.begin(), kBuiltins.end(), name) != kBuiltins.end();
 }
 
-std::string normalize_module_path(std::string_view path) {
-    std::string p(path);
-    std::replace(p.begin(), p.end(), '\\', '/');
+namespace {
+
+// normalize_module_path as a view into path, or into scratch when path has a backslash:
+// resolution normalises a candidate's file path per lookup, mostly without allocating.
+std::string_view normalized_view(std::string_view path, std::string& scratch) {
+    std::string_view p = path;
+    if (p.find('\\') != std::string_view::npos) {
+        scratch.assign(path);
+        std::replace(scratch.begin(), scratch.end(), '\\', '/');
+        p = scratch;
+    }
     std::size_t first = p.find_first_not_of('/');
-    if (first == std::string::npos) return {};
-    std::size_t last = p.find_last_not_of('/');
-    p = p.substr(first, last - first + 1);
-    if (p.ends_with(".py")) p.resize(p.size() - 3);
-    if (p.ends_with("/__init__")) p.resize(p.size() - 9);
+    if (first == std::string_view::npos) return {};
+    p = p.substr(first, p.find_last_not_of('/') - first + 1);
+    if (p.ends_with(".py")) p.remove_suffix(3);
+    if (p.ends_with("/__init__")) p.remove_suffix(9);
     return p;
 }
-
-namespace {
 
 // Both paths already normalised, m not empty.
 bool normalized_matches(std::string_view a, std::string_view m) {
@@ -218,6 +250,11 @@ bool normalized_matches(std::string_view a, std::string_view m) {
 }
 
 }  // namespace
+
+std::string normalize_module_path(std::string_view path) {
+    std::string scratch;
+    return std::string(normalized_view(path, scratch));
+}
 
 bool module_path_matches(std::string_view file_path, std::string_view module) {
     std::string m = normalize_module_path(module);
@@ -330,9 +367,8 @@ std::optional<std::string> find_method(LookupSource& src, const std::string& cla
             stack.pop_back();
             continue;
         }
-        const std::string& base = *bases[top.next++];
         // enter may grow the stack, so nothing of `top` is used after this call.
-        if (auto b = resolve_base_class(src, top.class_id, base)) {
+        if (auto b = src.resolved_base(top.class_id, bases, top.next++)) {
             if (auto hit = enter(*b)) return hit;
         }
     }
@@ -348,16 +384,16 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const CallerVie
 
     ImportLookup r = lookup_import_binding(src, caller, first, context);
     if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
-    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&r)) {
-        auto c = resolve_through_bindings(src, *list, parts);
+    if (auto* found = std::get_if<ImportFound>(&r)) {
+        auto c = resolve_through_bindings(src, *found->bindings, parts);
         if (c && is_node_of_type(src, *c, "Class")) return c;
     }
     if (std::string id = scope_id(file, name); is_node_of_type(src, id, "Class")) return id;
 
     r = lookup_import_binding(src, caller, last, context);
     if (std::holds_alternative<ImportShadowed>(r)) return std::nullopt;
-    if (auto* list = std::get_if<std::vector<PythonImportBinding>>(&r)) {
-        auto c = resolve_through_bindings(src, *list, NameParts{last});
+    if (auto* found = std::get_if<ImportFound>(&r)) {
+        auto c = resolve_through_bindings(src, *found->bindings, NameParts{last});
         if (c && is_node_of_type(src, *c, "Class")) return c;
     }
     if (std::string id = scope_id(file, last); is_node_of_type(src, id, "Class")) return id;
@@ -375,7 +411,7 @@ ImportLookup lookup_import_binding(LookupSource&, const CallerView& caller, std:
             return ImportShadowed{};
         }
         if (auto b = context.import_bindings.find(scope); b != context.import_bindings.end()) {
-            if (auto n = b->second.find(name); n != b->second.end() && !n->second.empty()) return n->second;
+            if (auto n = b->second.find(name); n != b->second.end() && !n->second.empty()) return ImportFound{&n->second};
         }
         return std::nullopt;
     };
@@ -456,13 +492,14 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
     const std::string wanted = normalize_module_path(module);
     if (wanted.empty()) return std::nullopt;
     const std::string* kept = nullptr;
+    std::string scratch;
     for (const auto& id : *ids) {
         // A top-level id ends with ":" + name; methods are rejected before any lookup.
         if (id.size() <= name.size() || !id.ends_with(name) || id[id.size() - name.size() - 1] != ':') continue;
         const NodeMeta* n = src.node(id);
         if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
         if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path)) continue;
-        if (!normalized_matches(normalize_module_path(n->file_path), wanted)) continue;
+        if (!normalized_matches(normalized_view(n->file_path, scratch), wanted)) continue;
         if (kept != nullptr && *kept != id) return std::nullopt;
         kept = &id;
     }

@@ -68,7 +68,19 @@ public:
     // Facts of the node's extra_json; null when the node does not exist.
     virtual std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) = 0;
 
+    // resolve_base_class of the class's index-th base, one of its facts' base_classes (nullopt
+    // for a non-string one). Worked out on every request here.
+    virtual std::optional<std::string> resolved_base(const std::string& class_id,
+                                                     const std::vector<std::optional<std::string>>& bases,
+                                                     std::size_t index);
+    // resolve_calls calls this before each caller: what a source keeps for one caller goes.
+    virtual void start_caller() {}
+
 protected:
+    // The same lookups with the key's StringHash already computed.
+    const NodeMeta* find_node(std::string_view id, std::size_t hash) const;
+    const IdList* find_ids_named(std::string_view lowered_name, std::size_t hash) const;
+
     const MetadataEngine& record_;
 };
 
@@ -107,15 +119,32 @@ public:
     CachedLookup(const MetadataEngine& record, ParsedSideData& store) : LookupSource(record), store_(store) {}
     std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) override;
     std::shared_ptr<const NodeExtraFacts> extra_facts(std::string_view node_id) override;
+    // Each base resolved once per caller: a caller's methods look up members through the
+    // same classes again and again. Kept for one caller only, so that a subclass that logs
+    // reads sees every read that a caller's answers depend on while resolving that caller.
+    std::optional<std::string> resolved_base(const std::string& class_id,
+                                             const std::vector<std::optional<std::string>>& bases,
+                                             std::size_t index) override;
+    void start_caller() override { bases_.clear(); }
 
 private:
+    struct BaseAnswer {
+        bool resolved = false;
+        std::optional<std::string> class_id;
+    };
+
     ParsedSideData own_;
     ParsedSideData& store_;
+    StringMap<std::vector<BaseAnswer>> bases_;  // class id -> one answer per base
 };
 
+// The bindings of a name, in the context that the lookup was given (which must outlive it).
+struct ImportFound {
+    const std::vector<PythonImportBinding>* bindings;
+};
 struct ImportShadowed {};
 struct ImportNotFound {};
-using ImportLookup = std::variant<std::vector<PythonImportBinding>, ImportShadowed, ImportNotFound>;
+using ImportLookup = std::variant<ImportFound, ImportShadowed, ImportNotFound>;
 
 using TypeList = std::vector<std::string_view>;
 using NameParts = std::vector<std::string_view>;

@@ -1,6 +1,8 @@
 #include "metadata/engine/table_queries.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "util/json.hpp"
 #include "util/lowercase.hpp"
@@ -8,11 +10,6 @@
 namespace corvane {
 
 namespace {
-
-SearchHit hit_of(const NodeMeta& m) {
-    return {m.node_id,   m.node_type, m.name,        m.file_path, m.signature,            m.docstring,
-            m.returns,   m.calls,     m.lines_start, m.lines_end, m.django_relations_json};
-}
 
 bool is_file_like(const std::string& type) { return type == "File" || type == "Folder"; }
 
@@ -35,12 +32,9 @@ Match file_like_match(const FileLikeNames& names, const std::string& k) {
     return Match::None;
 }
 
-std::vector<SearchHit> hits_of(const std::vector<const NodeMeta*>& exact, const std::vector<const NodeMeta*>& partial) {
-    std::vector<SearchHit> hits;
-    hits.reserve(exact.size() + partial.size());
-    for (const NodeMeta* m : exact) hits.push_back(hit_of(*m));
-    for (const NodeMeta* m : partial) hits.push_back(hit_of(*m));
-    return hits;
+std::vector<const NodeMeta*> grouped(std::vector<const NodeMeta*> exact, const std::vector<const NodeMeta*>& partial) {
+    exact.insert(exact.end(), partial.begin(), partial.end());
+    return exact;
 }
 
 void append_name(SearchIndex& index, const std::string& key) {
@@ -52,7 +46,7 @@ void append_name(SearchIndex& index, const std::string& key) {
 
 }  // namespace
 
-std::vector<SearchHit> search(const MetadataEngine& record, std::string_view keyword) {
+std::vector<const NodeMeta*> search_matches(const MetadataEngine& record, std::string_view keyword) {
     const std::string k = to_lower(keyword);
     std::vector<const NodeMeta*> exact, partial;
     for (const auto& [id, meta] : record.nodes) {
@@ -71,14 +65,14 @@ std::vector<SearchHit> search(const MetadataEngine& record, std::string_view key
             partial.push_back(&meta);
         }
     }
-    return hits_of(exact, partial);
+    return grouped(std::move(exact), partial);
 }
 
-std::vector<SearchHit> search(const EngineState& state, std::string_view keyword) {
+std::vector<const NodeMeta*> search_matches(const EngineState& state, std::string_view keyword) {
     const MetadataEngine& record = state.record;
     const SearchIndex& index = state.search_index;
     if (record.nodes.size() != index.expected_nodes || record.name_index.size() != index.expected_names) {
-        return search(record, keyword);
+        return search_matches(record, keyword);
     }
     const std::string k = to_lower(keyword);
     std::vector<const NodeMeta*> exact, partial;
@@ -121,15 +115,64 @@ std::vector<SearchHit> search(const EngineState& state, std::string_view keyword
         }
     }
     for (const auto& [id, names] : index.file_like) {
+        if (names.name == k) continue;
+        const Match match = file_like_match(names, k);
+        if (match == Match::None) continue;
         const NodeMeta* m = node(id);
-        if (m == nullptr || !is_file_like(m->node_type) || names.name == k) continue;
-        switch (file_like_match(names, k)) {
-            case Match::Exact: exact.push_back(m); break;
-            case Match::Partial: partial.push_back(m); break;
-            case Match::None: break;
-        }
+        if (m == nullptr || !is_file_like(m->node_type)) continue;
+        (match == Match::Exact ? exact : partial).push_back(m);
     }
-    return hits_of(exact, partial);
+    return grouped(std::move(exact), partial);
+}
+
+SearchHits search(const EngineState& state, std::string_view keyword) {
+    return SearchHits(search_matches(state, keyword));
+}
+
+SearchHits::SearchHits(const std::vector<const NodeMeta*>& matches) {
+    // The sizes first: each buffer is allocated once and never moves while views are taken.
+    std::size_t bytes = 0;
+    std::size_t items = 0;
+    auto count_text = [&](const std::optional<std::string>& s) { bytes += s ? s->size() : 0; };
+    auto count_list = [&](const std::optional<std::vector<std::string>>& list) {
+        if (!list) return;
+        items += list->size();
+        for (const auto& s : *list) bytes += s.size();
+    };
+    for (const NodeMeta* m : matches) {
+        bytes += m->node_id.size() + m->node_type.size() + m->name.size() + m->file_path.size();
+        count_text(m->signature);
+        count_text(m->docstring);
+        count_text(m->django_relations_json);
+        count_list(m->returns);
+        count_list(m->calls);
+    }
+    text_ = std::make_unique_for_overwrite<char[]>(bytes);
+    items_.reserve(items);
+    hits_.reserve(matches.size());
+
+    char* end = text_.get();
+    auto copy = [&](const std::string& s) {
+        std::string_view view(end, s.size());
+        if (!s.empty()) end = static_cast<char*>(std::memcpy(end, s.data(), s.size())) + s.size();
+        return view;
+    };
+    auto copy_text = [&](const std::optional<std::string>& s) -> std::optional<std::string_view> {
+        if (!s) return std::nullopt;
+        return copy(*s);
+    };
+    auto copy_list = [&](const std::optional<std::vector<std::string>>& list)
+        -> std::optional<std::span<const std::string_view>> {
+        if (!list) return std::nullopt;
+        const std::size_t first = items_.size();
+        for (const auto& s : *list) items_.push_back(copy(s));
+        return std::span<const std::string_view>(items_.data() + first, list->size());
+    };
+    for (const NodeMeta* m : matches) {
+        hits_.push_back({copy(m->node_id), copy(m->node_type), copy(m->name), copy(m->file_path),
+                         copy_text(m->signature), copy_text(m->docstring), copy_list(m->returns), copy_list(m->calls),
+                         m->lines_start, m->lines_end, copy_text(m->django_relations_json)});
+    }
 }
 
 void index_for_search(EngineState& state, const NodeMeta& node) {

@@ -1,7 +1,9 @@
 #pragma once
 // Queries over the node table as a whole: search by name or file name.
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,26 +13,53 @@
 
 namespace corvane {
 
+// One hit's fields, viewing the text of the SearchHits that holds it.
 struct SearchHit {
-    std::string id;
-    std::string type;
-    std::string name;
-    std::string file;
-    std::optional<std::string> signature;
-    std::optional<std::string> docstring;
-    std::optional<std::vector<std::string>> returns;
-    std::optional<std::vector<std::string>> calls;
+    std::string_view id;
+    std::string_view type;
+    std::string_view name;
+    std::string_view file;
+    std::optional<std::string_view> signature;
+    std::optional<std::string_view> docstring;
+    std::optional<std::span<const std::string_view>> returns;
+    std::optional<std::span<const std::string_view>> calls;
     std::optional<std::uint32_t> lines_start;
     std::optional<std::uint32_t> lines_end;
-    std::optional<std::string> django_relations_json;
+    std::optional<std::string_view> django_relations_json;
 };
 
-// Exact matches first, then partial ones, each in table order; a node is in at most one.
-// Visits every node: the plain definition, and the oracle of the indexed search.
-std::vector<SearchHit> search(const MetadataEngine& record, std::string_view keyword);
-// The same hits and grouping through the state's search index (the order within each group
+// The hits of one search copied out of the node table, every text in one buffer: a hit costs
+// no allocation of its own, and the copies stay valid when the table changes. Moving keeps
+// the views valid; copying is not allowed.
+class SearchHits {
+public:
+    SearchHits() = default;
+    explicit SearchHits(const std::vector<const NodeMeta*>& matches);
+    SearchHits(SearchHits&&) = default;
+    SearchHits& operator=(SearchHits&&) = default;
+    SearchHits(const SearchHits&) = delete;
+    SearchHits& operator=(const SearchHits&) = delete;
+
+    std::size_t size() const { return hits_.size(); }
+    const SearchHit& operator[](std::size_t i) const { return hits_[i]; }
+    auto begin() const { return hits_.begin(); }
+    auto end() const { return hits_.end(); }
+
+private:
+    std::unique_ptr<char[]> text_;
+    std::vector<std::string_view> items_;  // the items of every hit's lists
+    std::vector<SearchHit> hits_;
+};
+
+// The matching nodes: exact matches first, then partial ones, each group in table order; a
+// node is in at most one. Visits every node: the plain definition, and the oracle of the
+// indexed search.
+std::vector<const NodeMeta*> search_matches(const MetadataEngine& record, std::string_view keyword);
+// The same nodes and grouping through the state's search index (the order within each group
 // carries no meaning in either); the plain scan when the index is not current.
-std::vector<SearchHit> search(const EngineState& state, std::string_view keyword);
+std::vector<const NodeMeta*> search_matches(const EngineState& state, std::string_view keyword);
+// search_matches through the index, copied out.
+SearchHits search(const EngineState& state, std::string_view keyword);
 
 // Search index hooks, run by the EngineState-level node table operations: after a node is
 // upserted, before a file's nodes are removed, and after either.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,7 @@ private:
 // New references for results; nullptr with an exception set on failure.
 PyObject* new_str(std::string_view s);
 PyObject* new_str_list(const std::vector<std::string>& items);
+PyObject* new_view_list(std::span<const std::string_view> items);
 PyObject* new_text_list(const TextList& items);
 
 }  // namespace corvane::py

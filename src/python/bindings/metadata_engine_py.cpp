@@ -142,7 +142,7 @@ PyObject* search_hit_dict(const SearchHit& h) {
         !put(d.get(), k->name, new_str(h.name)) || !put(d.get(), k->file, new_str(h.file)) ||
         !put_opt(d.get(), k->signature, h.signature, new_str) ||
         !put_opt(d.get(), k->docstring, h.docstring, new_str) || !put_lines(d.get(), *k, h.lines_start, h.lines_end) ||
-        !put_opt(d.get(), k->returns, h.returns, new_str_list) || !put_opt(d.get(), k->calls, h.calls, new_str_list)) {
+        !put_opt(d.get(), k->returns, h.returns, new_view_list) || !put_opt(d.get(), k->calls, h.calls, new_view_list)) {
         return nullptr;
     }
     if (h.django_relations_json) {
@@ -454,7 +454,7 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string keyword;
     if (!string_arg(p, "keyword", args, nargs, kwnames, keyword)) return nullptr;
     return guarded([&]() -> PyObject* {
-        std::vector<SearchHit> hits;
+        SearchHits hits;
         {
             EngineShared& e = shared_of(self);
             SharedLock lock(e.lock);
