@@ -59,6 +59,32 @@ def test_state_survives_and_restore_compiles(tmp_path):
     assert restored.blast_radius("m.py:f2") == ["m.py:f1", "m.py:f0"]
 
 
+def test_restore_rewrites_the_snapshot_only_when_it_would_change(tmp_path):
+    path = tmp_path / SNAPSHOT
+    engine = corvanedb.PyMetadataEngine(str(tmp_path))
+    populate(engine)
+    engine.rebuild_internal()
+    written = os.stat(path)
+    # The file holds exactly the compiled state: opening leaves it as it is.
+    restored = corvanedb.PyMetadataEngine(str(tmp_path))
+    assert (os.stat(path).st_ino, os.stat(path).st_mtime_ns) == (written.st_ino, written.st_mtime_ns)
+    assert corvanedb.PyMetadataEngine(str(tmp_path)).get_all_metadata() == restored.get_all_metadata()
+    # Counts that the compile step changes (an edge saved without a build) are written back.
+    engine.add_edge("m.py:f2", "m.py:f0")
+    engine.save()
+    saved = os.stat(path).st_ino
+    assert corvanedb.PyMetadataEngine(str(tmp_path)).get_node_meta("m.py:f0")["callers_count"] == 1
+    assert os.stat(path).st_ino != saved
+    rewritten = os.stat(path).st_ino
+    corvanedb.PyMetadataEngine(str(tmp_path))
+    assert os.stat(path).st_ino == rewritten
+    # Bytes after the record are dropped by the rewrite.
+    data = path.read_bytes()
+    path.write_bytes(data + b"trailing")
+    corvanedb.PyMetadataEngine(str(tmp_path))
+    assert len(path.read_bytes()) == len(data)
+
+
 def test_build_writes_in_background(tmp_path):
     engine = corvanedb.PyMetadataEngine(str(tmp_path))
     populate(engine)

@@ -49,20 +49,21 @@ NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeInd
 
 }  // namespace
 
-void compile_step(EngineState& state) {
+std::size_t compile_step(EngineState& state) {
     state.dependency_graph = state.dependency_builder.compile();
     state.call_graph = state.call_builder.compile();
     state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
     state.call_graph_ids = identify(state.record.identities, *state.call_graph);
-    refresh_graph_metrics(state);
+    return refresh_graph_metrics(state);
 }
 
-void refresh_graph_metrics(EngineState& state, bool plain) {
-    if (!state.call_graph) return;
+std::size_t refresh_graph_metrics(EngineState& state, bool plain) {
+    if (!state.call_graph) return 0;
     const graph::CsrGraph& g = *state.call_graph;
     const std::vector<std::uint32_t> radius = plain ? graph::ancestor_counts_plain(g) : graph::ancestor_counts(g);
     const IdentityTable& ids = state.record.identities;
     const bool by_handle = !plain && state.call_graph_ids.valid_for(g, ids);
+    std::size_t changed = 0;
     for (auto& [id, meta] : state.record.nodes) {
         auto h = ids.find(id);
         if (!h) continue;
@@ -80,10 +81,12 @@ void refresh_graph_metrics(EngineState& state, bool plain) {
             callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
             reach = radius[*i];
         }
+        changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
         meta.calls_count = calls;
         meta.callers_count = callers;
         meta.blast_radius_score = reach;
     }
+    return changed;
 }
 
 NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,

@@ -1,5 +1,6 @@
 #pragma once
 // The compile step and the six graph questions of the metadata engine.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,12 +11,13 @@
 namespace corvane {
 
 // Compiles both builders into the two graphs, then refreshes every node's graph counts.
-void compile_step(EngineState& state);
+// Returns how many node records that changed.
+std::size_t compile_step(EngineState& state);
 
 // Rewrites calls_count, callers_count and blast_radius_score of every node that has a
-// decodable hash, from call_graph. `plain` selects the one-walk-per-node definition that the
-// fast path is checked against.
-void refresh_graph_metrics(EngineState& state, bool plain = false);
+// decodable hash, from call_graph; returns how many records differ from before. `plain`
+// selects the one-walk-per-node definition that the fast path is checked against.
+std::size_t refresh_graph_metrics(EngineState& state, bool plain = false);
 
 enum class GraphQuery { Callers, Callees, Dependents, Dependencies, RecursiveCallees, BlastRadius };
 

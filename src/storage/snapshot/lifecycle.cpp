@@ -26,7 +26,11 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
     }
     (void)repopulate_builders(state);
     rebuild_search_index(state);
-    compile_step(state);
+    // The rewrite stores the counts the compile step refreshed. When it changed none and the
+    // file held nothing but the record, the file already holds this very state: writing it
+    // again would only reorder it.
+    const std::size_t changed = compile_step(state);
+    if (changed == 0 && read->whole) return true;
     if (auto bytes = encode_snapshot(state.record)) (void)rewrite_snapshot_file(workspace_path, *bytes, read->source);
     return true;
 }

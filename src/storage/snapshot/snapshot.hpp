@@ -29,7 +29,8 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& record);
 // The whole file in, the record out; any damage rejects the file whole. Never trusts a count
 // for allocation. Running out of memory on a consistent file throws std::bad_alloc: that file
 // may be good, and must not be mistaken for no snapshot.
-std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes);
+// `used`, when given, receives the number of bytes the record took (what follows is ignored).
+std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used = nullptr);
 
 // workspace_path, a "/" unless it is empty or already ends in one, then the file name.
 std::string snapshot_path(std::string_view workspace_path);
@@ -58,6 +59,7 @@ private:
 struct ReadSnapshot {
     std::optional<MetadataEngine> record;  // absent: no file, or content that does not decode
     SnapshotSource source;                  // the regular file that was read, if any
+    bool whole = false;                     // the record took every byte of the file
 };
 
 // Nothing at the path (including a path through a missing directory, a non-directory or a

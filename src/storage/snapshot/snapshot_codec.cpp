@@ -204,6 +204,7 @@ void reserve_bounded(Container& c, std::uint64_t count) {
 class Reader {
 public:
     Reader(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
+    const std::uint8_t* position() const { return p_; }
 
     bool u8(std::uint8_t& v) {
         if (p_ == end_) return false;
@@ -361,7 +362,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
     return out;
 }
 
-std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes) {
+std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used) {
     if (bytes.size() < kSnapshotHeaderSize) return std::nullopt;
     if (std::memcmp(bytes.data(), kSnapshotMagic, sizeof kSnapshotMagic) != 0) return std::nullopt;
     if (bytes[4] != kSnapshotVersion) return std::nullopt;
@@ -374,6 +375,7 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
                     in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;
+    if (used != nullptr) *used = static_cast<std::size_t>(in.position() - bytes.data());
     return r;
 }
 

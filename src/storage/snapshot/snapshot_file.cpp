@@ -274,7 +274,9 @@ Result<ReadSnapshot> read_snapshot(std::string_view workspace_path) {
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }
-    out.record = decode_snapshot(std::span<const std::uint8_t>(buf.data(), got));
+    std::size_t used = 0;
+    out.record = decode_snapshot(std::span<const std::uint8_t>(buf.data(), got), &used);
+    out.whole = out.record && used == got;
     out.source = std::move(source);
     return out;
 }
