@@ -313,6 +313,22 @@ def test_output_cut_short_by_the_reader_is_not_reported_as_an_error(tmp_path):
     assert proc.stderr.read() == b""
 
 
+def test_the_program_ends_a_query_with_all_its_output_and_its_status(tmp_path):
+    # A query ends the process as soon as its answer is written: none of it may be lost.
+    engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
+    for i in range(5000):
+        engine.add_node(f"m.py:handler_{i}", "Function", f"handler_{i}", "m.py")
+    engine.save()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = [sys.executable, "-m", "corvane_index"]
+    out = subprocess.run([*run, "search", "handler", "--workspace", str(tmp_path / "ws")], capture_output=True,
+                         env=env, timeout=60)
+    assert out.returncode == 0 and len(out.stdout.splitlines()) == 5000
+    out = subprocess.run([*run, "show", "m.py:nothing", "--workspace", str(tmp_path / "ws")], capture_output=True,
+                         env=env, timeout=60)
+    assert out.returncode != 0 and b"m.py:nothing" in out.stderr
+
+
 def test_script_without_main_guard_indexing_a_large_tree_broke_the_worker_pool(tmp_path):
     # Worker processes import the program's main module again; a script calling index_tree at
     # its top level must still work, and the command parses in workers.

@@ -1,5 +1,3 @@
-import sys
+from .cli import command
 
-from .cli import main
-
-sys.exit(main())
+command()

@@ -273,7 +273,7 @@ def parser() -> argparse.ArgumentParser:
                                  + ("no bound" if name == "blast" else "1, direct neighbours") + ")")
         sp.add_argument("--json", action="store_true", help="print JSON")
         workspace_opt(sp, query_default)
-        sp.set_defaults(run=cmd_query, depth=None)
+        sp.set_defaults(run=cmd_query, depth=None, read_only=True)
 
     sp = sub.add_parser("export", help="write every node and every edge with its kind",
                         description="Write every node with its record and every edge with its kind "
@@ -281,7 +281,7 @@ def parser() -> argparse.ArgumentParser:
     sp.add_argument("--format", required=True, choices=sorted(export.WRITERS))
     sp.add_argument("--output", metavar="FILE", help="default: standard output")
     workspace_opt(sp, query_default)
-    sp.set_defaults(run=cmd_export)
+    sp.set_defaults(run=cmd_export, read_only=True)
 
     sp = sub.add_parser("draw", help="draw the blast radius of ID (.svg, .png or .html)",
                         description="Draw everything that reaches ID over calls, grouped by file.")
@@ -291,18 +291,26 @@ def parser() -> argparse.ArgumentParser:
     sp.add_argument("--max-nodes", type=int, default=300, metavar="N",
                     help="draw at most N nodes, the nearest first (default 300)")
     workspace_opt(sp, query_default)
-    sp.set_defaults(run=cmd_draw)
+    sp.set_defaults(run=cmd_draw, read_only=True)
     return p
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, *, quick_exit: bool = False) -> int:
+    """Runs one command. With quick_exit, a command that only reads the index ends the process
+    once its output is flushed, without freeing the engine it restored: on a large index that
+    takes longer than the query itself."""
     args = parser().parse_args(argv)
     if getattr(args, "depth", None) is not None and args.depth < 0:
         parser().error("--depth must be 0 or more")
     if getattr(args, "max_nodes", 1) < 1:
         parser().error("--max-nodes must be 1 or more")
     try:
-        return args.run(args)
+        status = args.run(args)
+        if quick_exit and getattr(args, "read_only", False):
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(status)
+        return status
     except CommandError as exc:
         print(f"corvanedb: {exc}", file=sys.stderr)
         return exc.status
@@ -319,5 +327,10 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
+def command() -> None:
+    """The `corvanedb` program."""
+    sys.exit(main(quick_exit=True))
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    command()
