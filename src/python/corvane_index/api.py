@@ -18,11 +18,15 @@ import re
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import corvanedb
 
-from .indexer import MANIFEST_NAME, SNAPSHOT_NAME, Indexer, IndexReport
+from .snapshot import SNAPSHOT_NAME
 from .tree import SourceTree, scan_tree
+
+if TYPE_CHECKING:
+    from .indexer import IndexReport
 
 
 def default_workspace(path: str) -> str:
@@ -146,6 +150,8 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
         engine = _engine(workspace)
     restored = engine.snapshot_loaded()
     tree = scan_tree(root, exclude)
+    from .indexer import Indexer  # not imported by the queries, which only read an index
+
     indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step, workers=workers)
     # A kept engine holds what the manifest describes even when it started empty.
     manifest = indexer.load_manifest() if kept else None
@@ -204,6 +210,13 @@ def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -
     if named:
         return sorted(named, key=rank)[:limit]
     return difflib.get_close_matches(text, list(engine.get_all_metadata()), n=limit, cutoff=0.5)
+
+
+def __getattr__(name: str):
+    if name == "MANIFEST_NAME":
+        from .indexer import MANIFEST_NAME
+        return MANIFEST_NAME
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 __all__ = ["IndexResult", "MANIFEST_NAME", "SNAPSHOT_NAME", "bfs_levels", "check_source_tree", "check_workspace",

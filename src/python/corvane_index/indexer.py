@@ -30,10 +30,10 @@ from dataclasses import dataclass, field
 from . import ids
 from . import tree_pass
 from .python_file import FileExtract, extract_source, file_node
+from .snapshot import SNAPSHOT_NAME
 from .tree import SourceTree, folder_node, folder_parent_edge
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
-SNAPSHOT_NAME = ".corvane_snapshot.bin"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 CHUNKS_PER_PROCESS = 16  # work is handed out in chunks: fewer results to wait for than files
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
