@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
 
 using namespace corvane;

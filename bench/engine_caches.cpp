@@ -31,7 +31,9 @@
 #include <nlohmann/json.hpp>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/repopulate.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"

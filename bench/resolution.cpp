@@ -17,6 +17,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/repopulate.hpp"
 
 using namespace corvane;

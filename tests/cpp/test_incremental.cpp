@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 
+#include "metadata/engine/node_table.hpp"
 #include "random_project.hpp"
 
 using namespace corvane;

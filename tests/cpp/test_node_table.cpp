@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "util/json.hpp"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "metadata/engine/edges.hpp"
 #include "util/lowercase.hpp"
 
 namespace corvane {

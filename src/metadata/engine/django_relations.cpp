@@ -1,6 +1,7 @@
 #include "metadata/engine/django_relations.hpp"
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "util/json.hpp"
 
 namespace corvane {

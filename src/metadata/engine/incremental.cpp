@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/python_lookup.hpp"
 #include "util/json.hpp"
 #include "util/lowercase.hpp"

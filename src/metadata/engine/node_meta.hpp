@@ -39,6 +39,8 @@ struct NodeMeta {
 
 using IdList = std::vector<std::string>;
 
+// The engine record (named for the snapshot's record type): nodes, their indexes and
+// identities, and the four typed edge sets.
 struct MetadataEngine {
     StableStringMap<NodeMeta> nodes;
     StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
