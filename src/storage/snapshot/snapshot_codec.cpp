@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
-#include "storage/snapshot/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace corvane {
 
