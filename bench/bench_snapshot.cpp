@@ -81,7 +81,7 @@ std::size_t walk(const MetadataEngine& r) {
     auto entry = [&](std::string_view a, std::string_view b) { sum += a.size() + b.size() + a.back() + b.back(); };
     r.identities.for_each_hash(entry);
     r.identities.for_each_back_mapping(entry);
-    for (const auto* set : {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges}) {
+    for (const PairSet* set : all_edge_sets(r)) {
         for (const auto& [a, b] : *set) sum += touch(a) + touch(b);
     }
     return sum;

@@ -86,9 +86,7 @@ public:
             r.file_index[m.file_path].push_back(m.node_id);
             r.nodes.emplace(m.node_id, std::move(m));
         }
-        PairSet* sets[] = {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges,
-                           &r.structural_edges};
-        for (PairSet* s : sets) {
+        for (PairSet* s : all_edge_sets(r)) {
             for (std::size_t i = 0; i < nodes && !ids.empty(); ++i) s->insert({ids[pick(ids.size())], ids[pick(ids.size())]});
         }
         return r;

@@ -15,9 +15,6 @@ bool is_white_space(char32_t c) {
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-const TypeList kDefinitionTypes{"Function", "Class"};
-const TypeList kFunctionType{"Function"};
-
 bool shadowed_in(const PythonBindingContext& ctx, std::string_view scope, std::string_view name) {
     auto it = ctx.shadowed_names.find(scope);
     return it != ctx.shadowed_names.end() && it->second.contains(name);
