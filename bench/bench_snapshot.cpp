@@ -1,9 +1,7 @@
 // Snapshot encode/decode throughput on a code-shaped engine record.
 //
-// Build against the core library of a CMake build directory, e.g.:
-//   g++ -O2 -std=c++20 -Isrc bench/bench_snapshot.cpp build/<dir>/libcorvane_core.a \
-//       build/<dir>/libcorvane_blake3.a $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) -o bench_snapshot
-//   ./bench_snapshot [nodes]
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
+//   build/<dir>/bench/bench_snapshot [nodes]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
