@@ -1,17 +1,13 @@
-// The small helpers under util: hexadecimal hashes, JSON text, lower-casing.
+// The small helpers under util: hexadecimal hashes and JSON text (lower-casing and UTF-8
+// have their own files).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
 #include <string>
 
 #include "util/hex.hpp"
 #include "util/json.hpp"
-#include "util/lowercase.hpp"
-
-#ifdef CORVANE_TEST_WITH_ICU
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#endif
 
 using namespace corvane;
 
@@ -64,56 +60,25 @@ TEST(Json, NestingIsCappedForArraysAndObjects) {
 
 TEST(Json, RawNulIsRefusedAnywhere) {
     using namespace std::string_literals;
+    EXPECT_FALSE(parse_json("{\"a\":1}\0garbage"s));  // not taken for the end of the text
     EXPECT_FALSE(parse_json("[1]\0"s));
     EXPECT_FALSE(parse_json("[1,\0 2]"s));
     EXPECT_FALSE(parse_json("\"a\0b\""s));
     EXPECT_FALSE(parse_json("\0"s));
-    EXPECT_TRUE(parse_json("\"a\\u0000b\""));  // escaped, it is an ordinary character
+    EXPECT_EQ(dump_compact(*parse_json(R"(["a\u0000b"])")), "[\"a\\u0000b\"]");  // escaped, it is a character
     EXPECT_FALSE(normalize_json_text("{}\0"s));
 }
 
+TEST(Json, OneValueWithWhitespaceAroundIt) {
+    EXPECT_TRUE(parse_json(" \t\r\n{}\n"));
+    EXPECT_FALSE(parse_json("{} x"));
+    EXPECT_FALSE(parse_json("\"\xff\""));
+}
+
 TEST(Json, NormalisedTextIsCompactSortedAndKeepsUtf8) {
-    EXPECT_EQ(normalize_json_text(" {\"b\": 1, \"a\": [true, null], \"b\": 2}\n"), "{\"a\":[true,null],\"b\":2}");
+    EXPECT_EQ(normalize_json_text(" {\"b\": 1, \"a\": [true, null, 1.5], \"b\": 2}\n"), "{\"a\":[true,null,1.5],\"b\":2}");
     EXPECT_EQ(normalize_json_text("[\"\\u00e9\", \"\xc3\xa9\"]"), "[\"\xc3\xa9\",\"\xc3\xa9\"]");
     EXPECT_FALSE(normalize_json_text("[1] [2]"));
     EXPECT_FALSE(normalize_json_text("[\"\xff\"]"));
     EXPECT_FALSE(normalize_json_text(""));
 }
-
-TEST(Lowercase, AsciiPathAgreesWithTheFullMapping) {
-    // Text with one non-ASCII character takes the full path; its ASCII part must come out
-    // as the ASCII path gives it.
-    std::mt19937 rng(3);
-    for (int iter = 0; iter < 2000; ++iter) {
-        std::string s(rng() % 40, ' ');
-        for (char& c : s) c = static_cast<char>(rng() % 0x80);
-        const std::string ascii = to_lower(s);
-        ASSERT_EQ(to_lower(s + "\xc3\xa9"), ascii + "\xc3\xa9");
-        ASSERT_EQ(to_lower("\xc3\x89" + s), "\xc3\xa9" + ascii);
-    }
-}
-
-#ifdef CORVANE_TEST_WITH_ICU
-TEST(Lowercase, AgreesWithIcu) {
-    auto icu_lower = [](const std::string& text) {
-        std::string out;
-        icu::StringByteSink<std::string> sink(&out);
-        UErrorCode status = U_ZERO_ERROR;
-        icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
-                                  nullptr, status);
-        EXPECT_FALSE(U_FAILURE(status));
-        return out;
-    };
-    for (const std::string s : {
-             "HTTPServer.get_Session_", "__INIT__", "",
-             "\xCE\xA3\xCE\xA5\xCE\x9D\xCE\x91\xCE\xA1\xCE\xA4\xCE\x97\xCE\xA3\xCE\x97",  // final sigma
-             "\xCE\x8C\xCE\xA3\xCE\x9F\xCE\xA3 \xCE\xA3",                                  // sigma alone, after a space
-             "\xC4\xB0stanbul",                                                            // dotted capital I
-             "STRA\xC3\x9F" "E \xE1\xBA\x9E",                                              // sharp s, capital sharp s
-             "\xC7\x85\xE2\x85\xAB\xEF\xBC\xA1",                                           // title case, numeral, fullwidth
-             "\xF0\x90\x90\x80\xF0\x9E\xA4\x80",                                           // outside the BMP
-         }) {
-        EXPECT_EQ(to_lower(s), icu_lower(s)) << s;
-    }
-}
-#endif
