@@ -1,10 +1,9 @@
 // Lower-casing speed on ASCII and non-ASCII names, against ICU's full lowercase mapping
 // (the engine's previous implementation) when ICU's headers are installed.
 //
-//   g++ -O2 -std=c++20 -Isrc bench/bench_lowercase.cpp src/util/lowercase.cpp \
-//       $(pkg-config --cflags --libs icu-uc) -o build/bench_lowercase     (libicu-dev; or without ICU:
-//   g++ -O2 -std=c++20 -Isrc bench/bench_lowercase.cpp src/util/lowercase.cpp -o build/bench_lowercase)
-//   build/bench_lowercase [rounds]
+// Built with the others by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON (linked with ICU
+// when libicu-dev is installed):
+//   build/<dir>/bench/bench_lowercase [rounds]
 #include <chrono>
 #include <cstdio>
 #include <algorithm>

@@ -1,9 +1,7 @@
 // Snapshot encode/decode throughput on a code-shaped engine record.
 //
-// Build against the core library of a CMake build directory, e.g.:
-//   g++ -O2 -std=c++20 -Isrc bench/bench_snapshot.cpp build/<dir>/libcorvane_core.a \
-//       build/<dir>/libcorvane_blake3.a $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) -o bench_snapshot
-//   ./bench_snapshot [nodes]
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
+//   build/<dir>/bench/bench_snapshot [nodes]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +79,7 @@ std::size_t walk(const MetadataEngine& r) {
     auto entry = [&](std::string_view a, std::string_view b) { sum += a.size() + b.size() + a.back() + b.back(); };
     r.identities.for_each_hash(entry);
     r.identities.for_each_back_mapping(entry);
-    for (const auto* set : {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges}) {
+    for (const PairSet* set : all_edge_sets(r)) {
         for (const auto& [a, b] : *set) sum += touch(a) + touch(b);
     }
     return sum;

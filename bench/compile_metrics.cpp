@@ -1,9 +1,8 @@
 // Per-node ancestor counts of the compile step: the plain one-walk-per-node definition
 // against the fast version, on synthetic code-shaped call graphs.
 //
-// Not part of the CMake build. After building the core library (any build directory):
-//   g++ -O2 -std=c++20 -Isrc bench/compile_metrics.cpp build/<dir>/libcorvane_core.a -lpthread -o /tmp/compile_metrics
-//   /tmp/compile_metrics [nodes...]        (default: 10000 100000 1000000)
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
+//   build/<dir>/bench/compile_metrics [nodes...]        (default: 10000 100000 1000000)
 // The plain walk is skipped above 10^5 nodes (it grows with N * (N + E)).
 #include <algorithm>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
 
 using namespace corvane;

@@ -9,14 +9,11 @@
 //     that the reads recorded while indexing allow;
 //   - the first repopulate_edges after a restore (a full pass), split into its parts.
 //
-// Not part of the CMake build. After building the core library (build/test, or any other):
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
 //   PYTHONPATH=src/python python3 bench/engine_caches_records.py /tmp/stdlib_records.jsonl
-//   g++ -O2 -std=c++20 -Isrc bench/engine_caches.cpp build/test/libcorvane_core.a \
-//       build/test/libcorvane_blake3.a $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) \
-//       -lpthread -o /tmp/engine_caches
-//   /tmp/engine_caches /tmp/stdlib_records.jsonl           (all parts)
-//   /tmp/engine_caches /tmp/stdlib_records.jsonl index     (the engine's path alone, for a profiler)
-//   /tmp/engine_caches /tmp/stdlib_records.jsonl restore   (the same, then a restored record's refresh)
+//   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl           (all parts)
+//   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl index     (the engine's path alone, for a profiler)
+//   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl restore   (the same, then a restored record's refresh)
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -31,7 +28,9 @@
 #include <nlohmann/json.hpp>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/repopulate.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"

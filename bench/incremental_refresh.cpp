@@ -3,11 +3,8 @@
 // ratios. One function of the file gets a different call list each cycle, as a save after
 // an edit would.
 //
-// Not part of the CMake build. After building the core library (any build directory):
-//   g++ -O2 -std=c++20 -Isrc bench/incremental_refresh.cpp build/<dir>/libcorvane_core.a \
-//       build/<dir>/libcorvane_blake3.a $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) \
-//       -lpthread -o /tmp/incremental_refresh
-//   /tmp/incremental_refresh [functions...]      (default: 10000 100000)
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
+//   build/<dir>/bench/incremental_refresh [functions...]      (default: 10000 100000)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

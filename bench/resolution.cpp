@@ -2,10 +2,8 @@
 // resolve_and_connect_calls (contexts kept by the engine), the plain repopulation that parses
 // a file's context for every function, and repopulate_edges.
 //
-// Not part of the CMake build. After building the core library (any build directory):
-//   g++ -O2 -std=c++20 -Isrc bench/resolution.cpp build/<dir>/libcorvane_core.a \
-//       $(pkg-config --libs absl_flat_hash_map absl_node_hash_map) -lpthread -o /tmp/resolution     (add the BLAKE3 library if it is separate)
-//   /tmp/resolution [functions...]      (default: 10000 100000)
+// Built by a CMake build with -DCORVANE_BUILD_BENCHMARKS=ON:
+//   build/<dir>/bench/resolution [functions...]      (default: 10000 100000)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +15,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/repopulate.hpp"
 
 using namespace corvane;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "metadata/engine/table_queries.hpp"
 #include "util/json.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

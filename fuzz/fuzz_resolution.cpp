@@ -15,6 +15,7 @@
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/python_lookup.hpp"
 #include "metadata/engine/repopulate.hpp"
 

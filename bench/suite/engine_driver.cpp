@@ -20,9 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
 using namespace corvane;

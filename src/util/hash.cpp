@@ -6,8 +6,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "util/result.hpp"
-
 namespace corvane {
 
 const std::array<std::uint64_t, 2>& process_hash_seed() {
@@ -67,12 +65,6 @@ std::uint64_t seeded_hash_bytes(const void* data, std::size_t len) {
         h = mix(tail ^ k1 ^ h, seed[0] ^ k0);
     }
     return mix(h ^ k0, len ^ k1);
-}
-
-std::string os_error_text(int errnum) {
-    char buf[256];
-    const char* text = strerror_r(errnum, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
 }  // namespace corvane

@@ -61,4 +61,10 @@ std::string dump_compact(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::optional<std::string> normalize_json_text(std::string_view text) {
+    auto value = parse_json(text);
+    if (!value) return std::nullopt;
+    return dump_compact(*value);
+}
+
 }  // namespace corvane

@@ -22,4 +22,8 @@ std::optional<Json> parse_json(std::string_view text);
 // non-ASCII written as UTF-8.
 std::string dump_compact(const Json& value);
 
+// The text parsed and written back compactly (sorted keys, last duplicate wins, UTF-8 kept);
+// absent when it is not valid JSON.
+std::optional<std::string> normalize_json_text(std::string_view text);
+
 }  // namespace corvane

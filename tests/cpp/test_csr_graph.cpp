@@ -3,6 +3,7 @@
 #include <deque>
 #include <random>
 
+#include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
 #include "graph/csr/index_scan.hpp"
 

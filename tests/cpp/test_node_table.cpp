@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "util/json.hpp"
 #include "util/lowercase.hpp"
 #include "util/node_hash.hpp"
 
@@ -134,28 +134,3 @@ TEST(Edges, RepopulateFeedsStructuralFirstAndOnlyToDependencyBuilder) {
     EXPECT_EQ(*call.successors(a), (std::vector<Hash32>{c}));
 }
 
-TEST(Util, LowercaseIsFullUnicodeWithFinalSigma) {
-    EXPECT_EQ(to_lower("ABC_def"), "abc_def");
-    EXPECT_EQ(to_lower("\xCE\x9F\xCE\xA3"), "\xCE\xBF\xCF\x82");          // ΟΣ -> ος (final sigma)
-    EXPECT_EQ(to_lower("\xCE\xA3\xCE\x9F"), "\xCF\x83\xCE\xBF");          // ΣΟ -> σο
-    EXPECT_EQ(to_lower("\xC4\xB0"), "i\xCC\x87");                          // İ -> i + combining dot
-}
-
-TEST(Util, JsonParseCapsNestingAndRejectsTrailingText) {
-    EXPECT_TRUE(parse_json(std::string(128, '[') + std::string(128, ']')));
-    EXPECT_FALSE(parse_json(std::string(129, '[') + std::string(129, ']')));
-    EXPECT_FALSE(parse_json(std::string(1000000, '[')));
-    EXPECT_FALSE(parse_json("{} x"));
-    EXPECT_TRUE(parse_json(" \t\r\n{}\n"));
-    EXPECT_FALSE(parse_json("\"\xff\""));
-}
-
-TEST(Util, JsonRawNulByteWasTakenForTheEndOfText) {
-    using namespace std::string_literals;
-    EXPECT_FALSE(parse_json("{\"a\":1}\0garbage"s));
-    EXPECT_FALSE(parse_json("{\"a\":1}\0"s));
-    EXPECT_FALSE(parse_json("\0"s));
-    EXPECT_FALSE(parse_json("[\"a\0b\"]"s));
-    EXPECT_EQ(dump_compact(*parse_json(R"(["a\u0000b"])")), "[\"a\\u0000b\"]");
-    EXPECT_EQ(dump_compact(*parse_json(R"({"b": 1, "a": [1.5, "\u00e9"], "b": 2})")), "{\"a\":[1.5,\"\xC3\xA9\"],\"b\":2}");
-}

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "metadata/engine/node_table.hpp"
 #include "test_resolution_fixture.hpp"
 
 using namespace corvane;

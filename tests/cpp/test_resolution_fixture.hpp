@@ -9,6 +9,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/python_lookup.hpp"
 
 namespace corvane::testing {

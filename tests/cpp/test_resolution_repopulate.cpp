@@ -4,6 +4,7 @@
 #include <random>
 
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/repopulate.hpp"
 #include "test_resolution_fixture.hpp"
 

@@ -4,7 +4,6 @@
 #include <random>
 
 #include "storage/snapshot/snapshot.hpp"
-#include "storage/snapshot/utf8.hpp"
 
 using namespace corvane;
 
@@ -87,9 +86,7 @@ public:
             r.file_index[m.file_path].push_back(m.node_id);
             r.nodes.emplace(m.node_id, std::move(m));
         }
-        PairSet* sets[] = {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges,
-                           &r.structural_edges};
-        for (PairSet* s : sets) {
+        for (PairSet* s : all_edge_sets(r)) {
             for (std::size_t i = 0; i < nodes && !ids.empty(); ++i) s->insert({ids[pick(ids.size())], ids[pick(ids.size())]});
         }
         return r;
@@ -341,61 +338,4 @@ TEST(SnapshotDecode, RandomCorruptionsNeverCrashAndReencodeConsistently) {
         EXPECT_EQ(*twice, *r);
     }
     EXPECT_GT(accepted, 0);  // some flips land in text or numbers and stay valid
-}
-
-namespace {
-
-// The plain definition: decode one scalar value at a time, then check its range.
-bool plain_valid_utf8(const std::uint8_t* s, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t c = s[i];
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) { len = 1; cp = c; }
-        else if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return false;
-        if (i + len > n) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        static const std::uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
-}  // namespace
-
-TEST(SnapshotUtf8, AgreesWithPlainDefinition) {
-    // Every two-byte string, and every three-byte one from lead byte E0 up.
-    for (std::uint32_t v = 0; v < (1u << 16); ++v) {
-        const std::uint8_t s[] = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-        ASSERT_EQ(is_valid_utf8(s, 2), plain_valid_utf8(s, 2)) << std::hex << v;
-    }
-    for (std::uint32_t v = 0xE00000; v < (1u << 24); ++v) {
-        const std::uint8_t s[] = {static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
-                                  static_cast<std::uint8_t>(v)};
-        ASSERT_EQ(is_valid_utf8(s, 3), plain_valid_utf8(s, 3)) << std::hex << v;
-    }
-    // Random mixtures, long enough to cross the sixteen-byte ASCII skip.
-    std::mt19937_64 rng(5);
-    const std::uint8_t alphabet[] = {'a', 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1, 0xc2, 0xdf,
-                                     0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff};
-    for (int iter = 0; iter < 200000; ++iter) {
-        std::vector<std::uint8_t> s(rng() % 40);
-        for (auto& c : s) c = rng() % 3 ? 'x' : alphabet[rng() % std::size(alphabet)];
-        ASSERT_EQ(is_valid_utf8(s.data(), s.size()), plain_valid_utf8(s.data(), s.size()));
-    }
-    // Four-byte forms around every boundary.
-    for (std::uint32_t lead = 0xF0; lead <= 0xF5; ++lead) {
-        for (std::uint32_t c1 = 0x80; c1 <= 0xC0; ++c1) {
-            const std::uint8_t s[] = {static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(c1), 0x80, 0xbf};
-            ASSERT_EQ(is_valid_utf8(s, 4), plain_valid_utf8(s, 4)) << lead << " " << c1;
-        }
-    }
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "storage/snapshot/lifecycle.hpp"
 #include "storage/snapshot/snapshot.hpp"
 

@@ -299,6 +299,13 @@ std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsign
 
 }  // namespace detail
 
+std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph) {
+    std::vector<std::uint32_t> counts(graph.node_count());
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        counts[i] = static_cast<std::uint32_t>(graph.reachable_indexes(static_cast<NodeIndex>(i), graph.reverse, 0).size());
+    return counts;
+}
+
 std::vector<std::uint32_t> ancestor_counts(const CsrGraph& graph) {
     // Judged on the graph itself: the condensation is only known after the first pass.
     const std::uint64_t work = graph.node_count() + graph.forward.targets.size();

@@ -182,11 +182,4 @@ std::vector<Hash32> CsrGraph::reachable(const Hash32& start, const CsrArrays& ar
     return to_hashes(hashes, reachable_indexes(*s, arrays, max_depth));
 }
 
-std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph) {
-    std::vector<std::uint32_t> counts(graph.node_count());
-    for (std::size_t i = 0; i < counts.size(); ++i)
-        counts[i] = static_cast<std::uint32_t>(graph.reachable_indexes(static_cast<NodeIndex>(i), graph.reverse, 0).size());
-    return counts;
-}
-
 }  // namespace corvane::graph

@@ -74,11 +74,4 @@ private:
     NodeIndex get_or_insert(const Hash32& hash);
 };
 
-// Per node index of a compiled graph: the number of nodes that reach it over `reverse`
-// (start excluded), i.e. the size of reachable(i, reverse, 0).
-// The plain definition, one breadth-first walk per node; the oracle for the fast version.
-std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph);
-// The same numbers, computed fast.
-std::vector<std::uint32_t> ancestor_counts(const CsrGraph& graph);
-
 }  // namespace corvane::graph

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "metadata/engine/edges.hpp"
 #include "util/lowercase.hpp"
+#include "util/utf8.hpp"
 
 namespace corvane {
 
@@ -12,29 +14,6 @@ bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
-
-// Decodes the UTF-8 sequence at the start of s; length 0 when it is malformed.
-std::pair<char32_t, std::size_t> decode_utf8(std::string_view s) {
-    if (s.empty()) return {0, 0};
-    auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char lead = b(0);
-    if (lead < 0x80) return {lead, 1};
-    std::size_t len = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? (lead <= 0xEF ? 3 : 0) : lead >= 0xC2 ? 2 : 0;
-    if (len == 0 || s.size() < len) return {0, 0};
-    char32_t cp = lead & (0x7F >> len);
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((b(i) & 0xC0) != 0x80) return {0, 0};
-        cp = (cp << 6) | (b(i) & 0x3F);
-    }
-    // Overlong forms and surrogates are not characters; they never count as white space.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return {0, 0};
-    }
-    return {cp, len};
-}
-
-const TypeList kDefinitionTypes{"Function", "Class"};
-const TypeList kFunctionType{"Function"};
 
 bool shadowed_in(const PythonBindingContext& ctx, std::string_view scope, std::string_view name) {
     auto it = ctx.shadowed_names.find(scope);

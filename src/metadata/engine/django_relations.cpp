@@ -1,6 +1,7 @@
 #include "metadata/engine/django_relations.hpp"
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "util/json.hpp"
 
 namespace corvane {
@@ -9,7 +10,6 @@ Result<std::uint32_t> resolve_django_relations(EngineState& state, LookupSource&
                                                std::string_view relations_json) {
     auto parsed = parse_json(relations_json);
     if (!parsed || !parsed->is_array()) return std::uint32_t{0};
-    static const TypeList kClassType{"Class"};
     std::uint32_t count = 0;
     for (const Json& element : *parsed) {
         if (!element.is_object()) continue;

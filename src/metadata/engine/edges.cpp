@@ -1,6 +1,6 @@
-#include <vector>
+#include "metadata/engine/edges.hpp"
 
-#include "metadata/engine/engine_state.hpp"
+#include <vector>
 
 namespace corvane {
 

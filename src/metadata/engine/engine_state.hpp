@@ -53,20 +53,8 @@ struct EngineState {
     SearchIndex search_index;
 };
 
-PairSet& edge_set(MetadataEngine& record, EdgeKind kind);
-
-// Node table (exclusive lock).
-void upsert_node(MetadataEngine& record, NodeMeta meta);
-// upsert_node on the state's record, noting the change for the next edge refresh. Callers
-// that own an engine state use this one.
-void upsert_node(EngineState& state, NodeMeta meta);
-
-// The one way an edge enters: its kind's set and the builders. Ids without a node hash make
-// it a silent no-op; a stored hash that does not decode fails with "Invalid hash".
-Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind);
-
 // Replaces both builders by empty ones and feeds every stored edge again, in the order
-// structural, execution, generated execution, resolved call.
+// structural, execution, generated execution, resolved call (edges.cpp).
 Status repopulate_builders(EngineState& state);
 
 }  // namespace corvane

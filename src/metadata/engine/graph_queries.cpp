@@ -1,5 +1,7 @@
 #include "metadata/engine/graph_queries.hpp"
 
+#include "graph/csr/ancestor_counts.hpp"
+
 namespace corvane {
 
 namespace {

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/python_lookup.hpp"
 #include "util/json.hpp"
 #include "util/lowercase.hpp"
@@ -158,8 +159,7 @@ void drop_call_pair(EngineState& state, const std::string& from, const std::stri
 // a restored snapshot, and every later operation keeps them.
 bool builders_can_be_exact(const MetadataEngine& rec) {
     if (!rec.identities.all_own()) return false;
-    for (const PairSet* set : {&rec.resolved_call_edges, &rec.execution_edges, &rec.generated_execution_edges,
-                               &rec.structural_edges}) {
+    for (const PairSet* set : all_edge_sets(rec)) {
         for (const auto& [from, to] : *set) {
             if (!rec.identities.has_hash(from) || !rec.identities.has_hash(to)) return false;
         }
@@ -436,7 +436,6 @@ std::vector<std::string> relation_targets(LookupSource& src, const std::string& 
     std::vector<std::string> out;
     auto parsed = parse_json(relations_json);
     if (!parsed || !parsed->is_array()) return out;
-    static const TypeList kClassType{"Class"};
     for (const Json& element : *parsed) {
         if (!element.is_object()) continue;
         auto it = element.find("related_model");

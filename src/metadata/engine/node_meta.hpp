@@ -2,6 +2,7 @@
 // The node metadata record and the engine record that holds the node table, its indexes
 // and the four typed edge sets. The snapshot stores exactly these fields, in this order, with
 // `identities` written as its two maps, id -> hash then hash -> id.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ struct NodeMeta {
 
 using IdList = std::vector<std::string>;
 
+// The engine record (named for the snapshot's record type): nodes, their indexes and
+// identities, and the four typed edge sets.
 struct MetadataEngine {
     StableStringMap<NodeMeta> nodes;
     StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
@@ -51,5 +54,13 @@ struct MetadataEngine {
 
     bool operator==(const MetadataEngine&) const = default;
 };
+
+// The four typed edge sets, in the order the snapshot stores them.
+inline std::array<PairSet*, 4> all_edge_sets(MetadataEngine& r) {
+    return {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges};
+}
+inline std::array<const PairSet*, 4> all_edge_sets(const MetadataEngine& r) {
+    return {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges};
+}
 
 }  // namespace corvane

@@ -100,10 +100,6 @@ std::optional<IdList> remove_listed_nodes(MetadataEngine& record, const std::str
     return ids;
 }
 
-std::array<PairSet*, 4> all_sets(MetadataEngine& r) {
-    return {&r.resolved_call_edges, &r.execution_edges, &r.generated_execution_edges, &r.structural_edges};
-}
-
 // The pairs of every set that touch the node, read from its dependency_builder adjacency.
 // Valid only while that builder holds exactly the pairs of the four sets under genuine,
 // back-mapped hashes (IncrementalState::exact_builders with a valid record of reads).
@@ -127,7 +123,7 @@ std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) 
     auto ids = remove_listed_nodes(record, file_path);
     if (!ids) return 0;
     const RemovedIds removed(*ids);
-    for (PairSet* set : all_sets(record)) {
+    for (PairSet* set : all_edge_sets(record)) {
         absl::erase_if(*set, [&](const StringPair& e) { return removed.contains(e.first) || removed.contains(e.second); });
     }
     return ids->size();
@@ -156,7 +152,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     if (by_adjacency) {
         if (auto ids = remove_listed_nodes(state.record, file_path)) {
             listed = ids->size();
-            const auto sets = all_sets(state.record);
+            const auto sets = all_edge_sets(state.record);
             for (const auto& pair : touching) {
                 for (PairSet* set : sets) set->erase(pair);
             }

@@ -68,9 +68,6 @@ bool type_allowed(const TypeList& types, std::string_view t) {
     return std::find(types.begin(), types.end(), t) != types.end();
 }
 
-const TypeList kDefinitionTypes{"Function", "Class"};
-const TypeList kClassType{"Class"};
-
 }  // namespace
 
 PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json) {

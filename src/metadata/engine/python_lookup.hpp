@@ -147,6 +147,10 @@ struct ImportNotFound {};
 using ImportLookup = std::variant<ImportFound, ImportShadowed, ImportNotFound>;
 
 using TypeList = std::vector<std::string_view>;
+// The node types a name may resolve to.
+inline const TypeList kDefinitionTypes{"Function", "Class"};
+inline const TypeList kFunctionType{"Function"};
+inline const TypeList kClassType{"Class"};
 using NameParts = std::vector<std::string_view>;
 
 // A caller record with its scopes worked out once: the text after the first ':' of its id

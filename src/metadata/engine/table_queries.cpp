@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 
-#include "util/json.hpp"
 #include "util/lowercase.hpp"
 
 namespace corvane {
@@ -212,12 +211,6 @@ void rebuild_search_index(EngineState& state) {
     }
     index.expected_nodes = state.record.nodes.size();
     index.expected_names = state.record.name_index.size();
-}
-
-std::optional<std::string> normalize_json_text(std::string_view text) {
-    auto value = parse_json(text);
-    if (!value) return std::nullopt;
-    return dump_compact(*value);
 }
 
 }  // namespace corvane

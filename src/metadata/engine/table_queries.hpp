@@ -69,8 +69,4 @@ void note_search_sizes(EngineState& state);
 // Builds the index from the record, e.g. after the record was restored or changed directly.
 void rebuild_search_index(EngineState& state);
 
-// The stored relations text parsed and written back compactly (sorted keys, last duplicate
-// wins, UTF-8 kept); absent when it is not valid JSON.
-std::optional<std::string> normalize_json_text(std::string_view text);
-
 }  // namespace corvane

@@ -13,6 +13,7 @@
 #include "graph/csr/csr_graph.hpp"
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
+#include "python/bindings/object_lock.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
 #include "util/hex.hpp"

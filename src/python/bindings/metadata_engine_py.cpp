@@ -11,6 +11,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/incremental.hpp"
@@ -19,10 +20,12 @@
 #include "metadata/engine/table_queries.hpp"
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
+#include "python/bindings/object_lock.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
 #include "storage/snapshot/lifecycle.hpp"
 #include "storage/snapshot/snapshot.hpp"
+#include "util/json.hpp"
 
 namespace corvane::py {
 

@@ -9,6 +9,7 @@
 
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
+#include "python/bindings/object_lock.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
 #include "storage/mmap_store/mmap_store.hpp"

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
-#include "storage/snapshot/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace corvane {
 
@@ -76,9 +76,9 @@ std::size_t size_of(const IdentityTable& ids) {
 }
 
 std::size_t payload_size(const MetadataEngine& r) {
-    return size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities) +
-           size_of(r.resolved_call_edges) + size_of(r.execution_edges) +
-           size_of(r.generated_execution_edges) + size_of(r.structural_edges);
+    std::size_t n = size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities);
+    for (const PairSet* set : all_edge_sets(r)) n += size_of(*set);
+    return n;
 }
 
 // ---- writing ---------------------------------------------------------------------------
@@ -354,10 +354,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
     w.map(r.name_index);
     w.map(r.file_index);
     w.identities(r.identities);
-    w.pairs(r.resolved_call_edges);
-    w.pairs(r.execution_edges);
-    w.pairs(r.generated_execution_edges);
-    w.pairs(r.structural_edges);
+    for (const PairSet* set : all_edge_sets(r)) w.pairs(*set);
     if (!w.ok()) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
     return out;
 }
@@ -370,9 +367,8 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
     // Running out of memory here is not damage: it propagates (a fatal error for the caller),
     // because starting empty would let the next save replace a good snapshot.
     MetadataEngine r;
-    const bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.identities(r.identities) &&
-                    in.pairs(r.resolved_call_edges) && in.pairs(r.execution_edges) &&
-                    in.pairs(r.generated_execution_edges) && in.pairs(r.structural_edges);
+    bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.identities(r.identities);
+    for (PairSet* set : all_edge_sets(r)) ok = ok && in.pairs(*set);
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;
     if (used != nullptr) *used = static_cast<std::size_t>(in.position() - bytes.data());
