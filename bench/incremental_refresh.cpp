@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "../tests/cpp/random_project.hpp"
+#include "metadata/engine/edges.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
 namespace {

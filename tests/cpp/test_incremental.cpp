@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "random_project.hpp"
 

@@ -13,4 +13,8 @@ PairSet& edge_set(MetadataEngine& record, EdgeKind kind);
 // it a silent no-op; a stored hash that does not decode fails with "Invalid hash".
 Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind);
 
+// Replaces both builders by empty ones and feeds every stored edge again, in the order
+// structural, execution, generated execution, resolved call.
+Status repopulate_builders(EngineState& state);
+
 }  // namespace corvane

@@ -53,8 +53,4 @@ struct EngineState {
     SearchIndex search_index;
 };
 
-// Replaces both builders by empty ones and feeds every stored edge again, in the order
-// structural, execution, generated execution, resolved call (edges.cpp).
-Status repopulate_builders(EngineState& state);
-
 }  // namespace corvane

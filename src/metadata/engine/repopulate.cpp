@@ -5,6 +5,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/python_lookup.hpp"
 

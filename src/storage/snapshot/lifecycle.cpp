@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "metadata/engine/edges.hpp"
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/table_queries.hpp"
