@@ -15,22 +15,20 @@ process keeps a busy machine from favouring either build.
 from __future__ import annotations
 
 import argparse
-import gc
 import glob
 import importlib.util
 import os
 import random
-import statistics
 import struct
 import sys
 import tempfile
-import time
 
 import networkx as nx
 import numpy as np
 import rustworkx as rx
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from suite.common import median_call_ns  # noqa: E402
 from suite.graphs import CodeGraph, code_graph, node_record  # noqa: E402
 
 
@@ -55,19 +53,6 @@ def load_graph(spec: str) -> CodeGraph:
     pairs = np.frombuffer(raw, dtype="<u4", offset=12, count=2 * m).reshape(m, 2)
     return CodeGraph(n, pairs[:, 0].copy(), pairs[:, 1].copy(), [f"lib/mod{v // 40}.py:Cls.f{v}" for v in range(n)])
 
-
-def median_ns(fn, args) -> float:
-    clock = time.perf_counter_ns
-    samples = []
-    gc.disable()
-    try:
-        for a in args:
-            t = clock()
-            fn(a)
-            samples.append(clock() - t)
-    finally:
-        gc.enable()
-    return statistics.median(samples)
 
 
 def main() -> int:
@@ -117,7 +102,7 @@ def main() -> int:
         best = {}
         for _ in range(args.rounds):
             for label, fn in calls.items():
-                best[label] = min(best.get(label, float("inf")), median_ns(fn, args_used))
+                best[label] = min(best.get(label, float("inf")), median_call_ns(fn, args_used))
         b, a, n_, r = best["before"], best["after"], best["networkx"], best["rustworkx"]
         print(f"{name:<14}{b:>8.0f}ns{a:>8.0f}ns{n_:>8.0f}ns{r:>9.0f}ns"
               f"{b / n_:>10.2f}x{a / n_:>9.2f}x{b / r:>10.2f}x{a / r:>9.2f}x")
