@@ -1053,6 +1053,12 @@ def test_lambdas_are_definitions_reached_through_names_parameters_and_builtins(t
             def shadowed(map):
                 map(helper, [])
 
+            def mapped(xs):
+                return list(map(helper, xs))
+
+            def mapped_backwards(xs):
+                return list(map(xs, helper))
+
             list(map(helper, [1]))
             list(filter(other, [1]))
             max([1], key=len)
@@ -1085,6 +1091,9 @@ def test_lambdas_are_definitions_reached_through_names_parameters_and_builtins(t
     module_code = set(callees(engine, "main.py:<module>"))
     assert {"main.py:helper", "main.py:other"} <= module_code
     assert callees(engine, "main.py:shadowed") == []  # map is a parameter here, not the builtin
+    # The iterable handed to map is no call; a definition in either place is.
+    assert sorted(engine.get_node_meta("main.py:mapped")["calls"]) == ["helper", "list", "map"]
+    assert callees(engine, "main.py:mapped") == callees(engine, "main.py:mapped_backwards") == ["main.py:helper"]
 
 
 def test_a_property_types_what_it_returns_and_a_self_import_adds_no_meaning(tmp_path):

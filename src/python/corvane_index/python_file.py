@@ -252,16 +252,18 @@ class _Implicit(str):
 class _Passed(str):
     """A function handed to a builtin that calls it (`map(f, xs)`, `sorted(xs, key=f)`): a call
     of it, where the builtin's name is not bound to something else. A lambda handed so is
-    named once visited, so it is kept as its node until then."""
+    named once visited, so it is kept as its node until then. `later`: an argument after the
+    first of map or filter, which is called only if it is a function after all."""
 
-    def __new__(cls, name: str, through: str, node: ast.Lambda | None = None):
+    def __new__(cls, name: str, through: str, node: ast.Lambda | None = None, later: bool = False):
         self = super().__new__(cls, name)
-        self.through, self.node = through, node
+        self.through, self.node, self.later = through, node, later
         return self
 
 
-# Builtins that call the functions they are given: every positional argument of map and
-# filter (a name that is no function resolves to nothing), the key of sorted, min and max.
+# Builtins that call the functions they are given: the positional arguments of map and filter
+# (the first is the function; a later one counts where it names a definition, as code written
+# with the arguments the other way round means), the key of sorted, min and max.
 _CALLS_POSITIONAL = frozenset({"map", "filter"})
 _CALLS_KEY = frozenset({"sorted", "min", "max"})
 
@@ -896,11 +898,11 @@ class _FileVisitor:
     def _passed(self, call: ast.Call, scope: _Scope):
         through = call.func.id
         given = call.args if through in _CALLS_POSITIONAL else [k.value for k in call.keywords if k.arg == "key"]
-        for arg in given:
+        for i, arg in enumerate(given):
             if isinstance(arg, ast.Lambda):
-                scope.raw_calls.append(_Passed("", through, arg))
+                scope.raw_calls.append(_Passed("", through, arg, later=i > 0))
             elif (name := dotted_name(arg)) is not None:
-                scope.raw_calls.append(_Passed(name, through))
+                scope.raw_calls.append(_Passed(name, through, later=i > 0))
 
     def _call_name(self, func: ast.AST, scope: _Scope) -> str | None:
         name = call_name(func)
@@ -934,6 +936,8 @@ class _FileVisitor:
             if isinstance(raw, _Passed):
                 if self._owner(raw.through, scope) is not None:
                     continue  # not the builtin
+                if raw.later and raw.node is None and not self._names_definition(raw, scope):
+                    continue  # an iterable (a parameter, a local list): recording it as a call says nothing
                 if raw.node is None:
                     raw = str(raw)  # the extract crosses processes as plain names
                 else:
@@ -1139,6 +1143,14 @@ class _FileVisitor:
                     value = returned
             if value is not None and scope.binds.get(name) == 1:
                 scope.aliases[name] = value
+
+    def _names_definition(self, name: str, scope: _Scope) -> bool:
+        """May the dotted name be a function: its head a def or class, an import, or a name
+        bound once to a value (an alias, a parameter's one function)?"""
+        head = name.partition(".")[0]
+        owner = self._owner(head, scope)
+        return owner is not None and bool(owner.members.get(head) or head in owner.imports
+                                          or owner.alias(head) is not None)
 
     def _lambda_call(self, qual: str, scope: _Scope, otherwise: str) -> str:
         """The name that calls the lambda qual from the code of scope: its own name, when the
