@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import argparse
 import glob
-import importlib.util
+import importlib
 import os
 import random
 import struct
@@ -37,17 +37,20 @@ def load_build(directory: str):
     found = glob.glob(os.path.join(directory, "corvanedb*.so"))
     if not found:
         sys.exit(f"no corvanedb module in {directory}")
-    spec = importlib.util.spec_from_file_location("corvanedb", found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
     sys.modules.pop("corvanedb", None)
+    sys.path.insert(0, directory)
+    try:
+        module = importlib.import_module("corvanedb")
+    finally:
+        sys.path.remove(directory)
+        sys.modules.pop("corvanedb", None)
     return module
 
 
-def load_graph(spec: str) -> CodeGraph:
-    if not spec.endswith(".bin"):
-        return code_graph(int(float(spec)))
-    with open(spec, "rb") as f:
+def load_graph(source: str) -> CodeGraph:
+    if not source.endswith(".bin"):
+        return code_graph(int(float(source)))
+    with open(source, "rb") as f:
         raw = f.read()
     n, m = struct.unpack_from("<IQ", raw)
     pairs = np.frombuffer(raw, dtype="<u4", offset=12, count=2 * m).reshape(m, 2)

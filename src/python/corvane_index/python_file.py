@@ -779,26 +779,25 @@ class _FileVisitor:
             base = self.package[: len(self.package) - (stmt.level - 1)] if stmt.level - 1 <= len(self.package) else None
         module = None if base is None else "/".join(
             (base if stmt.level else []) + (stmt.module.split(".") if stmt.module else []))
-        own = ids.module_name(self.path).replace(".", "/")
-        if module == own and not self.path.endswith("__init__.py"):
+        names = stmt.names
+        if module == ids.module_name(self.path).replace(".", "/") and not self.path.endswith("__init__.py"):
             # `from <this module> import X` (a demo under `if __name__ == "__main__":`) binds X
             # to what the module's top level binds it to: no second meaning. (A package's
             # `from . import X` may bring its submodule X instead.)
-            stmt = ast.ImportFrom(module=stmt.module, level=stmt.level,
-                                  names=[a for a in stmt.names if a.name == "*" or (a.asname or a.name) != a.name])
-        for alias in stmt.names:
+            names = [a for a in names if a.name == "*" or (a.asname or a.name) != a.name]
+        for alias in names:
             if alias.name != "*":
                 local = alias.asname or alias.name
                 scope.binds[local] = scope.binds.get(local, 0) + 1
         if module is None:
             # Reaches above the indexed root: the names are bound, but to nothing we know.
-            for alias in stmt.names:
+            for alias in names:
                 if alias.name != "*":
                     scope.unresolvable.add(alias.asname or alias.name)
             return
         self.imported.add(module)
-        self.imported.update(f"{module}/{a.name}" if module else a.name for a in stmt.names if a.name != "*")
-        for alias in stmt.names:
+        self.imported.update(f"{module}/{a.name}" if module else a.name for a in names if a.name != "*")
+        for alias in names:
             if alias.name == "*":
                 # Which names it brings is for the whole-tree pass to tell; a name bound before
                 # this statement may be replaced by it, one bound only after it wins.
