@@ -1131,3 +1131,75 @@ def test_a_property_types_what_it_returns_and_a_self_import_adds_no_meaning(tmp_
     # The demo's import of its own module leaves Table one class for every importer.
     assert callees(engine, "pkg/view.py:show") == ["pkg/table.py:Table", "pkg/table.py:Table.moved"]
     assert "pkg/table.py:Table.moved" in callees(engine, "pkg/table.py:<module>")
+
+
+def test_types_reached_through_attributes_and_method_results(tmp_path):
+    engine = index_files(tmp_path, {
+        "models.py": '''
+            from collections.abc import MutableMapping
+
+            class Headers(MutableMapping):
+                def get_list(self):
+                    pass
+
+            class Response:
+                def __init__(self):
+                    self.headers = Headers()
+
+            class Client:
+                response: Response
+
+                def send(self) -> Response:
+                    return Response()
+
+                async def asend(self) -> Response:
+                    return Response()
+
+                def mixed(self):
+                    pass
+
+            class Loose:
+                def __init__(self, flag):
+                    self.headers = Headers() if flag else None
+                    if flag:
+                        self.headers = Response()
+        ''',
+        "app.py": '''
+            from models import Client, Loose
+
+            def chained(c: Client):
+                c.response.headers.get_list()
+
+            def through_result(c: Client):
+                r = c.send()
+                r.headers.get_list()
+
+            async def awaited(c: Client):
+                r = await c.asend()
+                r.headers.get_list()
+
+            def coroutine(c: Client):
+                s = c.asend()
+                s.headers.get_list()
+
+            def conflicting(x: Loose):
+                x.headers.get_list()
+
+            class Wrapper:
+                def __init__(self, c: Client):
+                    self.client = c
+
+                def run(self):
+                    resp = self.client.send()
+                    resp.headers.get_list()
+        ''',
+    })
+    get_list = "models.py:Headers.get_list"
+    # A method of a class whose base is outside the tree: the class's own definition wins.
+    for caller in ("app.py:chained", "app.py:through_result", "app.py:Wrapper.run", "app.py:awaited"):
+        assert get_list in callees(engine, caller), caller
+    # Awaiting a coroutine gives what it returns; the coroutine object itself is untyped.
+    assert get_list in callees(engine, "app.py:awaited")
+    assert get_list not in callees(engine, "app.py:coroutine")
+    # An attribute bound to two classes (or to what cannot be typed) has no single class.
+    assert get_list not in callees(engine, "app.py:conflicting")

@@ -299,6 +299,7 @@ class _FileVisitor:
         self.by_id: dict[str, _Scope] = {}  # merges repeated definitions (properties, if/else defs)
         self.exported = _literal_all(tree)
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
+        self.awaits: dict[str, str] = {}  # the same for coroutine functions
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
@@ -427,7 +428,9 @@ class _FileVisitor:
                 # Applying a decorator passes it the function just defined.
                 parent.sites.append((innermost.id, [None if len(node.decorator_list) > 1 else _DEFINED + node.name], {}))
         returned = annotation_type(node.returns)
-        if returned is not None and not is_async and not _is_generator_annotation(returned):
+        if returned is not None and is_async and not _is_generator_annotation(returned):
+            self.awaits[scope.qual] = returned  # what awaiting a call's coroutine gives
+        elif returned is not None and not _is_generator_annotation(returned):
             self.returns[scope.qual] = returned
             if parent.kind == "class" and any(dotted_name(d) in _PROPERTIES for d in node.decorator_list):
                 # What instances see through self.<name>, like a class-level annotation.
@@ -698,6 +701,9 @@ class _FileVisitor:
         return None
 
     def _value_type(self, value: ast.AST, scope: _Scope):
+        if isinstance(value, ast.Await) and isinstance(value.value, ast.Call):
+            called = self._value_type(value.value, scope)
+            return (called[0], "await") if called is not None and called[1] == "call" else None
         if isinstance(value, ast.Call):
             name = dotted_name(value.func)
             if name is None:
@@ -705,9 +711,10 @@ class _FileVisitor:
             method = self._method_scope(scope)
             if method is not None and name == "cls" and method.self_name == "cls":
                 return method.class_scope.qual, "type"
-            if name.split(".", 1)[0] in ("self", "cls"):
+            head = name.split(".", 1)[0]
+            if head in ("self", "cls") and (method is None or head != method.self_name or "." not in name):
                 return None
-            return name, "call"
+            return name, "call"  # `self.make()`: what make's return annotation names
         if isinstance(value, ast.Name):
             method = self._method_scope(scope)
             if method is not None and value.id == "self" == method.self_name:
@@ -1293,8 +1300,9 @@ class _FileVisitor:
             value = values.pop() if len(values) == 1 else None
             if value is not None and (value.partition(".")[0] not in fn.binds or value == fn.self_name):
                 returned[fn.qual] = value
-        returns = {q: t for q, t in self.returns.items()
-                   if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+        returns, awaits = ({q: t for q, t in stated.items()
+                            if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+                           for stated in (self.returns, self.awaits))
         for fn in self.scopes:
             # Without an annotation: a function whose every `return` instantiates the same
             # class returns that class's instances (read in its body, so its own names count).
@@ -1311,6 +1319,7 @@ class _FileVisitor:
             "all": sorted(self.exported) if self.exported is not None else None,
             "classes": classes,
             "returns": returns,
+            "awaits": awaits,
             "imports": sorted(self.imported),
             "returned": returned,
         }

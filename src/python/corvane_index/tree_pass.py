@@ -45,6 +45,8 @@ CONSTRUCTORS = ("__init__", "__new__", "__post_init__")
 PLATFORM_MODULES = {"os.path": os.path.__name__}
 
 _MAX_DEPTH = 12  # longest chain of re-exports followed
+# Where a summary keeps the class a call of a function gives: its result, or what awaiting it gives.
+_RESULTS = {"call": "returns", "await": "awaits"}
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
 
@@ -260,9 +262,9 @@ class TreeFacts:
             return None
         if target[3] == "class":
             return target
-        if kind != "call":
+        if kind not in ("call", "await"):
             return None
-        returned = self.summary(target[1])["returns"].get(target[2])
+        returned = self.summary(target[1])[_RESULTS[kind]].get(target[2])
         if returned is None:
             return None
         result = self.dotted(target[1], returned.split("."))
@@ -333,21 +335,43 @@ class TreeFacts:
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
 
-    def python_definer(self, cls, method: str):
-        """The method `Cls.method` is in Python, also through a class-body alias
-        (`transient = wm_transient`) of a method of the same class. Every class up to the one
-        that binds the name in the method resolution order must have all its bases in the
-        tree (a base we cannot read may define it); a name bound otherwise gives nothing."""
+    def attribute_class(self, cls, attr: str):
+        """The class of what instances of cls hold in attribute attr, as the classes along its
+        linearization state it (`self.attr = C()`, an annotation, a property returning C): every
+        class that binds attr must state the same class, and every base must be in the tree
+        (one we cannot read may bind it too)."""
+        return self._remembered(("attr", cls[1:3], attr), lambda: self._attribute_class(cls, attr))
+
+    def _attribute_class(self, cls, attr: str):
+        found = set()
         for c in self.linearization(cls) or ():
             entry = self.summary(c[1])["classes"][c[2]]
             if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
                 return None
+            stated = entry["self"].get("self." + attr)
+            if stated is not None:
+                found.add(self.class_of(c[1], stated[0], stated[1]))
+            elif (attr in entry["members"] or attr in entry.get("rebound", ()) or attr in entry.get("bound", ())
+                  or attr in entry["attrs"]):
+                return None  # bound to something this pass cannot type
+        return found.pop() if len(found) == 1 and None not in found else None
+
+    def python_definer(self, cls, method: str):
+        """The method `Cls.method` is in Python, also through a class-body alias
+        (`transient = wm_transient`) of a method of the same class. Every class up to the one
+        that binds the name in the method resolution order must have all its bases in the
+        tree (a base we cannot read may define it), the one that binds it need not; a name
+        bound otherwise gives nothing."""
+        for c in self.linearization(cls) or ():
+            entry = self.summary(c[1])["classes"][c[2]]
             members, bound = entry["members"], entry.get("bound", [method])
             if method in members or method in bound:
                 name = method if method in members else entry["attrs"].get(method)
                 if members.get(name) != "function" or name in bound:
                     return None
                 return "def", c[1], f"{c[2]}.{name}", "function"
+            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+                return None
         return None
 
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
@@ -567,6 +591,18 @@ def link(ex, facts: TreeFacts) -> set[str]:
 
     for scope, entries in raw["python_receiver_types"].items():
         receivers[scope] = {key: type_text(scope, key, entry) for key, entry in entries.items()}
+    # `x = obj.make()`: the class make's return annotation names, where obj's class is known
+    # (also from an assignment like this one, hence a second round).
+    for _ in range(2):
+        for scope, entries in raw["python_receiver_types"].items():
+            for key, entry in entries.items():
+                if receivers[scope].get(key) is not None or not isinstance(entry, list) or entry[1] not in _RESULTS:
+                    continue
+                target = _method_result(facts, path, scope, entry, classes, (types, unions), receivers,
+                                        raw["python_shadowed_names"])
+                if target is not None:
+                    types.setdefault(scope, {})[key] = target
+                    receivers[scope][key] = _written(target, path, None, type_modules)
     for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in imported.items():
@@ -599,6 +635,16 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
             cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, raw["python_shadowed_names"])
+            if cls is None and "." in prefix:
+                # `a.b.m()`: the method of the class that a's class stores in b.
+                chained = _chained_class(facts, caller, prefix, classes, (types, unions), receivers,
+                                         raw["python_shadowed_names"])
+                target = None
+                if chained is not None and not facts.rebound(chained, method):
+                    target = facts.python_definer(chained, method)
+                if target is not None:
+                    names[i] = _keyed(target, type_modules) or name
+                    continue
             if isinstance(cls, list):
                 if name in implicit and not all(facts.defines(c, method) for c in cls):
                     names[i] = None
@@ -741,6 +787,43 @@ def _receiver_class(caller: str, prefix: str, classes: dict, known: tuple[dict, 
         if head not in ("self", "cls") and head in shadowed.get(scope, ()):
             return None
     return None
+
+
+def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes: dict, known: tuple[dict, dict],
+                   receivers: dict, shadowed: dict):
+    """The class a call `receiver.method()` returns (or, awaited, gives), read in scope: the
+    return annotation of the method Python runs for the receiver's class."""
+    receiver, _, method = entry[0].rpartition(".")
+    if not receiver:
+        return None
+    if scope in classes and receiver in ("self", "cls"):
+        cls = "def", path, scope, "class"  # assigned to self.<name> in one of its methods
+    else:
+        caller = f"{path}:{scope or ids.MODULE_CODE}"
+        cls = _receiver_class(caller, receiver, classes, known, receivers, shadowed)
+        if cls is None and "." in receiver:
+            cls = _chained_class(facts, caller, receiver, classes, known, receivers, shadowed)
+    if cls is None or isinstance(cls, list) or facts.rebound(cls, method):
+        return None
+    definer = facts.python_definer(cls, method)
+    returned = facts.summary(definer[1])[_RESULTS[entry[1]]].get(definer[2]) if definer is not None else None
+    result = facts.dotted(definer[1], returned.split(".")) if returned else None
+    return result if result is not None and result[0] == "def" and result[3] == "class" else None
+
+
+def _chained_class(facts: TreeFacts, caller: str, prefix: str, classes: dict, known: tuple[dict, dict],
+                   receivers: dict, shadowed: dict, depth: int = 0):
+    """The class of a dotted receiver `a.b.c` through the attribute types of each class on the
+    way, where the first part has one class this pass knows."""
+    base, _, attr = prefix.rpartition(".")
+    if not base or depth > _MAX_DEPTH:
+        return None
+    cls = _receiver_class(caller, base, classes, known, receivers, shadowed)
+    if cls is None:
+        cls = _chained_class(facts, caller, base, classes, known, receivers, shadowed, depth + 1)
+    if cls is None or isinstance(cls, list):
+        return None
+    return facts.attribute_class(cls, attr)
 
 
 def _local_class(facts: TreeFacts, scope: str, text: str, bindings: dict):
