@@ -1146,6 +1146,12 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
                 def __init__(self):
                     self.headers = Headers()
 
+                def again(self) -> "Response":
+                    return self
+
+                def to_client(self) -> "Client":
+                    return Client()
+
             class Client:
                 response: Response
 
@@ -1165,7 +1171,7 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
                         self.headers = Response()
         ''',
         "app.py": '''
-            from models import Client, Loose
+            from models import Client, Loose, Response
 
             def chained(c: Client):
                 c.response.headers.get_list()
@@ -1181,6 +1187,12 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
             def coroutine(c: Client):
                 s = c.asend()
                 s.headers.get_list()
+
+            def reassigned(r: Response, s: Response):
+                r = r.again()
+                r.headers.get_list()
+                s = s.to_client()
+                s.send()
 
             def conflicting(x: Loose):
                 x.headers.get_list()
@@ -1201,5 +1213,8 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
     # Awaiting a coroutine gives what it returns; the coroutine object itself is untyped.
     assert get_list in callees(engine, "app.py:awaited")
     assert get_list not in callees(engine, "app.py:coroutine")
+    # Every assignment of r gives a Response; s is a Response, then a Client: no class (and,
+    # the pass not following the order of statements, not even for s.to_client()).
+    assert callees(engine, "app.py:reassigned") == ["models.py:Headers.get_list", "models.py:Response.again"]
     # An attribute bound to two classes (or to what cannot be typed) has no single class.
     assert get_list not in callees(engine, "app.py:conflicting")

@@ -592,17 +592,35 @@ def link(ex, facts: TreeFacts) -> set[str]:
     for scope, entries in raw["python_receiver_types"].items():
         receivers[scope] = {key: type_text(scope, key, entry) for key, entry in entries.items()}
     # `x = obj.make()`: the class make's return annotation names, where obj's class is known
-    # (also from an assignment like this one, hence a second round).
+    # (also from an assignment like this one, hence a second round). A name assigned several
+    # times is typed when every assignment gives the same class: `text: Text` and then
+    # `text = text.copy()` with `copy() -> Text` (true of every value, by induction).
+    def method_result(scope, entry):
+        return _method_result(facts, path, scope, entry, classes, (types, unions), receivers,
+                              raw["python_shadowed_names"])
+
     for _ in range(2):
         for scope, entries in raw["python_receiver_types"].items():
             for key, entry in entries.items():
-                if receivers[scope].get(key) is not None or not isinstance(entry, list) or entry[1] not in _RESULTS:
+                if receivers[scope].get(key) is not None or entry is None:
                     continue
-                target = _method_result(facts, path, scope, entry, classes, (types, unions), receivers,
-                                        raw["python_shadowed_names"])
-                if target is not None:
+                listed = entry["any"] if isinstance(entry, dict) else [entry]
+                direct = [entry_class(scope, e) for e in listed]
+                pending = [e for e, c in zip(listed, direct) if c is None]
+                settled = {c for c in direct if c is not None}
+                if not pending or any(e[1] not in _RESULTS for e in pending) or len(settled) > 1:
+                    continue
+                assumed = settled.pop() if settled else None
+                if assumed is not None:
+                    types.setdefault(scope, {})[key] = assumed
+                found = {method_result(scope, e) for e in pending}
+                target = found.pop() if len(found) == 1 else None
+                if target is not None and assumed in (None, target):
                     types.setdefault(scope, {})[key] = target
+                    unions.get(scope, {}).pop(key, None)
                     receivers[scope][key] = _written(target, path, None, type_modules)
+                elif assumed is not None:
+                    types[scope].pop(key)
     for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in imported.items():
