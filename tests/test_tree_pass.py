@@ -1218,3 +1218,70 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
     assert callees(engine, "app.py:reassigned") == ["models.py:Headers.get_list", "models.py:Response.again"]
     # An attribute bound to two classes (or to what cannot be typed) has no single class.
     assert get_list not in callees(engine, "app.py:conflicting")
+
+
+def test_conditional_values_and_loop_items(tmp_path):
+    engine = index_files(tmp_path, {
+        "lines.py": '''
+            from typing import Iterator, Generator, List
+
+            class Line:
+                def strip(self):
+                    pass
+
+            class Lines:
+                def __iter__(self) -> Iterator["Line"]:
+                    return iter([])
+
+            class Other:
+                def strip(self):
+                    pass
+
+            def split() -> Lines:
+                return Lines()
+
+            def produce() -> Generator[Line, None, None]:
+                yield Line()
+
+            def listed() -> List[Line]:
+                return []
+        ''',
+        "app.py": '''
+            from lines import Line, Lines, Other, split, produce, listed
+
+            def conditional(flag):
+                a = Line() if flag else None
+                a.strip()
+                b = Line() if flag else Other()
+                b.strip()
+
+            def over_result():
+                for x in split():
+                    x.strip()
+
+            def over_generator():
+                for y in produce():
+                    y.strip()
+
+            def over_list():
+                for z in listed():
+                    z.strip()
+
+            def over_parameter(lines: Lines):
+                for w in lines:
+                    w.strip()
+
+            def rebound_loop(lines: Lines):
+                for v in lines:
+                    v.strip()
+                for v in [Other()]:
+                    v.strip()
+        ''',
+    })
+    strip = "lines.py:Line.strip"
+    # None adds no target; two classes with their own strip leave b without one.
+    assert callees(engine, "app.py:conditional") == ["lines.py:Line", strip, "lines.py:Other"]
+    for caller in ("over_result", "over_generator", "over_list", "over_parameter"):
+        assert strip in callees(engine, f"app.py:{caller}"), caller
+    # A loop variable that also takes items of a list of unknown class has no class.
+    assert strip not in callees(engine, "app.py:rebound_loop")

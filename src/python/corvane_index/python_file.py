@@ -118,6 +118,8 @@ def element_type(expr: ast.AST | None) -> str | None:
     if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
             and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
         return annotation_type(expr.slice.elts[0])
+    if origin == "Generator" and isinstance(expr.slice, ast.Tuple) and expr.slice.elts:
+        return annotation_type(expr.slice.elts[0])
     return annotation_type(expr.slice) if origin in _CONTAINERS else None
 
 
@@ -300,6 +302,7 @@ class _FileVisitor:
         self.exported = _literal_all(tree)
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
         self.awaits: dict[str, str] = {}  # the same for coroutine functions
+        self.yields: dict[str, str] = {}  # function qual -> class text of the items it returns
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
@@ -427,6 +430,9 @@ class _FileVisitor:
             if isinstance(innermost, ast.Name):
                 # Applying a decorator passes it the function just defined.
                 parent.sites.append((innermost.id, [None if len(node.decorator_list) > 1 else _DEFINED + node.name], {}))
+        items = element_type(node.returns)
+        if items is not None and not is_async:
+            self.yields[scope.qual] = items  # what a loop over a call's result binds
         returned = annotation_type(node.returns)
         if returned is not None and is_async and not _is_generator_annotation(returned):
             self.awaits[scope.qual] = returned  # what awaiting a call's coroutine gives
@@ -582,6 +588,14 @@ class _FileVisitor:
             self._item_loops.append((scope, stmt.iter.id, stmt.target.id))
             self._body(stmt.body, scope)
             self._body(stmt.orelse, scope)
+        elif isinstance(stmt, ast.For) and isinstance(stmt.target, ast.Name) and self._iterated(stmt.iter, scope):
+            # `for x in make()` / `for x in items`: x is an item of what the loop iterates over,
+            # as the whole-tree pass can tell from annotations.
+            self._special_calls(stmt.iter, "for", scope)
+            self._expr(stmt.iter, scope)
+            self._target(stmt.target, None, None, scope, self._iterated(stmt.iter, scope))
+            self._body(stmt.body, scope)
+            self._body(stmt.orelse, scope)
         else:
             if isinstance(stmt, (ast.For, ast.AsyncFor)):
                 self._special_calls(stmt.iter, "async for" if isinstance(stmt, ast.AsyncFor) else "for", scope)
@@ -660,28 +674,31 @@ class _FileVisitor:
         if type_name is None:
             t = annotation_type(annotation)
             type_name = (t, "type") if t is not None else None
-        if type_name is None and value is not None:
-            type_name = self._value_type(value, scope)
-        if type_name is None:
-            type_name = _UNKNOWN
+        if type_name is not None:
+            type_names = [type_name]
+        else:
+            type_names = self._value_types(value, scope) if value is not None else [_UNKNOWN]
 
         if isinstance(target, ast.Name):
             if scope.kind == "class":
                 # Class attributes are what instances see through self.<name>.
-                if type_name is not _UNKNOWN:
-                    scope.receivers.note("self." + target.id, type_name, scope.parent)
+                for type_name in type_names:
+                    if type_name is not _UNKNOWN:
+                        scope.receivers.note("self." + target.id, type_name, scope.parent)
                 if isinstance(value, ast.Call):
                     self._django_field(target.id, value, scope)
             else:
-                scope.receivers.note(target.id, type_name, scope)
+                for type_name in type_names:
+                    scope.receivers.note(target.id, type_name, scope)
             return
         text = dotted_name(target)
         head, _, rest = text.partition(".")
         method = self._method_scope(scope)
-        if method is not None and head == method.self_name:
-            method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
-        elif scope.kind != "class":
-            scope.receivers.note(text, type_name, scope)
+        for type_name in type_names:
+            if method is not None and head == method.self_name:
+                method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
+            elif scope.kind != "class":
+                scope.receivers.note(text, type_name, scope)
 
     def _items_type(self, expr: ast.AST, scope: _Scope) -> str | None:
         """The annotated item class of a local or parameter that is bound only once."""
@@ -692,6 +709,21 @@ class _FileVisitor:
             return None
         return owner.elements.get(expr.id)
 
+    def _iterated(self, expr: ast.AST, scope: _Scope):
+        """The type entry of a loop variable over expr: ("f", "yield") for the items of what a
+        call of f returns, ("name", "iter") for the items of a named value."""
+        if isinstance(expr, ast.Call):
+            called = self._value_type(expr, scope)
+            if called is None or dotted_name(expr.func) in _BUILTINS:
+                return None
+            return called[0], "yield"
+        name = dotted_name(expr)
+        head = name.partition(".")[0] if name is not None else None
+        method = self._method_scope(scope)
+        if head is None or head in _BUILTINS or (head in ("self", "cls") and (method is None or head != method.self_name)):
+            return None
+        return name, "iter"
+
     def _method_scope(self, scope: _Scope) -> _Scope | None:
         """The method whose `self` is visible here (the method itself or a closure in it)."""
         while scope is not None and scope.kind == "function":
@@ -699,6 +731,15 @@ class _FileVisitor:
                 return scope
             scope = scope.parent
         return None
+
+    def _value_types(self, value: ast.AST, scope: _Scope) -> list:
+        """The types a value may have: each branch of `a if c else b` that is not a literal
+        None (calling a method of None fails, so None adds no target)."""
+        if isinstance(value, ast.IfExp):
+            branches = [b for b in (value.body, value.orelse) if not (isinstance(b, ast.Constant) and b.value is None)]
+            return [t for b in branches for t in self._value_types(b, scope)]
+        found = self._value_type(value, scope)
+        return [_UNKNOWN if found is None else found]
 
     def _value_type(self, value: ast.AST, scope: _Scope):
         if isinstance(value, ast.Await) and isinstance(value.value, ast.Call):
@@ -1300,9 +1341,9 @@ class _FileVisitor:
             value = values.pop() if len(values) == 1 else None
             if value is not None and (value.partition(".")[0] not in fn.binds or value == fn.self_name):
                 returned[fn.qual] = value
-        returns, awaits = ({q: t for q, t in stated.items()
-                            if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
-                           for stated in (self.returns, self.awaits))
+        returns, awaits, yields = ({q: t for q, t in stated.items()
+                                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+                                   for stated in (self.returns, self.awaits, self.yields))
         for fn in self.scopes:
             # Without an annotation: a function whose every `return` instantiates the same
             # class returns that class's instances (read in its body, so its own names count).
@@ -1320,6 +1361,7 @@ class _FileVisitor:
             "classes": classes,
             "returns": returns,
             "awaits": awaits,
+            "yields": yields,
             "imports": sorted(self.imported),
             "returned": returned,
         }

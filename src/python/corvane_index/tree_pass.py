@@ -46,7 +46,7 @@ PLATFORM_MODULES = {"os.path": os.path.__name__}
 
 _MAX_DEPTH = 12  # longest chain of re-exports followed
 # Where a summary keeps the class a call of a function gives: its result, or what awaiting it gives.
-_RESULTS = {"call": "returns", "await": "awaits"}
+_RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
 
@@ -261,14 +261,19 @@ class TreeFacts:
         if target is None or target[0] != "def":
             return None
         if target[3] == "class":
-            return target
-        if kind not in ("call", "await"):
-            return None
-        returned = self.summary(target[1])[_RESULTS[kind]].get(target[2])
-        if returned is None:
-            return None
-        result = self.dotted(target[1], returned.split("."))
-        return result if result is not None and result[0] == "def" and result[3] == "class" else None
+            return self.items_class(target) if kind == "yield" else target
+        return self.result_class(target, kind) if kind in _RESULTS else None
+
+    def result_class(self, function, kind: str):
+        """The class a call of function gives as kind says: its result, what awaiting it gives,
+        or the items a loop over its result binds (stated as such, or those of the class of
+        the result)."""
+        stated = self.summary(function[1])[_RESULTS[kind]].get(function[2])
+        if stated is None and kind == "yield":
+            result = self.result_class(function, "call")
+            return self.items_class(result) if result is not None else None
+        found = self.dotted(function[1], stated.split(".")) if stated else None
+        return found if found is not None and found[0] == "def" and found[3] == "class" else None
 
     def bases(self, cls) -> list:
         """The classes of the tree among cls's bases (a list its callers only read)."""
@@ -334,6 +339,14 @@ class TreeFacts:
         entries = [self.summary(c[1])["classes"][c[2]] for c in order]
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
+
+    def items_class(self, cls):
+        """The class of the items a loop over an instance of cls binds: what the return
+        annotation of the __iter__ it runs names."""
+        definer = self.python_definer(cls, "__iter__")
+        if definer is None or self.summary(definer[1])["yields"].get(definer[2]) is None:
+            return None
+        return self.result_class(definer, "yield")
 
     def attribute_class(self, cls, attr: str):
         """The class of what instances of cls hold in attribute attr, as the classes along its
@@ -608,7 +621,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 direct = [entry_class(scope, e) for e in listed]
                 pending = [e for e, c in zip(listed, direct) if c is None]
                 settled = {c for c in direct if c is not None}
-                if not pending or any(e[1] not in _RESULTS for e in pending) or len(settled) > 1:
+                if not pending or any(e[1] not in _RESULTS and e[1] != "iter" for e in pending) or len(settled) > 1:
                     continue
                 assumed = settled.pop() if settled else None
                 if assumed is not None:
@@ -809,24 +822,31 @@ def _receiver_class(caller: str, prefix: str, classes: dict, known: tuple[dict, 
 
 def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes: dict, known: tuple[dict, dict],
                    receivers: dict, shadowed: dict):
-    """The class a call `receiver.method()` returns (or, awaited, gives), read in scope: the
-    return annotation of the method Python runs for the receiver's class."""
+    """The class a call `receiver.method()` returns (or, awaited, gives; or of the items a loop
+    over it binds), read in scope: the return annotation of the method Python runs for the
+    receiver's class. For a loop over a named value: its items' class."""
+    if entry[1] == "iter":
+        cls = _class_in_scope(facts, path, scope, entry[0], classes, known, receivers, shadowed)
+        return facts.items_class(cls) if cls is not None and not isinstance(cls, list) else None
     receiver, _, method = entry[0].rpartition(".")
     if not receiver:
         return None
-    if scope in classes and receiver in ("self", "cls"):
-        cls = "def", path, scope, "class"  # assigned to self.<name> in one of its methods
-    else:
-        caller = f"{path}:{scope or ids.MODULE_CODE}"
-        cls = _receiver_class(caller, receiver, classes, known, receivers, shadowed)
-        if cls is None and "." in receiver:
-            cls = _chained_class(facts, caller, receiver, classes, known, receivers, shadowed)
+    cls = _class_in_scope(facts, path, scope, receiver, classes, known, receivers, shadowed)
     if cls is None or isinstance(cls, list) or facts.rebound(cls, method):
         return None
     definer = facts.python_definer(cls, method)
-    returned = facts.summary(definer[1])[_RESULTS[entry[1]]].get(definer[2]) if definer is not None else None
-    result = facts.dotted(definer[1], returned.split(".")) if returned else None
-    return result if result is not None and result[0] == "def" and result[3] == "class" else None
+    return facts.result_class(definer, entry[1]) if definer is not None else None
+
+
+def _class_in_scope(facts: TreeFacts, path: str, scope: str, receiver: str, classes: dict, known: tuple[dict, dict],
+                    receivers: dict, shadowed: dict):
+    if scope in classes and receiver in ("self", "cls"):
+        return "def", path, scope, "class"  # assigned to self.<name> in one of its methods
+    caller = f"{path}:{scope or ids.MODULE_CODE}"
+    cls = _receiver_class(caller, receiver, classes, known, receivers, shadowed)
+    if cls is None and "." in receiver:
+        cls = _chained_class(facts, caller, receiver, classes, known, receivers, shadowed)
+    return cls
 
 
 def _chained_class(facts: TreeFacts, caller: str, prefix: str, classes: dict, known: tuple[dict, dict],
