@@ -766,9 +766,36 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
             def shadowing():
                 Conn = Other
                 return Conn()
+
+            class Builder:
+                def step(self):
+                    return self
+
+                def build(self):
+                    conn = connect(True)
+                    return conn
+
+            def forwarded(fast):
+                if not fast:
+                    return None
+                return connect(fast)
+
+            def mixed_local(fast):
+                c = Conn() if fast else Other()
+                return c
         ''',
         "use.py": '''
-            from make import connect, either, mixed, shadowing
+            from make import connect, either, mixed, shadowing, Builder, forwarded, mixed_local
+
+            def chain():
+                b = Builder()
+                s = b.step()
+                c = s.build()
+                c.send()
+
+            def through():
+                forwarded(True).send()
+                mixed_local(True).send()
 
             def run():
                 c = connect(True)
@@ -784,6 +811,11 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
     })
     assert callees(engine, "use.py:run") == ["make.py:Conn.send", "make.py:connect"]
     assert callees(engine, "use.py:run_either") == ["make.py:either", "make.py:mixed", "make.py:shadowing"]
+    # `return self`, a local holding a call's result, a call of a function whose result is
+    # known; a `return None` adds nothing, a local of two classes gives no class.
+    assert callees(engine, "use.py:chain") == ["make.py:Builder", "make.py:Builder.build", "make.py:Builder.step",
+                                               "make.py:Conn.send"]
+    assert callees(engine, "use.py:through") == ["make.py:Conn.send", "make.py:forwarded", "make.py:mixed_local"]
 
 
 def test_loop_over_a_container_annotated_with_its_item_class(tmp_path):

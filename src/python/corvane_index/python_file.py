@@ -207,7 +207,7 @@ class _Scope:
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
-    made: list = field(default_factory=list)  # for each `return X(...)` the callee X, else None
+    made: list = field(default_factory=list)  # for each `return X(...)` the callee X, _NONE for None, else None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[key](...)` or `name[key] = v`
     table_stores: list[tuple[str, object, str | None]] = field(default_factory=list)  # (name, constant key, value)
@@ -558,7 +558,10 @@ class _FileVisitor:
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
-            scope.made.append(dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None)
+            if stmt.value is None or (isinstance(stmt.value, ast.Constant) and stmt.value.value is None):
+                scope.made.append(_NONE)
+            else:
+                scope.made.append(dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None)
         elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
             # `raise C` instantiates C.
             name = dotted_name(stmt.exc)
@@ -1345,11 +1348,15 @@ class _FileVisitor:
                                     if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
                                    for stated in (self.returns, self.awaits, self.yields))
         for fn in self.scopes:
-            # Without an annotation: a function whose every `return` instantiates the same
-            # class returns that class's instances (read in its body, so its own names count).
-            made = set(fn.made)
-            if (fn.kind == "function" and fn.qual not in self.returns and len(made) == 1 and None not in made
-                    and not fn.generator and not fn.record.get("is_async")):
+            # Without an annotation: a function whose every `return` gives the result of a call
+            # of the same name (a class or a function), a local assigned only such results, or
+            # self, returns what that gives (read in its body, so its own names count). A
+            # `return None` adds nothing: calling a method on its result would fail.
+            if fn.kind != "function" or fn.qual in self.returns or fn.generator or fn.record.get("is_async"):
+                continue
+            made = {self._returned_type(fn, callee, value) for callee, value in zip(fn.made, fn.returned)}
+            made.discard(_NONE)
+            if len(made) == 1 and None not in made:
                 text = made.pop()
                 if self._module_head(text, fn) and not self._class_local(text, fn.parent):
                     returns[fn.qual] = text
@@ -1365,6 +1372,16 @@ class _FileVisitor:
             "imports": sorted(self.imported),
             "returned": returned,
         }
+
+    @staticmethod
+    def _returned_type(fn: _Scope, callee: str | None, value: str | None) -> str | None:
+        """The name whose call gives what one `return` of fn returns (a class for self)."""
+        if callee is not None or value is None:
+            return callee
+        if value == fn.self_name == "self" and fn.class_scope.parent.kind == "module":
+            return fn.class_scope.record["name"]
+        entry = fn.receivers.single(value) if "." not in value and fn.binds.get(value) else None
+        return entry[0] if entry is not None and entry[1] in ("type", "call") else None
 
     @staticmethod
     def _class_local(text: str, scope: _Scope) -> bool:

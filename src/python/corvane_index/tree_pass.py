@@ -264,16 +264,20 @@ class TreeFacts:
             return self.items_class(target) if kind == "yield" else target
         return self.result_class(target, kind) if kind in _RESULTS else None
 
-    def result_class(self, function, kind: str):
+    def result_class(self, function, kind: str, depth: int = 0):
         """The class a call of function gives as kind says: its result, what awaiting it gives,
         or the items a loop over its result binds (stated as such, or those of the class of
-        the result)."""
+        the result). A function said to return what another's call gives is followed."""
         stated = self.summary(function[1])[_RESULTS[kind]].get(function[2])
         if stated is None and kind == "yield":
-            result = self.result_class(function, "call")
+            result = self.result_class(function, "call", depth)
             return self.items_class(result) if result is not None else None
         found = self.dotted(function[1], stated.split(".")) if stated else None
-        return found if found is not None and found[0] == "def" and found[3] == "class" else None
+        if found is None or found[0] != "def":
+            return None
+        if found[3] == "class":
+            return found
+        return self.result_class(found, "call", depth + 1) if depth < _MAX_DEPTH else None
 
     def bases(self, cls) -> list:
         """The classes of the tree among cls's bases (a list its callers only read)."""
