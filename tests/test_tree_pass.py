@@ -775,6 +775,10 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
                     conn = connect(True)
                     return conn
 
+            class FastBuilder(Builder):
+                def build(self):
+                    return Conn()
+
             def forwarded(fast):
                 if not fast:
                     return None
@@ -785,13 +789,18 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
                 return c
         ''',
         "use.py": '''
-            from make import connect, either, mixed, shadowing, Builder, forwarded, mixed_local
+            from make import connect, either, mixed, shadowing, Builder, FastBuilder, forwarded, mixed_local
 
             def chain():
                 b = Builder()
                 s = b.step()
                 c = s.build()
                 c.send()
+
+            def subclassed():
+                f = FastBuilder()
+                s = f.step()
+                s.build()
 
             def through():
                 forwarded(True).send()
@@ -815,6 +824,9 @@ def test_function_whose_every_return_instantiates_one_class(tmp_path):
     # known; a `return None` adds nothing, a local of two classes gives no class.
     assert callees(engine, "use.py:chain") == ["make.py:Builder", "make.py:Builder.build", "make.py:Builder.step",
                                                "make.py:Conn.send"]
+    # `return self` gives the receiver's class, here a subclass with its own build.
+    assert callees(engine, "use.py:subclassed") == ["make.py:Builder.step", "make.py:FastBuilder",
+                                                    "make.py:FastBuilder.build"]
     assert callees(engine, "use.py:through") == ["make.py:Conn.send", "make.py:forwarded", "make.py:mixed_local"]
 
 

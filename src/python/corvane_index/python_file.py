@@ -1358,7 +1358,7 @@ class _FileVisitor:
             made.discard(_NONE)
             if len(made) == 1 and None not in made:
                 text = made.pop()
-                if self._module_head(text, fn) and not self._class_local(text, fn.parent):
+                if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
                     returns[fn.qual] = text
         return {
             "names": names,
@@ -1375,11 +1375,11 @@ class _FileVisitor:
 
     @staticmethod
     def _returned_type(fn: _Scope, callee: str | None, value: str | None) -> str | None:
-        """The name whose call gives what one `return` of fn returns (a class for self)."""
+        """The name whose call gives what one `return` of fn returns (SELF for self)."""
         if callee is not None or value is None:
             return callee
-        if value == fn.self_name == "self" and fn.class_scope.parent.kind == "module":
-            return fn.class_scope.record["name"]
+        if value == fn.self_name == "self":
+            return tree_pass.SELF
         entry = fn.receivers.single(value) if "." not in value and fn.binds.get(value) else None
         return entry[0] if entry is not None and entry[1] in ("type", "call") else None
 

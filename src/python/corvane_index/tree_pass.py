@@ -47,6 +47,9 @@ PLATFORM_MODULES = {"os.path": os.path.__name__}
 _MAX_DEPTH = 12  # longest chain of re-exports followed
 # Where a summary keeps the class a call of a function gives: its result, or what awaiting it gives.
 _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
+# A method's result that is the instance it was called on: of the receiver's class, which
+# may be a subclass of the method's own.
+SELF = "<self>"
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
 
@@ -272,7 +275,7 @@ class TreeFacts:
         if stated is None and kind == "yield":
             result = self.result_class(function, "call", depth)
             return self.items_class(result) if result is not None else None
-        found = self.dotted(function[1], stated.split(".")) if stated else None
+        found = self.dotted(function[1], stated.split(".")) if stated and stated != SELF else None
         if found is None or found[0] != "def":
             return None
         if found[3] == "class":
@@ -839,7 +842,11 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     if cls is None or isinstance(cls, list) or facts.rebound(cls, method):
         return None
     definer = facts.python_definer(cls, method)
-    return facts.result_class(definer, entry[1]) if definer is not None else None
+    if definer is None:
+        return None
+    if entry[1] == "call" and facts.summary(definer[1])["returns"].get(definer[2]) == SELF:
+        return cls
+    return facts.result_class(definer, entry[1])
 
 
 def _class_in_scope(facts: TreeFacts, path: str, scope: str, receiver: str, classes: dict, known: tuple[dict, dict],
