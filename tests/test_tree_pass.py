@@ -1329,3 +1329,37 @@ def test_conditional_values_and_loop_items(tmp_path):
         assert strip in callees(engine, f"app.py:{caller}"), caller
     # A loop variable that also takes items of a list of unknown class has no class.
     assert strip not in callees(engine, "app.py:rebound_loop")
+
+
+def test_rebinding_self_keeps_the_method_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "mod.py": '''
+            import os
+
+            class A:
+                def m(self):
+                    return 1
+
+                def typed(self):
+                    self.m()
+                    self = self.g()
+
+                def g(self):
+                    return A()
+
+                def untyped(self):
+                    self.m()
+                    self = self.k()
+
+                def k(self):
+                    return os.getcwd()
+
+                @classmethod
+                def make(cls):
+                    self = cls.__new__(cls)
+                    self.m()
+                    return self
+        ''',
+    })
+    for caller in ("typed", "untyped", "make"):
+        assert "mod.py:A.m" in callees(engine, f"mod.py:A.{caller}"), caller

@@ -679,8 +679,12 @@ class _FileVisitor:
             type_name = (t, "type") if t is not None else None
         if type_name is not None:
             type_names = [type_name]
+        elif value is None or (isinstance(target, ast.Name) and target.id in ("self", "cls")):
+            # Rebinding self keeps the resolver's rule for it (its own class): what is
+            # assigned is not followed.
+            type_names = [_UNKNOWN]
         else:
-            type_names = self._value_types(value, scope) if value is not None else [_UNKNOWN]
+            type_names = self._value_types(value, scope)
 
         if isinstance(target, ast.Name):
             if scope.kind == "class":
