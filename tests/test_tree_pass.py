@@ -1267,6 +1267,8 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
 def test_conditional_values_and_loop_items(tmp_path):
     engine = index_files(tmp_path, {
         "lines.py": '''
+            import contextlib
+            from contextlib import contextmanager
             from typing import Iterator, Generator, List
 
             class Line:
@@ -1289,9 +1291,21 @@ def test_conditional_values_and_loop_items(tmp_path):
 
             def listed() -> List[Line]:
                 return []
+
+            @contextmanager
+            def opened() -> Iterator[Line]:
+                yield Line()
+
+            class Source:
+                @contextlib.contextmanager
+                def lines(self) -> Iterator[Line]:
+                    yield Line()
+
+                def plain(self) -> Iterator[Line]:
+                    yield Line()
         ''',
         "app.py": '''
-            from lines import Line, Lines, Other, split, produce, listed
+            from lines import Line, Lines, Other, Source, split, produce, listed, opened
 
             def conditional(flag):
                 a = Line() if flag else None
@@ -1315,6 +1329,16 @@ def test_conditional_values_and_loop_items(tmp_path):
                 for w in lines:
                     w.strip()
 
+            def managed(source: Source):
+                with opened() as a:
+                    a.strip()
+                with source.lines() as b:
+                    b.strip()
+
+            def unmanaged(source: Source):
+                with source.plain() as c:
+                    c.strip()
+
             def rebound_loop(lines: Lines):
                 for v in lines:
                     v.strip()
@@ -1327,6 +1351,10 @@ def test_conditional_values_and_loop_items(tmp_path):
     assert callees(engine, "app.py:conditional") == ["lines.py:Line", strip, "lines.py:Other"]
     for caller in ("over_result", "over_generator", "over_list", "over_parameter"):
         assert strip in callees(engine, f"app.py:{caller}"), caller
+    # `with` a generator made a context manager binds what it yields; without the decorator
+    # the generator object has no __enter__ of the tree.
+    assert callees(engine, "app.py:managed") == [strip, "lines.py:Source.lines", "lines.py:opened"]
+    assert callees(engine, "app.py:unmanaged") == ["lines.py:Source.plain"]
     # A loop variable that also takes items of a list of unknown class has no class.
     assert strip not in callees(engine, "app.py:rebound_loop")
 

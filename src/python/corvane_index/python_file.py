@@ -303,6 +303,7 @@ class _FileVisitor:
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
         self.awaits: dict[str, str] = {}  # the same for coroutine functions
         self.yields: dict[str, str] = {}  # function qual -> class text of the items it returns
+        self.managers: list[str] = []  # generator functions decorated into context managers
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
@@ -433,6 +434,8 @@ class _FileVisitor:
         items = element_type(node.returns)
         if items is not None and not is_async:
             self.yields[scope.qual] = items  # what a loop over a call's result binds
+            if any((dotted_name(d) or "").rpartition(".")[2] == "contextmanager" for d in node.decorator_list):
+                self.managers.append(scope.qual)  # `with f() as v` binds v to what it yields
         returned = annotation_type(node.returns)
         if returned is not None and is_async and not _is_generator_annotation(returned):
             self.awaits[scope.qual] = returned  # what awaiting a call's coroutine gives
@@ -1373,6 +1376,7 @@ class _FileVisitor:
             "returns": returns,
             "awaits": awaits,
             "yields": yields,
+            "managers": [q for q in self.managers if q in yields],
             "imports": sorted(self.imported),
             "returned": returned,
         }

@@ -251,6 +251,10 @@ class TreeFacts:
 
     def class_of(self, path: str, text: str, kind: str):
         """The class a receiver type entry denotes, read in the module in path."""
+        if kind == "enter":
+            target = self.dotted(path, text.split("."))
+            if target is not None and target[0] == "def" and target[3] == "function":
+                return self.entered_class(target)
         if kind in ("enter", "aenter"):
             # `with X() as v`: v is the instance when the __enter__ it runs returns self.
             cls = self.class_of(path, text, "call")
@@ -346,6 +350,13 @@ class TreeFacts:
         entries = [self.summary(c[1])["classes"][c[2]] for c in order]
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
+
+    def entered_class(self, function):
+        """`with f() as v` where f is a generator made a context manager by a decorator: v is
+        what it yields, as its return annotation states."""
+        if function[2] not in self.summary(function[1])["managers"]:
+            return None
+        return self.result_class(function, "yield")
 
     def items_class(self, cls):
         """The class of the items a loop over an instance of cls binds: what the return
@@ -628,7 +639,8 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 direct = [entry_class(scope, e) for e in listed]
                 pending = [e for e, c in zip(listed, direct) if c is None]
                 settled = {c for c in direct if c is not None}
-                if not pending or any(e[1] not in _RESULTS and e[1] != "iter" for e in pending) or len(settled) > 1:
+                if not pending or any(e[1] not in _RESULTS and e[1] not in ("iter", "enter") for e in pending) \
+                        or len(settled) > 1:
                     continue
                 assumed = settled.pop() if settled else None
                 if assumed is not None:
@@ -835,6 +847,14 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     if entry[1] == "iter":
         cls = _class_in_scope(facts, path, scope, entry[0], classes, known, receivers, shadowed)
         return facts.items_class(cls) if cls is not None and not isinstance(cls, list) else None
+    if entry[1] == "enter":
+        # `with obj.open() as v`, open a context manager made from a generator.
+        receiver, _, method = entry[0].rpartition(".")
+        cls = _class_in_scope(facts, path, scope, receiver, classes, known, receivers, shadowed) if receiver else None
+        if cls is None or isinstance(cls, list) or facts.rebound(cls, method):
+            return None
+        definer = facts.python_definer(cls, method)
+        return facts.entered_class(definer) if definer is not None else None
     receiver, _, method = entry[0].rpartition(".")
     if not receiver:
         return None
