@@ -1391,3 +1391,28 @@ def test_rebinding_self_keeps_the_method_class(tmp_path):
     })
     for caller in ("typed", "untyped", "make"):
         assert "mod.py:A.m" in callees(engine, f"mod.py:A.{caller}"), caller
+
+
+def test_a_deleted_function_still_types_what_it_made(tmp_path):
+    engine = index_files(tmp_path, {
+        "env.py": '''
+            class Environ:
+                def get(self, key):
+                    pass
+
+            def _create():
+                return Environ()
+
+            environ = _create()
+            environ.get("HOME")
+            del _create
+        ''',
+        "app.py": '''
+            import env
+
+            def home():
+                return env.environ.get("HOME")
+        ''',
+    })
+    assert callees(engine, "env.py:<module>") == ["env.py:Environ.get", "env.py:_create"]
+    assert callees(engine, "app.py:home") == ["env.py:Environ.get"]

@@ -209,6 +209,7 @@ class _Scope:
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
     made: list = field(default_factory=list)  # for each `return X(...)` the callee X, _NONE for None, else None
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
+    deletes: dict[str, int] = field(default_factory=dict)  # how often `del name` unbinds it here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[key](...)` or `name[key] = v`
     table_stores: list[tuple[str, object, str | None]] = field(default_factory=list)  # (name, constant key, value)
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
@@ -906,6 +907,7 @@ class _FileVisitor:
                 else:
                     # Del: not a binding to hide others with, but the name no longer holds one value.
                     scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
+                    scope.deletes[node.id] = scope.deletes.get(node.id, 0) + 1
                 continue
             if t is _Constant or node is None:  # None: a `**spread` key, a missing kw default
                 continue
@@ -1308,7 +1310,12 @@ class _FileVisitor:
             if name in module.unresolvable:
                 continue
             imported = module.imports.get(name)
-            if count > 1 and module.def_binds.get(name) == count and name in module.members:
+            deleted = module.deletes.get(name, 0)
+            if deleted and count - deleted == module.def_binds.get(name) and name in module.members:
+                # `def f` ... `del f`: what the module's own code meant by f before the del;
+                # nothing for importers, whom the name is gone for.
+                names[name] = ["deleted", module.members[name]]
+            elif count > 1 and module.def_binds.get(name) == count and name in module.members:
                 names[name] = ["def", module.members[name]]  # alternative definitions: one node
             elif count > 1 and module.package_imports.get(name) == count:
                 names[name] = ["import", imported]  # `import a.b` and `import a.c` bind the same a

@@ -182,7 +182,7 @@ class TreeFacts:
                 return ("module", sub) if sub else None
             return None
         kind = entry[0]
-        if kind == "def":
+        if kind == "def" or (kind == "deleted" and depth == 0):  # depth 0: read in the module itself
             return "def", path, name, entry[1]
         if kind == "alias":
             return self.dotted(path, entry[1].split("."), depth + 1)
