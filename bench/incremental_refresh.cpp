@@ -19,7 +19,7 @@
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
+#include "metadata/engine/mutations.hpp"
 
 using namespace corvane;
 using nlohmann::json;

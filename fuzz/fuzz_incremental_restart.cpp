@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "../tests/cpp/random_project.hpp"
-#include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
 namespace {

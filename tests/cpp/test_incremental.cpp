@@ -8,7 +8,9 @@
 #include <map>
 #include <random>
 
+#include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "random_project.hpp"
 
@@ -105,20 +107,20 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
     ASSERT_TRUE(repopulate_edges(s).ok());
 
     // A pair for a name outside `calls` goes, as the full pass drops it.
-    ASSERT_TRUE(resolve_and_connect_calls_journaled(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(resolve_and_connect_calls(s, "x.js:a", {"c"}).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_FALSE(s.incremental.last_refresh_full);
     EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:b"}}));
     EXPECT_TRUE(builder_edges(s.call_builder, false).size() == 1);
 
     // The same pair added behind the journal's back: the size check catches it.
-    ASSERT_TRUE(resolve_and_connect_calls(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(detail::connect_resolved_calls(s, "x.js:a", resolve_calls(s.record, "x.js:a", {"c"})).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_TRUE(s.incremental.last_refresh_full);
     EXPECT_EQ(s.record.resolved_call_edges.size(), 1u);
 
     // A node added without the journal: the table size gives it away.
-    upsert_node(s.record, node("x.js:b2", "Function", "b", "x.js"));
+    detail::upsert_node(s.record, node("x.js:b2", "Function", "b", "x.js"));
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_TRUE(s.incremental.last_refresh_full);
     EXPECT_EQ(s.record.resolved_call_edges.size(), 2u);
@@ -141,7 +143,7 @@ TEST(IncrementalRefresh, DanglingRestoredPairsReachTheBuilders) {
     EngineState s;
     NodeMeta a = node("p.py:a", "Function", "a", "p.py");
     a.calls = std::vector<std::string>{"b"};
-    upsert_node(s.record, a);
+    detail::upsert_node(s.record, a);
     s.record.execution_edges.emplace("p.py:a", "q.py:late");
     ASSERT_TRUE(repopulate_builders(s).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
@@ -238,13 +240,13 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
             if (!it->second.calls) continue;
             const auto calls = *it->second.calls;
             switch (with_edits ? p.rng() % 12 : 11) {
-                case 0: (void)resolve_and_connect_calls_journaled(p.state, id, random_calls(p.rng)); break;
+                case 0: (void)resolve_and_connect_calls(p.state, id, random_calls(p.rng)); break;
                 case 1: p.step(); break;  // an edit after some callers had their turn
                 case 2:  // resolved twice, the table changed in between
-                    ASSERT_TRUE(resolve_and_connect_calls_journaled(p.state, id, calls).ok());
+                    ASSERT_TRUE(resolve_and_connect_calls(p.state, id, calls).ok());
                     p.step();
                     [[fallthrough]];
-                default: ASSERT_TRUE(resolve_and_connect_calls_journaled(p.state, id, calls).ok()); break;
+                default: ASSERT_TRUE(resolve_and_connect_calls(p.state, id, calls).ok()); break;
             }
         }
         for (int step = 0; step < 3; ++step) {

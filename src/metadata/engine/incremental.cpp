@@ -4,9 +4,10 @@
 #include <unordered_set>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/python_lookup.hpp"
-#include "util/json.hpp"
 #include "util/lowercase.hpp"
 
 namespace corvane {
@@ -123,35 +124,6 @@ void compact(IncrementalState& inc) {
 
 // ---- builders ------------------------------------------------------------------------------
 
-const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
-    auto h = record.identities.find(id);
-    return h ? record.identities.hash(*h) : nullptr;
-}
-
-void drop_builder_edge(graph::GraphBuilder& b, const Hash32& from, const Hash32& to) {
-    const auto* f = b.index.find(from);
-    const auto* t = b.index.find(to);
-    if (f == nullptr || t == nullptr) return;
-    auto& out = b.outgoing[*f];
-    out.erase(std::remove(out.begin(), out.end(), *t), out.end());
-    auto& in = b.incoming[*t];
-    in.erase(std::remove(in.begin(), in.end(), *f), in.end());
-}
-
-// Takes a resolved-call pair out of its set, and out of each builder unless another set
-// that feeds that builder holds the same pair.
-void drop_call_pair(EngineState& state, const std::string& from, const std::string& to) {
-    MetadataEngine& rec = state.record;
-    StringPair pair(from, to);
-    if (rec.resolved_call_edges.erase(pair) == 0 || !state.incremental.exact_builders) return;
-    auto fh = stored_hash(rec, from);
-    auto th = stored_hash(rec, to);
-    if (!fh || !th) return;
-    if (rec.execution_edges.contains(pair) || rec.generated_execution_edges.contains(pair)) return;
-    drop_builder_edge(state.call_builder, *fh, *th);
-    if (!rec.structural_edges.contains(pair)) drop_builder_edge(state.dependency_builder, *fh, *th);
-}
-
 // The builders mirror the sets pair for pair (so single edges can be taken out of them, and
 // invalidate_file can find a node's pairs from its adjacency) only when every id's hash is
 // its own and maps back to it (no two ids share one), and no stored pair has an end without
@@ -194,6 +166,18 @@ std::vector<std::string> owned_call_targets(LookupSource& src, const std::string
     return calls;
 }
 
+// The pairs a node's resolution owns, into their sets and the builders.
+Status add_owned_pairs(EngineState& state, const std::string& id, const std::vector<std::string>& calls,
+                       const std::vector<std::string>& relations) {
+    for (const auto& t : calls) {
+        if (auto fed = detail::add_edge(state, id, t, EdgeKind::ResolvedCall); !fed) return fed.error();
+    }
+    for (const auto& t : relations) {
+        if (auto fed = detail::add_edge(state, id, t, EdgeKind::Structural); !fed) return fed.error();
+    }
+    return {};
+}
+
 // Resolves one node against the current record, replaces the resolved-call pairs it owned
 // (old_calls) by the new ones, adds its Django relation pairs and records it.
 Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, const std::string& id,
@@ -206,21 +190,15 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     const bool resolved = node != nullptr && (node->calls || node->django_relations_json);
     if (node != nullptr && node->calls) calls = owned_call_targets(src, id, resolve_calls(src, id, *node->calls));
     if (node != nullptr && node->django_relations_json) {
-        relations = relation_targets(src, id, *node->django_relations_json);
+        relations = detail::relation_targets(src, id, *node->django_relations_json);
         sort_unique(relations);
     }
 
     for (const auto& t : old_calls) {
-        if (!std::binary_search(calls.begin(), calls.end(), t)) drop_call_pair(state, id, t);
+        if (!std::binary_search(calls.begin(), calls.end(), t)) detail::drop_resolved_call(state, id, t);
     }
     if (resolved) record_resolution(inc, id, reads, calls, relations);
-    for (const auto& t : calls) {
-        if (Status st = add_typed_edge(state, id, t, EdgeKind::ResolvedCall); !st) return st;
-    }
-    for (const auto& t : relations) {
-        if (Status st = add_typed_edge(state, id, t, EdgeKind::Structural); !st) return st;
-    }
-    return {};
+    return add_owned_pairs(state, id, calls, relations);
 }
 
 void finish_refresh(EngineState& state) {
@@ -287,6 +265,15 @@ bool same_members(const std::optional<IdList>& before, const IdList* now) {
     return a == b;
 }
 
+// The node table is as the journal last saw it: a record-level change (or any other) made
+// behind the journal shows in the tally or the sizes.
+bool table_as_noted(const EngineState& state) {
+    const MetadataEngine& rec = state.record;
+    const IncrementalState& inc = state.incremental;
+    return rec.changes.value == inc.expected_changes && rec.nodes.size() == inc.expected_nodes &&
+           rec.identities.hash_count() == inc.expected_hashes && rec.name_index.size() == inc.expected_names;
+}
+
 bool journal_empty(const ChangeJournal& j) {
     return j.nodes.empty() && j.names.empty() && j.removed.empty() && j.direct_calls.empty() &&
            !j.name_index_was_empty;
@@ -303,10 +290,7 @@ Status incremental_refresh(EngineState& state) {
     MetadataEngine& rec = state.record;
     IncrementalState& inc = state.incremental;
     ChangeJournal& journal = inc.journal;
-    if (rec.nodes.size() != inc.expected_nodes || rec.identities.hash_count() != inc.expected_hashes ||
-        rec.name_index.size() != inc.expected_names) {
-        return refresh_derived_edges_fully(state);
-    }
+    if (!table_as_noted(state)) return refresh_derived_edges_fully(state);
     inc.last_refresh_full = false;
     inc.last_refresh_resolved = 0;
     if (journal_empty(journal) && inc.exact_builders && rec.resolved_call_edges.size() == inc.call_edges) return {};
@@ -393,12 +377,7 @@ Status incremental_refresh(EngineState& state) {
         for (std::uint32_t s : inc.readers_of_id.readers(h)) {
             const ResolvedNode& r = inc.slots[s];
             if (!r.live || dirty_set.contains(r.id) || !restored.insert(s).second) continue;
-            for (const auto& t : r.call_targets) {
-                if (Status st = add_typed_edge(state, r.id, t, EdgeKind::ResolvedCall); !st) return st;
-            }
-            for (const auto& t : r.relation_targets) {
-                if (Status st = add_typed_edge(state, r.id, t, EdgeKind::Structural); !st) return st;
-            }
+            if (Status st = add_owned_pairs(state, r.id, r.call_targets, r.relation_targets); !st) return st;
         }
     }
 
@@ -417,11 +396,11 @@ Status incremental_refresh(EngineState& state) {
 
     // Pairs that resolve_and_connect_calls added for names the caller's `calls` do not give.
     for (const auto& [from, to] : journal.direct_calls) {
-        if (!owns_call(inc, from, to)) drop_call_pair(state, from, to);
+        if (!owns_call(inc, from, to)) detail::drop_resolved_call(state, from, to);
     }
 
     if (!inc.exact_builders) {
-        if (Status st = repopulate_builders(state); !st) return st;
+        if (Status st = detail::refill_builders(state); !st) return st;
     }
     // Every owned pair is in the set; a different size means a pair came from elsewhere.
     if (rec.resolved_call_edges.size() != inc.call_edges) return refresh_derived_edges_fully(state);
@@ -430,22 +409,6 @@ Status incremental_refresh(EngineState& state) {
 }
 
 }  // namespace
-
-std::vector<std::string> relation_targets(LookupSource& src, const std::string& node_id,
-                                          std::string_view relations_json) {
-    std::vector<std::string> out;
-    auto parsed = parse_json(relations_json);
-    if (!parsed || !parsed->is_array()) return out;
-    for (const Json& element : *parsed) {
-        if (!element.is_object()) continue;
-        auto it = element.find("related_model");
-        if (it == element.end() || !it->is_string()) continue;
-        for (auto& target : resolve_generic_calls(src, "", {it->get<std::string>()}, kClassType)) {
-            if (target != node_id) out.push_back(std::move(target));
-        }
-    }
-    return out;
-}
 
 Status refresh_derived_edges_fully(EngineState& state) {
     MetadataEngine& rec = state.record;
@@ -456,7 +419,7 @@ Status refresh_derived_edges_fully(EngineState& state) {
         if (meta.calls || meta.django_relations_json) ids.push_back(id);
     }
     rec.resolved_call_edges.clear();
-    if (Status s = repopulate_builders(state); !s) return s;
+    if (Status s = detail::refill_builders(state); !s) return s;
     state.incremental.exact_builders = builders_can_be_exact(rec);
 
     // Whatever changed behind the hooks' back is parsed afresh.
@@ -509,27 +472,21 @@ void note_table_sizes(EngineState& state) {
     inc.expected_nodes = state.record.nodes.size();
     inc.expected_hashes = state.record.identities.hash_count();
     inc.expected_names = state.record.name_index.size();
+    inc.expected_changes = state.record.changes.value;
+}
+
+void note_direct_call(EngineState& state, const std::string& from_id, const std::string& to_id) {
+    if (state.incremental.valid) state.incremental.journal.direct_calls.emplace_back(from_id, to_id);
 }
 
 void forget_recorded_reads(EngineState& state) { state.incremental = IncrementalState{}; }
 
-Status clear_generated_edges(EngineState& state) {
-    // Generated edges are never derived, so what was recorded stays true; only a refill
-    // that fails half-way leaves builders the record cannot vouch for.
-    state.record.generated_execution_edges.clear();
-    Status s = repopulate_builders(state);
-    if (!s) forget_recorded_reads(state);
-    return s;
-}
-
 bool record_vouched(const EngineState& state) {
-    const IncrementalState& inc = state.incremental;
-    return inc.valid && state.record.nodes.size() == inc.expected_nodes &&
-           state.record.identities.hash_count() == inc.expected_hashes && state.record.name_index.size() == inc.expected_names;
+    return state.incremental.valid && table_as_noted(state);
 }
 
-Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
-                                                          const std::vector<std::string>& call_names) {
+Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
+                                                const std::vector<std::string>& call_names) {
     IncrementalState& inc = state.incremental;
     const NodeMeta* caller = nullptr;
     if (auto it = state.record.nodes.find(caller_id); it != state.record.nodes.end()) caller = &it->second;
@@ -540,7 +497,7 @@ Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, co
         RecordingLookup src(state.record, state.parsed, reads);
         auto targets = resolve_calls(src, caller_id, call_names);
         auto calls = owned_call_targets(src, caller_id, targets);
-        auto count = connect_resolved_calls(state, caller_id, targets);
+        auto count = detail::connect_resolved_calls(state, caller_id, targets);
         if (!count) {
             forget_recorded_reads(state);
             return count;
@@ -557,12 +514,10 @@ Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, co
     }
     CachedLookup src(state.record, state.parsed);
     auto targets = resolve_calls(src, caller_id, call_names);
-    if (inc.valid) {
-        for (const auto& target : targets) {
-            if (target != caller_id) inc.journal.direct_calls.emplace_back(caller_id, target);
-        }
+    for (const auto& target : targets) {
+        if (target != caller_id) note_direct_call(state, caller_id, target);
     }
-    return connect_resolved_calls(state, caller_id, targets);
+    return detail::connect_resolved_calls(state, caller_id, targets);
 }
 
 }  // namespace corvane
