@@ -11,9 +11,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "metadata/engine/call_resolution.hpp"
-#include "metadata/engine/django_relations.hpp"
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/mutations.hpp"
@@ -214,7 +211,7 @@ struct RandomProject {
     // One random operation between refreshes.
     void step() {
         const std::string& f = pick(rng, kFiles);
-        switch (rng() % 12) {
+        switch (rng() % 13) {
             case 0:
             case 1:
             case 2: {  // a save of an edited file
@@ -247,6 +244,7 @@ struct RandomProject {
             case 8: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::GeneratedExecution); break;
             case 9: (void)resolve_and_connect_calls(state, some_id(), random_calls(rng)); break;
             case 10: (void)resolve_django_relations(state, some_id(), R"([{"related_model": "Order"}])"); break;
+            case 11: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::ResolvedCall); break;
             default: (void)clear_generated_edges(state); break;
         }
     }

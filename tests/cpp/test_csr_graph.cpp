@@ -135,6 +135,33 @@ TEST(CsrGraphBuilder, RemoveNodeEdgesKeepsOrderAndIndex) {
     EXPECT_EQ(*b.compile().successors(h(3)), hs({1}));
 }
 
+TEST(CsrGraphBuilder, RemoveEdgeTakesOnePairOutOfBothDirections) {
+    GraphBuilder b;
+    b.add_edge(h(1), h(2));
+    b.add_edge(h(1), h(3));
+    b.add_edge(h(1), h(4));
+    b.add_edge(h(4), h(3));
+    b.add_edge(h(3), h(3));
+    const NodeIndex one = 0, three = 2, four = 3;
+    b.remove_edge(h(1), h(3));
+    EXPECT_EQ(b.outgoing()[one], (std::vector<NodeIndex>{1, four}));
+    EXPECT_EQ(b.incoming()[three], (std::vector<NodeIndex>{four, three}));
+    b.remove_edge(h(3), h(3));
+    EXPECT_TRUE(b.outgoing()[three].empty());
+    EXPECT_EQ(b.incoming()[three], (std::vector<NodeIndex>{four}));
+    // Missing edges and unknown hashes change nothing; the nodes stay.
+    b.remove_edge(h(3), h(1));
+    b.remove_edge(h(1), h(99));
+    b.remove_edge(h(99), h(1));
+    EXPECT_EQ(b.node_count(), 4u);
+    expect_consistent(b);
+    std::vector<std::pair<Hash32, bool>> seen;
+    b.for_each_neighbour(h(4), [&](const Hash32& other, bool outgoing) { seen.emplace_back(other, outgoing); });
+    EXPECT_EQ(seen, (std::vector<std::pair<Hash32, bool>>{{h(3), true}, {h(1), false}}));
+    b.add_edge(h(1), h(3));
+    EXPECT_EQ(*b.compile().successors(h(1)), hs({2, 4, 3}));
+}
+
 TEST(CsrGraph, EmptyBuilderCompiles) {
     const CsrGraph g = GraphBuilder().compile();
     EXPECT_EQ(g.reverse.offsets, (std::vector<std::uint64_t>{0}));

@@ -10,6 +10,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/edges.hpp"
+#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "random_project.hpp"
@@ -30,6 +31,11 @@ void expect_same_edges(const EngineState& got, const EngineState& want, const st
     }
 }
 
+void expect_invariants(const EngineState& state, const std::string& where) {
+    Status s = check_incremental_invariants(state);
+    EXPECT_TRUE(s.ok()) << where << ": " << (s.ok() ? "" : s.error().message);
+}
+
 int seeds_to_run() {
     const char* env = std::getenv("CORVANE_INCREMENTAL_SEEDS");
     return env ? std::atoi(env) : 200;
@@ -43,10 +49,14 @@ TEST(IncrementalRefresh, RandomEditsMatchTheFullPass) {
         RandomProject<std::mt19937> p(seed);
         ASSERT_TRUE(repopulate_edges(p.state).ok());
         for (int step = 0; step < 80; ++step) {
-            for (int k = 1 + p.rng() % 3; k > 0; --k, ++edits) p.step();
+            for (int k = 1 + p.rng() % 3; k > 0; --k, ++edits) {
+                p.step();
+                expect_invariants(p.state, "seed " + std::to_string(seed) + " edit " + std::to_string(edits));
+            }
             EngineState oracle = p.state;
             ASSERT_TRUE(repopulate_edges_full(oracle).ok());
             ASSERT_TRUE(repopulate_edges(p.state).ok());
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
             ++refreshes;
             if (!p.state.incremental.last_refresh_full) ++incremental;
             expect_same_edges(p.state, oracle, "seed " + std::to_string(seed) + " step " + std::to_string(step));
@@ -135,6 +145,77 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_TRUE(s.incremental.last_refresh_full);
     EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:c"}}));
+}
+
+// A node renamed through the record-level upsert after a refresh leaves every size the
+// journal compares as it was; the refresh used to keep one call edge where the full pass
+// gives two. Through the door the change is journalled; behind it, the record's change
+// tally sends the refresh to the full pass.
+TEST(IncrementalRefresh, RenameBehindTheJournalFallsBackToTheFullPass) {
+    EngineState s;
+    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s, a);
+    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
+    upsert_node(s, node("x.js:c", "Function", "c", "x.js"));
+    upsert_node(s, node("x.js:c2", "Function", "c", "x.js"));
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    ASSERT_EQ(s.record.resolved_call_edges.size(), 1u);
+    const NodeMeta renamed = node("x.js:c2", "Function", "b", "x.js");
+    const EdgeSet both{{"x.js:a", "x.js:b"}, {"x.js:a", "x.js:c2"}};
+
+    EngineState door = s;
+    upsert_node(door, renamed);
+    expect_invariants(door, "renamed through the door");
+    ASSERT_TRUE(repopulate_edges(door).ok());
+    EXPECT_FALSE(door.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(door.record.resolved_call_edges), both);
+
+    const auto nodes = s.record.nodes.size(), names = s.record.name_index.size();
+    const auto hashes = s.record.identities.hash_count();
+    detail::upsert_node(s.record, renamed);
+    ASSERT_EQ(s.record.nodes.size(), nodes);
+    ASSERT_EQ(s.record.name_index.size(), names);
+    ASSERT_EQ(s.record.identities.hash_count(), hashes);
+    Status seen = check_incremental_invariants(s);
+    ASSERT_FALSE(seen.ok());
+    EXPECT_NE(seen.error().message.find("behind the journal"), std::string::npos) << seen.error().message;
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), both);
+    expect_invariants(s, "after the full pass");
+}
+
+// The check names what broke: an edge set edited directly leaves the builders behind; a
+// resolved call added by the edge primitive alone is neither owned nor journalled.
+TEST(IncrementalInvariants, ReportTheFirstBrokenOne) {
+    EngineState s;
+    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s, a);
+    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    expect_invariants(s, "after the refresh");
+
+    EngineState set_edited = s;
+    set_edited.record.execution_edges.emplace("x.js:b", "x.js:a");
+    Status st = check_incremental_invariants(set_edited);
+    ASSERT_FALSE(st.ok());
+    EXPECT_NE(st.error().message.find("builder does not hold exactly"), std::string::npos) << st.error().message;
+
+    EngineState unjournalled = s;
+    ASSERT_TRUE(detail::add_edge(unjournalled, "x.js:b", "x.js:a", EdgeKind::ResolvedCall).ok());
+    st = check_incremental_invariants(unjournalled);
+    ASSERT_FALSE(st.ok());
+    EXPECT_NE(st.error().message.find("neither owned nor journalled"), std::string::npos) << st.error().message;
+
+    // The same pair through the door is journalled, and the refresh drops it as the full pass does.
+    ASSERT_TRUE(add_typed_edge(s, "x.js:b", "x.js:a", EdgeKind::ResolvedCall).ok());
+    expect_invariants(s, "added through the door");
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:b"}}));
+    expect_invariants(s, "after dropping it");
 }
 
 // A restored record may hold a pair whose end has no hash yet; once the end is added the
@@ -248,6 +329,8 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
                     [[fallthrough]];
                 default: ASSERT_TRUE(resolve_and_connect_calls(p.state, id, calls).ok()); break;
             }
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " indexing " + id);
+            if (HasFailure()) return;
         }
         for (int step = 0; step < 3; ++step) {
             EngineState oracle = p.state;
@@ -260,8 +343,12 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
                 EXPECT_EQ(p.state.incremental.last_refresh_resolved, unrecorded) << "seed " << seed;
             }
             expect_same_edges(p.state, oracle, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
             if (HasFailure()) return;
-            for (int k = 1 + p.rng() % 3; k > 0; --k) p.step();
+            for (int k = 1 + p.rng() % 3; k > 0; --k) {
+                p.step();
+                expect_invariants(p.state, "seed " + std::to_string(seed) + " edit after refresh " + std::to_string(step));
+            }
         }
     }
     EXPECT_GT(incremental * 10, refreshes * 9) << incremental << " of " << refreshes;

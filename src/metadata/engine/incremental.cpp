@@ -1,6 +1,7 @@
 #include "metadata/engine/incremental.hpp"
 
 #include <algorithm>
+#include <set>
 #include <unordered_set>
 
 #include "metadata/engine/call_resolution.hpp"
@@ -323,9 +324,13 @@ Status incremental_refresh(EngineState& state) {
         const bool readers_same = same_for_readers(before, now, now_hash);
         if (!readers_same && before.changed_at > oldest_resolution) ids_changed.emplace_back(key_hash(id), before.changed_at);
         if (!readers_same && journal.removed.contains(id)) removed_ids_changed.insert(key_hash(id));
-        // A node with nothing to resolve and nothing recorded has no edges to redo.
+        // A node with nothing to resolve and nothing recorded has no edges to redo. One that
+        // is gone but still recorded (added, resolved while indexing, removed again) looks
+        // the same to readers as before the journal began, yet its record has to go.
         const bool resolvable = now != nullptr && (now->calls || now->django_relations_json);
-        if ((!readers_same || !same_own_inputs(before, now)) && (resolvable || inc.slot_of.contains(id))) {
+        const bool recorded = inc.slot_of.contains(id);
+        const bool gone_but_recorded = now == nullptr && recorded;
+        if ((!readers_same || !same_own_inputs(before, now) || gone_but_recorded) && (resolvable || recorded)) {
             own_changed.emplace_back(&id, before.changed_at);
         }
     }
@@ -518,6 +523,122 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
         if (target != caller_id) note_direct_call(state, caller_id, target);
     }
     return detail::connect_resolved_calls(state, caller_id, targets);
+}
+
+namespace {
+
+Error broken(const std::string& what) { return wrong_state("incremental invariant broken: " + what); }
+
+// The slots, their index from ids and the reader indexes agree.
+Status check_slots(const IncrementalState& inc) {
+    std::uint64_t live_reads = 0;
+    std::size_t call_edges = 0;
+    for (std::uint32_t s = 0; s < inc.slots.size(); ++s) {
+        const ResolvedNode& r = inc.slots[s];
+        if (!r.live) continue;
+        auto it = inc.slot_of.find(r.id);
+        if (it == inc.slot_of.end() || it->second != s) return broken("live slot of " + r.id + " not indexed by its id");
+        if (!std::is_sorted(r.call_targets.begin(), r.call_targets.end()) ||
+            std::adjacent_find(r.call_targets.begin(), r.call_targets.end()) != r.call_targets.end() ||
+            !std::is_sorted(r.relation_targets.begin(), r.relation_targets.end()) ||
+            std::adjacent_find(r.relation_targets.begin(), r.relation_targets.end()) != r.relation_targets.end()) {
+            return broken("targets of " + r.id + " not distinct and sorted");
+        }
+        if (r.resolved_at > inc.clock) return broken("resolution of " + r.id + " dated after the clock");
+        live_reads += r.reads;
+        call_edges += r.call_targets.size();
+    }
+    for (const auto& [id, s] : inc.slot_of) {
+        if (s >= inc.slots.size() || !inc.slots[s].live || inc.slots[s].id != id) return broken("slot index of " + id);
+    }
+    if (live_reads != inc.live_reads) return broken("live read count");
+    if (call_edges != inc.call_edges) return broken("owned call count");
+    std::vector<bool> free(inc.slots.size(), false);
+    for (std::uint32_t s : inc.free_slots) {
+        if (s >= inc.slots.size() || inc.slots[s].live || free[s]) return broken("free slot list");
+        free[s] = true;
+    }
+    bool reader_ok = true;
+    auto check_reader = [&](std::uint32_t s) { reader_ok = reader_ok && s < inc.slots.size() && !free[s]; };
+    inc.readers_of_id.for_each_reader(check_reader);
+    inc.readers_of_name.for_each_reader(check_reader);
+    for (std::uint32_t s : inc.readers_of_index_emptiness) check_reader(s);
+    if (!reader_ok) return broken("a recorded read names no slot, or a free one");
+    return {};
+}
+
+// What a valid record of reads vouches for: every resolvable node is recorded or journalled,
+// each recorded node's pairs are in their sets, and every resolved-call pair is owned or
+// journalled as added directly.
+Status check_recorded_edges(const EngineState& state) {
+    const MetadataEngine& rec = state.record;
+    const IncrementalState& inc = state.incremental;
+    const ChangeJournal& journal = inc.journal;
+    if (!table_as_noted(state)) return broken("the node table changed behind the journal");
+    for (const auto& [id, meta] : rec.nodes) {
+        if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id) && !journal.nodes.contains(id)) {
+            return broken(id + " is resolvable but neither recorded nor journalled");
+        }
+    }
+    auto present = [&](const std::string& id) { return !journal.removed.contains(id) && rec.identities.has_hash(id); };
+    for (const auto& r : inc.slots) {
+        if (!r.live) continue;
+        if (!rec.nodes.contains(r.id) && !journal.nodes.contains(r.id)) return broken("recorded node " + r.id + " is gone unjournalled");
+        if (!present(r.id)) continue;
+        for (const auto& t : r.call_targets) {
+            if (present(t) && !rec.resolved_call_edges.contains(StringPair(r.id, t))) return broken("owned call " + r.id + " -> " + t + " missing");
+        }
+        for (const auto& t : r.relation_targets) {
+            if (present(t) && !rec.structural_edges.contains(StringPair(r.id, t))) return broken("relation " + r.id + " -> " + t + " missing");
+        }
+    }
+    std::set<StringPair> direct(journal.direct_calls.begin(), journal.direct_calls.end());
+    for (const auto& pair : rec.resolved_call_edges) {
+        if (!owns_call(inc, pair.first, pair.second) && !direct.contains(pair)) {
+            return broken("resolved call " + pair.first + " -> " + pair.second + " neither owned nor journalled");
+        }
+    }
+    return {};
+}
+
+// Exact builders hold the pairs of the sets that feed them, under the ends' own hashes, in
+// both directions, and nothing else.
+Status check_builder(const graph::GraphBuilder& b, const MetadataEngine& rec, bool with_structural, const char* name) {
+    std::set<std::pair<Hash32, Hash32>> want, got;
+    for (const PairSet* set : all_edge_sets(rec)) {
+        if (set == &rec.structural_edges && !with_structural) continue;
+        for (const auto& [from, to] : *set) {
+            auto f = rec.identities.find(from), t = rec.identities.find(to);
+            const Hash32* fh = f ? rec.identities.hash(*f) : nullptr;
+            const Hash32* th = t ? rec.identities.hash(*t) : nullptr;
+            if (!fh || !th) return broken(std::string(name) + " builder is exact over a pair without hashes");
+            want.emplace(*fh, *th);
+        }
+    }
+    std::set<std::pair<Hash32, Hash32>> backwards;
+    for (std::size_t i = 0; i < b.node_count(); ++i) {
+        for (graph::NodeIndex j : b.outgoing()[i]) got.emplace(b.hashes()[i], b.hashes()[j]);
+        for (graph::NodeIndex j : b.incoming()[i]) backwards.emplace(b.hashes()[j], b.hashes()[i]);
+    }
+    if (got != backwards) return broken(std::string(name) + " builder's two directions disagree");
+    if (got != want) return broken(std::string(name) + " builder does not hold exactly its sets' pairs");
+    return {};
+}
+
+}  // namespace
+
+Status check_incremental_invariants(const EngineState& state) {
+    const IncrementalState& inc = state.incremental;
+    if (Status s = check_slots(inc); !s) return s;
+    if (inc.valid) {
+        if (Status s = check_recorded_edges(state); !s) return s;
+    }
+    if (inc.exact_builders) {
+        if (!builders_can_be_exact(state.record)) return broken("exact builders over hashes that are not the ids' own");
+        if (Status s = check_builder(state.dependency_builder, state.record, true, "dependency"); !s) return s;
+        if (Status s = check_builder(state.call_builder, state.record, false, "call"); !s) return s;
+    }
+    return {};
 }
 
 }  // namespace corvane
