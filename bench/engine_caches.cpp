@@ -30,8 +30,8 @@
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
-#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/mutations.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
 
@@ -143,7 +143,10 @@ void per_caller_on_stdlib(const Records& r, EngineState& recorded) {
         }
         t_plain[b] = seconds_since(t0);
         t0 = Clock::now();
-        for (const Caller* c : callers) (void)resolve_and_connect_calls(kept, c->id, c->calls);
+        for (const Caller* c : callers) {
+            CachedLookup src(kept.record, kept.parsed);
+            (void)detail::connect_resolved_calls(kept, c->id, resolve_calls(src, c->id, c->calls));
+        }
         t_kept[b] = seconds_since(t0);
         t0 = Clock::now();
         for (const Caller* c : callers) (void)resolve_and_connect_calls(recorded, c->id, c->calls);

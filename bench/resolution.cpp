@@ -15,9 +15,9 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
-#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/edges.hpp"
 #include "metadata/engine/mutations.hpp"
+#include "metadata/engine/node_table.hpp"
 
 using namespace corvane;
 using nlohmann::json;

@@ -22,9 +22,9 @@
 
 #include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
-#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "storage/snapshot/snapshot.hpp"
 

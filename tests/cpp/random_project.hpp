@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "metadata/engine/incremental.hpp"
-#include "metadata/engine/node_table.hpp"
 #include "metadata/engine/mutations.hpp"
+#include "metadata/engine/node_table.hpp"
 #include "util/hex.hpp"
 #include "util/node_hash.hpp"
 

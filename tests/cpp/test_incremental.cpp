@@ -36,6 +36,18 @@ void expect_invariants(const EngineState& state, const std::string& where) {
     EXPECT_TRUE(s.ok()) << where << ": " << (s.ok() ? "" : s.error().message);
 }
 
+// x.js:a calls "b"; x.js:b and the other nodes given, from an empty engine, refreshed once.
+EngineState caller_of_b(const std::vector<NodeMeta>& others) {
+    EngineState s;
+    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s, a);
+    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
+    for (const auto& n : others) upsert_node(s, n);
+    EXPECT_TRUE(repopulate_edges(s).ok());
+    return s;
+}
+
 int seeds_to_run() {
     const char* env = std::getenv("CORVANE_INCREMENTAL_SEEDS");
     return env ? std::atoi(env) : 200;
@@ -152,14 +164,7 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
 // gives two. Through the door the change is journalled; behind it, the record's change
 // tally sends the refresh to the full pass.
 TEST(IncrementalRefresh, RenameBehindTheJournalFallsBackToTheFullPass) {
-    EngineState s;
-    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
-    a.calls = std::vector<std::string>{"b"};
-    upsert_node(s, a);
-    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
-    upsert_node(s, node("x.js:c", "Function", "c", "x.js"));
-    upsert_node(s, node("x.js:c2", "Function", "c", "x.js"));
-    ASSERT_TRUE(repopulate_edges(s).ok());
+    EngineState s = caller_of_b({node("x.js:c", "Function", "c", "x.js"), node("x.js:c2", "Function", "c", "x.js")});
     ASSERT_EQ(s.record.resolved_call_edges.size(), 1u);
     const NodeMeta renamed = node("x.js:c2", "Function", "b", "x.js");
     const EdgeSet both{{"x.js:a", "x.js:b"}, {"x.js:a", "x.js:c2"}};
@@ -189,12 +194,7 @@ TEST(IncrementalRefresh, RenameBehindTheJournalFallsBackToTheFullPass) {
 // The check names what broke: an edge set edited directly leaves the builders behind; a
 // resolved call added by the edge primitive alone is neither owned nor journalled.
 TEST(IncrementalInvariants, ReportTheFirstBrokenOne) {
-    EngineState s;
-    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
-    a.calls = std::vector<std::string>{"b"};
-    upsert_node(s, a);
-    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
-    ASSERT_TRUE(repopulate_edges(s).ok());
+    EngineState s = caller_of_b({});
     expect_invariants(s, "after the refresh");
 
     EngineState set_edited = s;

@@ -399,7 +399,8 @@ Status incremental_refresh(EngineState& state) {
     }
     inc.last_refresh_resolved = dirty.size();
 
-    // Pairs that resolve_and_connect_calls added for names the caller's `calls` do not give.
+    // Resolved calls added outside a refresh (resolve_and_connect_calls for names the
+    // caller's `calls` do not give, add_typed_edge) that no recorded node owns.
     for (const auto& [from, to] : journal.direct_calls) {
         if (!owns_call(inc, from, to)) detail::drop_resolved_call(state, from, to);
     }
