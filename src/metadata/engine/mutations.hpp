@@ -41,7 +41,8 @@ Status clear_generated_edges(EngineState& state);
 // caller itself; the count includes edges that already existed. Stops at the first edge
 // error, keeping the edges added before it. A caller resolved with exactly its stored `calls`
 // has its reads recorded, so the refresh after indexing re-resolves only what changed since;
-// any other pair it adds lasts only until the next refresh, as after a full pass.
+// any other pair it adds lasts only until the next refresh, as after a full pass. Defined
+// beside the record of reads it writes, in incremental.cpp.
 Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
                                                 const std::vector<std::string>& call_names);
 
