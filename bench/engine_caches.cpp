@@ -30,8 +30,8 @@
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
 
@@ -139,14 +139,17 @@ void per_caller_on_stdlib(const Records& r, EngineState& recorded) {
         n[b] = callers.size();
         auto t0 = Clock::now();
         for (const Caller* c : callers) {
-            (void)connect_resolved_calls(plain, c->id, resolve_calls(plain.record, c->id, c->calls));
+            (void)detail::connect_resolved_calls(plain, c->id, resolve_calls(plain.record, c->id, c->calls));
         }
         t_plain[b] = seconds_since(t0);
         t0 = Clock::now();
-        for (const Caller* c : callers) (void)resolve_and_connect_calls(kept, c->id, c->calls);
+        for (const Caller* c : callers) {
+            CachedLookup src(kept.record, kept.parsed);
+            (void)detail::connect_resolved_calls(kept, c->id, resolve_calls(src, c->id, c->calls));
+        }
         t_kept[b] = seconds_since(t0);
         t0 = Clock::now();
-        for (const Caller* c : callers) (void)resolve_and_connect_calls_journaled(recorded, c->id, c->calls);
+        for (const Caller* c : callers) (void)resolve_and_connect_calls(recorded, c->id, c->calls);
         t_recorded[b] = seconds_since(t0);
     }
     const bool same = sorted_edges(plain.record.resolved_call_edges) == sorted_edges(recorded.record.resolved_call_edges) &&
@@ -235,11 +238,11 @@ void per_caller_by_module_size() {
         const std::size_t sampled = std::min<std::size_t>(callers.size(), 300);
         auto t0 = Clock::now();
         for (std::size_t i = 0; i < sampled; ++i) {
-            (void)connect_resolved_calls(plain, callers[i].id, resolve_calls(plain.record, callers[i].id, callers[i].calls));
+            (void)detail::connect_resolved_calls(plain, callers[i].id, resolve_calls(plain.record, callers[i].id, callers[i].calls));
         }
         const double t_plain = seconds_since(t0) / static_cast<double>(sampled);
         t0 = Clock::now();
-        for (const auto& c : callers) (void)resolve_and_connect_calls_journaled(kept, c.id, c.calls);
+        for (const auto& c : callers) (void)resolve_and_connect_calls(kept, c.id, c.calls);
         const double t_kept = seconds_since(t0) / static_cast<double>(callers.size());
         bool same = true;
         for (std::size_t i = 0; i < sampled; ++i) {
@@ -381,7 +384,7 @@ void first_refresh_after_restore(const EngineState& refreshed) {
 int profile(const Records& r, const std::string& what) {
     EngineState s = indexed_nodes(r);
     auto t0 = Clock::now();
-    for (const auto& c : r.callers) (void)resolve_and_connect_calls_journaled(s, c.id, c.calls);
+    for (const auto& c : r.callers) (void)resolve_and_connect_calls(s, c.id, c.calls);
     std::printf("resolution %.1f us per caller\n", 1e6 * seconds_since(t0) / static_cast<double>(r.callers.size()));
     t0 = Clock::now();
     (void)repopulate_edges(s);

@@ -18,8 +18,8 @@
 #include "metadata/engine/edges.hpp"
 #include "metadata/engine/graph_queries.hpp"
 #include "metadata/engine/incremental.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
 
 using namespace corvane;
 using nlohmann::json;

@@ -15,8 +15,9 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
+#include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
 
 using namespace corvane;
 using nlohmann::json;
@@ -57,12 +58,12 @@ EngineState project(int functions) {
                    {"python_shadowed_names", {{"", json::array({"tmp"})}}}};
         NodeMeta module = make(file, "File", file, file);
         module.extra_json = extra.dump();
-        upsert_node(s.record, module);
+        detail::upsert_node(s.record, module);
         for (const char* cls : {"Service", "Model"}) {
             NodeMeta c = make(file + ":" + cls, "Class", cls, file);
             c.extra_json = json{{"base_classes", json::array({"Base"})}}.dump();
-            upsert_node(s.record, c);
-            upsert_node(s.record, make(file + ":" + cls + ".run", "Function", "run", file));
+            detail::upsert_node(s.record, c);
+            detail::upsert_node(s.record, make(file + ":" + cls + ".run", "Function", "run", file));
         }
         for (int i = 0; i < kFunctionsPerFile; ++i) {
             NodeMeta m = make(file + ":" + fn_name(f, i), "Function", fn_name(f, i), file);
@@ -77,7 +78,7 @@ EngineState project(int functions) {
                 }
             }
             m.calls = calls;
-            upsert_node(s.record, m);
+            detail::upsert_node(s.record, m);
         }
     }
     return s;
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
         s.record.resolved_call_edges.clear();
         (void)repopulate_builders(s);
         for (const auto& [id, node] : s.record.nodes) {
-            if (node.calls) (void)connect_resolved_calls(s, id, resolve_calls(s.record, id, *node.calls));
+            if (node.calls) (void)detail::connect_resolved_calls(s, id, resolve_calls(s.record, id, *node.calls));
         }
         double plain = seconds_since(t0);
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "../tests/cpp/random_project.hpp"
-#include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
 namespace {
@@ -37,15 +37,14 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-// What opening an engine on the written snapshot does: decode, then refill the builders.
+// What opening an engine on the written snapshot does: decode, then adopt the record.
 void restart(EngineState& state) {
     auto bytes = encode_snapshot(state.record);
     check(bytes.ok());
     auto decoded = decode_snapshot(*bytes);
     check(decoded.has_value() && *decoded == state.record);
     EngineState fresh;
-    fresh.record = std::move(*decoded);
-    check(repopulate_builders(fresh).ok());
+    check(adopt_record(fresh, std::move(*decoded)).ok());
     state = std::move(fresh);
 }
 
@@ -60,11 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (action == 0) {
             restart(p.state);
         } else {
-            for (std::uint32_t k = 1 + action % 3; k > 0; --k) p.step();
+            for (std::uint32_t k = 1 + action % 3; k > 0; --k) {
+                p.step();
+                check(check_incremental_invariants(p.state).ok());
+            }
         }
         EngineState oracle = p.state;
         check(repopulate_edges_full(oracle).ok());
         check(repopulate_edges(p.state).ok());
+        check(check_incremental_invariants(p.state).ok());
         check(p.consistent && testing::same_edges(p.state, oracle) && p.state.record.nodes == oracle.record.nodes);
     }
     return 0;

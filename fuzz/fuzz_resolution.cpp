@@ -15,9 +15,9 @@
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/python_lookup.hpp"
-#include "metadata/engine/repopulate.hpp"
 
 namespace {
 
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     corvane::EngineState state;
     auto& rec = state.record;
-    auto add = [&](NodeMeta m) { corvane::upsert_node(rec, std::move(m)); };
+    auto add = [&](NodeMeta m) { corvane::detail::upsert_node(rec, std::move(m)); };
     auto with_extra = [](NodeMeta m, const std::string& extra) {
         if (!extra.empty()) m.extra_json = extra;
         return m;

@@ -22,9 +22,9 @@
 
 #include "graph/csr/ancestor_counts.hpp"
 #include "graph/csr/csr_graph.hpp"
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "storage/snapshot/snapshot.hpp"
 
@@ -79,7 +79,7 @@ int run_compile(const char* path, std::size_t plain_full_limit, std::size_t samp
         meta.node_type = "Function";
         meta.name = "f" + std::to_string(v);
         meta.file_path = ids[v].substr(0, ids[v].find(':'));
-        upsert_node(s.record, std::move(meta));
+        detail::upsert_node(s.record, std::move(meta));
     }
     const double t_nodes = seconds_since(t0);
     t0 = Clock::now();

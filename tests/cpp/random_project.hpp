@@ -11,12 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "metadata/engine/call_resolution.hpp"
-#include "metadata/engine/django_relations.hpp"
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/incremental.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
 #include "util/hex.hpp"
 #include "util/node_hash.hpp"
 
@@ -30,10 +27,10 @@ inline EdgeSet sorted(const PairSet& s) { return EdgeSet(s.begin(), s.end()); }
 // A builder's edges as hash pairs, read from both directions so a half-removed edge shows.
 inline std::set<std::pair<Hash32, Hash32>> builder_edges(const graph::GraphBuilder& b, bool incoming) {
     std::set<std::pair<Hash32, Hash32>> out;
-    const auto& lists = incoming ? b.incoming : b.outgoing;
+    const auto& lists = incoming ? b.incoming() : b.outgoing();
     for (std::size_t i = 0; i < lists.size(); ++i) {
         for (auto j : lists[i]) {
-            out.emplace(incoming ? b.hashes[j] : b.hashes[i], incoming ? b.hashes[i] : b.hashes[j]);
+            out.emplace(incoming ? b.hashes()[j] : b.hashes()[i], incoming ? b.hashes()[i] : b.hashes()[j]);
         }
     }
     return out;
@@ -207,14 +204,14 @@ struct RandomProject {
     // two may find the pairs to drop differently, never drop different ones.
     void invalidate(const std::string& f) {
         MetadataEngine plain = state.record;
-        const auto want = remove_file(plain, f);
+        const auto want = detail::remove_file(plain, f);
         if (invalidate_file(state, f) != want || !(plain == state.record)) consistent = false;
     }
 
     // One random operation between refreshes.
     void step() {
         const std::string& f = pick(rng, kFiles);
-        switch (rng() % 12) {
+        switch (rng() % 13) {
             case 0:
             case 1:
             case 2: {  // a save of an edited file
@@ -245,8 +242,9 @@ struct RandomProject {
             case 6: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::Execution); break;
             case 7: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::Structural); break;
             case 8: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::GeneratedExecution); break;
-            case 9: (void)resolve_and_connect_calls_journaled(state, some_id(), random_calls(rng)); break;
+            case 9: (void)resolve_and_connect_calls(state, some_id(), random_calls(rng)); break;
             case 10: (void)resolve_django_relations(state, some_id(), R"([{"related_model": "Order"}])"); break;
+            case 11: (void)add_typed_edge(state, some_id(), some_id(), EdgeKind::ResolvedCall); break;
             default: (void)clear_generated_edges(state); break;
         }
     }

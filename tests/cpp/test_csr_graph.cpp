@@ -29,17 +29,17 @@ std::vector<Hash32> hs(std::initializer_list<std::uint32_t> ns) {
 // mirror each other with no parallel edges.
 void expect_consistent(const GraphBuilder& b) {
     const std::size_t n = b.node_count();
-    ASSERT_EQ(b.incoming.size(), n);
-    ASSERT_EQ(b.outgoing.size(), n);
-    ASSERT_EQ(b.index.size(), n);
+    ASSERT_EQ(b.incoming().size(), n);
+    ASSERT_EQ(b.outgoing().size(), n);
+    ASSERT_EQ(b.index().size(), n);
     for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(b.index.at(b.hashes[i]), i);
-        for (NodeIndex j : b.outgoing[i]) {
-            EXPECT_EQ(std::count(b.outgoing[i].begin(), b.outgoing[i].end(), j), 1);
-            EXPECT_EQ(std::count(b.incoming[j].begin(), b.incoming[j].end(), static_cast<NodeIndex>(i)), 1);
+        ASSERT_EQ(b.index().at(b.hashes()[i]), i);
+        for (NodeIndex j : b.outgoing()[i]) {
+            EXPECT_EQ(std::count(b.outgoing()[i].begin(), b.outgoing()[i].end(), j), 1);
+            EXPECT_EQ(std::count(b.incoming()[j].begin(), b.incoming()[j].end(), static_cast<NodeIndex>(i)), 1);
         }
-        for (NodeIndex j : b.incoming[i])
-            EXPECT_EQ(std::count(b.outgoing[j].begin(), b.outgoing[j].end(), static_cast<NodeIndex>(i)), 1);
+        for (NodeIndex j : b.incoming()[i])
+            EXPECT_EQ(std::count(b.outgoing()[j].begin(), b.outgoing()[j].end(), static_cast<NodeIndex>(i)), 1);
     }
 }
 
@@ -73,14 +73,14 @@ TEST(CsrGraphBuilder, ArrivalOrderAndDuplicates) {
     b.add_edge(h(30), h(10));
     b.add_edge(h(30), h(30));
     b.add_edge(h(10), h(30));
-    EXPECT_EQ(b.hashes, hs({10, 20, 30}));
-    EXPECT_EQ(b.outgoing[2], (std::vector<NodeIndex>{0, 2}));
-    EXPECT_EQ(b.incoming[2], (std::vector<NodeIndex>{2, 0}));
-    EXPECT_EQ(b.incoming[0], (std::vector<NodeIndex>{2}));
+    EXPECT_EQ(b.hashes(), hs({10, 20, 30}));
+    EXPECT_EQ(b.outgoing()[2], (std::vector<NodeIndex>{0, 2}));
+    EXPECT_EQ(b.incoming()[2], (std::vector<NodeIndex>{2, 0}));
+    EXPECT_EQ(b.incoming()[0], (std::vector<NodeIndex>{2}));
     // A hub list long enough for the vector scan, every entry fed twice.
     for (std::uint32_t t = 100; t < 177; ++t) b.add_edge(h(20), h(t));
     for (std::uint32_t t = 100; t < 177; ++t) b.add_edge(h(20), h(t));
-    EXPECT_EQ(b.outgoing[1].size(), 77u);
+    EXPECT_EQ(b.outgoing()[1].size(), 77u);
     expect_consistent(b);
 }
 
@@ -111,12 +111,12 @@ TEST(CsrGraphBuilder, RemoveNodeEdgesKeepsOrderAndIndex) {
     const CsrGraph before = b.compile();
     b.remove_node_edges(h(3));
     const NodeIndex z = 0, a = 1, x = 2, bb = 3, y = 4, w = 5;
-    EXPECT_EQ(b.index.at(h(3)), x);
-    EXPECT_TRUE(b.outgoing[x].empty());
-    EXPECT_TRUE(b.incoming[x].empty());
-    EXPECT_EQ(b.outgoing[z], (std::vector<NodeIndex>{a, bb}));
-    EXPECT_EQ(b.incoming[y], (std::vector<NodeIndex>{w, a}));
-    EXPECT_TRUE(b.incoming[w].empty());
+    EXPECT_EQ(b.index().at(h(3)), x);
+    EXPECT_TRUE(b.outgoing()[x].empty());
+    EXPECT_TRUE(b.incoming()[x].empty());
+    EXPECT_EQ(b.outgoing()[z], (std::vector<NodeIndex>{a, bb}));
+    EXPECT_EQ(b.incoming()[y], (std::vector<NodeIndex>{w, a}));
+    EXPECT_TRUE(b.incoming()[w].empty());
     expect_consistent(b);
 
     b.remove_node_edges(h(999));  // unknown: nothing happens
@@ -131,8 +131,35 @@ TEST(CsrGraphBuilder, RemoveNodeEdgesKeepsOrderAndIndex) {
 
     // New edges of x append to its emptied lists.
     b.add_edge(h(3), h(1));
-    EXPECT_EQ(b.outgoing[x], (std::vector<NodeIndex>{z}));
+    EXPECT_EQ(b.outgoing()[x], (std::vector<NodeIndex>{z}));
     EXPECT_EQ(*b.compile().successors(h(3)), hs({1}));
+}
+
+TEST(CsrGraphBuilder, RemoveEdgeTakesOnePairOutOfBothDirections) {
+    GraphBuilder b;
+    b.add_edge(h(1), h(2));
+    b.add_edge(h(1), h(3));
+    b.add_edge(h(1), h(4));
+    b.add_edge(h(4), h(3));
+    b.add_edge(h(3), h(3));
+    const NodeIndex one = 0, three = 2, four = 3;
+    b.remove_edge(h(1), h(3));
+    EXPECT_EQ(b.outgoing()[one], (std::vector<NodeIndex>{1, four}));
+    EXPECT_EQ(b.incoming()[three], (std::vector<NodeIndex>{four, three}));
+    b.remove_edge(h(3), h(3));
+    EXPECT_TRUE(b.outgoing()[three].empty());
+    EXPECT_EQ(b.incoming()[three], (std::vector<NodeIndex>{four}));
+    // Missing edges and unknown hashes change nothing; the nodes stay.
+    b.remove_edge(h(3), h(1));
+    b.remove_edge(h(1), h(99));
+    b.remove_edge(h(99), h(1));
+    EXPECT_EQ(b.node_count(), 4u);
+    expect_consistent(b);
+    std::vector<std::pair<Hash32, bool>> seen;
+    b.for_each_neighbour(h(4), [&](const Hash32& other, bool outgoing) { seen.emplace_back(other, outgoing); });
+    EXPECT_EQ(seen, (std::vector<std::pair<Hash32, bool>>{{h(3), true}, {h(1), false}}));
+    b.add_edge(h(1), h(3));
+    EXPECT_EQ(*b.compile().successors(h(1)), hs({2, 4, 3}));
 }
 
 TEST(CsrGraph, EmptyBuilderCompiles) {
@@ -184,8 +211,8 @@ TEST(CsrGraph, ReachableMatchesIndependentBfs) {
         const CsrGraph g = b.compile();
         for (std::uint32_t s = 0; s < n; ++s) {
             for (std::uint32_t depth : {0u, 1u, 2u, 3u, 7u}) {
-                std::vector<NodeIndex> fwd = reference_bfs(b.outgoing, s, depth);
-                std::vector<NodeIndex> rev = reference_bfs(b.incoming, s, depth);
+                std::vector<NodeIndex> fwd = reference_bfs(b.outgoing(), s, depth);
+                std::vector<NodeIndex> rev = reference_bfs(b.incoming(), s, depth);
                 ASSERT_EQ(g.reachable_indexes(s, g.forward, depth), fwd) << round << " " << s << " " << depth;
                 ASSERT_EQ(g.reachable_indexes(s, g.reverse, depth), rev) << round << " " << s << " " << depth;
                 std::vector<Hash32> fh;

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "util/node_hash.hpp"
 

@@ -8,7 +8,10 @@
 #include <map>
 #include <random>
 
+#include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/edges.hpp"
+#include "metadata/engine/incremental.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "random_project.hpp"
 
@@ -28,6 +31,23 @@ void expect_same_edges(const EngineState& got, const EngineState& want, const st
     }
 }
 
+void expect_invariants(const EngineState& state, const std::string& where) {
+    Status s = check_incremental_invariants(state);
+    EXPECT_TRUE(s.ok()) << where << ": " << (s.ok() ? "" : s.error().message);
+}
+
+// x.js:a calls "b"; x.js:b and the other nodes given, from an empty engine, refreshed once.
+EngineState caller_of_b(const std::vector<NodeMeta>& others) {
+    EngineState s;
+    NodeMeta a = node("x.js:a", "Function", "a", "x.js");
+    a.calls = std::vector<std::string>{"b"};
+    upsert_node(s, a);
+    upsert_node(s, node("x.js:b", "Function", "b", "x.js"));
+    for (const auto& n : others) upsert_node(s, n);
+    EXPECT_TRUE(repopulate_edges(s).ok());
+    return s;
+}
+
 int seeds_to_run() {
     const char* env = std::getenv("CORVANE_INCREMENTAL_SEEDS");
     return env ? std::atoi(env) : 200;
@@ -41,10 +61,14 @@ TEST(IncrementalRefresh, RandomEditsMatchTheFullPass) {
         RandomProject<std::mt19937> p(seed);
         ASSERT_TRUE(repopulate_edges(p.state).ok());
         for (int step = 0; step < 80; ++step) {
-            for (int k = 1 + p.rng() % 3; k > 0; --k, ++edits) p.step();
+            for (int k = 1 + p.rng() % 3; k > 0; --k, ++edits) {
+                p.step();
+                expect_invariants(p.state, "seed " + std::to_string(seed) + " edit " + std::to_string(edits));
+            }
             EngineState oracle = p.state;
             ASSERT_TRUE(repopulate_edges_full(oracle).ok());
             ASSERT_TRUE(repopulate_edges(p.state).ok());
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
             ++refreshes;
             if (!p.state.incremental.last_refresh_full) ++incremental;
             expect_same_edges(p.state, oracle, "seed " + std::to_string(seed) + " step " + std::to_string(step));
@@ -105,20 +129,20 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
     ASSERT_TRUE(repopulate_edges(s).ok());
 
     // A pair for a name outside `calls` goes, as the full pass drops it.
-    ASSERT_TRUE(resolve_and_connect_calls_journaled(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(resolve_and_connect_calls(s, "x.js:a", {"c"}).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_FALSE(s.incremental.last_refresh_full);
     EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:b"}}));
     EXPECT_TRUE(builder_edges(s.call_builder, false).size() == 1);
 
     // The same pair added behind the journal's back: the size check catches it.
-    ASSERT_TRUE(resolve_and_connect_calls(s, "x.js:a", {"c"}).ok());
+    ASSERT_TRUE(detail::connect_resolved_calls(s, "x.js:a", resolve_calls(s.record, "x.js:a", {"c"})).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_TRUE(s.incremental.last_refresh_full);
     EXPECT_EQ(s.record.resolved_call_edges.size(), 1u);
 
     // A node added without the journal: the table size gives it away.
-    upsert_node(s.record, node("x.js:b2", "Function", "b", "x.js"));
+    detail::upsert_node(s.record, node("x.js:b2", "Function", "b", "x.js"));
     ASSERT_TRUE(repopulate_edges(s).ok());
     EXPECT_TRUE(s.incremental.last_refresh_full);
     EXPECT_EQ(s.record.resolved_call_edges.size(), 2u);
@@ -135,13 +159,72 @@ TEST(IncrementalRefresh, FallsBackWhereTheShortcutIsNotSafe) {
     EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:c"}}));
 }
 
+// A node renamed through the record-level upsert after a refresh leaves every size the
+// journal compares as it was; the refresh used to keep one call edge where the full pass
+// gives two. Through the door the change is journalled; behind it, the record's change
+// tally sends the refresh to the full pass.
+TEST(IncrementalRefresh, RenameBehindTheJournalFallsBackToTheFullPass) {
+    EngineState s = caller_of_b({node("x.js:c", "Function", "c", "x.js"), node("x.js:c2", "Function", "c", "x.js")});
+    ASSERT_EQ(s.record.resolved_call_edges.size(), 1u);
+    const NodeMeta renamed = node("x.js:c2", "Function", "b", "x.js");
+    const EdgeSet both{{"x.js:a", "x.js:b"}, {"x.js:a", "x.js:c2"}};
+
+    EngineState door = s;
+    upsert_node(door, renamed);
+    expect_invariants(door, "renamed through the door");
+    ASSERT_TRUE(repopulate_edges(door).ok());
+    EXPECT_FALSE(door.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(door.record.resolved_call_edges), both);
+
+    const auto nodes = s.record.nodes.size(), names = s.record.name_index.size();
+    const auto hashes = s.record.identities.hash_count();
+    detail::upsert_node(s.record, renamed);
+    ASSERT_EQ(s.record.nodes.size(), nodes);
+    ASSERT_EQ(s.record.name_index.size(), names);
+    ASSERT_EQ(s.record.identities.hash_count(), hashes);
+    Status seen = check_incremental_invariants(s);
+    ASSERT_FALSE(seen.ok());
+    EXPECT_NE(seen.error().message.find("behind the journal"), std::string::npos) << seen.error().message;
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_TRUE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), both);
+    expect_invariants(s, "after the full pass");
+}
+
+// The check names what broke: an edge set edited directly leaves the builders behind; a
+// resolved call added by the edge primitive alone is neither owned nor journalled.
+TEST(IncrementalInvariants, ReportTheFirstBrokenOne) {
+    EngineState s = caller_of_b({});
+    expect_invariants(s, "after the refresh");
+
+    EngineState set_edited = s;
+    set_edited.record.execution_edges.emplace("x.js:b", "x.js:a");
+    Status st = check_incremental_invariants(set_edited);
+    ASSERT_FALSE(st.ok());
+    EXPECT_NE(st.error().message.find("builder does not hold exactly"), std::string::npos) << st.error().message;
+
+    EngineState unjournalled = s;
+    ASSERT_TRUE(detail::add_edge(unjournalled, "x.js:b", "x.js:a", EdgeKind::ResolvedCall).ok());
+    st = check_incremental_invariants(unjournalled);
+    ASSERT_FALSE(st.ok());
+    EXPECT_NE(st.error().message.find("neither owned nor journalled"), std::string::npos) << st.error().message;
+
+    // The same pair through the door is journalled, and the refresh drops it as the full pass does.
+    ASSERT_TRUE(add_typed_edge(s, "x.js:b", "x.js:a", EdgeKind::ResolvedCall).ok());
+    expect_invariants(s, "added through the door");
+    ASSERT_TRUE(repopulate_edges(s).ok());
+    EXPECT_FALSE(s.incremental.last_refresh_full);
+    EXPECT_EQ(sorted(s.record.resolved_call_edges), (EdgeSet{{"x.js:a", "x.js:b"}}));
+    expect_invariants(s, "after dropping it");
+}
+
 // A restored record may hold a pair whose end has no hash yet; once the end is added the
 // full pass feeds that pair to the builders, so the incremental one must too.
 TEST(IncrementalRefresh, DanglingRestoredPairsReachTheBuilders) {
     EngineState s;
     NodeMeta a = node("p.py:a", "Function", "a", "p.py");
     a.calls = std::vector<std::string>{"b"};
-    upsert_node(s.record, a);
+    detail::upsert_node(s.record, a);
     s.record.execution_edges.emplace("p.py:a", "q.py:late");
     ASSERT_TRUE(repopulate_builders(s).ok());
     ASSERT_TRUE(repopulate_edges(s).ok());
@@ -238,14 +321,16 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
             if (!it->second.calls) continue;
             const auto calls = *it->second.calls;
             switch (with_edits ? p.rng() % 12 : 11) {
-                case 0: (void)resolve_and_connect_calls_journaled(p.state, id, random_calls(p.rng)); break;
+                case 0: (void)resolve_and_connect_calls(p.state, id, random_calls(p.rng)); break;
                 case 1: p.step(); break;  // an edit after some callers had their turn
                 case 2:  // resolved twice, the table changed in between
-                    ASSERT_TRUE(resolve_and_connect_calls_journaled(p.state, id, calls).ok());
+                    ASSERT_TRUE(resolve_and_connect_calls(p.state, id, calls).ok());
                     p.step();
                     [[fallthrough]];
-                default: ASSERT_TRUE(resolve_and_connect_calls_journaled(p.state, id, calls).ok()); break;
+                default: ASSERT_TRUE(resolve_and_connect_calls(p.state, id, calls).ok()); break;
             }
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " indexing " + id);
+            if (HasFailure()) return;
         }
         for (int step = 0; step < 3; ++step) {
             EngineState oracle = p.state;
@@ -258,8 +343,12 @@ TEST(IncrementalRefresh, ResolutionsWhileIndexingMatchTheFullPass) {
                 EXPECT_EQ(p.state.incremental.last_refresh_resolved, unrecorded) << "seed " << seed;
             }
             expect_same_edges(p.state, oracle, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
+            expect_invariants(p.state, "seed " + std::to_string(seed) + " refresh " + std::to_string(step));
             if (HasFailure()) return;
-            for (int k = 1 + p.rng() % 3; k > 0; --k) p.step();
+            for (int k = 1 + p.rng() % 3; k > 0; --k) {
+                p.step();
+                expect_invariants(p.state, "seed " + std::to_string(seed) + " edit after refresh " + std::to_string(step));
+            }
         }
     }
     EXPECT_GT(incremental * 10, refreshes * 9) << incremental << " of " << refreshes;

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
+#include "util/hex.hpp"
 #include "util/lowercase.hpp"
 #include "util/node_hash.hpp"
 
@@ -45,19 +46,19 @@ void expect_consistent(const MetadataEngine& r) {
 
 TEST(NodeTable, UpsertMaintainsIndexes) {
     MetadataEngine r;
-    upsert_node(r, node("m.py:f", "F", "m.py"));
-    upsert_node(r, node("m.py:g", "PARSE", "m.py"));
-    upsert_node(r, node("n.py:h", "Parse", ""));
+    detail::upsert_node(r, node("m.py:f", "F", "m.py"));
+    detail::upsert_node(r, node("m.py:g", "PARSE", "m.py"));
+    detail::upsert_node(r, node("n.py:h", "Parse", ""));
     EXPECT_EQ(r.name_index.at("parse"), (IdList{"m.py:g", "n.py:h"}));
     EXPECT_EQ(r.file_index.at("m.py"), (IdList{"m.py:f", "m.py:g"}));
     ASSERT_TRUE(r.identities.find("m.py:f"));
     EXPECT_EQ(r.identities.hash_text(*r.identities.find("m.py:f")), node_hash_hex("m.py:f"));
 
     // Renaming moves the id to the new key and drops the emptied old one.
-    upsert_node(r, node("m.py:f", "other", "m.py"));
+    detail::upsert_node(r, node("m.py:f", "other", "m.py"));
     EXPECT_FALSE(r.name_index.contains("f"));
     // Re-adding under the same name moves it to the end of that list.
-    upsert_node(r, node("m.py:g", "parse", "m.py"));
+    detail::upsert_node(r, node("m.py:g", "parse", "m.py"));
     EXPECT_EQ(r.name_index.at("parse"), (IdList{"n.py:h", "m.py:g"}));
     EXPECT_EQ(r.file_index.at("m.py"), (IdList{"m.py:f", "m.py:g"}));
     expect_consistent(r);
@@ -68,26 +69,26 @@ TEST(NodeTable, LinesCountWrapsToZeroForReversedRange) {
     NodeMeta m = node("a", "a", "");
     m.lines_start = 10;
     m.lines_end = 12;
-    upsert_node(r, m);
+    detail::upsert_node(r, m);
     EXPECT_EQ(r.nodes.at("a").lines_count, 3u);
     m.lines_start = 12;
     m.lines_end = 10;
-    upsert_node(r, m);
+    detail::upsert_node(r, m);
     EXPECT_EQ(r.nodes.at("a").lines_count, 0u);
     m.lines_end.reset();
-    upsert_node(r, m);
+    detail::upsert_node(r, m);
     EXPECT_FALSE(r.nodes.at("a").lines_count);
     m.lines_start = 0;
     m.lines_end = 0xFFFFFFFFu;  // the full range: the count is 2^32 modulo 2^32
-    upsert_node(r, m);
+    detail::upsert_node(r, m);
     EXPECT_EQ(r.nodes.at("a").lines_count, 0u);
 }
 
 TEST(NodeTable, RemoveFileDropsNodesHashesAndEdges) {
     EngineState s;
-    upsert_node(s.record, node("a.py:f", "f", "a.py"));
-    upsert_node(s.record, node("a.py:g", "f", "a.py"));
-    upsert_node(s.record, node("b.py:h", "h", "b.py"));
+    detail::upsert_node(s.record, node("a.py:f", "f", "a.py"));
+    detail::upsert_node(s.record, node("a.py:g", "f", "a.py"));
+    detail::upsert_node(s.record, node("b.py:h", "h", "b.py"));
     ASSERT_TRUE(add_typed_edge(s, "b.py:h", "a.py:f", EdgeKind::Execution));
     ASSERT_TRUE(add_typed_edge(s, "a.py:g", "b.py:h", EdgeKind::Structural));
     ASSERT_TRUE(add_typed_edge(s, "b.py:h", "b.py:h", EdgeKind::ResolvedCall));
@@ -107,7 +108,7 @@ TEST(NodeTable, RemoveFileDropsNodesHashesAndEdges) {
 
 TEST(Edges, UnknownIdsAreSilentAndBadStoredHashFails) {
     EngineState s;
-    upsert_node(s.record, node("x", "x", ""));
+    detail::upsert_node(s.record, node("x", "x", ""));
     EXPECT_TRUE(add_typed_edge(s, "x", "never", EdgeKind::Execution));
     EXPECT_TRUE(add_typed_edge(s, "never", "x", EdgeKind::Execution));
     EXPECT_TRUE(s.record.execution_edges.empty());
@@ -121,7 +122,7 @@ TEST(Edges, UnknownIdsAreSilentAndBadStoredHashFails) {
 
 TEST(Edges, RepopulateFeedsStructuralFirstAndOnlyToDependencyBuilder) {
     EngineState s;
-    for (auto id : {"a", "b", "c"}) upsert_node(s.record, node(id, id, ""));
+    for (auto id : {"a", "b", "c"}) detail::upsert_node(s.record, node(id, id, ""));
     ASSERT_TRUE(add_typed_edge(s, "a", "c", EdgeKind::ResolvedCall));
     ASSERT_TRUE(add_typed_edge(s, "a", "b", EdgeKind::Structural));
     ASSERT_TRUE(repopulate_builders(s));

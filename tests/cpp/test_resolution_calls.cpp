@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "test_resolution_fixture.hpp"
 
@@ -225,7 +226,7 @@ TEST(ResolutionCalls, UnparsableModuleJsonMeansNoContext) {
     m.node_id = m.name = m.file_path = "app/a.py";
     m.node_type = "File";
     m.extra_json = R"({"python_import_bindings": {)";
-    upsert_node(p.r, m);
+    detail::upsert_node(p.r, m);
     EXPECT_EQ(p.one("app/a.py:run", "target"), "lib/x.py:target");
 }
 
@@ -339,6 +340,6 @@ TEST(ResolutionProject, MultiFileApplicationResolvesExactly) {
     EXPECT_EQ(*n, 3u);  // the self-call is dropped
     EXPECT_EQ(p.r.resolved_call_edges.size(), 3u);
     std::size_t builder_edges = 0;
-    for (const auto& out : p.state.call_builder.outgoing) builder_edges += out.size();
+    for (const auto& out : p.state.call_builder.outgoing()) builder_edges += out.size();
     EXPECT_EQ(builder_edges, 3u);
 }

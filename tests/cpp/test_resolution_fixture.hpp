@@ -9,6 +9,7 @@
 
 #include "metadata/engine/call_resolution.hpp"
 #include "metadata/engine/engine_state.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/python_lookup.hpp"
 
@@ -35,7 +36,7 @@ struct Project {
         m.name = dot == std::string::npos || dot < colon || colon == std::string::npos ? id.substr(colon + 1)
                                                                                     : id.substr(dot + 1);
         m.extra_json = std::move(extra_json);
-        upsert_node(r, m);
+        detail::upsert_node(r, m);
         return r.nodes.at(id);
     }
     NodeMeta& fn(const std::string& id) { return add(id, "Function"); }
@@ -51,7 +52,7 @@ struct Project {
         m.name = file;
         m.file_path = file;
         m.extra_json = extra.dump();
-        upsert_node(r, m);
+        detail::upsert_node(r, m);
         return r.nodes.at(file);
     }
 

@@ -5,7 +5,7 @@
 
 #include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/edges.hpp"
-#include "metadata/engine/repopulate.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "test_resolution_fixture.hpp"
 
 using namespace corvane;
@@ -22,7 +22,7 @@ std::uint32_t django(Project& p, const std::string& id, const std::string& text)
 
 std::size_t builder_edges(const graph::GraphBuilder& b) {
     std::size_t n = 0;
-    for (const auto& out : b.outgoing) n += out.size();
+    for (const auto& out : b.outgoing()) n += out.size();
     return n;
 }
 
@@ -220,7 +220,7 @@ EngineState plain_repopulation(const EngineState& original) {
     s.record.resolved_call_edges.clear();
     EXPECT_TRUE(repopulate_builders(s).ok());
     for (const auto& [id, node] : original.record.nodes) {
-        if (node.calls) EXPECT_TRUE(connect_resolved_calls(s, id, resolve_calls(s.record, id, *node.calls)).ok());
+        if (node.calls) EXPECT_TRUE(detail::connect_resolved_calls(s, id, resolve_calls(s.record, id, *node.calls)).ok());
         if (node.django_relations_json) EXPECT_TRUE(resolve_django_relations(s, id, *node.django_relations_json).ok());
     }
     return s;

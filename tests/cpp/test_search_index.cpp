@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/node_table.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
@@ -73,7 +74,7 @@ TEST(SearchIndex, AgreesWithThePlainScanAcrossEdits) {
             switch (rng() % 6) {
                 case 0: (void)invalidate_file(s, pick(rng, kPaths)); break;
                 case 1:  // a change made to the record directly, then the index rebuilt
-                    upsert_node(s.record, random_node(rng));
+                    detail::upsert_node(s.record, random_node(rng));
                     rebuild_search_index(s);
                     break;
                 default: upsert_node(s, random_node(rng)); break;
@@ -110,7 +111,7 @@ TEST(SearchIndex, DepartedNamesFindNothingAndAreDropped) {
 
     // A node added to the record directly changes its size: search scans instead.
     m.name = "direct";
-    upsert_node(s.record, m);
+    detail::upsert_node(s.record, m);
     EXPECT_EQ(search_matches(s, "dir").size(), 1u);
 }
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "metadata/engine/engine_state.hpp"
-#include "metadata/engine/node_table.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "storage/snapshot/lifecycle.hpp"
 #include "storage/snapshot/snapshot.hpp"
 

@@ -66,23 +66,23 @@ private:
 }  // namespace
 
 NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
-    if (const NodeIndex* found = index.find(hash)) return *found;
+    if (const NodeIndex* found = index_.find(hash)) return *found;
     // Indexes are 32-bit; wrapping would alias two nodes.
-    if (hashes.size() > std::numeric_limits<NodeIndex>::max())
+    if (hashes_.size() > std::numeric_limits<NodeIndex>::max())
         throw std::length_error("graph builder holds the maximum number of nodes");
-    const auto id = static_cast<NodeIndex>(hashes.size());
-    hashes.push_back(hash);
+    const auto id = static_cast<NodeIndex>(hashes_.size());
+    hashes_.push_back(hash);
     try {
-        incoming.emplace_back();
-        outgoing.emplace_back();
-        tags.push_back(kNoTag);
-        index.insert_new(hash, id);
+        incoming_.emplace_back();
+        outgoing_.emplace_back();
+        tags_.push_back(kNoTag);
+        index_.insert_new(hash, id);
     } catch (...) {
         // Keep the containers the same length if memory runs out half-way.
-        hashes.resize(id);
-        incoming.resize(id);
-        outgoing.resize(id);
-        tags.resize(id);
+        hashes_.resize(id);
+        incoming_.resize(id);
+        outgoing_.resize(id);
+        tags_.resize(id);
         throw;
     }
     return id;
@@ -91,41 +91,49 @@ NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
 void GraphBuilder::add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag, NodeTag to_tag) {
     const NodeIndex a = get_or_insert(from);
     const NodeIndex b = get_or_insert(to);
-    tags[a] = from_tag;
-    tags[b] = to_tag;
-    auto& out = outgoing[a];
+    tags_[a] = from_tag;
+    tags_[b] = to_tag;
+    auto& out = outgoing_[a];
     if (detail::contains_index(out.data(), out.size(), b)) return;
     out.push_back(b);
     try {
-        incoming[b].push_back(a);
+        incoming_[b].push_back(a);
     } catch (...) {
         out.pop_back();
         throw;
     }
 }
 
+void GraphBuilder::remove_edge(const Hash32& from, const Hash32& to) {
+    const NodeIndex* f = index_.find(from);
+    const NodeIndex* t = index_.find(to);
+    if (f == nullptr || t == nullptr) return;
+    erase_value(outgoing_[*f], *t);
+    erase_value(incoming_[*t], *f);
+}
+
 void GraphBuilder::remove_node_edges(const Hash32& hash) {
-    const NodeIndex* found = index.find(hash);
+    const NodeIndex* found = index_.find(hash);
     if (!found) return;
     const NodeIndex c = *found;
-    std::vector<NodeIndex> preds = std::move(incoming[c]);
-    std::vector<NodeIndex> succs = std::move(outgoing[c]);
-    incoming[c].clear();
-    outgoing[c].clear();
+    std::vector<NodeIndex> preds = std::move(incoming_[c]);
+    std::vector<NodeIndex> succs = std::move(outgoing_[c]);
+    incoming_[c].clear();
+    outgoing_[c].clear();
     // A self-loop puts c in both copies; its own lists are already empty then.
     for (NodeIndex p : preds)
-        if (p != c) erase_value(outgoing[p], c);
+        if (p != c) erase_value(outgoing_[p], c);
     for (NodeIndex s : succs)
-        if (s != c) erase_value(incoming[s], c);
+        if (s != c) erase_value(incoming_[s], c);
 }
 
 CsrGraph GraphBuilder::compile() const {
     CsrGraph g;
-    g.hashes = hashes;
-    g.reverse = compile_lists(incoming);
-    g.forward = compile_lists(outgoing);
-    g.index = index;
-    g.tags = tags;
+    g.hashes = hashes_;
+    g.reverse = compile_lists(incoming_);
+    g.forward = compile_lists(outgoing_);
+    g.index = index_;
+    g.tags = tags_;
     static std::atomic<std::uint64_t> compiles{0};
     g.serial = ++compiles;
     return g;

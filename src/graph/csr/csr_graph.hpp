@@ -54,24 +54,40 @@ public:
 
 class GraphBuilder {
 public:
-    std::vector<Hash32> hashes;
-    std::vector<std::vector<NodeIndex>> incoming;
-    std::vector<std::vector<NodeIndex>> outgoing;
-    HashIndexMap index;
-    std::vector<NodeTag> tags;
-
-    std::size_t node_count() const { return hashes.size(); }
+    std::size_t node_count() const { return hashes_.size(); }
+    const std::vector<Hash32>& hashes() const { return hashes_; }
+    const std::vector<std::vector<NodeIndex>>& incoming() const { return incoming_; }
+    const std::vector<std::vector<NodeIndex>>& outgoing() const { return outgoing_; }
+    const HashIndexMap& index() const { return index_; }
+    const std::vector<NodeTag>& tags() const { return tags_; }
 
     // Inserts unknown hashes as new nodes (from first), then the edge unless present; the two
     // nodes' tags become the ones given.
     void add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag = kNoTag, NodeTag to_tag = kNoTag);
+    // Removes the edge, keeping both nodes; an unknown hash or a missing edge has no effect.
+    void remove_edge(const Hash32& from, const Hash32& to);
     // Removes every edge into or out of the node; an unknown hash has no effect.
     void remove_node_edges(const Hash32& hash);
+    // Calls f(neighbour hash, outgoing) once per edge out of the node (outgoing true) and once
+    // per edge into it; nothing for an unknown hash. f must not change the builder.
+    template <class F>
+    void for_each_neighbour(const Hash32& hash, F&& f) const {
+        const NodeIndex* i = index_.find(hash);
+        if (i == nullptr) return;
+        for (NodeIndex j : outgoing_[*i]) f(hashes_[j], true);
+        for (NodeIndex j : incoming_[*i]) f(hashes_[j], false);
+    }
     // A new graph owning copies of everything; the builder is left unchanged.
     CsrGraph compile() const;
 
 private:
     NodeIndex get_or_insert(const Hash32& hash);
+
+    std::vector<Hash32> hashes_;
+    std::vector<std::vector<NodeIndex>> incoming_;
+    std::vector<std::vector<NodeIndex>> outgoing_;
+    HashIndexMap index_;
+    std::vector<NodeTag> tags_;
 };
 
 }  // namespace corvane::graph

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "metadata/engine/edges.hpp"
 #include "util/lowercase.hpp"
 #include "util/utf8.hpp"
 
@@ -217,26 +216,6 @@ std::vector<ResolvedTarget> resolve_calls(const MetadataEngine& record, const st
                                           const std::vector<std::string>& call_names) {
     DirectLookup src(record);
     return resolve_calls(src, caller_id, call_names);
-}
-
-Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
-                                             const std::vector<ResolvedTarget>& targets) {
-    std::uint32_t count = 0;
-    for (const auto& target : targets) {
-        if (target == caller_id) continue;
-        if (Status s = add_typed_edge(state, caller_id, target, EdgeKind::ResolvedCall); !s) return s.error();
-        ++count;
-    }
-    return count;
-}
-
-Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
-                                                const std::vector<std::string>& call_names) {
-    // Resolution finishes before the first edge is added: the lookups read only the node
-    // table, which adding edges does not touch.
-    CachedLookup src(state.record, state.parsed);
-    auto targets = resolve_calls(src, caller_id, call_names);
-    return connect_resolved_calls(state, caller_id, targets);
 }
 
 }  // namespace corvane

@@ -32,14 +32,4 @@ std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string
 std::optional<std::string> resolve_python_call(LookupSource& src, const CallerView& caller, std::string_view raw_name,
                                                const PythonBindingContext& context);
 
-// Adds one resolved-call edge from the caller per target, skipping the caller itself.
-Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
-                                             const std::vector<ResolvedTarget>& targets);
-
-// Resolves and adds one resolved-call edge per target other than the caller itself; the count
-// includes edges that already existed. Stops at the first add_typed_edge error, keeping the
-// edges added before it.
-Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
-                                                const std::vector<std::string>& call_names);
-
 }  // namespace corvane

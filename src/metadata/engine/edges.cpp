@@ -1,8 +1,6 @@
 #include "metadata/engine/edges.hpp"
 
-#include <vector>
-
-namespace corvane {
+namespace corvane::detail {
 
 PairSet& edge_set(MetadataEngine& record, EdgeKind kind) {
     switch (kind) {
@@ -16,7 +14,7 @@ PairSet& edge_set(MetadataEngine& record, EdgeKind kind) {
 
 namespace {
 
-// The builder half of add_typed_edge: false when an id has no node hash (nothing to feed).
+// The builder half of add_edge: false when an id has no node hash (nothing to feed).
 Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
     const IdentityTable& ids = state.record.identities;
     auto from = ids.find(from_id);
@@ -31,19 +29,34 @@ Result<bool> feed_builders(EngineState& state, const std::string& from_id, const
     return true;
 }
 
-}  // namespace
-
-Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
-    auto fed = feed_builders(state, from_id, to_id, kind);
-    if (!fed) return fed.error();
-    if (*fed) edge_set(state.record, kind).emplace(from_id, to_id);
-    return {};
+const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
+    auto h = record.identities.find(id);
+    return h ? record.identities.hash(*h) : nullptr;
 }
 
-// Feeding a stored pair through add_typed_edge would insert it into the set it came from,
-// where it already is; so the pairs are fed to the builders straight from the sets, with no
-// copies and no set insertions, in the same order and with the same result.
-Status repopulate_builders(EngineState& state) {
+}  // namespace
+
+Result<bool> add_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+    auto fed = feed_builders(state, from_id, to_id, kind);
+    if (fed && *fed) edge_set(state.record, kind).emplace(from_id, to_id);
+    return fed;
+}
+
+Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
+                                             const std::vector<std::string>& targets) {
+    std::uint32_t count = 0;
+    for (const auto& target : targets) {
+        if (target == caller_id) continue;
+        if (auto fed = add_edge(state, caller_id, target, EdgeKind::ResolvedCall); !fed) return fed.error();
+        ++count;
+    }
+    return count;
+}
+
+// Feeding a stored pair through add_edge would insert it into the set it came from, where it
+// already is; so the pairs are fed to the builders straight from the sets, with no copies and
+// no set insertions, in the same order and with the same result.
+Status refill_builders(EngineState& state) {
     constexpr EdgeKind order[] = {EdgeKind::Structural, EdgeKind::Execution, EdgeKind::GeneratedExecution,
                                   EdgeKind::ResolvedCall};
     state.dependency_builder = graph::GraphBuilder();
@@ -56,4 +69,29 @@ Status repopulate_builders(EngineState& state) {
     return {};
 }
 
-}  // namespace corvane
+void drop_resolved_call(EngineState& state, const std::string& from_id, const std::string& to_id) {
+    MetadataEngine& rec = state.record;
+    const StringPair pair(from_id, to_id);
+    if (rec.resolved_call_edges.erase(pair) == 0 || !state.incremental.exact_builders) return;
+    const Hash32* fh = stored_hash(rec, from_id);
+    const Hash32* th = stored_hash(rec, to_id);
+    if (!fh || !th) return;
+    if (rec.execution_edges.contains(pair) || rec.generated_execution_edges.contains(pair)) return;
+    state.call_builder.remove_edge(*fh, *th);
+    if (!rec.structural_edges.contains(pair)) state.dependency_builder.remove_edge(*fh, *th);
+}
+
+void adjacent_pairs(const EngineState& state, const std::string& id, const Hash32& hash, std::vector<StringPair>& out) {
+    const IdentityTable& ids = state.record.identities;
+    state.dependency_builder.for_each_neighbour(hash, [&](const Hash32& other, bool outgoing) {
+        const std::string* other_id = ids.id_of_hash(other);
+        if (other_id == nullptr) return;
+        if (outgoing) {
+            out.emplace_back(id, *other_id);
+        } else {
+            out.emplace_back(*other_id, id);
+        }
+    });
+}
+
+}  // namespace corvane::detail

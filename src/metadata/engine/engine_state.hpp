@@ -1,6 +1,7 @@
 #pragma once
 // The state behind one metadata engine: the record, the two graph builders and the two
-// compiled graphs. Callers hold the engine lock around every operation declared here.
+// compiled graphs. It changes only through the operations of mutations.hpp (the compile
+// step aside, which replaces the compiled graphs and the counts they give).
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +48,7 @@ struct EngineState {
     GraphIdentity dependency_graph_ids;  // made by the compile step
     GraphIdentity call_graph_ids;
     IncrementalState incremental = IncrementalState::of_empty_record();  // what the next edge refresh may reuse
-    // Module contexts and class facts parsed by resolution, dropped when their node changes
-    // through the operations below.
+    // Module contexts and class facts parsed by resolution, dropped when their node changes.
     ParsedSideData parsed;
     SearchIndex search_index;
 };

@@ -1,12 +1,14 @@
 #include "metadata/engine/incremental.hpp"
 
 #include <algorithm>
+#include <set>
 #include <unordered_set>
 
 #include "metadata/engine/call_resolution.hpp"
+#include "metadata/engine/django_relations.hpp"
 #include "metadata/engine/edges.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/python_lookup.hpp"
-#include "util/json.hpp"
 #include "util/lowercase.hpp"
 
 namespace corvane {
@@ -123,35 +125,6 @@ void compact(IncrementalState& inc) {
 
 // ---- builders ------------------------------------------------------------------------------
 
-const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
-    auto h = record.identities.find(id);
-    return h ? record.identities.hash(*h) : nullptr;
-}
-
-void drop_builder_edge(graph::GraphBuilder& b, const Hash32& from, const Hash32& to) {
-    const auto* f = b.index.find(from);
-    const auto* t = b.index.find(to);
-    if (f == nullptr || t == nullptr) return;
-    auto& out = b.outgoing[*f];
-    out.erase(std::remove(out.begin(), out.end(), *t), out.end());
-    auto& in = b.incoming[*t];
-    in.erase(std::remove(in.begin(), in.end(), *f), in.end());
-}
-
-// Takes a resolved-call pair out of its set, and out of each builder unless another set
-// that feeds that builder holds the same pair.
-void drop_call_pair(EngineState& state, const std::string& from, const std::string& to) {
-    MetadataEngine& rec = state.record;
-    StringPair pair(from, to);
-    if (rec.resolved_call_edges.erase(pair) == 0 || !state.incremental.exact_builders) return;
-    auto fh = stored_hash(rec, from);
-    auto th = stored_hash(rec, to);
-    if (!fh || !th) return;
-    if (rec.execution_edges.contains(pair) || rec.generated_execution_edges.contains(pair)) return;
-    drop_builder_edge(state.call_builder, *fh, *th);
-    if (!rec.structural_edges.contains(pair)) drop_builder_edge(state.dependency_builder, *fh, *th);
-}
-
 // The builders mirror the sets pair for pair (so single edges can be taken out of them, and
 // invalidate_file can find a node's pairs from its adjacency) only when every id's hash is
 // its own and maps back to it (no two ids share one), and no stored pair has an end without
@@ -194,6 +167,18 @@ std::vector<std::string> owned_call_targets(LookupSource& src, const std::string
     return calls;
 }
 
+// The pairs a node's resolution owns, into their sets and the builders.
+Status add_owned_pairs(EngineState& state, const std::string& id, const std::vector<std::string>& calls,
+                       const std::vector<std::string>& relations) {
+    for (const auto& t : calls) {
+        if (auto fed = detail::add_edge(state, id, t, EdgeKind::ResolvedCall); !fed) return fed.error();
+    }
+    for (const auto& t : relations) {
+        if (auto fed = detail::add_edge(state, id, t, EdgeKind::Structural); !fed) return fed.error();
+    }
+    return {};
+}
+
 // Resolves one node against the current record, replaces the resolved-call pairs it owned
 // (old_calls) by the new ones, adds its Django relation pairs and records it.
 Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, const std::string& id,
@@ -206,21 +191,15 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     const bool resolved = node != nullptr && (node->calls || node->django_relations_json);
     if (node != nullptr && node->calls) calls = owned_call_targets(src, id, resolve_calls(src, id, *node->calls));
     if (node != nullptr && node->django_relations_json) {
-        relations = relation_targets(src, id, *node->django_relations_json);
+        relations = detail::relation_targets(src, id, *node->django_relations_json);
         sort_unique(relations);
     }
 
     for (const auto& t : old_calls) {
-        if (!std::binary_search(calls.begin(), calls.end(), t)) drop_call_pair(state, id, t);
+        if (!std::binary_search(calls.begin(), calls.end(), t)) detail::drop_resolved_call(state, id, t);
     }
     if (resolved) record_resolution(inc, id, reads, calls, relations);
-    for (const auto& t : calls) {
-        if (Status st = add_typed_edge(state, id, t, EdgeKind::ResolvedCall); !st) return st;
-    }
-    for (const auto& t : relations) {
-        if (Status st = add_typed_edge(state, id, t, EdgeKind::Structural); !st) return st;
-    }
-    return {};
+    return add_owned_pairs(state, id, calls, relations);
 }
 
 void finish_refresh(EngineState& state) {
@@ -287,6 +266,15 @@ bool same_members(const std::optional<IdList>& before, const IdList* now) {
     return a == b;
 }
 
+// The node table is as the journal last saw it: a record-level change (or any other) made
+// behind the journal shows in the tally or the sizes.
+bool table_as_noted(const EngineState& state) {
+    const MetadataEngine& rec = state.record;
+    const IncrementalState& inc = state.incremental;
+    return rec.changes.value == inc.expected_changes && rec.nodes.size() == inc.expected_nodes &&
+           rec.identities.hash_count() == inc.expected_hashes && rec.name_index.size() == inc.expected_names;
+}
+
 bool journal_empty(const ChangeJournal& j) {
     return j.nodes.empty() && j.names.empty() && j.removed.empty() && j.direct_calls.empty() &&
            !j.name_index_was_empty;
@@ -303,10 +291,7 @@ Status incremental_refresh(EngineState& state) {
     MetadataEngine& rec = state.record;
     IncrementalState& inc = state.incremental;
     ChangeJournal& journal = inc.journal;
-    if (rec.nodes.size() != inc.expected_nodes || rec.identities.hash_count() != inc.expected_hashes ||
-        rec.name_index.size() != inc.expected_names) {
-        return refresh_derived_edges_fully(state);
-    }
+    if (!table_as_noted(state)) return refresh_derived_edges_fully(state);
     inc.last_refresh_full = false;
     inc.last_refresh_resolved = 0;
     if (journal_empty(journal) && inc.exact_builders && rec.resolved_call_edges.size() == inc.call_edges) return {};
@@ -339,9 +324,13 @@ Status incremental_refresh(EngineState& state) {
         const bool readers_same = same_for_readers(before, now, now_hash);
         if (!readers_same && before.changed_at > oldest_resolution) ids_changed.emplace_back(key_hash(id), before.changed_at);
         if (!readers_same && journal.removed.contains(id)) removed_ids_changed.insert(key_hash(id));
-        // A node with nothing to resolve and nothing recorded has no edges to redo.
+        // A node with nothing to resolve and nothing recorded has no edges to redo. One that
+        // is gone but still recorded (added, resolved while indexing, removed again) looks
+        // the same to readers as before the journal began, yet its record has to go.
         const bool resolvable = now != nullptr && (now->calls || now->django_relations_json);
-        if ((!readers_same || !same_own_inputs(before, now)) && (resolvable || inc.slot_of.contains(id))) {
+        const bool recorded = inc.slot_of.contains(id);
+        const bool gone_but_recorded = now == nullptr && recorded;
+        if ((!readers_same || !same_own_inputs(before, now) || gone_but_recorded) && (resolvable || recorded)) {
             own_changed.emplace_back(&id, before.changed_at);
         }
     }
@@ -393,12 +382,7 @@ Status incremental_refresh(EngineState& state) {
         for (std::uint32_t s : inc.readers_of_id.readers(h)) {
             const ResolvedNode& r = inc.slots[s];
             if (!r.live || dirty_set.contains(r.id) || !restored.insert(s).second) continue;
-            for (const auto& t : r.call_targets) {
-                if (Status st = add_typed_edge(state, r.id, t, EdgeKind::ResolvedCall); !st) return st;
-            }
-            for (const auto& t : r.relation_targets) {
-                if (Status st = add_typed_edge(state, r.id, t, EdgeKind::Structural); !st) return st;
-            }
+            if (Status st = add_owned_pairs(state, r.id, r.call_targets, r.relation_targets); !st) return st;
         }
     }
 
@@ -415,13 +399,14 @@ Status incremental_refresh(EngineState& state) {
     }
     inc.last_refresh_resolved = dirty.size();
 
-    // Pairs that resolve_and_connect_calls added for names the caller's `calls` do not give.
+    // Resolved calls added outside a refresh (resolve_and_connect_calls for names the
+    // caller's `calls` do not give, add_typed_edge) that no recorded node owns.
     for (const auto& [from, to] : journal.direct_calls) {
-        if (!owns_call(inc, from, to)) drop_call_pair(state, from, to);
+        if (!owns_call(inc, from, to)) detail::drop_resolved_call(state, from, to);
     }
 
     if (!inc.exact_builders) {
-        if (Status st = repopulate_builders(state); !st) return st;
+        if (Status st = detail::refill_builders(state); !st) return st;
     }
     // Every owned pair is in the set; a different size means a pair came from elsewhere.
     if (rec.resolved_call_edges.size() != inc.call_edges) return refresh_derived_edges_fully(state);
@@ -430,22 +415,6 @@ Status incremental_refresh(EngineState& state) {
 }
 
 }  // namespace
-
-std::vector<std::string> relation_targets(LookupSource& src, const std::string& node_id,
-                                          std::string_view relations_json) {
-    std::vector<std::string> out;
-    auto parsed = parse_json(relations_json);
-    if (!parsed || !parsed->is_array()) return out;
-    for (const Json& element : *parsed) {
-        if (!element.is_object()) continue;
-        auto it = element.find("related_model");
-        if (it == element.end() || !it->is_string()) continue;
-        for (auto& target : resolve_generic_calls(src, "", {it->get<std::string>()}, kClassType)) {
-            if (target != node_id) out.push_back(std::move(target));
-        }
-    }
-    return out;
-}
 
 Status refresh_derived_edges_fully(EngineState& state) {
     MetadataEngine& rec = state.record;
@@ -456,7 +425,7 @@ Status refresh_derived_edges_fully(EngineState& state) {
         if (meta.calls || meta.django_relations_json) ids.push_back(id);
     }
     rec.resolved_call_edges.clear();
-    if (Status s = repopulate_builders(state); !s) return s;
+    if (Status s = detail::refill_builders(state); !s) return s;
     state.incremental.exact_builders = builders_can_be_exact(rec);
 
     // Whatever changed behind the hooks' back is parsed afresh.
@@ -509,27 +478,21 @@ void note_table_sizes(EngineState& state) {
     inc.expected_nodes = state.record.nodes.size();
     inc.expected_hashes = state.record.identities.hash_count();
     inc.expected_names = state.record.name_index.size();
+    inc.expected_changes = state.record.changes.value;
+}
+
+void note_direct_call(EngineState& state, const std::string& from_id, const std::string& to_id) {
+    if (state.incremental.valid) state.incremental.journal.direct_calls.emplace_back(from_id, to_id);
 }
 
 void forget_recorded_reads(EngineState& state) { state.incremental = IncrementalState{}; }
 
-Status clear_generated_edges(EngineState& state) {
-    // Generated edges are never derived, so what was recorded stays true; only a refill
-    // that fails half-way leaves builders the record cannot vouch for.
-    state.record.generated_execution_edges.clear();
-    Status s = repopulate_builders(state);
-    if (!s) forget_recorded_reads(state);
-    return s;
-}
-
 bool record_vouched(const EngineState& state) {
-    const IncrementalState& inc = state.incremental;
-    return inc.valid && state.record.nodes.size() == inc.expected_nodes &&
-           state.record.identities.hash_count() == inc.expected_hashes && state.record.name_index.size() == inc.expected_names;
+    return state.incremental.valid && table_as_noted(state);
 }
 
-Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, const std::string& caller_id,
-                                                          const std::vector<std::string>& call_names) {
+Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
+                                                const std::vector<std::string>& call_names) {
     IncrementalState& inc = state.incremental;
     const NodeMeta* caller = nullptr;
     if (auto it = state.record.nodes.find(caller_id); it != state.record.nodes.end()) caller = &it->second;
@@ -540,7 +503,7 @@ Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, co
         RecordingLookup src(state.record, state.parsed, reads);
         auto targets = resolve_calls(src, caller_id, call_names);
         auto calls = owned_call_targets(src, caller_id, targets);
-        auto count = connect_resolved_calls(state, caller_id, targets);
+        auto count = detail::connect_resolved_calls(state, caller_id, targets);
         if (!count) {
             forget_recorded_reads(state);
             return count;
@@ -557,12 +520,126 @@ Result<std::uint32_t> resolve_and_connect_calls_journaled(EngineState& state, co
     }
     CachedLookup src(state.record, state.parsed);
     auto targets = resolve_calls(src, caller_id, call_names);
-    if (inc.valid) {
-        for (const auto& target : targets) {
-            if (target != caller_id) inc.journal.direct_calls.emplace_back(caller_id, target);
+    for (const auto& target : targets) {
+        if (target != caller_id) note_direct_call(state, caller_id, target);
+    }
+    return detail::connect_resolved_calls(state, caller_id, targets);
+}
+
+namespace {
+
+Error broken(const std::string& what) { return wrong_state("incremental invariant broken: " + what); }
+
+// The slots, their index from ids and the reader indexes agree.
+Status check_slots(const IncrementalState& inc) {
+    std::uint64_t live_reads = 0;
+    std::size_t call_edges = 0;
+    for (std::uint32_t s = 0; s < inc.slots.size(); ++s) {
+        const ResolvedNode& r = inc.slots[s];
+        if (!r.live) continue;
+        auto it = inc.slot_of.find(r.id);
+        if (it == inc.slot_of.end() || it->second != s) return broken("live slot of " + r.id + " not indexed by its id");
+        if (!std::is_sorted(r.call_targets.begin(), r.call_targets.end()) ||
+            std::adjacent_find(r.call_targets.begin(), r.call_targets.end()) != r.call_targets.end() ||
+            !std::is_sorted(r.relation_targets.begin(), r.relation_targets.end()) ||
+            std::adjacent_find(r.relation_targets.begin(), r.relation_targets.end()) != r.relation_targets.end()) {
+            return broken("targets of " + r.id + " not distinct and sorted");
+        }
+        if (r.resolved_at > inc.clock) return broken("resolution of " + r.id + " dated after the clock");
+        live_reads += r.reads;
+        call_edges += r.call_targets.size();
+    }
+    for (const auto& [id, s] : inc.slot_of) {
+        if (s >= inc.slots.size() || !inc.slots[s].live || inc.slots[s].id != id) return broken("slot index of " + id);
+    }
+    if (live_reads != inc.live_reads) return broken("live read count");
+    if (call_edges != inc.call_edges) return broken("owned call count");
+    std::vector<bool> free(inc.slots.size(), false);
+    for (std::uint32_t s : inc.free_slots) {
+        if (s >= inc.slots.size() || inc.slots[s].live || free[s]) return broken("free slot list");
+        free[s] = true;
+    }
+    bool reader_ok = true;
+    auto check_reader = [&](std::uint32_t s) { reader_ok = reader_ok && s < inc.slots.size() && !free[s]; };
+    inc.readers_of_id.for_each_reader(check_reader);
+    inc.readers_of_name.for_each_reader(check_reader);
+    for (std::uint32_t s : inc.readers_of_index_emptiness) check_reader(s);
+    if (!reader_ok) return broken("a recorded read names no slot, or a free one");
+    return {};
+}
+
+// What a valid record of reads vouches for: every resolvable node is recorded or journalled,
+// each recorded node's pairs are in their sets, and every resolved-call pair is owned or
+// journalled as added directly.
+Status check_recorded_edges(const EngineState& state) {
+    const MetadataEngine& rec = state.record;
+    const IncrementalState& inc = state.incremental;
+    const ChangeJournal& journal = inc.journal;
+    if (!table_as_noted(state)) return broken("the node table changed behind the journal");
+    for (const auto& [id, meta] : rec.nodes) {
+        if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id) && !journal.nodes.contains(id)) {
+            return broken(id + " is resolvable but neither recorded nor journalled");
         }
     }
-    return connect_resolved_calls(state, caller_id, targets);
+    auto present = [&](const std::string& id) { return !journal.removed.contains(id) && rec.identities.has_hash(id); };
+    for (const auto& r : inc.slots) {
+        if (!r.live) continue;
+        if (!rec.nodes.contains(r.id) && !journal.nodes.contains(r.id)) return broken("recorded node " + r.id + " is gone unjournalled");
+        if (!present(r.id)) continue;
+        for (const auto& t : r.call_targets) {
+            if (present(t) && !rec.resolved_call_edges.contains(StringPair(r.id, t))) return broken("owned call " + r.id + " -> " + t + " missing");
+        }
+        for (const auto& t : r.relation_targets) {
+            if (present(t) && !rec.structural_edges.contains(StringPair(r.id, t))) return broken("relation " + r.id + " -> " + t + " missing");
+        }
+    }
+    std::set<StringPair> direct(journal.direct_calls.begin(), journal.direct_calls.end());
+    for (const auto& pair : rec.resolved_call_edges) {
+        if (!owns_call(inc, pair.first, pair.second) && !direct.contains(pair)) {
+            return broken("resolved call " + pair.first + " -> " + pair.second + " neither owned nor journalled");
+        }
+    }
+    return {};
+}
+
+// Exact builders hold the pairs of the sets that feed them, under the ends' own hashes, in
+// both directions, and nothing else.
+Status check_builder(const graph::GraphBuilder& b, const MetadataEngine& rec, bool with_structural, const char* name) {
+    std::set<std::pair<Hash32, Hash32>> want, got;
+    for (const PairSet* set : all_edge_sets(rec)) {
+        if (set == &rec.structural_edges && !with_structural) continue;
+        for (const auto& [from, to] : *set) {
+            auto f = rec.identities.find(from), t = rec.identities.find(to);
+            const Hash32* fh = f ? rec.identities.hash(*f) : nullptr;
+            const Hash32* th = t ? rec.identities.hash(*t) : nullptr;
+            if (!fh || !th) return broken(std::string(name) + " builder is exact over a pair without hashes");
+            want.emplace(*fh, *th);
+        }
+    }
+    std::set<std::pair<Hash32, Hash32>> backwards;
+    for (std::size_t i = 0; i < b.node_count(); ++i) {
+        for (graph::NodeIndex j : b.outgoing()[i]) got.emplace(b.hashes()[i], b.hashes()[j]);
+        for (graph::NodeIndex j : b.incoming()[i]) backwards.emplace(b.hashes()[j], b.hashes()[i]);
+    }
+    if (got != backwards) return broken(std::string(name) + " builder's two directions disagree");
+    if (got != want) return broken(std::string(name) + " builder does not hold exactly its sets' pairs");
+    return {};
+}
+
+}  // namespace
+
+Status check_incremental_invariants(const EngineState& state) {
+    const IncrementalState& inc = state.incremental;
+    if (Status s = check_slots(inc); !s) return s;
+    if (inc.valid) {
+        if (Status s = check_recorded_edges(state); !s) return s;
+    }
+    if (inc.exact_builders) {
+        if (!builders_can_be_exact(state.record)) return broken("exact builders over hashes that are not the ids' own");
+        if (Status s = check_builder(state.dependency_builder, state.record, true, "dependency"); !s) return s;
+        if (Status s = check_builder(state.call_builder, state.record, false, "call"); !s) return s;
+    }
+    return {};
 }
 
 }  // namespace corvane

@@ -35,7 +35,7 @@ struct ChangeJournal {
     StringMap<NodeBefore> nodes;                // node id -> state before its first change
     StringMap<NameBefore> names;                // name_index key -> its list before the first change
     StringSet removed;                           // ids whose edges remove_file took away
-    std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh and not recorded
+    std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh, maybe not owned
     std::optional<bool> name_index_was_empty;
     std::uint64_t emptiness_changed_at = 0;
 
@@ -99,6 +99,11 @@ public:
         auto it = heads_.find(key);
         return {&links_, it == heads_.end() ? kEnd : it->second};
     }
+    // Calls f(slot) once per recorded read, whatever its key.
+    template <class F>
+    void for_each_reader(F&& f) const {
+        for (const Link& link : links_) f(link.slot);
+    }
     // Keeps the readers for which keep(slot) holds, in their order.
     template <class Keep>
     void filter(Keep keep) {
@@ -146,11 +151,12 @@ struct IncrementalState {
     std::uint64_t dead_reads = 0;
     std::size_t call_edges = 0;  // call_targets summed over live slots
 
-    // Sizes the record had after the last journalled change: a mismatch means the node
-    // table was changed behind the journal's back.
+    // Sizes and change tally the record had after the last journalled change: a mismatch
+    // means the node table was changed behind the journal's back.
     std::size_t expected_nodes = 0;
     std::size_t expected_hashes = 0;
     std::size_t expected_names = 0;
+    std::uint64_t expected_changes = 0;
 
     ChangeJournal journal;
 

@@ -40,6 +40,15 @@ struct NodeMeta {
 
 using IdList = std::vector<std::string>;
 
+// How many times the record-level operations (node_table.hpp) changed a record, so that
+// the edge refresh can tell a change made behind its journal. A tally, not part of the
+// record's value: records compare equal whatever their tallies.
+struct ChangeTally {
+    std::uint64_t value = 0;
+    void advance() { ++value; }
+    bool operator==(const ChangeTally&) const { return true; }
+};
+
 // The engine record (named for the snapshot's record type): nodes, their indexes and
 // identities, and the four typed edge sets.
 struct MetadataEngine {
@@ -51,6 +60,7 @@ struct MetadataEngine {
     PairSet execution_edges;
     PairSet generated_execution_edges;
     PairSet structural_edges;
+    ChangeTally changes;  // never stored
 
     bool operator==(const MetadataEngine&) const = default;
 };

@@ -1,16 +1,12 @@
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <vector>
 
-#include "metadata/engine/engine_state.hpp"
-#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/node_table.hpp"
-#include "metadata/engine/table_queries.hpp"
 #include "util/lowercase.hpp"
 
-namespace corvane {
+namespace corvane::detail {
 
 namespace {
 
@@ -69,22 +65,10 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
     record.name_index[to_lower(meta.name)].push_back(meta.node_id);
     if (!meta.file_path.empty()) record.file_index[meta.file_path].push_back(meta.node_id);
     slot->second = std::move(meta);
+    record.changes.advance();
 }
 
-void upsert_node(EngineState& state, NodeMeta meta) {
-    note_upsert(state, meta);
-    state.parsed.forget(meta.node_id);
-    index_for_search(state, meta);
-    upsert_node(state.record, std::move(meta));
-    note_table_sizes(state);
-    note_search_sizes(state);
-}
-
-namespace {
-
-// Takes the file's entry out of file_index and its nodes out of nodes, name_index and the
-// identity table; the ids it listed, or nothing when there was no entry.
-std::optional<IdList> remove_listed_nodes(MetadataEngine& record, const std::string& file_path) {
+std::optional<IdList> remove_file_nodes(MetadataEngine& record, const std::string& file_path) {
     auto entry = record.file_index.find(file_path);
     if (entry == record.file_index.end()) return std::nullopt;
     IdList ids = std::move(entry->second);
@@ -97,30 +81,12 @@ std::optional<IdList> remove_listed_nodes(MetadataEngine& record, const std::str
         }
         record.identities.remove(id);
     }
+    record.changes.advance();
     return ids;
 }
 
-// The pairs of every set that touch the node, read from its dependency_builder adjacency.
-// Valid only while that builder holds exactly the pairs of the four sets under genuine,
-// back-mapped hashes (IncrementalState::exact_builders with a valid record of reads).
-void adjacent_pairs(const EngineState& state, const std::string& id, const Hash32& hash,
-                    std::vector<StringPair>& out) {
-    const graph::GraphBuilder& b = state.dependency_builder;
-    const auto* i = b.index.find(hash);
-    if (i == nullptr) return;
-    auto other = [&](graph::NodeIndex j) { return state.record.identities.id_of_hash(b.hashes[j]); };
-    for (graph::NodeIndex j : b.outgoing[*i]) {
-        if (const std::string* to = other(j)) out.emplace_back(id, *to);
-    }
-    for (graph::NodeIndex j : b.incoming[*i]) {
-        if (const std::string* from = other(j)) out.emplace_back(*from, id);
-    }
-}
-
-}  // namespace
-
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) {
-    auto ids = remove_listed_nodes(record, file_path);
+    auto ids = remove_file_nodes(record, file_path);
     if (!ids) return 0;
     const RemovedIds removed(*ids);
     for (PairSet* set : all_edge_sets(record)) {
@@ -129,40 +95,4 @@ std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) 
     return ids->size();
 }
 
-std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) {
-    note_file_removal(state, file_path);
-    unindex_file_for_search(state, file_path);
-    // Scanning every edge set costs O(E); when the builders are known to mirror the sets,
-    // the removed nodes' own adjacency names every pair that has to go.
-    const bool by_adjacency = record_vouched(state) && state.incremental.exact_builders;
-    std::vector<StringPair> touching;
-    if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
-        for (const auto& id : entry->second) {
-            state.parsed.forget(id);
-            const IdentityTable& identities = state.record.identities;
-            auto h = identities.find(id);
-            const Hash32* hash = h ? identities.hash(*h) : nullptr;
-            if (hash == nullptr) continue;
-            if (by_adjacency) adjacent_pairs(state, id, *hash, touching);
-            state.dependency_builder.remove_node_edges(*hash);
-            state.call_builder.remove_node_edges(*hash);
-        }
-    }
-    std::uint64_t listed = 0;
-    if (by_adjacency) {
-        if (auto ids = remove_listed_nodes(state.record, file_path)) {
-            listed = ids->size();
-            const auto sets = all_edge_sets(state.record);
-            for (const auto& pair : touching) {
-                for (PairSet* set : sets) set->erase(pair);
-            }
-        }
-    } else {
-        listed = remove_file(state.record, file_path);
-    }
-    note_table_sizes(state);
-    note_search_sizes(state);
-    return listed;
-}
-
-}  // namespace corvane
+}  // namespace corvane::detail

@@ -1,24 +1,26 @@
 #pragma once
+// Record-level node table operations: they change a bare record and tell no one. An engine
+// state changes only through mutations.hpp, which journals each change for the incremental
+// edge refresh; these are for it, and for tests that build a record or change one behind
+// the journal on purpose. Each one advances the record's change tally.
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "metadata/engine/engine_state.hpp"
-#include "util/hex.hpp"
+#include "metadata/engine/node_meta.hpp"
 
-namespace corvane {
+namespace corvane::detail {
 
-// Node table (exclusive lock).
+// Inserts or replaces the node, keeping both indexes and the identity table in step.
 void upsert_node(MetadataEngine& record, NodeMeta meta);
-// upsert_node on the state's record, noting the change for the next edge refresh. Callers
-// that own an engine state use this one.
-void upsert_node(EngineState& state, NodeMeta meta);
 
 // Drops the file's nodes from the record (nodes, both indexes, identities) and every
 // edge touching them; returns how many ids file_index listed for the file.
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path);
 
-// remove_file, after taking the nodes' edges out of both builders. The compiled graphs stay
-// as they are until the next compile.
-std::uint64_t invalidate_file(EngineState& state, const std::string& file_path);
+// remove_file without the edges: takes the file's entry out of file_index and its nodes out
+// of nodes, name_index and the identity table. The ids it listed, or nothing when there was
+// no entry.
+std::optional<IdList> remove_file_nodes(MetadataEngine& record, const std::string& file_path);
 
-}  // namespace corvane
+}  // namespace corvane::detail

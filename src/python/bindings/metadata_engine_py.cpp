@@ -9,14 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "metadata/engine/call_resolution.hpp"
-#include "metadata/engine/django_relations.hpp"
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/engine_state.hpp"
 #include "metadata/engine/graph_queries.hpp"
-#include "metadata/engine/incremental.hpp"
-#include "metadata/engine/node_table.hpp"
-#include "metadata/engine/repopulate.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "metadata/engine/table_queries.hpp"
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
@@ -358,7 +353,7 @@ PyObject* resolve_and_connect_calls_method(PyObject* self, PyObject* const* args
     return guarded([&]() -> PyObject* {
         EngineShared& e = shared_of(self);
         return count_result(locked<ExclusiveLock>(
-            e.lock, [&] { return resolve_and_connect_calls_journaled(e.state, caller, names); }));
+            e.lock, [&] { return resolve_and_connect_calls(e.state, caller, names); }));
     });
 }
 

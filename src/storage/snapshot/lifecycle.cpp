@@ -4,10 +4,8 @@
 #include <thread>
 #include <utility>
 
-#include "metadata/engine/edges.hpp"
 #include "metadata/engine/graph_queries.hpp"
-#include "metadata/engine/incremental.hpp"
-#include "metadata/engine/table_queries.hpp"
+#include "metadata/engine/mutations.hpp"
 #include "storage/snapshot/snapshot.hpp"
 #include "util/log.hpp"
 
@@ -17,16 +15,13 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
     auto read = read_snapshot(workspace_path);
     if (!read) return prefixed("Failed to read snapshot: ", read.error());
     if (!read->record) return false;
-    state.record = std::move(*read->record);
-    forget_recorded_reads(state);  // nothing of the restored record was resolved here
-    const std::size_t n = state.record.nodes.size();
-    if (n == 0) return true;
-    if (log::enabled(log::Level::Info)) {
+    const std::size_t n = read->record->nodes.size();
+    if (n > 0 && log::enabled(log::Level::Info)) {
         log::emit(log::Level::Info, log::kBindingsTarget,
                   "Restored " + std::to_string(n) + " nodes and typed edges from binary snapshot.");
     }
-    (void)repopulate_builders(state);
-    rebuild_search_index(state);
+    (void)adopt_record(state, std::move(*read->record));
+    if (n == 0) return true;
     // The rewrite stores the counts the compile step refreshed. When it changed none and the
     // file held nothing but the record, the file already holds this very state: writing it
     // again would only reorder it.
