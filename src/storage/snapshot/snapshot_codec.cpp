@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
+#include "util/prefetch.hpp"
 #include "util/utf8.hpp"
 
 namespace corvane {
@@ -53,10 +54,45 @@ std::size_t size_of(const NodeMeta& m) {
            size_of_opt(m.blast_radius_score, 4) + size_of_opt(m.extra_json);
 }
 
-template <class Map>
-std::size_t size_of_map(const Map& map) {
+// A record's own memory, and what its string lists point to: what sizing reads of it.
+constexpr auto prefetch_record = [](const auto& kv) { prefetch_object(kv); };
+constexpr auto prefetch_record_lists = [](const auto& kv) {
+    const NodeMeta& m = kv.second;
+    if (m.returns) prefetch(m.returns->data());
+    if (m.calls) prefetch(m.calls->data());
+};
+// Every string a record holds, for writing it.
+constexpr auto prefetch_record_texts = [](const auto& kv) {
+    const NodeMeta& m = kv.second;
+    prefetch_text(kv.first);
+    for (const std::string* s : {&m.node_id, &m.node_type, &m.name, &m.file_path}) prefetch_text(*s);
+    for (const auto* o : {&m.signature, &m.docstring, &m.django_relations_json, &m.extra_json}) {
+        if (*o) prefetch_text(**o);
+    }
+    prefetch_record_lists(kv);
+};
+
+// An id list's buffer, then its key's and first ids' texts.
+constexpr auto prefetch_list = [](const auto& kv) { prefetch(kv.second.data()); };
+constexpr auto prefetch_list_texts = [](const auto& kv) {
+    prefetch_text(kv.first);
+    const std::size_t n = kv.second.size() < kNearAhead ? kv.second.size() : kNearAhead;
+    for (std::size_t i = 0; i < n; ++i) prefetch_text(kv.second[i]);
+};
+constexpr auto prefetch_texts = [](const std::string& s) { prefetch_text(s); };
+
+std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     std::size_t n = 8;
-    for (const auto& [k, v] : map) n += size_of(k) + size_of(v);
+    walk_ahead(map, prefetch_record,
+               prefetch_record_lists,
+               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
+    return n;
+}
+
+std::size_t size_of_map(const StringMap<IdList>& map) {
+    std::size_t n = 8;
+    walk_ahead(map, kNoPrefetch, prefetch_list,
+               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
     return n;
 }
 
@@ -105,7 +141,7 @@ public:
 
     void strings(const Strings& v) {
         u64(v.size());
-        for (const auto& s : v) str(s);
+        walk_ahead(v, kNoPrefetch, prefetch_texts, [this](const std::string& s) { str(s); });
     }
 
     template <class T, class F>
@@ -145,16 +181,22 @@ public:
         opt_str(m.extra_json);
     }
 
-    void value(const NodeMeta& m) { meta(m); }
-    void value(const Strings& v) { strings(v); }
+    void map(const StableStringMap<NodeMeta>& map) {
+        using Entry = StableStringMap<NodeMeta>::value_type;
+        u64(map.size());
+        walk_ahead(map, prefetch_record, prefetch_record_texts, [this](const Entry& kv) {
+            str(kv.first);
+            meta(kv.second);
+        });
+    }
 
-    template <class Map>
-    void map(const Map& m) {
-        u64(m.size());
-        for (const auto& [k, v] : m) {
-            str(k);
-            value(v);
-        }
+    void map(const StringMap<IdList>& map) {
+        using Entry = StringMap<IdList>::value_type;
+        u64(map.size());
+        walk_ahead(map, prefetch_list, prefetch_list_texts, [this](const Entry& kv) {
+            str(kv.first);
+            strings(kv.second);
+        });
     }
 
     void identities(const IdentityTable& ids) {
@@ -170,10 +212,14 @@ public:
 
     void pairs(const PairSet& set) {
         u64(set.size());
-        for (const auto& [a, b] : set) {
-            str(a);
-            str(b);
-        }
+        auto texts = [](const StringPair& p) {
+            prefetch_text(p.first);
+            prefetch_text(p.second);
+        };
+        walk_ahead(set, kNoPrefetch, texts, [this](const StringPair& p) {
+            str(p.first);
+            str(p.second);
+        });
     }
 
 private:
