@@ -1,10 +1,17 @@
 #include "metadata/engine/graph_queries.hpp"
 
+#include <exception>
+#include <system_error>
+#include <thread>
+
 #include "graph/csr/ancestor_counts.hpp"
 
 namespace corvane {
 
 namespace {
+
+// Below this many graph nodes a second thread costs more than it saves.
+constexpr std::size_t kParallelCompileNodes = std::size_t{1} << 14;
 
 GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     GraphIdentity out;
@@ -52,10 +59,41 @@ NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeInd
 }  // namespace
 
 std::size_t compile_step(EngineState& state) {
-    state.dependency_graph = state.dependency_builder.compile();
-    state.call_graph = state.call_builder.compile();
-    state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
-    state.call_graph_ids = identify(state.record.identities, *state.call_graph);
+    // The two graphs are independent: a large pair is compiled on two threads. Running out
+    // of memory on either reaches the caller once both are done.
+    auto dependency = [&state] {
+        state.dependency_graph = state.dependency_builder.compile();
+        state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
+    };
+    auto call = [&state] {
+        state.call_graph = state.call_builder.compile();
+        state.call_graph_ids = identify(state.record.identities, *state.call_graph);
+    };
+    std::exception_ptr failed_second;
+    std::thread second;
+    if (state.dependency_builder.node_count() >= kParallelCompileNodes && std::thread::hardware_concurrency() > 1) {
+        try {
+            second = std::thread([&] {
+                try {
+                    call();
+                } catch (...) {
+                    failed_second = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No second thread: this one compiles both.
+        }
+    }
+    std::exception_ptr failed;
+    try {
+        dependency();
+        if (!second.joinable()) call();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    if (second.joinable()) second.join();
+    if (failed) std::rethrow_exception(failed);
+    if (failed_second) std::rethrow_exception(failed_second);
     return refresh_graph_metrics(state);
 }
 

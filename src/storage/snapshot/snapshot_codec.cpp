@@ -1,7 +1,14 @@
 // Encoding and decoding of the snapshot bytes.
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -108,12 +115,6 @@ std::size_t size_of(const IdentityTable& ids) {
     auto entry = [&](std::string_view a, std::string_view b) { n += size_of(a) + size_of(b); };
     ids.for_each_hash(entry);
     ids.for_each_back_mapping(entry);
-    return n;
-}
-
-std::size_t payload_size(const MetadataEngine& r) {
-    std::size_t n = size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities);
-    for (const PairSet* set : all_edge_sets(r)) n += size_of(*set);
     return n;
 }
 
@@ -231,6 +232,88 @@ private:
 
     std::uint8_t* p_;
     bool ok_ = true;
+};
+
+// ---- sections --------------------------------------------------------------------------
+
+// The payload's sections in file order: nodes, name_index, file_index, the identity table,
+// then the four edge sets.
+constexpr std::size_t kSections = 8;
+
+std::size_t section_size(const MetadataEngine& r, std::size_t s) {
+    switch (s) {
+        case 0: return size_of_map(r.nodes);
+        case 1: return size_of_map(r.name_index);
+        case 2: return size_of_map(r.file_index);
+        case 3: return size_of(r.identities);
+        default: return size_of(*all_edge_sets(r)[s - 4]);
+    }
+}
+
+// True when every string was valid UTF-8.
+bool write_section(const MetadataEngine& r, std::size_t s, std::uint8_t* p) {
+    Writer w(p);
+    switch (s) {
+        case 0: w.map(r.nodes); break;
+        case 1: w.map(r.name_index); break;
+        case 2: w.map(r.file_index); break;
+        case 3: w.identities(r.identities); break;
+        default: w.pairs(*all_edge_sets(r)[s - 4]);
+    }
+    return w.ok();
+}
+
+// Below this many records, identities and edges a second thread costs more than it saves.
+constexpr std::size_t kParallelElements = std::size_t{1} << 15;
+
+// Hands the sections out, largest first, to this thread and as many more as asked for.
+class Sections {
+public:
+    Sections(const MetadataEngine& r, unsigned workers) : workers_(workers) {
+        // Rough bytes per element, only to start the large sections first.
+        std::array<std::size_t, kSections> guess{r.nodes.size() * 256, r.name_index.size() * 48,
+                                                 r.file_index.size() * 256, r.identities.hash_count() * 200};
+        for (std::size_t s = 4; s < kSections; ++s) guess[s] = all_edge_sets(r)[s - 4]->size() * 64;
+        order_by(guess);
+    }
+
+    void order_by(const std::array<std::size_t, kSections>& weight) {
+        for (std::size_t s = 0; s < kSections; ++s) order_[s] = s;
+        std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
+    }
+
+    // task(s) once for every section; returns when all are done. An exception of a task
+    // reaches the caller after the other threads have stopped.
+    template <class Task>
+    void run(Task&& task) {
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr failed;
+        std::mutex failed_lock;
+        auto work = [&] {
+            try {
+                for (std::size_t i; (i = next.fetch_add(1)) < kSections;) task(order_[i]);
+            } catch (...) {
+                std::lock_guard guard(failed_lock);
+                if (!failed) failed = std::current_exception();
+                next = kSections;
+            }
+        };
+        std::vector<std::thread> helpers;
+        for (unsigned w = 1; w < workers_; ++w) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // fewer threads: the others take every section
+            }
+        }
+        work();
+        for (std::thread& t : helpers) t.join();
+        if (failed) std::rethrow_exception(failed);
+    }
+
+private:
+    unsigned workers_;
+    std::array<std::size_t, kSections> order_{};
 };
 
 // ---- reading ---------------------------------------------------------------------------
@@ -389,20 +472,35 @@ private:
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
-    // One buffer for header and payload: byte for byte what encoding the payload alone and
-    // then copying it behind the header would give, without the second buffer and the copy.
-    std::vector<std::uint8_t> out(kSnapshotHeaderSize + payload_size(r));
+Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsigned workers) {
+    // Every section is sized, then written at its offset: byte for byte what writing them one
+    // after another would give, and the sections can be shared between threads.
+    std::array<std::size_t, kSections> size{};
+    Sections sections(r, workers);
+    sections.run([&](std::size_t s) { size[s] = section_size(r, s); });
+    std::array<std::size_t, kSections + 1> offset{};
+    offset[0] = kSnapshotHeaderSize;
+    for (std::size_t s = 0; s < kSections; ++s) offset[s + 1] = offset[s] + size[s];
+
+    // One buffer for header and payload, without a second buffer and a copy.
+    std::vector<std::uint8_t> out(offset[kSections]);
     std::memcpy(out.data(), kSnapshotMagic, sizeof kSnapshotMagic);
     out[4] = kSnapshotVersion;
-    Writer w(out.data() + kSnapshotHeaderSize);
-    w.map(r.nodes);
-    w.map(r.name_index);
-    w.map(r.file_index);
-    w.identities(r.identities);
-    for (const PairSet* set : all_edge_sets(r)) w.pairs(*set);
-    if (!w.ok()) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+    std::array<bool, kSections> ok{};
+    sections.order_by(size);
+    sections.run([&](std::size_t s) { ok[s] = write_section(r, s, out.data() + offset[s]); });
+    for (bool good : ok) {
+        if (!good) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+    }
     return out;
+}
+
+Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
+    const std::size_t elements = r.nodes.size() + r.identities.hash_count() + r.resolved_call_edges.size() +
+                                 r.execution_edges.size() + r.generated_execution_edges.size() +
+                                 r.structural_edges.size();
+    const bool two = elements >= kParallelElements && std::thread::hardware_concurrency() > 1;
+    return encode_snapshot(r, two ? 2 : 1);
 }
 
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used) {
