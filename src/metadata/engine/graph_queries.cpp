@@ -1,5 +1,6 @@
 #include "metadata/engine/graph_queries.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -47,6 +48,56 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     return out;
 }
 
+// Whether two compiled graphs have the same nodes at the same indexes and the same edges,
+// whatever the order of each node's list (a node whose edges were taken out and added again
+// lists them in a new order).
+bool same_nodes_and_edges(const graph::CsrGraph& a, const graph::CsrGraph& b) {
+    if (a.hashes != b.hashes || a.forward.offsets != b.forward.offsets) return false;
+    if (a.forward.targets == b.forward.targets) return true;
+    std::vector<graph::NodeIndex> x, y;
+    for (graph::NodeIndex i = 0; i < a.node_count(); ++i) {
+        const auto p = a.forward.neighbours(i), q = b.forward.neighbours(i);
+        if (std::equal(p.begin(), p.end(), q.begin())) continue;
+        x.assign(p.begin(), p.end());
+        y.assign(q.begin(), q.end());
+        std::sort(x.begin(), x.end());
+        std::sort(y.begin(), y.end());
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Writes the counts of the call graph (radius: ancestor counts by its index) into every
+// node record that has a decodable hash; returns how many records changed.
+std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint32_t>& radius, bool by_handle) {
+    const graph::CsrGraph& g = *state.call_graph;
+    const IdentityTable& ids = state.record.identities;
+    std::size_t changed = 0;
+    for (auto& [id, meta] : state.record.nodes) {
+        auto h = ids.find(id);
+        if (!h) continue;
+        const Hash32* hash = ids.hash(*h);
+        if (hash == nullptr) continue;
+        std::optional<graph::NodeIndex> i;
+        if (!by_handle) {
+            i = g.find(*hash);
+        } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
+            i = j;
+        }
+        std::uint32_t calls = 0, callers = 0, reach = 0;
+        if (i) {
+            calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
+            callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
+            reach = radius[*i];
+        }
+        changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
+        meta.calls_count = calls;
+        meta.callers_count = callers;
+        meta.blast_radius_score = reach;
+    }
+    return changed;
+}
+
 NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeIndex> indexes) {
     NodeIdRefs out;
     out.reserve(indexes.size());
@@ -69,6 +120,9 @@ std::size_t compile_step(EngineState& state) {
         state.call_graph = state.call_builder.compile();
         state.call_graph_ids = identify(state.record.identities, *state.call_graph);
     };
+    // Counting ancestors is the costly part of the step, and a change that leaves the call
+    // edges as they were (a body edited, a docstring) leaves every count as it was.
+    std::optional<graph::CsrGraph> previous_call_graph = std::move(state.call_graph);
     std::exception_ptr failed_second;
     std::thread second;
     if (state.dependency_builder.node_count() >= kParallelCompileNodes && std::thread::hardware_concurrency() > 1) {
@@ -94,39 +148,24 @@ std::size_t compile_step(EngineState& state) {
     if (second.joinable()) second.join();
     if (failed) std::rethrow_exception(failed);
     if (failed_second) std::rethrow_exception(failed_second);
-    return refresh_graph_metrics(state);
+    const graph::CsrGraph& g = *state.call_graph;
+    const bool by_handle = state.call_graph_ids.valid_for(g, state.record.identities);
+    if (previous_call_graph && state.call_graph_counts.size() == g.node_count() &&
+        same_nodes_and_edges(*previous_call_graph, g)) {
+        previous_call_graph.reset();
+        return apply_graph_metrics(state, state.call_graph_counts, by_handle);
+    }
+    previous_call_graph.reset();
+    state.call_graph_counts = graph::ancestor_counts(g);
+    return apply_graph_metrics(state, state.call_graph_counts, by_handle);
 }
 
 std::size_t refresh_graph_metrics(EngineState& state, bool plain) {
     if (!state.call_graph) return 0;
     const graph::CsrGraph& g = *state.call_graph;
-    const std::vector<std::uint32_t> radius = plain ? graph::ancestor_counts_plain(g) : graph::ancestor_counts(g);
-    const IdentityTable& ids = state.record.identities;
-    const bool by_handle = !plain && state.call_graph_ids.valid_for(g, ids);
-    std::size_t changed = 0;
-    for (auto& [id, meta] : state.record.nodes) {
-        auto h = ids.find(id);
-        if (!h) continue;
-        const Hash32* hash = ids.hash(*h);
-        if (hash == nullptr) continue;
-        std::optional<graph::NodeIndex> i;
-        if (!by_handle) {
-            i = g.find(*hash);
-        } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
-            i = j;
-        }
-        std::uint32_t calls = 0, callers = 0, reach = 0;
-        if (i) {
-            calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
-            callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
-            reach = radius[*i];
-        }
-        changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
-        meta.calls_count = calls;
-        meta.callers_count = callers;
-        meta.blast_radius_score = reach;
-    }
-    return changed;
+    if (plain) return apply_graph_metrics(state, graph::ancestor_counts_plain(g), false);
+    state.call_graph_counts = graph::ancestor_counts(g);
+    return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
 }
 
 NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,
