@@ -5,8 +5,10 @@ about five calls each), fed as add_node + add_edge. Each cycle picks a file and 
 re-index of one saved file does: invalidate_file, add_node of the file's functions, the
 file's edges again (in and out: invalidation dropped both), repopulate_edges, then build()
 (compile and encode; the write runs in the background and is timed apart, until the new
-file is in place). Every cycle also toggles one call of the file, so the graph really
-changes and the counts of the nodes it reaches with it. At the end one cycle runs with
+file is in place). Cycles alternate between two kinds of save: one that changes a call
+of the file (one of its edges toggled, so the graph really changes and the counts of the
+nodes it reaches with it), and one that leaves its calls as they were (a body or a docstring
+edited: the same edges come back, in a new order). At the end one cycle runs with
 rebuild_internal() instead (compile, encode and write, synchronously), which is what the
 indexer's incremental run calls.
 
@@ -35,6 +37,15 @@ from suite.engine_phases import _inode, build_and_settle, snapshot_file  # noqa:
 from suite.graphs import FUNCTIONS_PER_MODULE, code_graph, node_record, node_records  # noqa: E402
 
 PHASES = ("invalidate", "add_node", "add_edge", "repopulate", "build", "write")
+
+
+def timed_build(engine) -> dict:
+    """build() in wall time, and the CPU time of all the process's threads meanwhile: on a
+    machine shared with other work the wall time moves with the load, the CPU time much less
+    (it counts the work of every thread the build runs, so it is not shortened by them)."""
+    cpu = time.process_time()
+    wall, _ = timed(engine.build)
+    return {"build": wall, "build_cpu": time.process_time() - cpu}
 
 
 def file_edges(g, touching: dict[int, list[int]], module: int) -> list[tuple[int, int]]:
@@ -75,14 +86,15 @@ def main() -> None:
               f"first build {t_build:.2f} s, first repopulate_edges {t_repop:.2f} s", flush=True)
 
         rng = random.Random(7)
-        times: dict[str, list[float]] = {p: [] for p in PHASES}
+        kinds = ("call changed", "calls unchanged")
+        times = {kind: {p: [] for p in PHASES} for kind in kinds}
 
-        def one_cycle(finish):
+        def one_cycle(finish, toggle=True):
             module = rng.randrange(modules)
             path = ids[module * FUNCTIONS_PER_MODULE].rsplit(":", 1)[0]
             edges = file_edges(g, touching, module)
             own_out = [e for e in edges if e[0] // FUNCTIONS_PER_MODULE == module]
-            if own_out:
+            if own_out and toggle:
                 dropped.symmetric_difference_update({rng.choice(own_out)})
             lo = module * FUNCTIONS_PER_MODULE
             records = [node_record(v) for v in range(lo, min(lo + FUNCTIONS_PER_MODULE, args.n))]
@@ -94,20 +106,27 @@ def main() -> None:
             t.update(finish())
             return t
 
-        for _ in range(args.cycles):
-            t = one_cycle(lambda: {"build": timed(engine.build)[0]})
-            # The background write of this build, until its file is in place.
+        for c in range(args.cycles):
+            kind = kinds[c % 2]
             before = _inode(snapshot_file(ws))
+            t = one_cycle(lambda: timed_build(engine), toggle=kind == kinds[0])
+            # The background write of this build, until its file is in place.
             t["write"], _ = timed(lambda: _settle(ws, before))
             for p in PHASES:
-                times[p].append(t[p])
-            print("cycle: " + ", ".join(f"{p} {t[p] * 1e3:.1f} ms" for p in PHASES)
+                times[kind][p].append(t[p])
+            times[kind].setdefault("build_cpu", []).append(t["build_cpu"])
+            print(f"cycle, {kind}: " + ", ".join(f"{p} {t[p] * 1e3:.1f} ms" for p in PHASES)
+                  + f" (build CPU {t['build_cpu'] * 1e3:.0f} ms)"
                   + f"; total without write {sum(t[p] for p in PHASES[:-1]):.3f} s", flush=True)
 
-        med = {p: statistics.median(v) for p, v in times.items()}
-        print(f"median of {args.cycles} cycles: " + ", ".join(f"{p} {med[p] * 1e3:.1f} ms" for p in PHASES))
-        print(f"one-file cycle (invalidate .. build): {sum(med[p] for p in PHASES[:-1]):.3f} s; "
-              f"with the background write: {sum(med.values()):.3f} s")
+        for kind in kinds:
+            if not times[kind]["build"]:
+                continue
+            med = {p: statistics.median(v) for p, v in times[kind].items()}
+            print(f"median of {len(times[kind]['build'])} cycles, {kind}: "
+                  + ", ".join(f"{p} {med[p] * 1e3:.1f} ms" for p in PHASES) + f" (build CPU {med['build_cpu'] * 1e3:.0f} ms)")
+            print(f"  one-file cycle (invalidate .. build): {sum(med[p] for p in PHASES[:-1]):.3f} s; "
+                  f"with the background write: {sum(med[p] for p in PHASES):.3f} s")
 
         t = one_cycle(lambda: {"build": timed(engine.rebuild_internal)[0]})
         print("cycle with rebuild_internal (compile, encode, write): "

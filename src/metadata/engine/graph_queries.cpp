@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "graph/csr/ancestor_counts.hpp"
+#include "util/prefetch.hpp"
 
 namespace corvane {
 
@@ -72,8 +73,23 @@ bool same_nodes_and_edges(const graph::CsrGraph& a, const graph::CsrGraph& b) {
 std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint32_t>& radius, bool by_handle) {
     const graph::CsrGraph& g = *state.call_graph;
     const IdentityTable& ids = state.record.identities;
+    // Every record is a node of its own, its id a string elsewhere again, and the lookups
+    // that follow probe tables at random: the records are taken in a list first, so each
+    // step of that chain can be fetched for the records ahead.
+    std::vector<std::pair<const std::string*, NodeMeta*>> records;
+    records.reserve(state.record.nodes.size());
+    for (auto& [id, meta] : state.record.nodes) records.emplace_back(&id, &meta);
+    const std::size_t n = records.size();
     std::size_t changed = 0;
-    for (auto& [id, meta] : state.record.nodes) {
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + 3 * kNearAhead < n) prefetch(records[k + 3 * kNearAhead].first);
+        if (k + 2 * kNearAhead < n) {
+            prefetch_text(*records[k + 2 * kNearAhead].first);
+            prefetch_object(*records[k + 2 * kNearAhead].second);
+        }
+        if (k + kNearAhead < n) ids.prefetch_find(*records[k + kNearAhead].first);
+        const std::string& id = *records[k].first;
+        NodeMeta& meta = *records[k].second;
         auto h = ids.find(id);
         if (!h) continue;
         const Hash32* hash = ids.hash(*h);

@@ -48,6 +48,8 @@ public:
     // The handle of an id that has a stored hash.
     std::optional<NodeHandle> find(std::string_view id) const;
     bool has_hash(std::string_view id) const { return find(id).has_value(); }
+    // Starts fetching what find(id) will read first, for a caller that looks many ids up.
+    void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }
     const std::string& id(NodeHandle h) const { return entries_[h].id; }
     // The stored hash of a handle; null when it has none or its text does not decode.
     const Hash32* hash(NodeHandle h) const {
@@ -75,6 +77,14 @@ public:
     std::optional<NodeHandle> handle_of_hash(const Hash32& hash) const;
 
     // ---- the snapshot's view -----------------------------------------------------------------
+
+    // The texts of both relations: how many strings and their total length. Summed over
+    // the handles in order, where walking the hash -> id map would visit an id per entry.
+    struct TextSize {
+        std::size_t strings = 0;
+        std::size_t bytes = 0;
+    };
+    TextSize text_size() const;
 
     // Both walk ahead of themselves (util/prefetch.hpp): a table of 10^6 ids is walked at
     // the speed of memory latency otherwise.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -109,13 +110,10 @@ std::size_t size_of(const PairSet& set) {
     return n;
 }
 
-// Both maps of the identity table: id -> hash, then hash -> id.
+// Both maps of the identity table: two counts, then each string with its length.
 std::size_t size_of(const IdentityTable& ids) {
-    std::size_t n = 16;
-    auto entry = [&](std::string_view a, std::string_view b) { n += size_of(a) + size_of(b); };
-    ids.for_each_hash(entry);
-    ids.for_each_back_mapping(entry);
-    return n;
+    const IdentityTable::TextSize t = ids.text_size();
+    return 16 + 8 * t.strings + t.bytes;
 }
 
 // ---- writing ---------------------------------------------------------------------------
@@ -126,6 +124,7 @@ class Writer {
 public:
     explicit Writer(std::uint8_t* p) : p_(p) {}
     bool ok() const { return ok_; }
+    const std::uint8_t* position() const { return p_; }
 
     void u8(std::uint8_t v) { *p_++ = v; }
     void u32(std::uint32_t v) { raw(to_le(v)); }
@@ -250,8 +249,9 @@ std::size_t section_size(const MetadataEngine& r, std::size_t s) {
     }
 }
 
-// True when every string was valid UTF-8.
-bool write_section(const MetadataEngine& r, std::size_t s, std::uint8_t* p) {
+// True when every string was valid UTF-8. A section that does not end where its size said
+// would have written over the next one: a fault of this file, never of the record.
+bool write_section(const MetadataEngine& r, std::size_t s, std::uint8_t* p, std::size_t size) {
     Writer w(p);
     switch (s) {
         case 0: w.map(r.nodes); break;
@@ -260,6 +260,7 @@ bool write_section(const MetadataEngine& r, std::size_t s, std::uint8_t* p) {
         case 3: w.identities(r.identities); break;
         default: w.pairs(*all_edge_sets(r)[s - 4]);
     }
+    if (w.position() != p + size) throw std::logic_error("snapshot section size mismatch");
     return w.ok();
 }
 
@@ -488,7 +489,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsig
     out[4] = kSnapshotVersion;
     std::array<bool, kSections> ok{};
     sections.order_by(size);
-    sections.run([&](std::size_t s) { ok[s] = write_section(r, s, out.data() + offset[s]); });
+    sections.run([&](std::size_t s) { ok[s] = write_section(r, s, out.data() + offset[s], size[s]); });
     for (bool good : ok) {
         if (!good) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
     }
