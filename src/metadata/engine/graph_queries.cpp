@@ -165,15 +165,11 @@ std::size_t compile_step(EngineState& state) {
     if (failed) std::rethrow_exception(failed);
     if (failed_second) std::rethrow_exception(failed_second);
     const graph::CsrGraph& g = *state.call_graph;
-    const bool by_handle = state.call_graph_ids.valid_for(g, state.record.identities);
-    if (previous_call_graph && state.call_graph_counts.size() == g.node_count() &&
-        same_nodes_and_edges(*previous_call_graph, g)) {
-        previous_call_graph.reset();
-        return apply_graph_metrics(state, state.call_graph_counts, by_handle);
-    }
+    const bool same = previous_call_graph && state.call_graph_counts.size() == g.node_count() &&
+                      same_nodes_and_edges(*previous_call_graph, g);
     previous_call_graph.reset();
-    state.call_graph_counts = graph::ancestor_counts(g);
-    return apply_graph_metrics(state, state.call_graph_counts, by_handle);
+    if (same) return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
+    return refresh_graph_metrics(state);
 }
 
 std::size_t refresh_graph_metrics(EngineState& state, bool plain) {

@@ -91,8 +91,7 @@ constexpr auto prefetch_texts = [](const std::string& s) { prefetch_text(s); };
 
 std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     std::size_t n = 8;
-    walk_ahead(map, prefetch_record,
-               prefetch_record_lists,
+    walk_ahead(map, prefetch_record, prefetch_record_lists,
                [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
     return n;
 }
