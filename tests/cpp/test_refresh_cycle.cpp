@@ -118,3 +118,56 @@ TEST(RefreshCycle, KeptCountsFollowTheGraphNotTheRecord) {
     EXPECT_EQ(s.record.nodes.at("a.py:f").blast_radius_score, 1u);
     EXPECT_EQ(s.record.nodes.at("b.py:h").blast_radius_score, 3u);
 }
+
+// Large enough for the second threads of the compile step, of writing the counts and of the
+// encoding: each node calls one or two earlier ones of its own file, so the plain count
+// stays cheap.
+TEST(RefreshCycle, LargeGraphOnTwoThreadsMatchesThePlainPath) {
+    std::mt19937 rng(11);
+    EngineState s;
+    const int n = 40000;
+    std::vector<std::string> ids;
+    for (int i = 0; i < n; ++i) {
+        NodeMeta m;
+        m.node_id = "m" + std::to_string(i / 40) + ".py:f" + std::to_string(i);
+        m.node_type = "Function";
+        m.name = "f" + std::to_string(i);
+        m.file_path = "m" + std::to_string(i / 40) + ".py";
+        ids.push_back(m.node_id);
+        upsert_node(s, m);
+    }
+    auto connect = [&](int i) {
+        const int first = i / 40 * 40;
+        for (int e = 1 + static_cast<int>(rng() % 2); e > 0 && i > first; --e) {
+            const int j = std::max(first, i - 1 - static_cast<int>(rng() % 8));
+            const auto kind = rng() % 8 == 0 ? EdgeKind::Structural : EdgeKind::ResolvedCall;
+            ASSERT_TRUE(add_typed_edge(s, ids[i], ids[j], kind).ok());
+        }
+    };
+    for (int i = 0; i < n; ++i) connect(i);
+    for (int round = 0; round < 3; ++round) {
+        compile_step(s);
+        EngineState plain = s;
+        refresh_graph_metrics(plain, true);
+        ASSERT_EQ(plain.record.nodes, s.record.nodes) << "round " << round;
+        auto one = encode_snapshot(s.record, 1);
+        auto two = encode_snapshot(s.record);
+        ASSERT_TRUE(one.ok() && two.ok());
+        ASSERT_EQ(*one, *two) << "round " << round;
+        // One file saved with its calls drawn again.
+        const std::string file = "m" + std::to_string(rng() % (n / 40)) + ".py";
+        invalidate_file(s, file);
+        for (int i = 0; i < n; ++i) {
+            if (ids[i].rfind(file + ":", 0) != 0) continue;
+            NodeMeta m;
+            m.node_id = ids[i];
+            m.node_type = "Function";
+            m.name = "f" + std::to_string(i);
+            m.file_path = file;
+            upsert_node(s, m);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (ids[i].rfind(file + ":", 0) == 0) connect(i);
+        }
+    }
+}

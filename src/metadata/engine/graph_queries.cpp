@@ -12,8 +12,9 @@ namespace corvane {
 
 namespace {
 
-// Below this many graph nodes a second thread costs more than it saves.
+// Below these sizes a second thread costs more than it saves.
 constexpr std::size_t kParallelCompileNodes = std::size_t{1} << 14;
+constexpr std::size_t kParallelMetricsRecords = std::size_t{1} << 14;
 
 GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     GraphIdentity out;
@@ -79,39 +80,55 @@ std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint3
     std::vector<std::pair<const std::string*, NodeMeta*>> records;
     records.reserve(state.record.nodes.size());
     for (auto& [id, meta] : state.record.nodes) records.emplace_back(&id, &meta);
-    const std::size_t n = records.size();
-    std::size_t changed = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k + 3 * kNearAhead < n) prefetch(records[k + 3 * kNearAhead].first);
-        if (k + 2 * kNearAhead < n) {
-            prefetch_text(*records[k + 2 * kNearAhead].first);
-            prefetch_object(*records[k + 2 * kNearAhead].second);
+    // Each record's counts are its own: large tables are written in two halves at once,
+    // so that two threads' misses overlap as well.
+    auto write_range = [&](std::size_t begin, std::size_t end) noexcept {
+        std::size_t changed = 0;
+        for (std::size_t k = begin; k < end; ++k) {
+            if (k + 3 * kNearAhead < end) prefetch(records[k + 3 * kNearAhead].first);
+            if (k + 2 * kNearAhead < end) {
+                prefetch_text(*records[k + 2 * kNearAhead].first);
+                prefetch_object(*records[k + 2 * kNearAhead].second);
+            }
+            if (k + kNearAhead < end) ids.prefetch_find(*records[k + kNearAhead].first);
+            NodeMeta& meta = *records[k].second;
+            auto h = ids.find(*records[k].first);
+            if (!h) continue;
+            const Hash32* hash = ids.hash(*h);
+            if (hash == nullptr) continue;
+            std::optional<graph::NodeIndex> i;
+            if (!by_handle) {
+                i = g.find(*hash);
+            } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
+                i = j;
+            }
+            std::uint32_t calls = 0, callers = 0, reach = 0;
+            if (i) {
+                calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
+                callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
+                reach = radius[*i];
+            }
+            changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
+            meta.calls_count = calls;
+            meta.callers_count = callers;
+            meta.blast_radius_score = reach;
         }
-        if (k + kNearAhead < n) ids.prefetch_find(*records[k + kNearAhead].first);
-        const std::string& id = *records[k].first;
-        NodeMeta& meta = *records[k].second;
-        auto h = ids.find(id);
-        if (!h) continue;
-        const Hash32* hash = ids.hash(*h);
-        if (hash == nullptr) continue;
-        std::optional<graph::NodeIndex> i;
-        if (!by_handle) {
-            i = g.find(*hash);
-        } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
-            i = j;
+        return changed;
+    };
+    const std::size_t n = records.size(), half = n / 2;
+    std::size_t changed_second = 0;
+    std::thread second;
+    if (n >= kParallelMetricsRecords && std::thread::hardware_concurrency() > 1) {
+        try {
+            second = std::thread([&] { changed_second = write_range(half, n); });
+        } catch (const std::system_error&) {
+            // No second thread: this one writes them all.
         }
-        std::uint32_t calls = 0, callers = 0, reach = 0;
-        if (i) {
-            calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
-            callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
-            reach = radius[*i];
-        }
-        changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
-        meta.calls_count = calls;
-        meta.callers_count = callers;
-        meta.blast_radius_score = reach;
     }
-    return changed;
+    if (!second.joinable()) return write_range(0, n);
+    const std::size_t changed = write_range(0, half);
+    second.join();
+    return changed + changed_second;
 }
 
 NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeIndex> indexes) {
