@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import corvanedb  # noqa: E402
 from suite.common import timed  # noqa: E402
-from suite.engine_phases import _inode, build_and_settle, snapshot_file  # noqa: E402
+from suite.engine_phases import _inode, build_and_settle, snapshot_file, wait_for_new_snapshot  # noqa: E402
 from suite.graphs import FUNCTIONS_PER_MODULE, code_graph, node_record, node_records  # noqa: E402
 
 PHASES = ("invalidate", "add_node", "add_edge", "repopulate", "build", "write")
@@ -46,6 +46,16 @@ def timed_build(engine) -> dict:
     cpu = time.process_time()
     wall, _ = timed(engine.build)
     return {"build": wall, "build_cpu": time.process_time() - cpu}
+
+
+def add_nodes(engine, records) -> None:
+    for r in records:
+        engine.add_node(**r)
+
+
+def add_edges(engine, pairs) -> None:
+    for a, b in pairs:
+        engine.add_edge(a, b)
 
 
 def file_edges(g, touching: dict[int, list[int]], module: int) -> list[tuple[int, int]]:
@@ -76,9 +86,9 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="file-cycle-") as ws:
         engine = corvanedb.PyMetadataEngine(ws)
-        t_nodes, _ = timed(lambda: [engine.add_node(**r) for r in node_records(args.n)] and None)
+        t_nodes, _ = timed(add_nodes, engine, node_records(args.n))
         pairs = g.id_pairs()
-        t_edges, _ = timed(lambda: [engine.add_edge(a, b) for a, b in pairs] and None)
+        t_edges, _ = timed(add_edges, engine, pairs)
         del pairs
         t_build = build_and_settle(engine, ws)
         t_repop, _ = timed(engine.repopulate_edges)
@@ -100,8 +110,8 @@ def main() -> None:
             records = [node_record(v) for v in range(lo, min(lo + FUNCTIONS_PER_MODULE, args.n))]
             edge_ids = [(ids[a], ids[b]) for a, b in edges if (a, b) not in dropped]
             t = {"invalidate": timed(engine.invalidate_file, path)[0]}
-            t["add_node"] = timed(lambda: [engine.add_node(**r) for r in records] and None)[0]
-            t["add_edge"] = timed(lambda: [engine.add_edge(a, b) for a, b in edge_ids] and None)[0]
+            t["add_node"] = timed(add_nodes, engine, records)[0]
+            t["add_edge"] = timed(add_edges, engine, edge_ids)[0]
             t["repopulate"] = timed(engine.repopulate_edges)[0]
             t.update(finish())
             return t
@@ -111,7 +121,7 @@ def main() -> None:
             before = _inode(snapshot_file(ws))
             t = one_cycle(lambda: timed_build(engine), toggle=kind == kinds[0])
             # The background write of this build, until its file is in place.
-            t["write"], _ = timed(lambda: _settle(ws, before))
+            t["write"], _ = timed(wait_for_new_snapshot, ws, before, 300.0)
             for p in PHASES:
                 times[kind][p].append(t[p])
             times[kind].setdefault("build_cpu", []).append(t["build_cpu"])
@@ -139,22 +149,13 @@ def main() -> None:
             check(engine, g, dropped)
 
 
-def _settle(ws: str, before, timeout: float = 300.0) -> None:
-    deadline = time.monotonic() + timeout
-    while _inode(snapshot_file(ws)) == before and time.monotonic() < deadline:
-        time.sleep(0.002)
-
-
 def check(engine, g, dropped) -> None:
     """The engine after the cycles against a fresh one fed the same final graph."""
     with tempfile.TemporaryDirectory(prefix="file-cycle-check-") as ws:
         fresh = corvanedb.PyMetadataEngine(ws)
-        for r in node_records(g.n):
-            fresh.add_node(**r)
+        add_nodes(fresh, node_records(g.n))
         ids = g.ids
-        for a, b in zip(g.src.tolist(), g.dst.tolist()):
-            if (a, b) not in dropped:
-                fresh.add_edge(ids[a], ids[b])
+        add_edges(fresh, [(ids[a], ids[b]) for a, b in zip(g.src.tolist(), g.dst.tolist()) if (a, b) not in dropped])
         fresh.build()
         keys = ("calls_count", "callers_count", "blast_radius_score")
         ours, theirs = engine.get_all_metadata(), fresh.get_all_metadata()
