@@ -298,16 +298,16 @@ public:
                 next = kSections;
             }
         };
-        std::vector<std::thread> helpers;
+        std::vector<std::thread> threads;
         for (unsigned w = 1; w < workers_; ++w) {
             try {
-                helpers.emplace_back(work);
+                threads.emplace_back(work);
             } catch (const std::system_error&) {
                 break;  // fewer threads: the others take every section
             }
         }
         work();
-        for (std::thread& t : helpers) t.join();
+        for (std::thread& t : threads) t.join();
         if (failed) std::rethrow_exception(failed);
     }
 
