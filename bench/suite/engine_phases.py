@@ -48,10 +48,15 @@ def build_and_settle(engine, ws: str, timeout: float = 120.0) -> float:
     writer to rename the new file into place, so the write does not run into later timings."""
     before = _inode(snapshot_file(ws))
     t, _ = timed(engine.build)
+    wait_for_new_snapshot(ws, before, timeout)
+    return t
+
+
+def wait_for_new_snapshot(ws: str, before, timeout: float = 120.0) -> None:
+    """Until the snapshot file is no longer the one whose inode was `before`."""
     deadline = time.monotonic() + timeout
     while _inode(snapshot_file(ws)) == before and time.monotonic() < deadline:
         time.sleep(0.005)
-    return t
 
 
 def add_node_vs_dict(corvanedb, records: list[dict], ws_root: str, repeat: int) -> dict:

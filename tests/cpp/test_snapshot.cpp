@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "storage/snapshot/snapshot.hpp"
@@ -192,6 +193,42 @@ TEST(SnapshotEncode, RejectsStringsTheDecoderWouldReject) {
     auto bytes = encode_snapshot(r);
     ASSERT_FALSE(bytes.ok());
     EXPECT_EQ(bytes.error().kind, ErrorKind::Io);
+}
+
+// Two threads write the sections at offsets the sizing pass gave: any slip in a size or an
+// offset shows as bytes that differ from the one-thread encoding.
+TEST(SnapshotEncode, TwoThreadsGiveTheBytesOfOne) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        RandomEngine gen(seed);
+        const MetadataEngine r = gen.engine(seed * seed * 40);
+        auto one = encode_snapshot(r, 1);
+        auto two = encode_snapshot(r, 2);
+        ASSERT_TRUE(one.ok() && two.ok()) << "seed " << seed;
+        EXPECT_EQ(*one, *two) << "seed " << seed;
+        EXPECT_EQ(*one, encode(r)) << "seed " << seed;
+    }
+}
+
+TEST(SnapshotEncode, TwoThreadsRejectInvalidUtf8InAnySection) {
+    RandomEngine gen(5);
+    const MetadataEngine base = gen.engine(300);
+    const std::string bad("x\xc3(", 3);
+    std::vector<std::function<void(MetadataEngine&)>> spoil = {
+        [&](MetadataEngine& r) { r.nodes.begin()->second.name = bad; },
+        [&](MetadataEngine& r) { r.name_index[bad].push_back("id"); },
+        [&](MetadataEngine& r) { r.file_index.begin()->second.push_back(bad); },
+        [&](MetadataEngine& r) { r.identities.restore_back_mapping(bad, "id"); },
+        [&](MetadataEngine& r) { r.structural_edges.insert({"a", bad}); },
+    };
+    for (std::size_t i = 0; i < spoil.size(); ++i) {
+        MetadataEngine r = base;
+        spoil[i](r);
+        for (unsigned workers : {1u, 2u}) {
+            auto bytes = encode_snapshot(r, workers);
+            ASSERT_FALSE(bytes.ok()) << "section " << i << ", " << workers << " threads";
+            EXPECT_EQ(bytes.error().kind, ErrorKind::Io);
+        }
+    }
 }
 
 TEST(SnapshotRoundTrip, RandomEnginesDecodeToEqualRecords) {

@@ -1,10 +1,20 @@
 #include "metadata/engine/graph_queries.hpp"
 
+#include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
+
 #include "graph/csr/ancestor_counts.hpp"
+#include "util/prefetch.hpp"
 
 namespace corvane {
 
 namespace {
+
+// Below these sizes a second thread costs more than it saves.
+constexpr std::size_t kParallelCompileNodes = std::size_t{1} << 14;
+constexpr std::size_t kParallelMetricsRecords = std::size_t{1} << 14;
 
 GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     GraphIdentity out;
@@ -40,6 +50,87 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     return out;
 }
 
+// Whether two compiled graphs have the same nodes at the same indexes and the same edges,
+// whatever the order of each node's list (a node whose edges were taken out and added again
+// lists them in a new order).
+bool same_nodes_and_edges(const graph::CsrGraph& a, const graph::CsrGraph& b) {
+    if (a.hashes != b.hashes || a.forward.offsets != b.forward.offsets) return false;
+    if (a.forward.targets == b.forward.targets) return true;
+    std::vector<graph::NodeIndex> x, y;
+    for (graph::NodeIndex i = 0; i < a.node_count(); ++i) {
+        const auto p = a.forward.neighbours(i), q = b.forward.neighbours(i);
+        if (std::equal(p.begin(), p.end(), q.begin())) continue;
+        x.assign(p.begin(), p.end());
+        y.assign(q.begin(), q.end());
+        std::sort(x.begin(), x.end());
+        std::sort(y.begin(), y.end());
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Writes the counts of the call graph (radius: ancestor counts by its index) into every
+// node record that has a decodable hash; returns how many records changed.
+std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint32_t>& radius, bool by_handle) {
+    const graph::CsrGraph& g = *state.call_graph;
+    const IdentityTable& ids = state.record.identities;
+    // Every record is a node of its own, its id a string elsewhere again, and the lookups
+    // that follow probe tables at random: the records are taken in a list first, so each
+    // step of that chain can be fetched for the records ahead.
+    std::vector<std::pair<const std::string*, NodeMeta*>> records;
+    records.reserve(state.record.nodes.size());
+    for (auto& [id, meta] : state.record.nodes) records.emplace_back(&id, &meta);
+    // Each record's counts are its own: large tables are written in two halves at once,
+    // so that two threads' misses overlap as well.
+    auto write_range = [&](std::size_t begin, std::size_t end) noexcept {
+        std::size_t changed = 0;
+        for (std::size_t k = begin; k < end; ++k) {
+            if (k + 3 * kNearAhead < end) prefetch(records[k + 3 * kNearAhead].first);
+            if (k + 2 * kNearAhead < end) {
+                prefetch_text(*records[k + 2 * kNearAhead].first);
+                prefetch_object(*records[k + 2 * kNearAhead].second);
+            }
+            if (k + kNearAhead < end) ids.prefetch_find(*records[k + kNearAhead].first);
+            NodeMeta& meta = *records[k].second;
+            auto h = ids.find(*records[k].first);
+            if (!h) continue;
+            const Hash32* hash = ids.hash(*h);
+            if (hash == nullptr) continue;
+            std::optional<graph::NodeIndex> i;
+            if (!by_handle) {
+                i = g.find(*hash);
+            } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
+                i = j;
+            }
+            std::uint32_t calls = 0, callers = 0, reach = 0;
+            if (i) {
+                calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
+                callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
+                reach = radius[*i];
+            }
+            changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
+            meta.calls_count = calls;
+            meta.callers_count = callers;
+            meta.blast_radius_score = reach;
+        }
+        return changed;
+    };
+    const std::size_t n = records.size(), half = n / 2;
+    std::size_t changed_second = 0;
+    std::thread second;
+    if (n >= kParallelMetricsRecords && std::thread::hardware_concurrency() > 1) {
+        try {
+            second = std::thread([&] { changed_second = write_range(half, n); });
+        } catch (const std::system_error&) {
+            // No second thread: this one writes them all.
+        }
+    }
+    if (!second.joinable()) return write_range(0, n);
+    const std::size_t changed = write_range(0, half);
+    second.join();
+    return changed + changed_second;
+}
+
 NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeIndex> indexes) {
     NodeIdRefs out;
     out.reserve(indexes.size());
@@ -52,43 +143,58 @@ NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeInd
 }  // namespace
 
 std::size_t compile_step(EngineState& state) {
-    state.dependency_graph = state.dependency_builder.compile();
-    state.call_graph = state.call_builder.compile();
-    state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
-    state.call_graph_ids = identify(state.record.identities, *state.call_graph);
+    // The two graphs are independent: a large pair is compiled on two threads. Running out
+    // of memory on either reaches the caller once both are done.
+    auto dependency = [&state] {
+        state.dependency_graph = state.dependency_builder.compile();
+        state.dependency_graph_ids = identify(state.record.identities, *state.dependency_graph);
+    };
+    auto call = [&state] {
+        state.call_graph = state.call_builder.compile();
+        state.call_graph_ids = identify(state.record.identities, *state.call_graph);
+    };
+    // Counting ancestors is the costly part of the step, and a change that leaves the call
+    // edges as they were (a body edited, a docstring) leaves every count as it was.
+    std::optional<graph::CsrGraph> previous_call_graph = std::move(state.call_graph);
+    std::exception_ptr failed_second;
+    std::thread second;
+    if (state.dependency_builder.node_count() >= kParallelCompileNodes && std::thread::hardware_concurrency() > 1) {
+        try {
+            second = std::thread([&] {
+                try {
+                    call();
+                } catch (...) {
+                    failed_second = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No second thread: this one compiles both.
+        }
+    }
+    std::exception_ptr failed;
+    try {
+        dependency();
+        if (!second.joinable()) call();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    if (second.joinable()) second.join();
+    if (failed) std::rethrow_exception(failed);
+    if (failed_second) std::rethrow_exception(failed_second);
+    const graph::CsrGraph& g = *state.call_graph;
+    const bool same = previous_call_graph && state.call_graph_counts.size() == g.node_count() &&
+                      same_nodes_and_edges(*previous_call_graph, g);
+    previous_call_graph.reset();
+    if (same) return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
     return refresh_graph_metrics(state);
 }
 
 std::size_t refresh_graph_metrics(EngineState& state, bool plain) {
     if (!state.call_graph) return 0;
     const graph::CsrGraph& g = *state.call_graph;
-    const std::vector<std::uint32_t> radius = plain ? graph::ancestor_counts_plain(g) : graph::ancestor_counts(g);
-    const IdentityTable& ids = state.record.identities;
-    const bool by_handle = !plain && state.call_graph_ids.valid_for(g, ids);
-    std::size_t changed = 0;
-    for (auto& [id, meta] : state.record.nodes) {
-        auto h = ids.find(id);
-        if (!h) continue;
-        const Hash32* hash = ids.hash(*h);
-        if (hash == nullptr) continue;
-        std::optional<graph::NodeIndex> i;
-        if (!by_handle) {
-            i = g.find(*hash);
-        } else if (const graph::NodeIndex j = state.call_graph_ids.index_of_handle[*h]; j != GraphIdentity::kAbsent) {
-            i = j;
-        }
-        std::uint32_t calls = 0, callers = 0, reach = 0;
-        if (i) {
-            calls = static_cast<std::uint32_t>(g.forward.offsets[*i + 1] - g.forward.offsets[*i]);
-            callers = static_cast<std::uint32_t>(g.reverse.offsets[*i + 1] - g.reverse.offsets[*i]);
-            reach = radius[*i];
-        }
-        changed += meta.calls_count != calls || meta.callers_count != callers || meta.blast_radius_score != reach;
-        meta.calls_count = calls;
-        meta.callers_count = callers;
-        meta.blast_radius_score = reach;
-    }
-    return changed;
+    if (plain) return apply_graph_metrics(state, graph::ancestor_counts_plain(g), false);
+    state.call_graph_counts = graph::ancestor_counts(g);
+    return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
 }
 
 NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,

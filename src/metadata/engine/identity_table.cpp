@@ -186,6 +186,26 @@ const std::string& IdentityTable::text_of(NodeHandle h, std::string& hex) const 
     return hex_of(entries_[h].hash, hex);
 }
 
+IdentityTable::TextSize IdentityTable::text_size() const {
+    TextSize out;
+    std::string hex;
+    for (NodeHandle h = 0; h < entries_.size(); ++h) {
+        const Entry& e = entries_[h];
+        if (e.stored) {
+            out.strings += 2;
+            out.bytes += e.id.size() + (odd_text_.empty() ? 64 : text_of(h, hex).size());
+        }
+        // Every by_hash_ key is the 64-digit rendering of its hash.
+        out.strings += 2 * std::size_t{e.back_refs};
+        out.bytes += std::size_t{e.back_refs} * (64 + e.id.size());
+    }
+    for (const auto& [text, id] : odd_back_) {
+        out.strings += 2;
+        out.bytes += text.size() + id.size();
+    }
+    return out;
+}
+
 std::string IdentityTable::hash_text(NodeHandle h) const {
     std::string hex;
     return text_of(h, hex);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "util/hash.hpp"
+#include "util/prefetch.hpp"
 
 namespace corvane {
 
@@ -47,6 +48,8 @@ public:
     // The handle of an id that has a stored hash.
     std::optional<NodeHandle> find(std::string_view id) const;
     bool has_hash(std::string_view id) const { return find(id).has_value(); }
+    // Starts fetching what find(id) will read first, for a caller that looks many ids up.
+    void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }
     const std::string& id(NodeHandle h) const { return entries_[h].id; }
     // The stored hash of a handle; null when it has none or its text does not decode.
     const Hash32* hash(NodeHandle h) const {
@@ -75,17 +78,32 @@ public:
 
     // ---- the snapshot's view -----------------------------------------------------------------
 
+    // The texts of both relations: how many strings and their total length. Summed over
+    // the handles in order, where walking the hash -> id map would visit an id per entry.
+    struct TextSize {
+        std::size_t strings = 0;
+        std::size_t bytes = 0;
+    };
+    TextSize text_size() const;
+
+    // Both walk ahead of themselves (util/prefetch.hpp): a table of 10^6 ids is walked at
+    // the speed of memory latency otherwise.
     template <class F>  // f(id, hash text), one call per stored hash
     void for_each_hash(F&& f) const {
         std::string hex;
-        for (NodeHandle h = 0; h < entries_.size(); ++h) {
+        const std::size_t n = entries_.size();
+        for (NodeHandle h = 0; h < n; ++h) {
+            if (h + kNearAhead < n) prefetch_text(entries_[h + kNearAhead].id);
             if (entries_[h].stored) f(entries_[h].id, text_of(h, hex));
         }
     }
     template <class F>  // f(hash text, id), one call per back-mapping
     void for_each_back_mapping(F&& f) const {
         std::string hex;
-        for (const auto& [hash, h] : by_hash_) f(std::string_view(hex_of(hash, hex)), std::string_view(entries_[h].id));
+        walk_ahead(
+            by_hash_, [this](const auto& kv) { prefetch(&entries_[kv.second]); },
+            [this](const auto& kv) { prefetch_text(entries_[kv.second].id); },
+            [&](const auto& kv) { f(std::string_view(hex_of(kv.first, hex)), std::string_view(entries_[kv.second].id)); });
         for (const auto& [text, id] : odd_back_) f(std::string_view(text), std::string_view(id));
     }
 

@@ -1,11 +1,20 @@
 // Encoding and decoding of the snapshot bytes.
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
+#include "util/prefetch.hpp"
 #include "util/utf8.hpp"
 
 namespace corvane {
@@ -53,10 +62,44 @@ std::size_t size_of(const NodeMeta& m) {
            size_of_opt(m.blast_radius_score, 4) + size_of_opt(m.extra_json);
 }
 
-template <class Map>
-std::size_t size_of_map(const Map& map) {
+// A record's own memory, and what its string lists point to: what sizing reads of it.
+constexpr auto prefetch_record = [](const auto& kv) { prefetch_object(kv); };
+constexpr auto prefetch_record_lists = [](const auto& kv) {
+    const NodeMeta& m = kv.second;
+    if (m.returns) prefetch(m.returns->data());
+    if (m.calls) prefetch(m.calls->data());
+};
+// Every string a record holds, for writing it.
+constexpr auto prefetch_record_texts = [](const auto& kv) {
+    const NodeMeta& m = kv.second;
+    prefetch_text(kv.first);
+    for (const std::string* s : {&m.node_id, &m.node_type, &m.name, &m.file_path}) prefetch_text(*s);
+    for (const auto* o : {&m.signature, &m.docstring, &m.django_relations_json, &m.extra_json}) {
+        if (*o) prefetch_text(**o);
+    }
+    prefetch_record_lists(kv);
+};
+
+// An id list's buffer, then its key's and first ids' texts.
+constexpr auto prefetch_list = [](const auto& kv) { prefetch(kv.second.data()); };
+constexpr auto prefetch_list_texts = [](const auto& kv) {
+    prefetch_text(kv.first);
+    const std::size_t n = kv.second.size() < kNearAhead ? kv.second.size() : kNearAhead;
+    for (std::size_t i = 0; i < n; ++i) prefetch_text(kv.second[i]);
+};
+constexpr auto prefetch_texts = [](const std::string& s) { prefetch_text(s); };
+
+std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     std::size_t n = 8;
-    for (const auto& [k, v] : map) n += size_of(k) + size_of(v);
+    walk_ahead(map, prefetch_record, prefetch_record_lists,
+               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
+    return n;
+}
+
+std::size_t size_of_map(const StringMap<IdList>& map) {
+    std::size_t n = 8;
+    walk_ahead(map, kNoPrefetch, prefetch_list,
+               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
     return n;
 }
 
@@ -66,19 +109,10 @@ std::size_t size_of(const PairSet& set) {
     return n;
 }
 
-// Both maps of the identity table: id -> hash, then hash -> id.
+// Both maps of the identity table: two counts, then each string with its length.
 std::size_t size_of(const IdentityTable& ids) {
-    std::size_t n = 16;
-    auto entry = [&](std::string_view a, std::string_view b) { n += size_of(a) + size_of(b); };
-    ids.for_each_hash(entry);
-    ids.for_each_back_mapping(entry);
-    return n;
-}
-
-std::size_t payload_size(const MetadataEngine& r) {
-    std::size_t n = size_of_map(r.nodes) + size_of_map(r.name_index) + size_of_map(r.file_index) + size_of(r.identities);
-    for (const PairSet* set : all_edge_sets(r)) n += size_of(*set);
-    return n;
+    const IdentityTable::TextSize t = ids.text_size();
+    return 16 + 8 * t.strings + t.bytes;
 }
 
 // ---- writing ---------------------------------------------------------------------------
@@ -89,6 +123,7 @@ class Writer {
 public:
     explicit Writer(std::uint8_t* p) : p_(p) {}
     bool ok() const { return ok_; }
+    const std::uint8_t* position() const { return p_; }
 
     void u8(std::uint8_t v) { *p_++ = v; }
     void u32(std::uint32_t v) { raw(to_le(v)); }
@@ -105,7 +140,7 @@ public:
 
     void strings(const Strings& v) {
         u64(v.size());
-        for (const auto& s : v) str(s);
+        walk_ahead(v, kNoPrefetch, prefetch_texts, [this](const std::string& s) { str(s); });
     }
 
     template <class T, class F>
@@ -145,16 +180,22 @@ public:
         opt_str(m.extra_json);
     }
 
-    void value(const NodeMeta& m) { meta(m); }
-    void value(const Strings& v) { strings(v); }
+    void map(const StableStringMap<NodeMeta>& map) {
+        using Entry = StableStringMap<NodeMeta>::value_type;
+        u64(map.size());
+        walk_ahead(map, prefetch_record, prefetch_record_texts, [this](const Entry& kv) {
+            str(kv.first);
+            meta(kv.second);
+        });
+    }
 
-    template <class Map>
-    void map(const Map& m) {
-        u64(m.size());
-        for (const auto& [k, v] : m) {
-            str(k);
-            value(v);
-        }
+    void map(const StringMap<IdList>& map) {
+        using Entry = StringMap<IdList>::value_type;
+        u64(map.size());
+        walk_ahead(map, prefetch_list, prefetch_list_texts, [this](const Entry& kv) {
+            str(kv.first);
+            strings(kv.second);
+        });
     }
 
     void identities(const IdentityTable& ids) {
@@ -170,10 +211,14 @@ public:
 
     void pairs(const PairSet& set) {
         u64(set.size());
-        for (const auto& [a, b] : set) {
-            str(a);
-            str(b);
-        }
+        auto texts = [](const StringPair& p) {
+            prefetch_text(p.first);
+            prefetch_text(p.second);
+        };
+        walk_ahead(set, kNoPrefetch, texts, [this](const StringPair& p) {
+            str(p.first);
+            str(p.second);
+        });
     }
 
 private:
@@ -185,6 +230,90 @@ private:
 
     std::uint8_t* p_;
     bool ok_ = true;
+};
+
+// ---- sections --------------------------------------------------------------------------
+
+// The payload's sections in file order: nodes, name_index, file_index, the identity table,
+// then the four edge sets.
+constexpr std::size_t kSections = 8;
+
+std::size_t section_size(const MetadataEngine& r, std::size_t s) {
+    switch (s) {
+        case 0: return size_of_map(r.nodes);
+        case 1: return size_of_map(r.name_index);
+        case 2: return size_of_map(r.file_index);
+        case 3: return size_of(r.identities);
+        default: return size_of(*all_edge_sets(r)[s - 4]);
+    }
+}
+
+// True when every string was valid UTF-8. A section that does not end where its size said
+// would have written over the next one: a fault of this file, never of the record.
+bool write_section(const MetadataEngine& r, std::size_t s, std::uint8_t* p, std::size_t size) {
+    Writer w(p);
+    switch (s) {
+        case 0: w.map(r.nodes); break;
+        case 1: w.map(r.name_index); break;
+        case 2: w.map(r.file_index); break;
+        case 3: w.identities(r.identities); break;
+        default: w.pairs(*all_edge_sets(r)[s - 4]);
+    }
+    if (w.position() != p + size) throw std::logic_error("snapshot section size mismatch");
+    return w.ok();
+}
+
+// Below this many records, identities and edges a second thread costs more than it saves.
+constexpr std::size_t kParallelElements = std::size_t{1} << 15;
+
+// Hands the sections out, largest first, to this thread and as many more as asked for.
+class Sections {
+public:
+    Sections(const MetadataEngine& r, unsigned workers) : workers_(workers) {
+        // Rough bytes per element, only to start the large sections first.
+        std::array<std::size_t, kSections> guess{r.nodes.size() * 256, r.name_index.size() * 48,
+                                                 r.file_index.size() * 256, r.identities.hash_count() * 200};
+        for (std::size_t s = 4; s < kSections; ++s) guess[s] = all_edge_sets(r)[s - 4]->size() * 64;
+        order_by(guess);
+    }
+
+    void order_by(const std::array<std::size_t, kSections>& weight) {
+        for (std::size_t s = 0; s < kSections; ++s) order_[s] = s;
+        std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
+    }
+
+    // task(s) once for every section; returns when all are done. An exception of a task
+    // reaches the caller after the other threads have stopped.
+    template <class Task>
+    void run(Task&& task) {
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr failed;
+        std::mutex failed_lock;
+        auto work = [&] {
+            try {
+                for (std::size_t i; (i = next.fetch_add(1)) < kSections;) task(order_[i]);
+            } catch (...) {
+                std::lock_guard guard(failed_lock);
+                if (!failed) failed = std::current_exception();
+                next = kSections;
+            }
+        };
+        std::vector<std::thread> threads;
+        for (unsigned w = 1; w < workers_; ++w) {
+            try {
+                threads.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // fewer threads: the others take every section
+            }
+        }
+        work();
+        for (std::thread& t : threads) t.join();
+        if (failed) std::rethrow_exception(failed);
+    }
+
+private:
+    unsigned workers_;
+    std::array<std::size_t, kSections> order_{};
 };
 
 // ---- reading ---------------------------------------------------------------------------
@@ -343,20 +472,35 @@ private:
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
-    // One buffer for header and payload: byte for byte what encoding the payload alone and
-    // then copying it behind the header would give, without the second buffer and the copy.
-    std::vector<std::uint8_t> out(kSnapshotHeaderSize + payload_size(r));
+Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsigned workers) {
+    // Every section is sized, then written at its offset: byte for byte what writing them one
+    // after another would give, and the sections can be shared between threads.
+    std::array<std::size_t, kSections> size{};
+    Sections sections(r, workers);
+    sections.run([&](std::size_t s) { size[s] = section_size(r, s); });
+    std::array<std::size_t, kSections + 1> offset{};
+    offset[0] = kSnapshotHeaderSize;
+    for (std::size_t s = 0; s < kSections; ++s) offset[s + 1] = offset[s] + size[s];
+
+    // One buffer for header and payload, without a second buffer and a copy.
+    std::vector<std::uint8_t> out(offset[kSections]);
     std::memcpy(out.data(), kSnapshotMagic, sizeof kSnapshotMagic);
     out[4] = kSnapshotVersion;
-    Writer w(out.data() + kSnapshotHeaderSize);
-    w.map(r.nodes);
-    w.map(r.name_index);
-    w.map(r.file_index);
-    w.identities(r.identities);
-    for (const PairSet* set : all_edge_sets(r)) w.pairs(*set);
-    if (!w.ok()) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+    std::array<bool, kSections> ok{};
+    sections.order_by(size);
+    sections.run([&](std::size_t s) { ok[s] = write_section(r, s, out.data() + offset[s], size[s]); });
+    for (bool good : ok) {
+        if (!good) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+    }
     return out;
+}
+
+Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
+    const std::size_t elements = r.nodes.size() + r.identities.hash_count() + r.resolved_call_edges.size() +
+                                 r.execution_edges.size() + r.generated_execution_edges.size() +
+                                 r.structural_edges.size();
+    const bool two = elements >= kParallelElements && std::thread::hardware_concurrency() > 1;
+    return encode_snapshot(r, two ? 2 : 1);
 }
 
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used) {
