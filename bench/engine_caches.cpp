@@ -126,6 +126,7 @@ std::size_t module_json_size(const EngineState& s, const std::string& caller_id)
 void per_caller_on_stdlib(const Records& r, EngineState& recorded) {
     EngineState plain = indexed_nodes(r);
     recorded = plain;
+    rebuild_search_index(recorded);  // a copy's index would point into the original's nodes
     EngineState kept = plain;
     const char* bucket_names[] = {"<1 KB", "1-5 KB", "5-20 KB", ">20 KB"};
     auto bucket = [](std::size_t bytes) { return bytes < 1024 ? 0 : bytes < 5120 ? 1 : bytes < 20480 ? 2 : 3; };

@@ -143,10 +143,7 @@ std::vector<const NodeMeta*> search_matches(const EngineState& state, std::strin
     const std::string_view names(index.names);
     if (k.find('\0') == std::string::npos) {
         std::size_t from = 0;
-        while (from < names.size()) {
-            const void* found = memmem(names.data() + from, names.size() - from, k.data(), k.size());
-            if (found == nullptr) break;
-            from = static_cast<std::size_t>(static_cast<const char*>(found) - names.data());
+        while (from < names.size() && (from = names.find(k, from)) != std::string_view::npos) {
             auto next = std::upper_bound(index.starts.begin(), index.starts.end(), static_cast<std::uint32_t>(from));
             take(static_cast<std::size_t>(next - index.starts.begin()) - 1);
             from = next == index.starts.end() ? names.size() : *next;
