@@ -177,7 +177,8 @@ TEST(SearchHits, CopyEveryFieldAndOutliveTheTable) {
                 return items;
             };
             m.signature = maybe("(a, b=" + std::to_string(i) + ")");
-            m.docstring = maybe(std::string(rng() % 50, 'd'));
+            // Some texts larger than a block of the copy, so that it spans several.
+            m.docstring = maybe(std::string(i % 40 == 0 ? 70000 + i : rng() % 50, 'd'));
             m.django_relations_json = maybe("[]");
             m.returns = list();
             m.calls = list();

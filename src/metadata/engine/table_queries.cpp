@@ -135,7 +135,7 @@ std::vector<const NodeMeta*> search_matches(const EngineState& state, std::strin
         exact_at = it->second;
         index.bearers[exact_at].for_each([&](const NodeMeta* m) { exact.push_back(m); });
     }
-    auto take = [&](std::size_t at) {
+    auto add_partial = [&](std::size_t at) {
         if (at != exact_at) index.bearers[at].for_each([&](const NodeMeta* m) { partial.push_back(m); });
     };
     // A name never holds the keyword across its terminating NUL unless the keyword has one;
@@ -145,13 +145,13 @@ std::vector<const NodeMeta*> search_matches(const EngineState& state, std::strin
         std::size_t from = 0;
         while (from < names.size() && (from = names.find(k, from)) != std::string_view::npos) {
             auto next = std::upper_bound(index.starts.begin(), index.starts.end(), static_cast<std::uint32_t>(from));
-            take(static_cast<std::size_t>(next - index.starts.begin()) - 1);
+            add_partial(static_cast<std::size_t>(next - index.starts.begin()) - 1);
             from = next == index.starts.end() ? names.size() : *next;
         }
     } else {
         for (std::size_t i = 0; i < index.starts.size(); ++i) {
             const std::size_t end = i + 1 < index.starts.size() ? index.starts[i + 1] : names.size();
-            if (names.substr(index.starts[i], end - 1 - index.starts[i]).find(k) != std::string_view::npos) take(i);
+            if (names.substr(index.starts[i], end - 1 - index.starts[i]).find(k) != std::string_view::npos) add_partial(i);
         }
     }
     for (const auto& [id, entry] : index.file_like) {
@@ -203,7 +203,8 @@ SearchHits::SearchHits(const std::vector<const NodeMeta*>& matches) {
     auto copy_list = [&](const std::optional<std::vector<std::string>>& list)
         -> std::optional<std::span<const std::string_view>> {
         if (!list) return std::nullopt;
-        auto* items = static_cast<std::string_view*>(take(list->size() * sizeof(std::string_view), alignof(std::string_view)));
+        void* room = take(list->size() * sizeof(std::string_view), alignof(std::string_view));
+        auto* items = static_cast<std::string_view*>(room);
         for (std::size_t i = 0; i < list->size(); ++i) new (items + i) std::string_view(copy((*list)[i]));
         return std::span<const std::string_view>(items, list->size());
     };
