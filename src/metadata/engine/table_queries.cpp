@@ -218,18 +218,12 @@ SearchHits::SearchHits(const std::vector<const NodeMeta*>& matches) {
     }
 }
 
-void* SearchHits::take(std::size_t bytes, std::size_t align) {
-    auto padding = [&] { return static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(free_) & (align - 1)); };
-    if (padding() + bytes > room_) {
-        const std::size_t size = std::max(kBlockBytes, bytes + align);
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-        free_ = blocks_.back().get();
-        room_ = size;
-    }
-    char* at = free_ + padding();
-    room_ -= static_cast<std::size_t>(at - free_) + bytes;
-    free_ = at + bytes;
-    return at;
+void* SearchHits::take_from_new_block(std::size_t bytes, std::size_t align) {
+    const std::size_t size = std::max(kBlockBytes, bytes + align);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    free_ = blocks_.back().get();
+    room_ = size;
+    return take(bytes, align);
 }
 
 void unindex_node_for_search(EngineState& state, const std::string& id) {

@@ -48,7 +48,15 @@ public:
 private:
     static constexpr std::size_t kBlockBytes = 64 * 1024;
     // Room in the current block, which never moves once views into it were handed out.
-    void* take(std::size_t bytes, std::size_t align);
+    void* take(std::size_t bytes, std::size_t align) {
+        const auto padding = static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(free_) & (align - 1));
+        if (padding + bytes > room_) return take_from_new_block(bytes, align);
+        char* at = free_ + padding;
+        room_ -= padding + bytes;
+        free_ = at + bytes;
+        return at;
+    }
+    void* take_from_new_block(std::size_t bytes, std::size_t align);
 
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* free_ = nullptr;
