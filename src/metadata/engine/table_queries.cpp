@@ -142,8 +142,15 @@ std::vector<const NodeMeta*> search_matches(const EngineState& state, std::strin
     // then each name is tried alone.
     const std::string_view names(index.names);
     if (k.find('\0') == std::string::npos) {
+        // memmem skips ahead by pairs of bytes; find stops at every byte equal to the
+        // keyword's first, and in names the first letters of keywords are common.
+        auto find = [&](std::size_t from) {
+            const void* at = memmem(names.data() + from, names.size() - from, k.data(), k.size());
+            if (at == nullptr) return std::string_view::npos;
+            return static_cast<std::size_t>(static_cast<const char*>(at) - names.data());
+        };
         std::size_t from = 0;
-        while (from < names.size() && (from = names.find(k, from)) != std::string_view::npos) {
+        while (from < names.size() && (from = find(from)) != std::string_view::npos) {
             auto next = std::upper_bound(index.starts.begin(), index.starts.end(), static_cast<std::uint32_t>(from));
             add_partial(static_cast<std::size_t>(next - index.starts.begin()) - 1);
             from = next == index.starts.end() ? names.size() : *next;
