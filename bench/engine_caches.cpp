@@ -14,6 +14,7 @@
 //   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl           (all parts)
 //   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl index     (the engine's path alone, for a profiler)
 //   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl restore   (the same, then a restored record's refresh)
+//   build/<dir>/bench/engine_caches /tmp/stdlib_records.jsonl search    (the same, then searches alone)
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -125,6 +126,7 @@ std::size_t module_json_size(const EngineState& s, const std::string& caller_id)
 void per_caller_on_stdlib(const Records& r, EngineState& recorded) {
     EngineState plain = indexed_nodes(r);
     recorded = plain;
+    rebuild_search_index(recorded);  // a copy's index would point into the original's nodes
     EngineState kept = plain;
     const char* bucket_names[] = {"<1 KB", "1-5 KB", "5-20 KB", ">20 KB"};
     auto bucket = [](std::size_t bytes) { return bytes < 1024 ? 0 : bytes < 5120 ? 1 : bytes < 20480 ? 2 : 3; };
@@ -288,7 +290,8 @@ SearchHits scan_search(const EngineState& s, std::string_view keyword) {
     return SearchHits(search_matches(s.record, keyword));
 }
 
-void search_keywords(const EngineState& s) {
+// Names of the table (150 whole, 50 of their first three letters) and a few common words.
+std::vector<std::string> search_keyword_set(const EngineState& s) {
     std::mt19937 rng(7);
     std::vector<std::string> names;
     for (const auto& [id, m] : s.record.nodes) names.push_back(m.name);
@@ -297,6 +300,11 @@ void search_keywords(const EngineState& s) {
     for (int i = 0; i < 150; ++i) keywords.push_back(names[rng() % names.size()]);
     for (int i = 0; i < 50; ++i) keywords.push_back(names[rng() % names.size()].substr(0, 3));
     for (const char* k : {"test", "os", "parse", "Path", "__init__", "zzzz_nothing", "qx"}) keywords.push_back(k);
+    return keywords;
+}
+
+void search_keywords(const EngineState& s) {
+    const std::vector<std::string> keywords = search_keyword_set(s);
     double t_plain = 0, t_index = 0;
     std::size_t hits = 0;
     bool same = true;
@@ -389,7 +397,20 @@ int profile(const Records& r, const std::string& what) {
     t0 = Clock::now();
     (void)repopulate_edges(s);
     std::printf("first refresh %.1f ms\n", 1e3 * seconds_since(t0));
-    if (what == "restore") {
+    if (what == "search") {
+        const std::vector<std::string> keywords = search_keyword_set(s);
+        t0 = Clock::now();
+        std::size_t hits = 0;
+        for (int round = 0; round < 10; ++round) {
+            for (const auto& k : keywords) hits += search(s, k).size();
+        }
+        std::printf("search %.3f ms per keyword, %zu hits\n", 1e3 * seconds_since(t0) / (10.0 * keywords.size()), hits);
+        t0 = Clock::now();
+        for (int round = 0; round < 10; ++round) {
+            for (const auto& k : keywords) hits += search_matches(s, k).size();
+        }
+        std::printf("of which finding the hits %.3f ms per keyword\n", 1e3 * seconds_since(t0) / (10.0 * keywords.size()));
+    } else if (what == "restore") {
         EngineState again = restored(s);
         t0 = Clock::now();
         (void)repopulate_edges(again);
@@ -407,7 +428,7 @@ int profile(const Records& r, const std::string& what) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: engine_caches RECORDS.jsonl [index|restore]\n");
+        std::fprintf(stderr, "usage: engine_caches RECORDS.jsonl [index|restore|search]\n");
         return 2;
     }
     const Records r = load(argv[1]);

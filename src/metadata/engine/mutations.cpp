@@ -13,8 +13,8 @@ namespace corvane {
 void upsert_node(EngineState& state, NodeMeta meta) {
     note_upsert(state, meta);
     state.parsed.forget(meta.node_id);
-    index_for_search(state, meta);
-    detail::upsert_node(state.record, std::move(meta));
+    unindex_node_for_search(state, meta.node_id);
+    index_for_search(state, detail::upsert_node(state.record, std::move(meta)));
     note_table_sizes(state);
     note_search_sizes(state);
 }

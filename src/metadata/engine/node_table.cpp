@@ -51,7 +51,7 @@ private:
 
 }  // namespace
 
-void upsert_node(MetadataEngine& record, NodeMeta meta) {
+const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta) {
     if (!meta.lines_count && meta.lines_start && meta.lines_end) {
         meta.lines_count = *meta.lines_end >= *meta.lines_start ? *meta.lines_end - *meta.lines_start + 1u : 0u;
     }
@@ -66,6 +66,7 @@ void upsert_node(MetadataEngine& record, NodeMeta meta) {
     if (!meta.file_path.empty()) record.file_index[meta.file_path].push_back(meta.node_id);
     slot->second = std::move(meta);
     record.changes.advance();
+    return slot->second;
 }
 
 std::optional<IdList> remove_file_nodes(MetadataEngine& record, const std::string& file_path) {

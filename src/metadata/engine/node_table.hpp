@@ -11,8 +11,9 @@
 
 namespace corvane::detail {
 
-// Inserts or replaces the node, keeping both indexes and the identity table in step.
-void upsert_node(MetadataEngine& record, NodeMeta meta);
+// Inserts or replaces the node, keeping both indexes and the identity table in step; the
+// stored node.
+const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta);
 
 // Drops the file's nodes from the record (nodes, both indexes, identities) and every
 // edge touching them; returns how many ids file_index listed for the file.

@@ -28,9 +28,9 @@ struct SearchHit {
     std::optional<std::string_view> django_relations_json;
 };
 
-// The hits of one search copied out of the node table, every text in one buffer: a hit costs
-// no allocation of its own, and the copies stay valid when the table changes. Moving keeps
-// the views valid; copying is not allowed.
+// The hits of one search copied out of the node table, their texts and lists in a few large
+// blocks: a hit costs no allocation of its own, and the copies stay valid when the table
+// changes. Moving keeps the views valid; copying is not allowed.
 class SearchHits {
 public:
     SearchHits() = default;
@@ -46,8 +46,21 @@ public:
     auto end() const { return hits_.end(); }
 
 private:
-    std::unique_ptr<char[]> text_;
-    std::vector<std::string_view> items_;  // the items of every hit's lists
+    static constexpr std::size_t kBlockBytes = 64 * 1024;
+    // Room in the current block, which never moves once views into it were handed out.
+    void* take(std::size_t bytes, std::size_t align) {
+        const auto padding = static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(free_) & (align - 1));
+        if (padding + bytes > room_) return take_from_new_block(bytes, align);
+        char* at = free_ + padding;
+        room_ -= padding + bytes;
+        free_ = at + bytes;
+        return at;
+    }
+    void* take_from_new_block(std::size_t bytes, std::size_t align);
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;
+    std::size_t room_ = 0;
     std::vector<SearchHit> hits_;
 };
 
@@ -56,14 +69,16 @@ private:
 // indexed search.
 std::vector<const NodeMeta*> search_matches(const MetadataEngine& record, std::string_view keyword);
 // The same nodes and grouping through the state's search index (the order within each group
-// carries no meaning in either); the plain scan when the index is not current.
+// carries no meaning in either); the plain scan when the index does not match the record.
 std::vector<const NodeMeta*> search_matches(const EngineState& state, std::string_view keyword);
 // search_matches through the index, copied out.
 SearchHits search(const EngineState& state, std::string_view keyword);
 
-// Search index hooks, run by the EngineState-level node table operations: after a node is
-// upserted, before a file's nodes are removed, and after either.
-void index_for_search(EngineState& state, const NodeMeta& node);
+// Search index hooks, run by the EngineState-level node table operations: before a node is
+// upserted (with its id), after it was (with the stored record), before a file's nodes are
+// removed, and after either change.
+void unindex_node_for_search(EngineState& state, const std::string& id);
+void index_for_search(EngineState& state, const NodeMeta& stored);
 void unindex_file_for_search(EngineState& state, const std::string& file_path);
 void note_search_sizes(EngineState& state);
 // Builds the index from the record, e.g. after the record was restored or changed directly.
