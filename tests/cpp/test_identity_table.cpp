@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -125,6 +126,34 @@ TEST(IdentityTable, OwnHashesMapBothWaysAndHandlesAreReused) {
     IdentityTable copy = t;
     EXPECT_EQ(copy, t);
     EXPECT_NE(copy.generation(), t.generation());
+}
+
+// A copy answers by its own ids once the table it was copied from is gone or changed: the
+// lookups must not be keyed by the source's strings.
+TEST(IdentityTable, ACopyOutlivesItsSource) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 200; ++i) ids.push_back("pkg/module_with_a_long_name.py:function_" + std::to_string(i));
+    IdentityTable copy, assigned;
+    {
+        auto source = std::make_unique<IdentityTable>();
+        for (const auto& id : ids) source->assign_own_hash(id);
+        source->remove(ids[7]);
+        copy = IdentityTable(*source);
+        assigned = *source;
+        for (const auto& id : ids) source->remove(id);  // frees the source's strings' handles
+        source->assign_own_hash("other.py:x");
+    }
+    for (const IdentityTable* t : {&copy, &assigned}) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            auto h = t->find(ids[i]);
+            ASSERT_EQ(h.has_value(), i != 7) << ids[i];
+            if (h) EXPECT_EQ(t->hash_text(*h), node_hash_hex(ids[i]));
+        }
+        EXPECT_FALSE(t->find("other.py:x"));
+    }
+    IdentityTable moved = std::move(copy);
+    EXPECT_TRUE(moved.find(ids[0]));
+    EXPECT_EQ(moved, assigned);
 }
 
 // What a restored snapshot may hold, each case beside the answer the two maps gave.

@@ -24,6 +24,26 @@ std::uint64_t IdentityTable::Generation::next() {
     return ++counter;
 }
 
+IdentityTable::IdentityTable(const IdentityTable& other)
+    : entries_(other.entries_),
+      free_(other.free_),
+      by_hash_(other.by_hash_),
+      odd_text_(other.odd_text_),
+      odd_back_(other.odd_back_),
+      stored_(other.stored_),
+      misfits_(other.misfits_),
+      generation_(other.generation_) {
+    by_id_.reserve(other.by_id_.size());
+    for (NodeHandle h = 0; h < entries_.size(); ++h) {
+        if (entries_[h].live) by_id_.emplace(entries_[h].id, h);
+    }
+}
+
+IdentityTable& IdentityTable::operator=(const IdentityTable& other) {
+    if (this != &other) *this = IdentityTable(other);
+    return *this;
+}
+
 NodeHandle IdentityTable::intern(std::string_view id) {
     if (auto it = by_id_.find(id); it != by_id_.end()) return it->second;
     NodeHandle h;

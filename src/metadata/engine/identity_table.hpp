@@ -26,6 +26,14 @@ using NodeHandle = std::uint32_t;
 
 class IdentityTable {
 public:
+    IdentityTable() = default;
+    // A copy keys its id lookups by its own copies of the ids, not by the source's.
+    IdentityTable(const IdentityTable& other);
+    IdentityTable& operator=(const IdentityTable& other);
+    // Moving keeps every entry where it is (a deque's blocks change owner), so the keys hold.
+    IdentityTable(IdentityTable&&) noexcept = default;
+    IdentityTable& operator=(IdentityTable&&) noexcept = default;
+
     // ---- changes (each one advances generation() when it changes anything) --------------
 
     // The id's stored hash becomes its own, and that hash maps back to it.
