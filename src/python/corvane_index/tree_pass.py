@@ -847,14 +847,6 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     if entry[1] == "iter":
         cls = _class_in_scope(facts, path, scope, entry[0], classes, known, receivers, shadowed)
         return facts.items_class(cls) if cls is not None and not isinstance(cls, list) else None
-    if entry[1] == "enter":
-        # `with obj.open() as v`, open a context manager made from a generator.
-        receiver, _, method = entry[0].rpartition(".")
-        cls = _class_in_scope(facts, path, scope, receiver, classes, known, receivers, shadowed) if receiver else None
-        if cls is None or isinstance(cls, list) or facts.rebound(cls, method):
-            return None
-        definer = facts.python_definer(cls, method)
-        return facts.entered_class(definer) if definer is not None else None
     receiver, _, method = entry[0].rpartition(".")
     if not receiver:
         return None
@@ -864,6 +856,8 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     definer = facts.python_definer(cls, method)
     if definer is None:
         return None
+    if entry[1] == "enter":
+        return facts.entered_class(definer)  # `with obj.open() as v`, open a @contextmanager generator
     if entry[1] == "call" and facts.summary(definer[1])["returns"].get(definer[2]) == SELF:
         return cls
     return facts.result_class(definer, entry[1])
