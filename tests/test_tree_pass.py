@@ -2,12 +2,18 @@
 module attributes, aliases, receiver types, implicit calls, and no edge where a name has more
 than one meaning."""
 
+import importlib.util
 import json
 import os
+import sys
 import textwrap
 
 import corvanedb
 from corvane_index import Indexer, extract_source, scan_tree
+
+
+# A standard library module this interpreter cannot import (one for another platform).
+MISSING_HERE = next(n for n in sorted(sys.stdlib_module_names) if importlib.util.find_spec(n) is None)
 
 
 def index_files(tmp_path, files):
@@ -96,11 +102,23 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
             def here():
                 path.join("a", "b")
         ''',
+        # Imports, unconditionally, a standard module this platform lacks: it runs elsewhere,
+        # where os.path is another module.
+        "elsewhere.py": f'''
+            import os
+            import {MISSING_HERE}
+            from os import path
+
+            def use():
+                os.path.join("a", "b")
+                path.join("a", "b")
+        ''',
     })
     expected = ["pkg/impl/core.py:Service", "pkg/impl/core.py:Service.start", "pkg/impl/core.py:run"]
     platform_join = f"{os.path.__name__}.py:join"
     assert callees(engine, "main.py:use") == sorted([*expected, platform_join])
     assert callees(engine, "main.py:use_from") == callees(engine, "os.py:here") == [platform_join]
+    assert callees(engine, "elsewhere.py:use") == []
 
 
 def test_star_imports_follow_all_and_a_clash_with_an_own_name_resolves_to_nothing(tmp_path):
@@ -689,6 +707,62 @@ def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
         ''',
     })
     assert callees(engine, "win.py:Window.close") == ["win.py:Window.other"]
+
+
+def test_methods_no_instance_runs_get_no_edge(tmp_path):
+    # A method that always raises NotImplementedError, or an empty abstract one, is replaced by
+    # an override wherever a call reaches it; a method that only sometimes raises is not.
+    engine = index_files(tmp_path, {
+        "shapes.py": '''
+            import abc
+
+            class Shape(abc.ABC):
+                @abc.abstractmethod
+                def area(self):
+                    """The area."""
+
+                def sides(self):
+                    msg = "%s has no sides" % type(self)
+                    raise NotImplementedError(msg)
+
+                @property
+                def kind(self):
+                    raise NotImplementedError
+
+                def scale(self, k):
+                    if k < 0:
+                        raise NotImplementedError
+                    return k
+
+                @abc.abstractmethod
+                def name(self):
+                    return "shape"
+
+                def describe(self):
+                    self.area()
+                    self.sides()
+                    self.kind()
+                    self.scale(2)
+                    self.name()
+
+            class Square(Shape):
+                def area(self):
+                    return super().area()
+
+                def sides(self):
+                    return 4
+
+            def measure(s: Shape, q: Square):
+                s.area()
+                s.sides()
+                q.area()
+                q.kind()
+                Shape.sides(q)
+        ''',
+    })
+    assert callees(engine, "shapes.py:Shape.describe") == ["shapes.py:Shape.name", "shapes.py:Shape.scale"]
+    assert callees(engine, "shapes.py:measure") == ["shapes.py:Shape.sides", "shapes.py:Square.area"]
+    assert callees(engine, "shapes.py:Square.area") == ["shapes.py:Shape.area"]
 
 
 def test_method_inherited_or_aliased_through_a_class_name_or_self(tmp_path):

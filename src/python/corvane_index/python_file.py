@@ -200,6 +200,7 @@ class _Scope:
     elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
+    stubs: set[str] = field(default_factory=set)  # methods defined here that no instance runs (see _is_stub)
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
     global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
@@ -426,6 +427,8 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("function", node.name, parent, record)
+        if parent.kind == "class" and _is_stub(node):
+            parent.stubs.add(node.name)
         if node.decorator_list and parent.kind != "class":
             parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
             innermost = node.decorator_list[-1]
@@ -1348,6 +1351,7 @@ class _FileVisitor:
                 # Attributes its methods assign on the instance or class (they hide a method).
                 "rebound": sorted({k.partition(".")[2] for k in scope.receivers.seen
                                    if k.count(".") == 1 and k.startswith(("self.", "cls."))}),
+                "stubs": sorted(n for n in scope.stubs if scope.def_binds.get(n) == scope.binds.get(n) == 1),
             }
         scopes = {s.qual: s for s in self.scopes}
         returned = {}
@@ -1385,6 +1389,7 @@ class _FileVisitor:
             "yields": yields,
             "managers": [q for q in self.managers if q in yields],
             "imports": sorted(self.imported),
+            "required": _required_modules(self.tree.body),
             "returned": returned,
         }
 
@@ -1494,6 +1499,35 @@ def _literal_all(tree: ast.Module) -> set[str] | None:
             if isinstance(stmt.value, (ast.List, ast.Tuple)):
                 return {e.value for e in stmt.value.elts if isinstance(e, ast.Constant) and isinstance(e.value, str)}
     return None
+
+
+def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
+    """A method that instances never run: one that always raises NotImplementedError (straight
+    code ending in `raise NotImplementedError`), or an abstract method with nothing in its body.
+    Python runs a subclass's override instead."""
+    body = node.body[1:] if ast.get_docstring(node, clean=False) is not None else node.body
+    if body and isinstance(body[-1], ast.Raise) and all(isinstance(s, (ast.Assign, ast.AnnAssign, ast.Expr))
+                                                        for s in body[:-1]):
+        exc = body[-1].exc
+        if isinstance(exc, ast.Call):
+            exc = exc.func
+        if isinstance(exc, ast.Name) and exc.id == "NotImplementedError":
+            return True
+    abstract = any((dotted_name(d) or "").rpartition(".")[2] == "abstractmethod" for d in node.decorator_list)
+    return abstract and all(isinstance(s, ast.Pass) or (isinstance(s, ast.Expr) and isinstance(s.value, ast.Constant)
+                                                        and s.value.value is Ellipsis) for s in body)
+
+
+def _required_modules(body: list[ast.stmt]) -> list[str]:
+    """The top-level packages the module's own body imports unconditionally (absolute imports
+    only): the module fails to import wherever one of them is missing."""
+    names = set()
+    for stmt in body:
+        if isinstance(stmt, ast.Import):
+            names.update(a.name.partition(".")[0] for a in stmt.names)
+        elif isinstance(stmt, ast.ImportFrom) and not stmt.level and stmt.module and stmt.module != "__future__":
+            names.add(stmt.module.partition(".")[0])
+    return sorted(names)
 
 
 def file_node(path: str) -> dict:

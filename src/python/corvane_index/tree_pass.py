@@ -33,8 +33,11 @@ not found), so an incremental run re-links exactly the files whose facts may hav
 
 from __future__ import annotations
 
+import functools
+import importlib.util
 import json
 import os
+import sys
 
 from . import ids
 
@@ -61,10 +64,14 @@ class TreeFacts:
         self._importers: dict[str, set[str]] | None = None
         # Answers already worked out: (question, its arguments) -> (answer, the paths it read).
         self._known: dict[tuple, tuple] = {}
+        # Set while linking a module that cannot be imported on this platform: what Python
+        # fills per platform (os.path) means nothing there.
+        self.foreign = False
 
     def _remembered(self, key: tuple, work):
         """work(), asked once per key: the summaries do not change while the pass runs, so
         neither does the answer; a file that asks again depends on the same paths."""
+        key = (self.foreign, *key)
         known = self._known.get(key)
         if known is not None:
             self.deps |= known[1]
@@ -91,8 +98,18 @@ class TreeFacts:
             self.deps.add(candidate)  # a file that appears later changes the answer
             if candidate in self.summaries:
                 return candidate
-        platform = PLATFORM_MODULES.get(module.replace("/", "."))  # `from os.path import join`
+        platform = self.platform_module(module.replace("/", "."))  # `from os.path import join`
         return self.module_file(platform.replace(".", "/")) if platform else None
+
+    def platform_module(self, dotted: str) -> str | None:
+        return None if self.foreign else PLATFORM_MODULES.get(dotted)
+
+    def runs_here(self, summary: dict) -> bool:
+        """Can the module import on this platform? Not if its body imports, unconditionally,
+        a standard library module that this interpreter lacks and the tree does not hold
+        (`import winreg`, `import _winapi` elsewhere than on Windows)."""
+        return not any(_missing_here(name) and self.module_file(name) is None
+                       for name in summary.get("required", ()))
 
     def imported_elsewhere(self, path: str) -> bool:
         """Does another module of the tree import the module in path?"""
@@ -137,7 +154,7 @@ class TreeFacts:
         if entry is None:
             return False
         if entry[0] == "ambiguous":
-            return f"{ids.module_name(path)}.{name}" not in PLATFORM_MODULES
+            return self.platform_module(f"{ids.module_name(path)}.{name}") is None
         if name.startswith("_") or entry[0] != "def":
             return False  # a star import brings public names: pure-Python stand-ins of its own
         return any(name in before and self.module_file(m) is None for m, before in s.get("star_before", ()))
@@ -191,7 +208,7 @@ class TreeFacts:
         if kind == "import":
             return self.follow(name, entry[1], depth + 1)
         if kind == "ambiguous" and len(entry) > 1:
-            chosen = PLATFORM_MODULES.get(f"{ids.module_name(path)}.{name}")
+            chosen = self.platform_module(f"{ids.module_name(path)}.{name}")
             picked = [b for b in entry[1] if chosen and b.get("kind") == "module" and b["module"] == chosen]
             if picked:
                 return self.follow(name, picked, depth + 1)
@@ -351,6 +368,15 @@ class TreeFacts:
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
 
+    def stub(self, target) -> bool:
+        """Is target a method that always raises NotImplementedError or an empty abstract one?
+        Python then runs a subclass's override: a call that reaches it has no single target."""
+        if target is None or target[0] != "def":
+            return False
+        cls, _, method = target[2].rpartition(".")
+        entry = self.summary(target[1])["classes"].get(cls)
+        return entry is not None and method in entry.get("stubs", ())
+
     def entered_class(self, function):
         """`with f() as v` where f is a generator made a context manager by a decorator: v is
         what it yields, as its return annotation states."""
@@ -462,6 +488,17 @@ def type_key(path: str) -> str | None:
     return None if "." in key else key
 
 
+@functools.lru_cache(maxsize=None)
+def _missing_here(name: str) -> bool:
+    """Is name a standard library module that this interpreter cannot import?"""
+    if name not in getattr(sys, "stdlib_module_names", ()):
+        return False
+    try:
+        return importlib.util.find_spec(name) is None
+    except (ImportError, ValueError):
+        return False
+
+
 def link(ex, facts: TreeFacts) -> set[str]:
     """Writes the module node's scope data of one extract, read against the whole tree.
     Returns the paths consulted (the file's dependencies)."""
@@ -469,6 +506,14 @@ def link(ex, facts: TreeFacts) -> set[str]:
     raw = ex.scope_data
     if not raw:
         return set()
+    facts.foreign = not facts.runs_here(ex.summary or {})
+    try:
+        return _link(ex, facts, raw)
+    finally:
+        facts.foreign = False
+
+
+def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     path = ex.path
     bindings = {scope: {name: [dict(b) for b in (v if isinstance(v, list) else [v])]
                         for name, v in names.items()}
@@ -476,7 +521,7 @@ def link(ex, facts: TreeFacts) -> set[str]:
     module_names = ex.summary["names"]
     for name, bucket in bindings.get("", {}).items():
         # The platform's module where the module picks one at import time (os.path in os).
-        chosen = PLATFORM_MODULES.get(f"{ids.module_name(path)}.{name}")
+        chosen = facts.platform_module(f"{ids.module_name(path)}.{name}")
         if chosen and any(b["module"] == chosen for b in bucket):
             bucket[:] = [b for b in bucket if b["module"] == chosen]
 
@@ -692,6 +737,9 @@ def link(ex, facts: TreeFacts) -> set[str]:
                 target = None
                 if chained is not None and not facts.rebound(chained, method):
                     target = facts.python_definer(chained, method)
+                if facts.stub(target):
+                    names[i] = None
+                    continue
                 if target is not None:
                     names[i] = _keyed(target, type_modules) or name
                     continue
@@ -701,14 +749,15 @@ def link(ex, facts: TreeFacts) -> set[str]:
                     continue
                 found = {facts.python_definer(c, method) for c in cls}
                 target = found.pop() if len(found) == 1 else None
-                names[i] = (_keyed(target, type_modules) if target else None) or name
+                names[i] = None if facts.stub(target) else (_keyed(target, type_modules) if target else None) or name
                 continue
             if name in implicit and (cls is None or not facts.defines(cls, method)):
                 # `for`/`with` on a value of no class of the tree (a list, a file, a C type):
                 # the special method it runs is not in the tree.
                 names[i] = None
                 continue
-            if prefix in ("self", "cls") and cls is not None and facts.rebound(cls, method):
+            if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method))
+                                    or facts.stub(facts.python_definer(cls, method))):
                 names[i] = None
                 continue
             target = facts.mro_definer(cls, method) if cls is not None else None
