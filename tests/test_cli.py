@@ -90,6 +90,23 @@ def test_index_then_query_from_inside_the_tree(tmp_path, cache, capsys, monkeypa
     assert "index is current" in run(capsys, "index", root)[1]
 
 
+def test_query_from_the_folder_above_the_indexed_one(tmp_path, cache, capsys, monkeypatch):
+    # `index src`, then queries from the project's own folder: the one index below is used.
+    project = tmp_path / "project"
+    write_tree(project / "src", TREE)
+    (project / "docs").mkdir()
+    monkeypatch.chdir(project)
+    status, _, err = run(capsys, "callers", "app/models.py:Order.save")
+    assert status != 0 and "no index for this folder, any folder above it or one folder in it" in err
+    run(capsys, "index", "src")
+    assert run(capsys, "callers", "app/models.py:Order.save")[1].split() == ["app/views.py:checkout"]
+    # Two indexed folders: which one is meant is for the user to say.
+    write_tree(project / "tools", {"t.py": "def t():\n    pass\n"})
+    run(capsys, "index", "tools")
+    status, _, err = run(capsys, "callers", "app/models.py:Order.save")
+    assert status != 0 and "several folders in it have one: src, tools" in err
+
+
 def test_unknown_id_suggests_closest_ids_by_name(tmp_path, capsys):
     root = write_tree(tmp_path / "proj", TREE)
     ws = tmp_path / "ws"

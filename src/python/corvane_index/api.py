@@ -181,7 +181,9 @@ def bfs_levels(step: Callable[[str], Iterable[str]], start: str, max_depth: int 
 
 
 def find_workspace(start: str) -> str | None:
-    """The default workspace of `start` or of the nearest folder above it that was indexed."""
+    """The default workspace of `start` or of the nearest folder above it that was indexed;
+    failing those, of the one folder directly inside `start` that was (`index src`, then
+    queries from the project's folder)."""
     folder = os.path.realpath(start)
     while True:
         ws = default_workspace(folder)
@@ -189,8 +191,20 @@ def find_workspace(start: str) -> str | None:
             return ws
         parent = os.path.dirname(folder)
         if parent == folder:
-            return None
+            break
         folder = parent
+    below = indexed_subfolders(start)
+    return default_workspace(below[0]) if len(below) == 1 else None
+
+
+def indexed_subfolders(start: str) -> list[str]:
+    """The folders directly inside `start` that have an index in their default workspace."""
+    folder = os.path.realpath(start)
+    try:
+        entries = sorted(e.name for e in os.scandir(folder) if e.is_dir() and not e.name.startswith("."))
+    except OSError:
+        return []
+    return [os.path.join(folder, name) for name in entries if has_index(default_workspace(os.path.join(folder, name)))]
 
 
 def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -> list[str]:

@@ -149,10 +149,15 @@ def query_workspace(args) -> str:
     if args.workspace:
         return args.workspace
     found = api.find_workspace(os.getcwd())
-    if found is None:
-        raise CommandError("no index for this folder or any folder above it: run `corvanedb index PATH` "
-                           "first, or pass --workspace DIR")
-    return found
+    if found is not None:
+        return found
+    below = api.indexed_subfolders(os.getcwd())
+    if below:
+        raise CommandError("no index for this folder or any folder above it, and several folders in it have "
+                           "one: " + ", ".join(os.path.basename(f) for f in below)
+                           + "; run the query in one of them, or pass --workspace DIR")
+    raise CommandError("no index for this folder, any folder above it or one folder in it: run "
+                       "`corvanedb index PATH` first, or pass --workspace DIR")
 
 
 def open_for_query(args) -> corvanedb.PyMetadataEngine:
