@@ -619,14 +619,31 @@ def test_with_as_is_typed_only_when_enter_returns_the_instance(tmp_path):
                 def work(self):
                     pass
 
+            class Factory:
+                def own(self) -> Own:
+                    return Own()
+
+                def other(self) -> "Other":
+                    return Other()
+
             def use():
                 with Own() as a, Other() as b:
                     a.work()
                     b.work()
+
+            def made(f: Factory, g):
+                with f.own() as a, f.other() as b, g.open() as c:
+                    a.work()
+                    b.work()
+                    c.work()
         ''',
     })
     assert callees(engine, "m.py:use") == ["m.py:Other", "m.py:Other.__enter__", "m.py:Other.__exit__", "m.py:Own",
                                             "m.py:Own.__enter__", "m.py:Own.__exit__", "m.py:Own.work"]
+    # The same through methods whose return annotations name the classes.
+    assert callees(engine, "m.py:made") == ["m.py:Factory.other", "m.py:Factory.own", "m.py:Other.__enter__",
+                                             "m.py:Other.__exit__", "m.py:Own.__enter__", "m.py:Own.__exit__",
+                                             "m.py:Own.work"]
 
 
 def test_literal_tables_of_functions_indexed_by_constants(tmp_path):
@@ -715,6 +732,7 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
     engine = index_files(tmp_path, {
         "shapes.py": '''
             import abc
+            import typing
 
             class Shape(abc.ABC):
                 @abc.abstractmethod
@@ -752,7 +770,12 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
                 def sides(self):
                     return 4
 
-            def measure(s: Shape, q: Square):
+            class Sized(typing.Protocol):
+                def size(self) -> int:
+                    ...
+
+            def measure(s: Shape, q: Square, z: Sized):
+                z.size()
                 s.area()
                 s.sides()
                 q.area()

@@ -201,6 +201,7 @@ class _Scope:
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     stubs: set[str] = field(default_factory=set)  # methods defined here that no instance runs (see _is_stub)
+    is_protocol: bool = False  # a class that derives from Protocol: its methods' bodies are not run
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
     global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
@@ -427,7 +428,7 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("function", node.name, parent, record)
-        if parent.kind == "class" and _is_stub(node):
+        if parent.kind == "class" and _is_stub(node, parent.is_protocol):
             parent.stubs.add(node.name)
         if node.decorator_list and parent.kind != "class":
             parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
@@ -520,6 +521,7 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("class", node.name, parent, record)
+        scope.is_protocol = any(b.rpartition(".")[2] == "Protocol" for b in extra["base_classes"] if isinstance(b, str))
         self._body(node.body, scope)
 
     def _is_exported(self, name: str) -> bool:
@@ -1024,10 +1026,11 @@ class _FileVisitor:
                 target.add_call(f"{receiver}.{method}", implicit=True)
 
     def _typed_result(self, callee: str, scope: _Scope) -> bool:
-        """Can the type of `callee(...)`'s result be told: a constructor of the own class, or a
-        callee that is a module-level name?"""
+        """Can the type of `callee(...)`'s result be told: a constructor of the own class, a
+        callee that is a module-level name, or a method (`obj.make()`: the whole-tree pass
+        types the result from the method's return annotation, or marks it untyped)?"""
         entry = scope.receivers.single(callee + "()")
-        return entry is not None and (entry[1] == "type" or self._module_head(callee, scope))
+        return entry is not None and (entry[1] == "type" or "." in callee or self._module_head(callee, scope))
 
     def _owner(self, name: str, scope: _Scope) -> _Scope | None:
         """The scope whose binding of name the code of scope sees (None: a builtin or unbound)."""
@@ -1501,10 +1504,11 @@ def _literal_all(tree: ast.Module) -> set[str] | None:
     return None
 
 
-def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
+def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef, protocol: bool) -> bool:
     """A method that instances never run: one that always raises NotImplementedError (straight
-    code ending in `raise NotImplementedError`), or an abstract method with nothing in its body.
-    Python runs a subclass's override instead."""
+    code ending in `raise NotImplementedError`), or an abstract method or a protocol's method
+    with nothing in its body. Python runs a subclass's override (or the method of a class that
+    matches the protocol) instead."""
     body = node.body[1:] if ast.get_docstring(node, clean=False) is not None else node.body
     if body and isinstance(body[-1], ast.Raise) and all(isinstance(s, (ast.Assign, ast.AnnAssign, ast.Expr))
                                                         for s in body[:-1]):
@@ -1513,7 +1517,8 @@ def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
             exc = exc.func
         if isinstance(exc, ast.Name) and exc.id == "NotImplementedError":
             return True
-    abstract = any((dotted_name(d) or "").rpartition(".")[2] == "abstractmethod" for d in node.decorator_list)
+    abstract = protocol or any((dotted_name(d) or "").rpartition(".")[2] == "abstractmethod"
+                               for d in node.decorator_list)
     return abstract and all(isinstance(s, ast.Pass) or (isinstance(s, ast.Expr) and isinstance(s.value, ast.Constant)
                                                         and s.value.value is Ellipsis) for s in body)
 

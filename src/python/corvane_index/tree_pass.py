@@ -273,14 +273,7 @@ class TreeFacts:
             if target is not None and target[0] == "def" and target[3] == "function":
                 return self.entered_class(target)
         if kind in ("enter", "aenter"):
-            # `with X() as v`: v is the instance when the __enter__ it runs returns self.
-            cls = self.class_of(path, text, "call")
-            method = "__enter__" if kind == "enter" else "__aenter__"
-            definer = self.definer(cls, method) if cls is not None else None
-            if definer is None:
-                return None
-            returned = self.summary(definer[1])["returned"].get(f"{definer[2]}.{method}")
-            return cls if returned in ("self", "cls") else None
+            return self.entered_instance(self.class_of(path, text, "call"), kind)
         target = self.dotted(path, text.split("."))
         if target is None or target[0] != "def":
             return None
@@ -376,6 +369,15 @@ class TreeFacts:
         cls, _, method = target[2].rpartition(".")
         entry = self.summary(target[1])["classes"].get(cls)
         return entry is not None and method in entry.get("stubs", ())
+
+    def entered_instance(self, cls, kind: str = "enter"):
+        """`with X() as v`: v is the instance of cls when the __enter__ it runs returns self."""
+        method = "__enter__" if kind == "enter" else "__aenter__"
+        definer = self.definer(cls, method) if cls is not None else None
+        if definer is None:
+            return None
+        returned = self.summary(definer[1])["returned"].get(f"{definer[2]}.{method}")
+        return cls if returned in ("self", "cls") else None
 
     def entered_class(self, function):
         """`with f() as v` where f is a generator made a context manager by a decorator: v is
@@ -906,10 +908,17 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     if definer is None:
         return None
     if entry[1] == "enter":
-        return facts.entered_class(definer)  # `with obj.open() as v`, open a @contextmanager generator
-    if entry[1] == "call" and facts.summary(definer[1])["returns"].get(definer[2]) == SELF:
+        # `with obj.open() as v`: open a @contextmanager generator, or returning an instance
+        # whose __enter__ returns itself.
+        return facts.entered_class(definer) or facts.entered_instance(_call_result(facts, cls, definer))
+    return _call_result(facts, cls, definer) if entry[1] == "call" else facts.result_class(definer, entry[1])
+
+
+def _call_result(facts: TreeFacts, cls, definer):
+    """The class a call of the method definer on an instance of cls gives."""
+    if facts.summary(definer[1])["returns"].get(definer[2]) == SELF:
         return cls
-    return facts.result_class(definer, entry[1])
+    return facts.result_class(definer, "call")
 
 
 def _class_in_scope(facts: TreeFacts, path: str, scope: str, receiver: str, classes: dict, known: tuple[dict, dict],
