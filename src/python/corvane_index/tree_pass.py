@@ -62,16 +62,21 @@ class TreeFacts:
         self.summaries = summaries  # file path -> summary
         self.deps: set[str] = set()
         self._importers: dict[str, set[str]] | None = None
-        # Answers already worked out: (question, its arguments) -> (answer, the paths it read).
-        self._known: dict[tuple, tuple] = {}
-        # Set while linking a module that cannot be imported on this platform: what Python
+        # Answers already worked out: (question, its arguments) -> (answer, the paths it read),
+        # apart for modules that run on this platform and for those that do not.
+        self._known_for: dict[bool, dict[tuple, tuple]] = {False: {}, True: {}}
+        self._known = self._known_for[False]
+        # True while linking a module that cannot be imported on this platform: what Python
         # fills per platform (os.path) means nothing there.
         self.foreign = False
+
+    def set_foreign(self, foreign: bool) -> None:
+        self.foreign = foreign
+        self._known = self._known_for[foreign]
 
     def _remembered(self, key: tuple, work):
         """work(), asked once per key: the summaries do not change while the pass runs, so
         neither does the answer; a file that asks again depends on the same paths."""
-        key = (self.foreign, *key)
         known = self._known.get(key)
         if known is not None:
             self.deps |= known[1]
@@ -508,15 +513,17 @@ def link(ex, facts: TreeFacts) -> set[str]:
     raw = ex.scope_data
     if not raw:
         return set()
-    facts.foreign = not facts.runs_here(ex.summary or {})
+    facts.set_foreign(not facts.runs_here(ex.summary or {}))
     try:
         return _link(ex, facts, raw)
     finally:
-        facts.foreign = False
+        facts.set_foreign(False)
 
 
 def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     path = ex.path
+    # Looked up once per call name and scope: sets, not the lists the record keeps.
+    shadowed = {scope: set(names) for scope, names in raw["python_shadowed_names"].items()}
     bindings = {scope: {name: [dict(b) for b in (v if isinstance(v, list) else [v])]
                         for name, v in names.items()}
                 for scope, names in raw["python_import_bindings"].items()}
@@ -598,7 +605,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             parts = call.split(".")
             if len(parts) < 2 or any(not p.isidentifier() for p in parts):
                 continue
-            scope = _binding_scope(parts[0], scopes, bindings, raw["python_shadowed_names"])
+            scope = _binding_scope(parts[0], scopes, bindings, shadowed)
             if scope is None:
                 continue
             if facts.replaced_path(bindings[scope][parts[0]], parts):
@@ -675,7 +682,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     # `text = text.copy()` with `copy() -> Text` (true of every value, by induction).
     def method_result(scope, entry):
         return _method_result(facts, path, scope, entry, classes, (types, unions), receivers,
-                              raw["python_shadowed_names"])
+                              shadowed)
 
     for _ in range(2):
         for scope, entries in raw["python_receiver_types"].items():
@@ -731,11 +738,11 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 if name.endswith("()"):
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
-            cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, raw["python_shadowed_names"])
+            cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, shadowed)
             if cls is None and "." in prefix:
                 # `a.b.m()`: the method of the class that a's class stores in b.
                 chained = _chained_class(facts, caller, prefix, classes, (types, unions), receivers,
-                                         raw["python_shadowed_names"])
+                                         shadowed)
                 target = None
                 if chained is not None and not facts.rebound(chained, method):
                     target = facts.python_definer(chained, method)
@@ -768,7 +775,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 target = facts.python_definer(cls, method)
                 if target is not None and target[2].rpartition(".")[2] == method:
                     target = None
-            if cls is None and _module_level(prefix, caller, bindings, raw["python_shadowed_names"]):
+            if cls is None and _module_level(prefix, caller, bindings, shadowed):
                 # `Cls.method` where Cls inherits method or holds an alias of one: the engine
                 # looks only for a definition of that name in Cls itself.
                 named = facts.dotted(path, prefix.split("."))
@@ -783,7 +790,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         # Instantiating a class runs the constructor methods it inherits: those of the tree
         # are called from here (the generated edges reach only the ones a class defines).
         for name in list(names):
-            for inherited in _inherited_constructors(facts, path, caller, name, bindings, raw["python_shadowed_names"],
+            for inherited in _inherited_constructors(facts, path, caller, name, bindings, shadowed,
                                                      type_modules):
                 if inherited not in names:
                     names.append(inherited)
@@ -969,13 +976,14 @@ def _module_level(prefix: str, caller: str, bindings: dict, shadowed: dict) -> b
                    for scope in _scopes_of(caller))
 
 
-def _scopes_of(caller: str) -> list[str]:
+@functools.lru_cache(maxsize=1 << 16)
+def _scopes_of(caller: str) -> tuple[str, ...]:
     """The scope keys a caller's names are looked up in, innermost first, module level last."""
     qual = caller.partition(":")[2]
     if qual == ids.MODULE_CODE:
-        return [""]
+        return ("",)
     parts = qual.split(".")
-    return [".".join(parts[:k]) for k in range(len(parts), 0, -1)] + [""]
+    return (*(".".join(parts[:k]) for k in range(len(parts), 0, -1)), "")
 
 
 def _binding_scope(head: str, scopes: list[str], bindings: dict, shadowed: dict) -> str | None:
