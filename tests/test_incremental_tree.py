@@ -2,9 +2,11 @@
 others (re-exports, star imports, return annotations, base classes): random edit sequences over
 a two-package tree, compared after every step on node records and every edge."""
 
+import importlib.util
 import os
 import random
 import shutil
+import sys
 
 import pytest
 
@@ -14,6 +16,8 @@ from corvane_index import Indexer, scan_tree
 MODULES = ["p0/__init__", "p0/m0", "p0/m1", "p1/__init__", "p1/m0", "p1/m1"]
 FUNCS = ["f0", "f1", "f2", "f3"]
 CLASSES = ["C0", "C1", "C2"]
+# A standard library module this interpreter cannot import (one for another platform).
+MISSING_HERE = next(n for n in sorted(sys.stdlib_module_names) if importlib.util.find_spec(n) is None)
 METHODS = ["run", "go", "__init__", "__iter__", "__next__", "__enter__", "__exit__"]
 
 
@@ -48,6 +52,8 @@ class Tree:
             return f"import {dotted(other)} as q{rng.randrange(2)}"
         if r < 0.8:
             return f"from {dotted(rng.choice(MODULES))} import *"
+        if r < 0.83:
+            return f"import {MISSING_HERE}"  # the module runs on another platform only
         if r < 0.9:
             return f"from . import {rng.choice(['m0', 'm1'])}"
         return f"{self.name().lower()}_alias = {self.name()}"
@@ -78,10 +84,12 @@ class Tree:
             f"x = {c}()\nx.attr.{m}()",  # an attribute's class
             f"for it in {f}():\n    it.{m}()",  # the items of a result
             f"v = {c}() if cb else None\nv.{m}()",
+            f"with {c}().{m}() as e:\n    e.{rng.choice(METHODS)}()",  # entering a method's result
         ]
         if in_method:
             choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()", f"self.{m} = {f}",
-                        "self.again()", "return self", f"return {c}()"]
+                        "self.again()", "return self", f"return {c}()",
+                        "raise NotImplementedError"]  # alone: a method no instance runs
         return rng.choice(choices)
 
     def body(self, in_method):
