@@ -732,6 +732,7 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
     engine = index_files(tmp_path, {
         "shapes.py": '''
             import abc
+            import asyncio
             import typing
 
             class Shape(abc.ABC):
@@ -774,8 +775,13 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
                 def size(self) -> int:
                     ...
 
-            def measure(s: Shape, q: Square, z: Sized):
+            class Handler(asyncio.Protocol):
+                def data_received(self, data):
+                    pass
+
+            def measure(s: Shape, q: Square, z: Sized, h: Handler):
                 z.size()
+                h.data_received(b"")
                 s.area()
                 s.sides()
                 q.area()
@@ -784,7 +790,9 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
         ''',
     })
     assert callees(engine, "shapes.py:Shape.describe") == ["shapes.py:Shape.name", "shapes.py:Shape.scale"]
-    assert callees(engine, "shapes.py:measure") == ["shapes.py:Shape.sides", "shapes.py:Square.area"]
+    # A class named Protocol that is not typing's keeps its empty methods: they are what runs.
+    assert callees(engine, "shapes.py:measure") == ["shapes.py:Handler.data_received", "shapes.py:Shape.sides",
+                                                     "shapes.py:Square.area"]
     assert callees(engine, "shapes.py:Square.area") == ["shapes.py:Shape.area"]
 
 

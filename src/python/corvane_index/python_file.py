@@ -521,8 +521,17 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("class", node.name, parent, record)
-        scope.is_protocol = any(b.rpartition(".")[2] == "Protocol" for b in extra["base_classes"] if isinstance(b, str))
+        scope.is_protocol = any(self._typing_protocol(b) for b in extra["base_classes"])
         self._body(node.body, scope)
+
+    def _typing_protocol(self, base: str) -> bool:
+        """Is base typing's Protocol (not another class of that name, as asyncio's)?"""
+        head, _, rest = base.partition(".")
+        bucket = self.scopes[0].imports.get(head, ())
+        typing = ("typing", "typing_extensions")
+        if rest:
+            return rest == "Protocol" and any(b["kind"] == "module" and b["module"] in typing for b in bucket)
+        return any(b.get("symbol") == "Protocol" and b["module"] in typing for b in bucket)
 
     def _is_exported(self, name: str) -> bool:
         return name in self.exported if self.exported is not None else not name.startswith("_")
