@@ -201,7 +201,7 @@ class _Scope:
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     stubs: set[str] = field(default_factory=set)  # methods defined here that no instance runs (see _is_stub)
-    is_protocol: bool = False  # a class that derives from Protocol: its methods' bodies are not run
+    is_protocol: bool = False  # a class deriving from typing's Protocol: its methods' bodies are not run
     declared_outer: set[str] = field(default_factory=set)  # global / nonlocal names
     global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")

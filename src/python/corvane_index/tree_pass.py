@@ -21,7 +21,11 @@ engine's rules reach the definitions Python would reach:
   pack_configure`), a method of a module-level instance (`mod.info` after `info = _log.info`),
   a method reached along the method resolution order rather than depth-first, a method that
   every class a receiver is assigned takes from one definition; and `self.m()` gets no edge
-  where a class along the way also assigns `self.m`;
+  where a class along the way also assigns `self.m`, nor does a call on an instance that
+  reaches a method no instance runs (one that always raises NotImplementedError, an empty
+  abstract or protocol method): an override runs there;
+- what Python fills per platform (`os.path`) means nothing to a module that cannot import on
+  this one (it imports, unconditionally, a standard module this interpreter lacks);
 - the special methods `for`/`with` run stay call names only where a class of the tree defines
   them, and a name imported from a module outside the tree or else from one inside it (an
   accelerator and its pure-Python fallback) gets no edge.
