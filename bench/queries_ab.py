@@ -94,6 +94,8 @@ def main() -> int:
                         lambda x: rxg.successor_indices(index[x])),
         "blast_radius": (lambda e: e.blast_radius, lambda x: nx.ancestors(nxg, x),
                          lambda x: rx.ancestors(rxg, index[x])),
+        "recursive": (lambda e: e.get_recursive_callees, lambda x: nx.descendants(nxg, x),
+                      lambda x: rx.descendants(rxg, index[x])),
     }
     print(f"{g.n:,} nodes, {g.m:,} edges; least median of {args.rounds} rounds per call")
     print(f"{'query':<14}{'before':>10}{'after':>10}{'networkx':>10}{'rustworkx':>11}"
@@ -101,7 +103,7 @@ def main() -> int:
     for name, (method, nx_call, rx_call) in queries.items():
         calls = {"before": method(engines["before"]), "after": method(engines["after"]),
                  "networkx": nx_call, "rustworkx": rx_call}
-        args_used = sample if name != "blast_radius" else sample[:400]
+        args_used = sample if name in ("get_callers", "get_callees") else sample[:400]
         best = {}
         for _ in range(args.rounds):
             for label, fn in calls.items():
