@@ -258,6 +258,5 @@ PyObject* list_of_str(const Texts& items) {
 
 PyObject* new_str_list(const std::vector<std::string>& items) { return list_of_str(items); }
 PyObject* new_view_list(std::span<const std::string_view> items) { return list_of_str(items); }
-PyObject* new_text_list(const TextList& items) { return list_of_str(items); }
 
 }  // namespace corvane::py

@@ -82,6 +82,5 @@ private:
 PyObject* new_str(std::string_view s);
 PyObject* new_str_list(const std::vector<std::string>& items);
 PyObject* new_view_list(std::span<const std::string_view> items);
-PyObject* new_text_list(const TextList& items);
 
 }  // namespace corvane::py

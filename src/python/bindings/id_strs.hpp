@@ -65,6 +65,10 @@ public:
         if (s.arg != arg || s.generation != generation) return std::nullopt;
         return s.handle;
     }
+    // Starts fetching the slot find(arg) reads.
+    void prefetch(PyObject* arg) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(arg)]);
+    }
     // Keeps h for `arg` (an exact str) in a table sized for `id_count` ids; the strs it
     // displaces go to `dropped`, their references with them.
     void put(PyObject* arg, std::uint64_t generation, NodeHandle h, std::size_t id_count,

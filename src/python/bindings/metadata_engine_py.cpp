@@ -447,12 +447,18 @@ PyObject* answer_list(EngineObject* obj, GraphQuery q, PyObject* arg, std::strin
     EngineShared& e = *obj->shared;
     const Status status = locked<SharedLock>(e.lock, [&]() -> Status {
         const IdentityTable& ids = e.state.record.identities;
-        const std::optional<NodeHandle> known = obj->asked.find(arg, ids.generation());
-        Result<IndexAnswer> answer = known ? graph_query_indexes(e.state, q, *known, depth)
-                                           : graph_query_indexes(e.state, q, id, depth);
+        // Both lookups wait on memory: the second is started before the first is read.
+        obj->asked.prefetch(arg);
+        ids.prefetch_find(id);
+        const std::optional<NodeHandle> asked = obj->asked.find(arg, ids.generation());
+        const std::optional<NodeHandle> h = asked ? asked : ids.find(id);
+        // Without a handle, the id's own path raises the error the query owes (an unbuilt
+        // graph before an unknown id).
+        Result<IndexAnswer> answer =
+            h ? graph_query_indexes(e.state, q, *h, depth) : graph_query_indexes(e.state, q, id, depth);
         if (!answer) return answer.error();
-        if (!known && PyUnicode_CheckExact(arg)) {
-            if (const auto h = ids.find(id)) obj->asked.put(arg, ids.generation(), *h, ids.handle_bound(), dropped.refs());
+        if (!asked && h && PyUnicode_CheckExact(arg)) {
+            obj->asked.put(arg, ids.generation(), *h, ids.handle_bound(), dropped.refs());
         }
         if (answer->graph == nullptr) return {};
         key = {answer->graph->serial, ids.generation()};
