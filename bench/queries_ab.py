@@ -9,7 +9,9 @@ that `run.py` wrote (`build/bench/edges_stdlib.bin`: the standard library's call
 ids made up in the usual shape). Both builds get the same nodes and edges and one compile;
 then each query runs over the same sample of nodes, the builds and peers taking turns, and
 the least median of the rounds is printed with its ratio to each peer. Alternating in one
-process keeps a busy machine from favouring either build.
+process keeps a busy machine from favouring either build. With --fresh-ids every call is
+given a new str object equal to the id (made before the timing), where by default the sample
+holds the id objects the graphs were built from, as a caller that keeps its ids would pass.
 """
 
 from __future__ import annotations
@@ -64,6 +66,7 @@ def main() -> int:
     p.add_argument("after")
     p.add_argument("graph", nargs="?", default="1e5")
     p.add_argument("--rounds", type=int, default=7)
+    p.add_argument("--fresh-ids", action="store_true", help="a new str object per call")
     args = p.parse_args()
 
     g = load_graph(args.graph)
@@ -94,18 +97,22 @@ def main() -> int:
                         lambda x: rxg.successor_indices(index[x])),
         "blast_radius": (lambda e: e.blast_radius, lambda x: nx.ancestors(nxg, x),
                          lambda x: rx.ancestors(rxg, index[x])),
+        "recursive": (lambda e: e.get_recursive_callees, lambda x: nx.descendants(nxg, x),
+                      lambda x: rx.descendants(rxg, index[x])),
     }
-    print(f"{g.n:,} nodes, {g.m:,} edges; least median of {args.rounds} rounds per call")
+    print(f"{g.n:,} nodes, {g.m:,} edges; least median of {args.rounds} rounds per call"
+          + ("; a new str object per call" if args.fresh_ids else ""))
     print(f"{'query':<14}{'before':>10}{'after':>10}{'networkx':>10}{'rustworkx':>11}"
           f"{'before/nx':>11}{'after/nx':>10}{'before/rx':>11}{'after/rx':>10}")
     for name, (method, nx_call, rx_call) in queries.items():
         calls = {"before": method(engines["before"]), "after": method(engines["after"]),
                  "networkx": nx_call, "rustworkx": rx_call}
-        args_used = sample if name != "blast_radius" else sample[:400]
+        args_used = sample if name in ("get_callers", "get_callees") else sample[:400]
         best = {}
         for _ in range(args.rounds):
             for label, fn in calls.items():
-                best[label] = min(best.get(label, float("inf")), median_call_ns(fn, args_used))
+                used = ["".join(list(x)) for x in args_used] if args.fresh_ids else args_used
+                best[label] = min(best.get(label, float("inf")), median_call_ns(fn, used))
         b, a, n_, r = best["before"], best["after"], best["networkx"], best["rustworkx"]
         print(f"{name:<14}{b:>8.0f}ns{a:>8.0f}ns{n_:>8.0f}ns{r:>9.0f}ns"
               f"{b / n_:>10.2f}x{a / n_:>9.2f}x{b / r:>10.2f}x{a / r:>9.2f}x")

@@ -1,4 +1,5 @@
 import random
+import sys
 from collections import deque
 
 import pytest
@@ -140,3 +141,91 @@ def test_random_graphs_match_independent_bfs(engine, seed):
         assert meta["blast_radius_score"] == len(bfs(rev, i, 0))
         assert meta["calls_count"] == len(fwd.get(i, []))
         assert meta["callers_count"] == len(rev.get(i, []))
+
+
+class Tag(str):
+    """A str subclass: equal to the id, but not the object the engine may remember."""
+
+
+def ask_all(engine, ids, style):
+    """Every query for every id, each answer or the error it raised."""
+    out = {}
+    for i in ids:
+        arg = {"same": i, "copy": "".join(list(i)), "subclass": Tag(i)}[style]
+        for q in QUERIES:
+            try:
+                out[q, i] = getattr(engine, q)(arg)
+            except (ValueError, RuntimeError) as e:
+                out[q, i] = (type(e), str(e))
+    return out
+
+
+def random_changes(rng, ids, files):
+    ops = []
+    for _ in range(40):
+        r = rng.random()
+        if r < 0.3:
+            ops.append(("add_node", rng.choice(ids)))
+        elif r < 0.6:
+            ops.append((rng.choice(["add_edge", "add_structural_edge", "add_generated_edge"]), rng.choice(ids),
+                        rng.choice(ids)))
+        elif r < 0.7:
+            ops.append(("invalidate_file", rng.choice(files)))
+        elif r < 0.75:
+            ops.append(("clear_generated_edges",))
+        else:
+            ops.append((rng.choice(["build", "rebuild_internal"]),))
+    return ops
+
+
+def apply(engine, op):
+    if op[0] == "add_node":
+        engine.add_node(op[1], "Function", op[1].split(":")[1], op[1].split(":")[0])
+    else:
+        getattr(engine, op[0])(*op[1:])
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_answers_through_changes_match_a_fresh_engine(tmp_path, seed):
+    # The engine keeps the strs it hands out and the ids it was asked about; one queried
+    # after every change must answer as an engine that replays the same changes and is asked
+    # once, with ids it has never seen as objects.
+    rng = random.Random(seed)
+    files = [f"pkg/m{f}.py" for f in range(3)]
+    ids = [f"{f}:f{i}" for f in files for i in range(5)] + ["pkg/m9.py:never"]
+    ops = random_changes(rng, ids, files)
+    kept = corvanedb.PyMetadataEngine(str(tmp_path / "kept"))
+    earlier = []
+    for step, op in enumerate(ops):
+        apply(kept, op)
+        style = rng.choice(["same", "copy", "subclass"])
+        # Also ask with strs the engine handed out before the change.
+        asked = ids + [s for answer in earlier for s in answer][:20]
+        got = ask_all(kept, asked, style)
+        earlier = [a for a in got.values() if isinstance(a, list)]
+        fresh = corvanedb.PyMetadataEngine(str(tmp_path / f"fresh{step}"))
+        for done in ops[: step + 1]:
+            apply(fresh, done)
+        assert got == ask_all(fresh, asked, "copy"), (seed, step, op)
+
+
+def test_kept_strs_are_released_with_the_graph_and_the_engine(tmp_path):
+    engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
+    nodes(engine, "m.py:a", "m.py:b")
+    engine.add_edge("m.py:a", "m.py:b")
+    engine.build()
+    arg = "".join(["m.py:", "a"])
+    base_arg = sys.getrefcount(arg)
+    (b,) = engine.get_callees(arg)
+    held = sys.getrefcount(b)
+    assert sys.getrefcount(arg) == base_arg + 1  # remembered as asked
+    again = engine.get_callees(arg)[0]
+    assert again is b
+    del again
+    assert sys.getrefcount(b) == held
+    assert engine.blast_radius("m.py:b") == ["m.py:a"]
+    engine.rebuild_internal()
+    assert sys.getrefcount(b) == held - 1  # the engine's reference went with the old graph
+    assert engine.get_callees(arg) == ["m.py:b"]
+    del engine
+    assert sys.getrefcount(arg) == base_arg

@@ -131,15 +131,6 @@ std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint3
     return changed + changed_second;
 }
 
-NodeIdRefs ids_by_index(const GraphIdentity& ids, std::span<const graph::NodeIndex> indexes) {
-    NodeIdRefs out;
-    out.reserve(indexes.size());
-    for (graph::NodeIndex i : indexes) {
-        if (const std::string_view id = ids.id_of_index[i]; id.data() != nullptr) out.push_back(id);
-    }
-    return out;
-}
-
 }  // namespace
 
 std::size_t compile_step(EngineState& state) {
@@ -197,25 +188,22 @@ std::size_t refresh_graph_metrics(EngineState& state, bool plain) {
     return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
 }
 
-NodeIdRefs node_ids_of(const MetadataEngine& record, const graph::CsrGraph& graph,
-                       std::span<const graph::NodeIndex> indexes) {
-    NodeIdRefs out;
-    out.reserve(indexes.size());
-    for (graph::NodeIndex i : indexes) {
-        if (const std::string* id = record.identities.id_of_hash(graph.hashes[i])) out.push_back(*id);
-    }
-    return out;
+Result<IndexAnswer> graph_query_indexes(const EngineState& state, GraphQuery query, std::string_view node_id,
+                                        std::uint32_t max_depth, bool plain) {
+    const bool dependency = query == GraphQuery::Dependents || query == GraphQuery::Dependencies;
+    if (!(dependency ? state.dependency_graph : state.call_graph)) return wrong_state("Graph must be built first");
+    auto h = state.record.identities.find(node_id);
+    if (!h) return invalid_value("Unknown node_id: " + std::string(node_id));
+    return graph_query_indexes(state, query, *h, max_depth, plain);
 }
 
-Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, const std::string& node_id,
-                               std::uint32_t max_depth, bool plain) {
+Result<IndexAnswer> graph_query_indexes(const EngineState& state, GraphQuery query, NodeHandle h,
+                                        std::uint32_t max_depth, bool plain) {
     const bool dependency = query == GraphQuery::Dependents || query == GraphQuery::Dependencies;
     const auto& graph = dependency ? state.dependency_graph : state.call_graph;
     if (!graph) return wrong_state("Graph must be built first");
     const IdentityTable& ids = state.record.identities;
-    auto h = ids.find(node_id);
-    if (!h) return invalid_value("Unknown node_id: " + node_id);
-    const Hash32* hash = ids.hash(*h);
+    const Hash32* hash = ids.hash(h);
     if (hash == nullptr) return invalid_value("Invalid hash");
 
     const GraphIdentity& compiled = dependency ? state.dependency_graph_ids : state.call_graph_ids;
@@ -223,23 +211,38 @@ Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, const
     std::optional<graph::NodeIndex> start;
     if (!by_handle) {
         start = graph->find(*hash);
-    } else if (const graph::NodeIndex i = compiled.index_of_handle[*h]; i != GraphIdentity::kAbsent) {
+    } else if (const graph::NodeIndex i = compiled.index_of_handle[h]; i != GraphIdentity::kAbsent) {
         start = i;
     }
-    if (!start) return NodeIdRefs{};  // a node without edges is not in the graph
-
-    auto answer = [&](std::span<const graph::NodeIndex> indexes) {
-        return by_handle ? ids_by_index(compiled, indexes) : node_ids_of(state.record, *graph, indexes);
-    };
+    IndexAnswer answer;
+    if (!start) return answer;  // a node without edges is not in the graph
+    answer.graph = &*graph;
+    answer.compiled = by_handle ? &compiled : nullptr;
     switch (query) {
         case GraphQuery::Callers:
-        case GraphQuery::Dependents: return answer(graph->reverse.neighbours(*start));
+        case GraphQuery::Dependents: answer.direct = graph->reverse.neighbours(*start); break;
         case GraphQuery::Callees:
-        case GraphQuery::Dependencies: return answer(graph->forward.neighbours(*start));
-        case GraphQuery::RecursiveCallees: return answer(graph->reachable_indexes(*start, graph->forward, max_depth));
-        case GraphQuery::BlastRadius: break;
+        case GraphQuery::Dependencies: answer.direct = graph->forward.neighbours(*start); break;
+        case GraphQuery::RecursiveCallees:
+        case GraphQuery::BlastRadius:
+            answer.transitive = true;
+            answer.walked = graph->reachable_indexes(
+                *start, query == GraphQuery::BlastRadius ? graph->reverse : graph->forward, max_depth);
+            break;
     }
-    return answer(graph->reachable_indexes(*start, graph->reverse, max_depth));
+    return answer;
+}
+
+Result<NodeIdRefs> graph_query(const EngineState& state, GraphQuery query, std::string_view node_id,
+                               std::uint32_t max_depth, bool plain) {
+    Result<IndexAnswer> answer = graph_query_indexes(state, query, node_id, max_depth, plain);
+    if (!answer) return answer.error();
+    NodeIdRefs out;
+    out.reserve(answer->indexes().size());
+    for (graph::NodeIndex i : answer->indexes()) {
+        if (const std::string_view id = id_at(state, *answer, i); id.data() != nullptr) out.push_back(id);
+    }
+    return out;
 }
 
 }  // namespace corvane

@@ -121,11 +121,18 @@ bool wrong_type(const Params& p, const char* name, const char* expected, PyObjec
 
 // str -> UTF-8. A str that cannot be encoded (lone surrogates) is refused with the codec's
 // own error, which names the offending position.
-bool utf8_of(PyObject* obj, std::string& out) {
+bool utf8_of(PyObject* obj, std::string_view& out) {
     Py_ssize_t len = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
     if (!data) return false;
-    out.assign(data, static_cast<std::size_t>(len));
+    out = std::string_view(data, static_cast<std::size_t>(len));
+    return true;
+}
+
+bool utf8_of(PyObject* obj, std::string& out) {
+    std::string_view text;
+    if (!utf8_of(obj, text)) return false;
+    out.assign(text);
     return true;
 }
 
@@ -154,6 +161,11 @@ bool to_unsigned(const Params& p, const char* name, PyObject* obj, unsigned long
 }  // namespace
 
 bool to_string(const Params& p, const char* name, PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) return wrong_type(p, name, "str", obj);
+    return utf8_of(obj, out);
+}
+
+bool to_string_view(const Params& p, const char* name, PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) return wrong_type(p, name, "str", obj);
     return utf8_of(obj, out);
 }
@@ -246,6 +258,5 @@ PyObject* list_of_str(const Texts& items) {
 
 PyObject* new_str_list(const std::vector<std::string>& items) { return list_of_str(items); }
 PyObject* new_view_list(std::span<const std::string_view> items) { return list_of_str(items); }
-PyObject* new_text_list(const TextList& items) { return list_of_str(items); }
 
 }  // namespace corvane::py

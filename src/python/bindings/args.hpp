@@ -38,6 +38,8 @@ private:
 
 // Converters: true on success; false with TypeError/OverflowError set naming the parameter.
 bool to_string(const Params& p, const char* name, PyObject* obj, std::string& out);
+// The str's UTF-8 text without a copy: valid while `obj` lives.
+bool to_string_view(const Params& p, const char* name, PyObject* obj, std::string_view& out);
 bool to_u32(const Params& p, const char* name, PyObject* obj, std::uint32_t& out);
 bool to_u64(const Params& p, const char* name, PyObject* obj, std::uint64_t& out);
 bool to_bool(const Params& p, const char* name, PyObject* obj, bool& out);
@@ -80,6 +82,5 @@ private:
 PyObject* new_str(std::string_view s);
 PyObject* new_str_list(const std::vector<std::string>& items);
 PyObject* new_view_list(std::span<const std::string_view> items);
-PyObject* new_text_list(const TextList& items);
 
 }  // namespace corvane::py

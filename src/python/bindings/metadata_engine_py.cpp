@@ -15,6 +15,7 @@
 #include "metadata/engine/table_queries.hpp"
 #include "python/bindings/args.hpp"
 #include "python/bindings/errors.hpp"
+#include "python/bindings/id_strs.hpp"
 #include "python/bindings/object_lock.hpp"
 #include "python/bindings/py_ref.hpp"
 #include "python/bindings/types.hpp"
@@ -36,6 +37,15 @@ struct EngineObject {
     std::string workspace_path;
     std::shared_ptr<EngineShared> shared;
     bool snapshot_loaded;
+    // The ids graph queries have handed out, per graph, and the handles of the ids they
+    // were asked about (guarded by the interpreter lock).
+    IdStrCache call_strs, dependency_strs;
+    IdArgMemo asked;
+
+    void drop_id_strs() {
+        call_strs.clear();
+        dependency_strs.clear();
+    }
 };
 
 EngineShared& shared_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->shared; }
@@ -151,20 +161,6 @@ PyObject* search_hit_dict(const SearchHit& h) {
     return d.release();
 }
 
-// Under the engine lock: a query's answer copied out of the table.
-Result<TextList> copied_ids(const Result<NodeIdRefs>& r) {
-    if (!r) return r.error();
-    TextList ids;
-    ids.reserve(r->size());
-    for (std::string_view id : *r) ids.push_back(id);
-    return ids;
-}
-
-PyObject* result_list(const Result<TextList>& r) {
-    if (!r) return raise(r.error());
-    return new_text_list(*r);
-}
-
 PyObject* status_none(const Status& s) {
     if (!s) return raise(s.error());
     Py_RETURN_NONE;
@@ -208,6 +204,9 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* obj = reinterpret_cast<EngineObject*>(self);
         new (&obj->workspace_path) std::string(std::move(workspace));
         new (&obj->shared) std::shared_ptr<EngineShared>(std::move(shared));
+        new (&obj->call_strs) IdStrCache();
+        new (&obj->dependency_strs) IdStrCache();
+        new (&obj->asked) IdArgMemo();
         obj->snapshot_loaded = *loaded;
         return self;
     });
@@ -391,15 +390,23 @@ PyObject* invalidate_file(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ---- compile step and graph queries ------------------------------------------------------
 
+// The strs kept for the graphs a compile replaced are released with them (a query would
+// find them stale anyway).
 PyObject* build(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return build_with_background_save(self); });
+    return guarded([&]() -> PyObject* {
+        PyObject* done = build_with_background_save(self);
+        reinterpret_cast<EngineObject*>(self)->drop_id_strs();
+        return done;
+    });
 }
 
 PyObject* rebuild_internal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* obj = reinterpret_cast<EngineObject*>(self);
-        ExclusiveLock lock(obj->shared->lock);
-        return status_none(build_and_save(obj->shared->state, obj->workspace_path));
+        const Status built = locked<ExclusiveLock>(
+            obj->shared->lock, [&] { return build_and_save(obj->shared->state, obj->workspace_path); });
+        obj->drop_id_strs();
+        return status_none(built);
     });
 }
 
@@ -412,6 +419,84 @@ PyObject* save(PyObject* self, PyObject*) {
     });
 }
 
+// References owned until released: what a query has gathered for its list.
+class OwnedRefs {
+public:
+    OwnedRefs() = default;
+    OwnedRefs(const OwnedRefs&) = delete;
+    OwnedRefs& operator=(const OwnedRefs&) = delete;
+    ~OwnedRefs() {
+        for (PyObject* o : refs_) Py_XDECREF(o);
+    }
+    std::vector<PyObject*>& refs() { return refs_; }
+
+private:
+    std::vector<PyObject*> refs_;
+};
+
+// A graph query's answer as a list of str. Under the engine lock it takes, for each node of
+// the answer, the str kept for it or else a copy of its id; the missing strs are made after
+// the lock is released and kept for the next answers.
+PyObject* answer_list(EngineObject* obj, GraphQuery q, PyObject* arg, std::string_view id, std::uint32_t depth) {
+    const bool dependency = q == GraphQuery::Dependents || q == GraphQuery::Dependencies;
+    IdStrCache& cache = dependency ? obj->dependency_strs : obj->call_strs;
+    OwnedRefs items, dropped;  // items: null where a str is still to be made
+    TextList missing;
+    std::vector<std::pair<std::size_t, graph::NodeIndex>> missing_at;  // (item, graph index)
+    IdStrKey key;
+    EngineShared& e = *obj->shared;
+    const Status status = locked<SharedLock>(e.lock, [&]() -> Status {
+        const IdentityTable& ids = e.state.record.identities;
+        // Both lookups wait on memory: the second is started before the first is read.
+        obj->asked.prefetch(arg);
+        ids.prefetch_find(id);
+        const std::optional<NodeHandle> asked = obj->asked.find(arg, ids.generation());
+        const std::optional<NodeHandle> h = asked ? asked : ids.find(id);
+        // Without a handle, the id's own path raises the error the query owes (an unbuilt
+        // graph before an unknown id).
+        Result<IndexAnswer> answer =
+            h ? graph_query_indexes(e.state, q, *h, depth) : graph_query_indexes(e.state, q, id, depth);
+        if (!answer) return answer.error();
+        if (!asked && h && PyUnicode_CheckExact(arg)) {
+            obj->asked.put(arg, ids.generation(), *h, ids.handle_bound(), dropped.refs());
+        }
+        if (answer->graph == nullptr) return {};
+        key = {answer->graph->serial, ids.generation()};
+        cache.rekey(key, answer->graph->node_count(), dropped.refs());
+        const auto indexes = answer->indexes();
+        items.refs().reserve(indexes.size());
+        for (graph::NodeIndex i : indexes) {
+            if (PyObject* s = cache.get(i)) {
+                items.refs().push_back(Py_NewRef(s));
+                continue;
+            }
+            const std::string_view text = id_at(e.state, *answer, i);
+            if (text.data() == nullptr) continue;
+            missing_at.emplace_back(items.refs().size(), i);
+            missing.push_back(text);
+            items.refs().push_back(nullptr);
+        }
+        return {};
+    });
+    if (!status) return raise(status.error());
+    for (std::size_t k = 0; k < missing_at.size(); ++k) {
+        PyObject* s = new_str(missing[k]);
+        if (!s) return nullptr;
+        items.refs()[missing_at[k].first] = s;
+        // Making the str may have run Python code that changed the graph: put() keeps it
+        // only while the key it was made under is still the cache's.
+        cache.put(key, missing_at[k].second, s);
+    }
+    std::vector<PyObject*>& refs = items.refs();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs.size()));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < refs.size(); ++k) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), refs[k]);
+        refs[k] = nullptr;
+    }
+    return list;
+}
+
 template <GraphQuery Q>
 PyObject* direct_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params p(Q == GraphQuery::Callers       ? "get_callers"
@@ -419,12 +504,10 @@ PyObject* direct_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                           : Q == GraphQuery::Dependents  ? "get_dependents"
                                                          : "get_dependencies",
                           {"node_id"}, 1);
-    std::string id;
-    if (!string_arg(p, "node_id", args, nargs, kwnames, id)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        EngineShared& e = shared_of(self);
-        return result_list(locked<SharedLock>(e.lock, [&] { return copied_ids(graph_query(e.state, Q, id)); }));
-    });
+    PyObject* a[1];
+    std::string_view id;
+    if (!p.bind(args, nargs, kwnames, a) || !to_string_view(p, "node_id", a[0], id)) return nullptr;
+    return guarded([&]() -> PyObject* { return answer_list(reinterpret_cast<EngineObject*>(self), Q, a[0], id, 0); });
 }
 
 template <GraphQuery Q>
@@ -432,16 +515,14 @@ PyObject* transitive_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Params p(Q == GraphQuery::BlastRadius ? "blast_radius" : "get_recursive_callees",
                           {"node_id", "max_depth"}, 1);
     PyObject* a[2];
-    std::string id;
+    std::string_view id;
     std::optional<std::uint32_t> depth;
-    if (!p.bind(args, nargs, kwnames, a) || !to_string(p, "node_id", a[0], id) ||
+    if (!p.bind(args, nargs, kwnames, a) || !to_string_view(p, "node_id", a[0], id) ||
         !to_optional(p, "max_depth", a[1], depth, to_u32)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        EngineShared& e = shared_of(self);
-        return result_list(
-            locked<SharedLock>(e.lock, [&] { return copied_ids(graph_query(e.state, Q, id, depth.value_or(0))); }));
+        return answer_list(reinterpret_cast<EngineObject*>(self), Q, a[0], id, depth.value_or(0));
     });
 }
 
