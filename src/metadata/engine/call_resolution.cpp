@@ -90,9 +90,10 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
     }
 
     if (n >= 2 && qualified) {
-        const std::string prefix = join(parts, 0, n - 1);
+        // The parts are views into name: all of them but the last, dots included.
         const std::string_view last = parts[n - 1];
-        const std::string_view head = std::string_view(prefix).substr(0, prefix.find('.'));
+        const std::string_view prefix = name.substr(0, static_cast<std::size_t>(last.data() - name.data()) - 1);
+        const std::string_view head = parts[0];
         const bool through_self = prefix.starts_with("self.") || prefix.starts_with("cls.");
         for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
             const std::string& scope = caller.scopes[k - 1].text;

@@ -70,7 +70,218 @@ bool type_allowed(const TypeList& types, std::string_view t) {
 
 }  // namespace
 
+namespace {
+
+// build_binding_context's reading of the module JSON, straight from the parser's events, with
+// no DOM in between. Each open container is a frame that knows what its members mean; a key
+// that comes again replaces what it gave before, as the last duplicate does in the DOM.
+class ContextReader {
+public:
+    explicit ContextReader(PythonBindingContext& ctx) : ctx_(ctx) {}
+    bool imports_seen() const { return imports_seen_; }
+
+    bool null() { return value(Value::Null, nullptr); }
+    bool boolean(bool) { return value(Value::Other, nullptr); }
+    bool number_integer(Json::number_integer_t) { return value(Value::Other, nullptr); }
+    bool number_unsigned(Json::number_unsigned_t) { return value(Value::Other, nullptr); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return value(Value::Other, nullptr); }
+    bool binary(Json::binary_t&) { return value(Value::Other, nullptr); }
+    bool string(Json::string_t& v) { return value(Value::String, &v); }
+    bool start_object(std::size_t) { return value(Value::Object, nullptr); }
+    bool start_array(std::size_t) { return value(Value::Array, nullptr); }
+    bool key(Json::string_t& k) {
+        key_.assign(k);
+        return true;
+    }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+private:
+    enum class Value : std::uint8_t { Null, String, Other, Object, Array };
+    enum class Role : std::uint8_t {
+        Skip, Root, Imports, ImportScope, BindingList, Binding, Receivers, ReceiverScope, Shadowed, ShadowedList
+    };
+    // One field of a binding object as its last occurrence left it.
+    struct Field {
+        Value value = Value::Null;
+        bool seen = false;
+        std::string text;
+    };
+    struct Frame {
+        Role role;
+        StringMap<std::vector<PythonImportBinding>>* names = nullptr;  // ImportScope
+        std::vector<PythonImportBinding>* bindings = nullptr;          // BindingList, Binding
+        StringMap<std::optional<std::string>>* exprs = nullptr;        // ReceiverScope
+        StringSet* shadowed = nullptr;                                 // ShadowedList
+        bool failed = false;                                           // BindingList: an element did not convert
+        bool in_list = false;                                          // Binding
+        Field module, kind, symbol, qualifier;                         // Binding
+    };
+
+    static bool container(Value v) { return v == Value::Object || v == Value::Array; }
+
+    void push(Role role) { stack_.push_back(Frame{role}); }
+    // A container whose members mean nothing here.
+    void skip(Value v) {
+        if (container(v)) push(Role::Skip);
+    }
+
+    bool value(Value v, Json::string_t* text) {
+        if (stack_.empty()) {
+            if (v == Value::Object) {
+                push(Role::Root);
+            } else {
+                skip(v);
+            }
+            return true;
+        }
+        Frame& f = stack_.back();
+        switch (f.role) {
+            case Role::Skip: skip(v); break;
+            case Role::Root: root_member(v); break;
+            case Role::Imports:
+                ctx_.import_bindings.erase(key_);
+                if (v == Value::Object) {
+                    auto* names = &ctx_.import_bindings[key_];
+                    push(Role::ImportScope);
+                    stack_.back().names = names;
+                } else {
+                    skip(v);
+                }
+                break;
+            case Role::ImportScope: {
+                auto* bindings = &(*f.names)[key_];
+                bindings->clear();
+                if (v == Value::Object) {
+                    push(Role::Binding);
+                } else if (v == Value::Array) {
+                    push(Role::BindingList);
+                }
+                if (container(v)) stack_.back().bindings = bindings;
+                break;
+            }
+            case Role::BindingList:
+                if (v == Value::Object) {
+                    auto* bindings = f.bindings;
+                    push(Role::Binding);
+                    stack_.back().bindings = bindings;
+                    stack_.back().in_list = true;
+                } else {
+                    f.failed = true;
+                    skip(v);
+                }
+                break;
+            case Role::Binding: {
+                Field* field = key_ == "module"      ? &f.module
+                               : key_ == "kind"      ? &f.kind
+                               : key_ == "symbol"    ? &f.symbol
+                               : key_ == "qualifier" ? &f.qualifier
+                                                     : nullptr;
+                if (field != nullptr) {
+                    field->seen = true;
+                    field->value = container(v) ? Value::Other : v;
+                    if (v == Value::String) field->text.assign(*text);
+                }
+                skip(v);
+                break;
+            }
+            case Role::Receivers:
+                ctx_.receiver_types.erase(key_);
+                if (v == Value::Object) {
+                    auto* exprs = &ctx_.receiver_types[key_];
+                    push(Role::ReceiverScope);
+                    stack_.back().exprs = exprs;
+                } else {
+                    skip(v);
+                }
+                break;
+            case Role::ReceiverScope:
+                (*f.exprs)[key_] = v == Value::String ? std::optional<std::string>(*text) : std::nullopt;
+                skip(v);
+                break;
+            case Role::Shadowed:
+                ctx_.shadowed_names.erase(key_);
+                if (v == Value::Array) {
+                    auto* names = &ctx_.shadowed_names[key_];
+                    push(Role::ShadowedList);
+                    stack_.back().shadowed = names;
+                } else {
+                    skip(v);
+                }
+                break;
+            case Role::ShadowedList:
+                if (v == Value::String) f.shadowed->insert(*text);
+                skip(v);
+                break;
+        }
+        return true;
+    }
+
+    void root_member(Value v) {
+        Role inside = Role::Skip;
+        if (key_ == "python_import_bindings") {
+            imports_seen_ = true;
+            ctx_.import_bindings.clear();
+            inside = Role::Imports;
+        } else if (key_ == "python_receiver_types") {
+            ctx_.receiver_types.clear();
+            inside = Role::Receivers;
+        } else if (key_ == "python_shadowed_names") {
+            ctx_.shadowed_names.clear();
+            inside = Role::Shadowed;
+        }
+        if (v == Value::Object) {
+            push(inside);
+        } else {
+            skip(v);
+        }
+    }
+
+    // An optional string field: missing or null is absent; any other non-string fails.
+    static bool optional_text(Field& f, std::optional<std::string>& out) {
+        if (!f.seen || f.value == Value::Null) return true;
+        if (f.value != Value::String) return false;
+        out = std::move(f.text);
+        return true;
+    }
+
+    bool close() {
+        Frame f = std::move(stack_.back());
+        stack_.pop_back();
+        if (f.role == Role::BindingList && f.failed) f.bindings->clear();
+        if (f.role != Role::Binding) return true;
+        PythonImportBinding b;
+        bool ok = f.module.seen && f.module.value == Value::String && f.kind.seen && f.kind.value == Value::String &&
+                  optional_text(f.symbol, b.symbol) && optional_text(f.qualifier, b.qualifier);
+        if (ok) {
+            b.module = std::move(f.module.text);
+            b.kind = std::move(f.kind.text);
+            f.bindings->push_back(std::move(b));
+        } else if (f.in_list) {
+            stack_.back().failed = true;
+        }
+        return true;
+    }
+
+    PythonBindingContext& ctx_;
+    std::vector<Frame> stack_;
+    std::string key_;
+    bool imports_seen_ = false;
+};
+
+}  // namespace
+
 PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json) {
+    PythonBindingContext ctx;
+    if (!module_extra_json) return ctx;
+    ContextReader reader(ctx);
+    if (!parse_json_events(*module_extra_json, reader) || !reader.imports_seen()) return PythonBindingContext{};
+    ctx.present = true;
+    return ctx;
+}
+
+PythonBindingContext build_binding_context_from_dom(const std::optional<std::string>& module_extra_json) {
     PythonBindingContext ctx;
     if (!module_extra_json) return ctx;
     auto parsed = parse_json(*module_extra_json);
@@ -132,23 +343,23 @@ NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     return facts;
 }
 
-const NodeMeta* LookupSource::node(std::string_view id) { return find_node(id, StringHash{}(id)); }
+const NodeMeta* LookupSource::node(std::string_view id, std::size_t hash) {
+    auto it = record_.nodes.find(id, hash);
+    return it == record_.nodes.end() ? nullptr : &it->second;
+}
+
+bool LookupSource::has_node_hash(std::string_view id, std::size_t hash) {
+    return record_.identities.find(id, hash).has_value();
+}
 
 const IdList* LookupSource::ids_named(std::string_view lowered_name) {
     return find_ids_named(lowered_name, StringHash{}(lowered_name));
-}
-
-const NodeMeta* LookupSource::find_node(std::string_view id, std::size_t hash) const {
-    auto it = record_.nodes.find(id, hash);
-    return it == record_.nodes.end() ? nullptr : &it->second;
 }
 
 const IdList* LookupSource::find_ids_named(std::string_view lowered_name, std::size_t hash) const {
     auto it = record_.name_index.find(lowered_name, hash);
     return it == record_.name_index.end() ? nullptr : &it->second;
 }
-
-bool LookupSource::has_node_hash(std::string_view id) { return record_.identities.has_hash(id); }
 
 bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
 
@@ -171,9 +382,12 @@ std::shared_ptr<const NodeExtraFacts> DirectLookup::extra_facts(std::string_view
     return std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
 }
 
+// Both read the node first, found or not, so that a subclass that logs reads logs it, and
+// probe the store with the same hash.
 std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const std::string& file_path) {
-    const NodeMeta* module = node(file_path);
-    auto it = store_.contexts.find(file_path);
+    const std::size_t hash = StringHash{}(file_path);
+    const NodeMeta* module = node(file_path, hash);
+    auto it = store_.contexts.find(file_path, hash);
     if (it != store_.contexts.end()) return it->second;
     auto ctx = std::make_shared<const PythonBindingContext>(
         module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
@@ -182,8 +396,9 @@ std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const 
 }
 
 std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view node_id) {
-    const NodeMeta* n = node(node_id);
-    auto it = store_.facts.find(node_id);
+    const std::size_t hash = StringHash{}(node_id);
+    const NodeMeta* n = node(node_id, hash);
+    auto it = store_.facts.find(node_id, hash);
     if (it != store_.facts.end()) return it->second;
     auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
     store_.facts.emplace(std::string(node_id), facts);
@@ -492,7 +707,7 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
     std::string scratch;
     for (const auto& id : *ids) {
         // A top-level id ends with ":" + name; methods are rejected before any lookup.
-        if (id.size() <= name.size() || !id.ends_with(name) || id[id.size() - name.size() - 1] != ':') continue;
+        if (id.size() <= name.size() || id[id.size() - name.size() - 1] != ':' || !id.ends_with(name)) continue;
         const NodeMeta* n = src.node(id);
         if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
         if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path)) continue;
