@@ -28,6 +28,9 @@ struct Reads {
         names.clear();
         index_emptiness = false;
     }
+    void add_id(std::uint64_t hash) {
+        if (ids.empty() || ids.back() != hash) ids.push_back(hash);
+    }
     // Room for what most resolutions read, so that logging does not grow the lists.
     void reserve() {
         ids.reserve(64);
@@ -44,9 +47,10 @@ public:
     using CachedLookup::has_node_hash;
     using CachedLookup::node;
 
-    // The logged key hash is the tables' own hash of the key: computed once for both.
+    // The logged key hash is the tables' own hash of the key: computed once for both. A key
+    // read twice in a row (a node, then its hash) is logged once.
     const NodeMeta* node(std::string_view id, std::size_t hash) override {
-        log_.ids.push_back(hash);
+        log_.add_id(hash);
         return LookupSource::node(id, hash);
     }
     const IdList* ids_named(std::string_view lowered_name) override {
@@ -55,7 +59,7 @@ public:
         return find_ids_named(lowered_name, h);
     }
     bool has_node_hash(std::string_view id, std::size_t hash) override {
-        log_.ids.push_back(hash);
+        log_.add_id(hash);
         return LookupSource::has_node_hash(id, hash);
     }
     bool name_index_empty() override {
@@ -510,12 +514,12 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
         reads.reserve();
         RecordingLookup src(state.record, state.parsed, reads);
         auto targets = resolve_calls(src, caller_id, call_names);
-        auto calls = owned_call_targets(src, caller_id, targets);
         auto count = detail::connect_resolved_calls(state, caller_id, targets);
         if (!count) {
             forget_recorded_reads(state);
             return count;
         }
+        auto calls = owned_call_targets(src, caller_id, std::move(targets));
         if (auto it = inc.slot_of.find(caller_id); it != inc.slot_of.end()) {
             // Pairs of an earlier resolution that this one no longer gives go at the refresh.
             for (const auto& t : inc.slots[it->second].call_targets) {
