@@ -708,10 +708,12 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
     for (const auto& id : *ids) {
         // A top-level id ends with ":" + name; methods are rejected before any lookup.
         if (id.size() <= name.size() || id[id.size() - name.size() - 1] != ':' || !id.ends_with(name)) continue;
+        // The node's file path must be the id's file part, and that part in the module: ids
+        // of other files are rejected unread, since nothing in their nodes could admit them.
+        const std::string_view file = std::string_view(id).substr(0, id.size() - name.size() - 1);
+        if (!normalized_matches(normalized_view(file, scratch), wanted)) continue;
         const NodeMeta* n = src.node(id);
-        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
-        if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path)) continue;
-        if (!normalized_matches(normalized_view(n->file_path, scratch), wanted)) continue;
+        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type) || n->file_path != file) continue;
         if (kept != nullptr && *kept != id) return std::nullopt;
         kept = &id;
     }
