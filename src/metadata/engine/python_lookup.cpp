@@ -506,6 +506,11 @@ NameParts split_dots(std::string_view text) {
     }
 }
 
+std::size_t module_scope_hash() {
+    static const std::size_t hash = StringHash{}(std::string_view());
+    return hash;
+}
+
 CallerView::CallerView(LookupSource& src, const NodeMeta& caller) : meta(caller) {
     std::size_t colon = caller.node_id.find(':');
     qualified = colon != std::string::npos;
@@ -517,7 +522,8 @@ CallerView::CallerView(LookupSource& src, const NodeMeta& caller) : meta(caller)
         std::string text(qual.substr(0, end));
         std::string id = scope_id(caller.file_path, text);
         const NodeMeta* node = src.node(id);
-        scopes.push_back({std::move(text), std::move(id), node});
+        const std::size_t hash = StringHash{}(text);
+        scopes.push_back({std::move(text), std::move(id), node, hash});
         if (end == std::string_view::npos) break;
         ++end;
     }
@@ -617,21 +623,26 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const CallerVie
 ImportLookup lookup_import_binding(LookupSource&, const CallerView& caller, std::string_view name,
                                    const PythonBindingContext& context) {
     if (!caller.qualified) return ImportNotFound{};
-    // Shadowing is checked before bindings within each scope, innermost first.
-    auto check = [&](std::string_view scope) -> std::optional<ImportLookup> {
-        if (auto s = context.shadowed_names.find(scope); s != context.shadowed_names.end() && s->second.contains(name)) {
+    // Shadowing is checked before bindings within each scope, innermost first. The name and
+    // each scope are hashed once for all the probes.
+    const std::size_t name_hash = StringHash{}(name);
+    auto check = [&](std::string_view scope, std::size_t scope_hash) -> std::optional<ImportLookup> {
+        if (auto s = context.shadowed_names.find(scope, scope_hash);
+            s != context.shadowed_names.end() && s->second.find(name, name_hash) != s->second.end()) {
             return ImportShadowed{};
         }
-        if (auto b = context.import_bindings.find(scope); b != context.import_bindings.end()) {
-            if (auto n = b->second.find(name); n != b->second.end() && !n->second.empty()) return ImportFound{&n->second};
+        if (auto b = context.import_bindings.find(scope, scope_hash); b != context.import_bindings.end()) {
+            if (auto n = b->second.find(name, name_hash); n != b->second.end() && !n->second.empty()) {
+                return ImportFound{&n->second};
+            }
         }
         return std::nullopt;
     };
     for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
         if (!caller.scope_is(k, "Function")) continue;
-        if (auto hit = check(caller.scopes[k - 1].text)) return *hit;
+        if (auto hit = check(caller.scopes[k - 1].text, caller.scopes[k - 1].hash)) return *hit;
     }
-    if (auto hit = check("")) return *hit;
+    if (auto hit = check("", module_scope_hash())) return *hit;
     return ImportNotFound{};
 }
 

@@ -169,7 +169,11 @@ struct CallerScope {
     std::string text;       // the scope's qualified name
     std::string id;         // file_path + ":" + text
     const NodeMeta* node;   // the node with that id, if any
+    std::size_t hash;       // StringHash of text: the context's maps are probed by it per call name
 };
+
+// StringHash of the module scope's name "", the scope every lookup ends with.
+std::size_t module_scope_hash();
 
 struct CallerView {
     CallerView(LookupSource& src, const NodeMeta& caller);
