@@ -260,12 +260,23 @@ TEST(ResolutionClassName, ImportsThenFileThenGlobal) {
 
 namespace {
 
-// JSON text of a module context drawn at random: the three keys and the shapes resolution
-// reads, mixed with values of the wrong type, keys given twice and other members, written
-// out by hand so that an object may repeat a key.
-class ContextText {
+// JSON text of a module context or of a node's facts drawn at random: the keys and shapes
+// resolution reads, mixed with values of the wrong type, keys given twice and other members,
+// written out by hand so that an object may repeat a key.
+class SideDataText {
 public:
-    explicit ContextText(std::uint32_t seed) : rng_(seed) {}
+    explicit SideDataText(std::uint32_t seed) : rng_(seed) {}
+
+    std::string facts() {
+        static const std::vector<std::string> keys{"base_classes", "decorators", "other"};
+        static const char* texts[] = {"@staticmethod", "staticmethod", "@@abc.staticmethod", "static", "@", "Base",
+                                      "pkg.Base"};
+        return object_of(
+            [&] {
+                return chance(5) ? any(2) : list_of([&] { return chance(4) ? any(1) : quoted(texts[pick(7)]); });
+            },
+            keys);
+    }
 
     std::string document() {
         std::string out = "{";
@@ -367,7 +378,7 @@ private:
 TEST(ResolutionBindingContext, EventReaderMatchesTheDom) {
     int present = 0;
     for (std::uint32_t seed = 0; seed < 3000; ++seed) {
-        ContextText gen(seed);
+        SideDataText gen(seed);
         std::string text = gen.document();
         if (seed % 13 == 6) text = "{\"python_import_bindings\":{}," + text.substr(1);
         if (seed % 7 == 3) text.resize(text.size() * (seed % 5) / 5);  // cut short
@@ -377,4 +388,19 @@ TEST(ResolutionBindingContext, EventReaderMatchesTheDom) {
         present += fast.present;
     }
     EXPECT_GT(present, 600);  // many documents name the imports, and read them
+}
+
+TEST(ResolutionExtraFacts, EventReaderMatchesTheDom) {
+    int bases = 0, static_methods = 0;
+    for (std::uint32_t seed = 0; seed < 3000; ++seed) {
+        std::string text = SideDataText(seed).facts();
+        if (seed % 7 == 3) text.resize(text.size() * (seed % 5) / 5);
+        if (seed % 11 == 5) text.insert(text.size() / 2, 1, '\0');
+        const auto fast = build_extra_facts(text);
+        ASSERT_EQ(fast, build_extra_facts_from_dom(text)) << text;
+        bases += fast.base_classes.has_value();
+        static_methods += fast.static_method;
+    }
+    EXPECT_GT(bases, 300);
+    EXPECT_GT(static_methods, 200);
 }

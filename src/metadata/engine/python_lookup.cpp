@@ -72,33 +72,57 @@ bool type_allowed(const TypeList& types, std::string_view t) {
 
 namespace {
 
-// build_binding_context's reading of the module JSON, straight from the parser's events, with
-// no DOM in between. Each open container is a frame that knows what its members mean; a key
-// that comes again replaces what it gave before, as the last duplicate does in the DOM.
-class ContextReader {
-public:
-    explicit ContextReader(PythonBindingContext& ctx) : ctx_(ctx) {}
-    bool imports_seen() const { return imports_seen_; }
+// A decorator's text names a staticmethod, after any leading '@'.
+bool names_static_method(std::string_view text) {
+    while (!text.empty() && text.front() == '@') text.remove_prefix(1);
+    return text.size() >= 12 && text.ends_with("staticmethod");
+}
 
-    bool null() { return value(Value::Null, nullptr); }
-    bool boolean(bool) { return value(Value::Other, nullptr); }
-    bool number_integer(Json::number_integer_t) { return value(Value::Other, nullptr); }
-    bool number_unsigned(Json::number_unsigned_t) { return value(Value::Other, nullptr); }
-    bool number_float(Json::number_float_t, const Json::string_t&) { return value(Value::Other, nullptr); }
-    bool binary(Json::binary_t&) { return value(Value::Other, nullptr); }
-    bool string(Json::string_t& v) { return value(Value::String, &v); }
-    bool start_object(std::size_t) { return value(Value::Object, nullptr); }
-    bool start_array(std::size_t) { return value(Value::Array, nullptr); }
+enum class Value : std::uint8_t { Null, String, Other, Object, Array };
+
+bool container(Value v) { return v == Value::Object || v == Value::Array; }
+
+// The parser's events as Reader sees them: each value (a container when it opens) through
+// value(kind, text), the end of each container through close(), and the key of the member
+// to come in key_.
+template <class Reader>
+class EventReader {
+public:
+    bool null() { return self().value(Value::Null, nullptr); }
+    bool boolean(bool) { return self().value(Value::Other, nullptr); }
+    bool number_integer(Json::number_integer_t) { return self().value(Value::Other, nullptr); }
+    bool number_unsigned(Json::number_unsigned_t) { return self().value(Value::Other, nullptr); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return self().value(Value::Other, nullptr); }
+    bool binary(Json::binary_t&) { return self().value(Value::Other, nullptr); }
+    bool string(Json::string_t& v) { return self().value(Value::String, &v); }
+    bool start_object(std::size_t) { return self().value(Value::Object, nullptr); }
+    bool start_array(std::size_t) { return self().value(Value::Array, nullptr); }
     bool key(Json::string_t& k) {
         key_.assign(k);
         return true;
     }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
+    bool end_object() { return self().close(); }
+    bool end_array() { return self().close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
+protected:
+    std::string key_;
+
 private:
-    enum class Value : std::uint8_t { Null, String, Other, Object, Array };
+    Reader& self() { return static_cast<Reader&>(*this); }
+};
+
+// build_binding_context's reading of the module JSON, straight from the parser's events, with
+// no DOM in between. Each open container is a frame that knows what its members mean; a key
+// that comes again replaces what it gave before, as the last duplicate does in the DOM.
+class ContextReader : public EventReader<ContextReader> {
+    friend class EventReader<ContextReader>;
+
+public:
+    explicit ContextReader(PythonBindingContext& ctx) : ctx_(ctx) {}
+    bool imports_seen() const { return imports_seen_; }
+
+private:
     enum class Role : std::uint8_t {
         Skip, Root, Imports, ImportScope, BindingList, Binding, Receivers, ReceiverScope, Shadowed, ShadowedList
     };
@@ -118,8 +142,6 @@ private:
         bool in_list = false;                                          // Binding
         Field module, kind, symbol, qualifier;                         // Binding
     };
-
-    static bool container(Value v) { return v == Value::Object || v == Value::Array; }
 
     void push(Role role) { stack_.push_back(Frame{role}); }
     // A container whose members mean nothing here.
@@ -266,8 +288,71 @@ private:
 
     PythonBindingContext& ctx_;
     std::vector<Frame> stack_;
-    std::string key_;
     bool imports_seen_ = false;
+};
+
+// build_extra_facts' reading of a node's JSON from the parser's events.
+class FactsReader : public EventReader<FactsReader> {
+    friend class EventReader<FactsReader>;
+
+public:
+    explicit FactsReader(NodeExtraFacts& facts) : facts_(facts) {}
+
+private:
+    enum class Role : std::uint8_t { Skip, Root, Bases, Decorators };
+
+    void skip(Value v) {
+        if (container(v)) stack_.push_back(Role::Skip);
+    }
+
+    bool value(Value v, Json::string_t* text) {
+        if (stack_.empty()) {
+            if (v == Value::Object) {
+                stack_.push_back(Role::Root);
+            } else {
+                skip(v);
+            }
+            return true;
+        }
+        switch (stack_.back()) {
+            case Role::Skip: skip(v); return true;
+            case Role::Root:
+                // A member given twice counts by its last value.
+                if (key_ == "base_classes") {
+                    facts_.base_classes.reset();
+                    if (v == Value::Array) {
+                        facts_.base_classes.emplace();
+                        stack_.push_back(Role::Bases);
+                        return true;
+                    }
+                } else if (key_ == "decorators") {
+                    facts_.static_method = false;
+                    if (v == Value::Array) {
+                        stack_.push_back(Role::Decorators);
+                        return true;
+                    }
+                }
+                skip(v);
+                return true;
+            case Role::Bases:
+                facts_.base_classes->push_back(v == Value::String ? std::optional<std::string>(*text) : std::nullopt);
+                skip(v);
+                return true;
+            case Role::Decorators:
+                if (v == Value::String && names_static_method(*text)) facts_.static_method = true;
+                skip(v);
+                return true;
+        }
+        return true;
+    }
+
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+
+    NodeExtraFacts& facts_;
+    std::vector<Role> stack_;
 };
 
 }  // namespace
@@ -320,6 +405,14 @@ PythonBindingContext build_binding_context_from_dom(const std::optional<std::str
 NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     NodeExtraFacts facts;
     if (!extra_json) return facts;
+    FactsReader reader(facts);
+    if (!parse_json_events(*extra_json, reader)) return NodeExtraFacts{};
+    return facts;
+}
+
+NodeExtraFacts build_extra_facts_from_dom(const std::optional<std::string>& extra_json) {
+    NodeExtraFacts facts;
+    if (!extra_json) return facts;
     auto parsed = parse_json(*extra_json);
     if (!parsed) return facts;
     if (const Json* bases = member(*parsed, "base_classes"); bases && bases->is_array()) {
@@ -331,10 +424,7 @@ NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     }
     if (const Json* decorators = member(*parsed, "decorators"); decorators && decorators->is_array()) {
         for (const Json& d : *decorators) {
-            if (!d.is_string()) continue;
-            std::string_view text = d.get_ref<const std::string&>();
-            while (!text.empty() && text.front() == '@') text.remove_prefix(1);
-            if (text.size() >= 12 && text.ends_with("staticmethod")) {
+            if (d.is_string() && names_static_method(d.get_ref<const std::string&>())) {
                 facts.static_method = true;
                 break;
             }

@@ -49,13 +49,16 @@ struct NodeExtraFacts {
     std::optional<std::vector<std::optional<std::string>>> base_classes;
     // "decorators" is a non-empty list naming a staticmethod.
     bool static_method = false;
+
+    bool operator==(const NodeExtraFacts&) const = default;
 };
 
 PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json);
 // The same read through the parsed DOM: slower, kept as the plain reading to check the
-// other against.
+// other against (and so for the facts below).
 PythonBindingContext build_binding_context_from_dom(const std::optional<std::string>& module_extra_json);
 NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json);
+NodeExtraFacts build_extra_facts_from_dom(const std::optional<std::string>& extra_json);
 
 // The one door through which resolution reads the engine record. The record itself must not
 // change while a source is in use.
