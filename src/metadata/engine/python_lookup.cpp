@@ -68,10 +68,6 @@ bool type_allowed(const TypeList& types, std::string_view t) {
     return std::find(types.begin(), types.end(), t) != types.end();
 }
 
-}  // namespace
-
-namespace {
-
 // A decorator's text names a staticmethod, after any leading '@'.
 bool names_static_method(std::string_view text) {
     while (!text.empty() && text.front() == '@') text.remove_prefix(1);
@@ -103,7 +99,6 @@ public:
     }
     bool end_object() { return self().close(); }
     bool end_array() { return self().close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
 protected:
     std::string key_;
@@ -133,7 +128,7 @@ private:
         std::string text;
     };
     struct Frame {
-        Role role;
+        Role role = Role::Skip;
         StringMap<std::vector<PythonImportBinding>>* names = nullptr;  // ImportScope
         std::vector<PythonImportBinding>* bindings = nullptr;          // BindingList, Binding
         StringMap<std::optional<std::string>>* exprs = nullptr;        // ReceiverScope
@@ -143,7 +138,7 @@ private:
         Field module, kind, symbol, qualifier;                         // Binding
     };
 
-    void push(Role role) { stack_.push_back(Frame{role}); }
+    void push(Role role) { stack_.emplace_back().role = role; }
     // A container whose members mean nothing here.
     void skip(Value v) {
         if (container(v)) push(Role::Skip);
