@@ -144,6 +144,20 @@ private:
         if (container(v)) push(Role::Skip);
     }
 
+    // A scope of one of the context's maps: what the scope gave before goes, and a container
+    // of the expected kind opens a frame for its new entry, returned.
+    template <class Map>
+    typename Map::mapped_type* open_scope(Map& map, Value v, Value expected, Role role) {
+        map.erase(key_);
+        if (v != expected) {
+            skip(v);
+            return nullptr;
+        }
+        auto* entry = &map[key_];
+        push(role);
+        return entry;
+    }
+
     bool value(Value v, Json::string_t* text) {
         if (stack_.empty()) {
             if (v == Value::Object) {
@@ -158,13 +172,8 @@ private:
             case Role::Skip: skip(v); break;
             case Role::Root: root_member(v); break;
             case Role::Imports:
-                ctx_.import_bindings.erase(key_);
-                if (v == Value::Object) {
-                    auto* names = &ctx_.import_bindings[key_];
-                    push(Role::ImportScope);
+                if (auto* names = open_scope(ctx_.import_bindings, v, Value::Object, Role::ImportScope)) {
                     stack_.back().names = names;
-                } else {
-                    skip(v);
                 }
                 break;
             case Role::ImportScope: {
@@ -204,13 +213,8 @@ private:
                 break;
             }
             case Role::Receivers:
-                ctx_.receiver_types.erase(key_);
-                if (v == Value::Object) {
-                    auto* exprs = &ctx_.receiver_types[key_];
-                    push(Role::ReceiverScope);
+                if (auto* exprs = open_scope(ctx_.receiver_types, v, Value::Object, Role::ReceiverScope)) {
                     stack_.back().exprs = exprs;
-                } else {
-                    skip(v);
                 }
                 break;
             case Role::ReceiverScope:
@@ -218,13 +222,8 @@ private:
                 skip(v);
                 break;
             case Role::Shadowed:
-                ctx_.shadowed_names.erase(key_);
-                if (v == Value::Array) {
-                    auto* names = &ctx_.shadowed_names[key_];
-                    push(Role::ShadowedList);
+                if (auto* names = open_scope(ctx_.shadowed_names, v, Value::Array, Role::ShadowedList)) {
                     stack_.back().shadowed = names;
-                } else {
-                    skip(v);
                 }
                 break;
             case Role::ShadowedList:
