@@ -1,6 +1,8 @@
 // Python symbol lookups, rule by rule.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "test_resolution_fixture.hpp"
 
 using namespace corvane;
@@ -254,4 +256,151 @@ TEST(ResolutionClassName, ImportsThenFileThenGlobal) {
     EXPECT_EQ(resolve_class_name(src, f, "B", present), "lib.py:Base");
     present.shadowed_names[""].insert("Local");
     EXPECT_EQ(resolve_class_name(src, f, "Local", present), std::nullopt);
+}
+
+namespace {
+
+// JSON text of a module context or of a node's facts drawn at random: the keys and shapes
+// resolution reads, mixed with values of the wrong type, keys given twice and other members,
+// written out by hand so that an object may repeat a key.
+class SideDataText {
+public:
+    explicit SideDataText(std::uint32_t seed) : rng_(seed) {}
+
+    std::string facts() {
+        static const std::vector<std::string> keys{"base_classes", "decorators", "other"};
+        static const char* texts[] = {"@staticmethod", "staticmethod", "@@abc.staticmethod", "static", "@", "Base",
+                                      "pkg.Base"};
+        return object_of(
+            [&] {
+                return chance(5) ? any(2) : list_of([&] { return chance(4) ? any(1) : quoted(texts[pick(7)]); });
+            },
+            keys);
+    }
+
+    std::string document() {
+        std::string out = "{";
+        const int members = pick(5);
+        for (int i = 0; i < members; ++i) {
+            if (i) out += ',';
+            static const char* top[] = {"python_import_bindings", "python_receiver_types", "python_shadowed_names",
+                                        "other"};
+            const int k = pick(4);
+            out += quoted(top[k]) + ":";
+            if (chance(8)) {
+                out += any(2);
+            } else if (k == 0) {
+                out += object_of([&] { return object_of([&] { return bindings(); }, names_); }, scopes_);
+            } else if (k == 1) {
+                out += object_of([&] { return object_of([&] { return chance(4) ? any(1) : quoted(word()); }, exprs_); },
+                                 scopes_);
+            } else if (k == 2) {
+                out += object_of([&] { return chance(6) ? any(1) : list_of([&] { return chance(4) ? any(1) : quoted(word()); }); },
+                                 scopes_);
+            } else {
+                out += any(3);
+            }
+        }
+        return out + "}";
+    }
+
+private:
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<std::uint32_t>(n)); }
+    bool chance(int one_in) { return pick(one_in) == 0; }
+    static std::string quoted(const std::string& s) { return json(s).dump(); }
+    std::string word() {
+        static const char* words[] = {"m", "pkg/mod", "Svc", "f", "", "caf\u00e9", "a\\\"b"};
+        return words[pick(7)];
+    }
+
+    // Keys drawn from a small set, so that they repeat.
+    template <class F>
+    std::string object_of(F value, const std::vector<std::string>& keys) {
+        std::string out = "{";
+        const int n = pick(4);
+        for (int i = 0; i < n; ++i) {
+            if (i) out += ',';
+            out += quoted(keys[pick(static_cast<int>(keys.size()))]) + ":" + value();
+        }
+        return out + "}";
+    }
+    template <class F>
+    std::string list_of(F value) {
+        std::string out = "[";
+        const int n = pick(4);
+        for (int i = 0; i < n; ++i) {
+            if (i) out += ',';
+            out += value();
+        }
+        return out + "]";
+    }
+
+    std::string binding() {
+        std::string out = "{";
+        const int n = pick(6);
+        for (int i = 0; i < n; ++i) {
+            if (i) out += ',';
+            static const char* fields[] = {"module", "kind", "symbol", "qualifier", "other"};
+            out += quoted(fields[pick(5)]) + ":" + (chance(4) ? any(1) : quoted(word()));
+        }
+        return out + "}";
+    }
+    std::string bindings() {
+        if (chance(6)) return any(1);
+        if (chance(2)) return binding();
+        return list_of([&] { return chance(8) ? any(1) : binding(); });
+    }
+
+    // Any value at all, nested up to depth.
+    std::string any(int depth) {
+        switch (pick(depth > 0 ? 8 : 6)) {
+            case 0: return "null";
+            case 1: return chance(2) ? "true" : "false";
+            case 2: return "-12";
+            case 3: return "1.5e3";
+            case 4: return "18446744073709551615";
+            case 5: return quoted(word());
+            case 6: return list_of([&] { return any(depth - 1); });
+            default: return object_of([&] { return any(depth - 1); }, exprs_);
+        }
+    }
+
+    std::mt19937 rng_;
+    std::vector<std::string> scopes_{"", "f", "Svc.run", "module"};
+    std::vector<std::string> names_{"a", "b", "module"};
+    std::vector<std::string> exprs_{"self.x", "svc", "kind"};
+};
+
+}  // namespace
+
+// The module context read from the parser's events against the one read from the DOM: the
+// same context for every document, and for the same documents damaged.
+TEST(ResolutionBindingContext, EventReaderMatchesTheDom) {
+    int present = 0;
+    for (std::uint32_t seed = 0; seed < 3000; ++seed) {
+        SideDataText gen(seed);
+        std::string text = gen.document();
+        if (seed % 13 == 6) text = "{\"python_import_bindings\":{}," + text.substr(1);
+        if (seed % 7 == 3) text.resize(text.size() * (seed % 5) / 5);  // cut short
+        if (seed % 11 == 5) text.insert(text.size() / 2, 1, '\0');      // a raw NUL
+        const auto fast = build_binding_context(text);
+        ASSERT_EQ(fast, build_binding_context_from_dom(text)) << text;
+        present += fast.present;
+    }
+    EXPECT_GT(present, 600);  // many documents name the imports, and read them
+}
+
+TEST(ResolutionExtraFacts, EventReaderMatchesTheDom) {
+    int bases = 0, static_methods = 0;
+    for (std::uint32_t seed = 0; seed < 3000; ++seed) {
+        std::string text = SideDataText(seed).facts();
+        if (seed % 7 == 3) text.resize(text.size() * (seed % 5) / 5);
+        if (seed % 11 == 5) text.insert(text.size() / 2, 1, '\0');
+        const auto fast = build_extra_facts(text);
+        ASSERT_EQ(fast, build_extra_facts_from_dom(text)) << text;
+        bases += fast.base_classes.has_value();
+        static_methods += fast.static_method;
+    }
+    EXPECT_GT(bases, 300);
+    EXPECT_GT(static_methods, 200);
 }

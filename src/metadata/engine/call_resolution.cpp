@@ -14,18 +14,26 @@ bool is_white_space(char32_t c) {
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-bool shadowed_in(const PythonBindingContext& ctx, std::string_view scope, std::string_view name) {
-    auto it = ctx.shadowed_names.find(scope);
-    return it != ctx.shadowed_names.end() && it->second.contains(name);
+// A key with its StringHash, for probing several maps by it.
+struct HashedKey {
+    explicit HashedKey(std::string_view t) : text(t), hash(StringHash{}(t)) {}
+    HashedKey(std::string_view t, std::size_t h) : text(t), hash(h) {}
+    std::string_view text;
+    std::size_t hash;
+};
+
+bool shadowed_in(const PythonBindingContext& ctx, const HashedKey& scope, const HashedKey& name) {
+    auto it = ctx.shadowed_names.find(scope.text, scope.hash);
+    return it != ctx.shadowed_names.end() && it->second.find(name.text, name.hash) != it->second.end();
 }
 
 // The receiver entry for prefix in scope: absent when there is none, nullopt inside when the
 // value is not a type name string.
-const std::optional<std::string>* receiver_entry(const PythonBindingContext& ctx, std::string_view scope,
-                                                 std::string_view prefix) {
-    auto it = ctx.receiver_types.find(scope);
+const std::optional<std::string>* receiver_entry(const PythonBindingContext& ctx, const HashedKey& scope,
+                                                 const HashedKey& prefix) {
+    auto it = ctx.receiver_types.find(scope.text, scope.hash);
     if (it == ctx.receiver_types.end()) return nullptr;
-    auto e = it->second.find(prefix);
+    auto e = it->second.find(prefix.text, prefix.hash);
     return e == it->second.end() ? nullptr : &e->second;
 }
 
@@ -90,25 +98,28 @@ std::optional<std::string> resolve_python_call(LookupSource& src, const CallerVi
     }
 
     if (n >= 2 && qualified) {
-        const std::string prefix = join(parts, 0, n - 1);
+        // The parts are views into name: all of them but the last, dots included.
         const std::string_view last = parts[n - 1];
-        const std::string_view head = std::string_view(prefix).substr(0, prefix.find('.'));
+        const std::string_view prefix = name.substr(0, static_cast<std::size_t>(last.data() - name.data()) - 1);
+        const HashedKey head(parts[0]);
+        const HashedKey hashed_prefix(prefix);
         const bool through_self = prefix.starts_with("self.") || prefix.starts_with("cls.");
         for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
-            const std::string& scope = caller.scopes[k - 1].text;
+            const HashedKey scope(caller.scopes[k - 1].text, caller.scopes[k - 1].hash);
             if (!through_self && caller.scope_is(k, "Class")) continue;
-            if (auto* entry = receiver_entry(ctx, scope, prefix)) {
+            if (auto* entry = receiver_entry(ctx, scope, hashed_prefix)) {
                 if (!*entry) return std::nullopt;
                 return method_of_type(src, caller, **entry, last, ctx);
             }
-            if (head == "self" || head == "cls") continue;
+            if (head.text == "self" || head.text == "cls") continue;
             if (shadowed_in(ctx, scope, head)) return std::nullopt;
         }
-        if (auto* entry = receiver_entry(ctx, "", prefix)) {
+        const HashedKey module_scope("", module_scope_hash());
+        if (auto* entry = receiver_entry(ctx, module_scope, hashed_prefix)) {
             if (!*entry) return std::nullopt;
             return method_of_type(src, caller, **entry, last, ctx);
         }
-        if (shadowed_in(ctx, "", head)) return std::nullopt;
+        if (shadowed_in(ctx, module_scope, head)) return std::nullopt;
     }
 
     if (n == 2 && (parts[0] == "self" || parts[0] == "cls")) {

@@ -14,10 +14,11 @@ PairSet& edge_set(MetadataEngine& record, EdgeKind kind) {
 
 namespace {
 
-// The builder half of add_edge: false when an id has no node hash (nothing to feed).
-Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+// The builder half of add_edge, with the from id's handle already looked up: false when an
+// id has no node hash (nothing to feed).
+Result<bool> feed_builders_from(EngineState& state, std::optional<NodeHandle> from, const std::string& to_id,
+                                EdgeKind kind) {
     const IdentityTable& ids = state.record.identities;
-    auto from = ids.find(from_id);
     if (!from) return false;
     auto to = ids.find(to_id);
     if (!to) return false;
@@ -27,6 +28,10 @@ Result<bool> feed_builders(EngineState& state, const std::string& from_id, const
     state.dependency_builder.add_edge(*from_hash, *to_hash, *from, *to);
     if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash, *from, *to);
     return true;
+}
+
+Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+    return feed_builders_from(state, state.record.identities.find(from_id), to_id, kind);
 }
 
 const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
@@ -44,10 +49,14 @@ Result<bool> add_edge(EngineState& state, const std::string& from_id, const std:
 
 Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
                                              const std::vector<std::string>& targets) {
+    // add_edge per target, with the caller's handle looked up once.
+    const auto from = state.record.identities.find(caller_id);
     std::uint32_t count = 0;
     for (const auto& target : targets) {
         if (target == caller_id) continue;
-        if (auto fed = add_edge(state, caller_id, target, EdgeKind::ResolvedCall); !fed) return fed.error();
+        auto fed = feed_builders_from(state, from, target, EdgeKind::ResolvedCall);
+        if (!fed) return fed.error();
+        if (*fed) state.record.resolved_call_edges.emplace(caller_id, target);
         ++count;
     }
     return count;

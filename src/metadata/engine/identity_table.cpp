@@ -187,8 +187,8 @@ std::optional<NodeHandle> IdentityTable::handle_of_hash(const Hash32& hash) cons
     return it->second;
 }
 
-std::optional<NodeHandle> IdentityTable::find(std::string_view id) const {
-    auto it = by_id_.find(id);
+std::optional<NodeHandle> IdentityTable::find(std::string_view id, std::size_t hash) const {
+    auto it = by_id_.find(id, hash);
     if (it == by_id_.end() || !entries_[it->second].stored) return std::nullopt;
     return it->second;
 }

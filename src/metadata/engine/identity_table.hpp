@@ -54,7 +54,9 @@ public:
     // ---- lookups ---------------------------------------------------------------------------
 
     // The handle of an id that has a stored hash.
-    std::optional<NodeHandle> find(std::string_view id) const;
+    std::optional<NodeHandle> find(std::string_view id) const { return find(id, StringHash{}(id)); }
+    // The same with the id's StringHash already computed.
+    std::optional<NodeHandle> find(std::string_view id, std::size_t hash) const;
     bool has_hash(std::string_view id) const { return find(id).has_value(); }
     // Starts fetching what find(id) will read first, for a caller that looks many ids up.
     void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }

@@ -28,6 +28,14 @@ struct Reads {
         names.clear();
         index_emptiness = false;
     }
+    void add_id(std::uint64_t hash) {
+        if (ids.empty() || ids.back() != hash) ids.push_back(hash);
+    }
+    // Room for what most resolutions read, so that logging does not grow the lists.
+    void reserve() {
+        ids.reserve(64);
+        names.reserve(16);
+    }
 };
 
 // Logs every read into `log`; parsed side data comes from the engine's store.
@@ -36,20 +44,23 @@ public:
     RecordingLookup(const MetadataEngine& record, ParsedSideData& store, Reads& log)
         : CachedLookup(record, store), log_(log) {}
 
-    // The logged key hash is the tables' own hash of the key: computed once for both.
-    const NodeMeta* node(std::string_view id) override {
-        const std::uint64_t h = key_hash(id);
-        log_.ids.push_back(h);
-        return find_node(id, h);
+    using CachedLookup::has_node_hash;
+    using CachedLookup::node;
+
+    // The logged key hash is the tables' own hash of the key: computed once for both. A key
+    // read twice in a row (a node, then its hash) is logged once.
+    const NodeMeta* node(std::string_view id, std::size_t hash) override {
+        log_.add_id(hash);
+        return LookupSource::node(id, hash);
     }
     const IdList* ids_named(std::string_view lowered_name) override {
         const std::uint64_t h = key_hash(lowered_name);
         log_.names.push_back(h);
         return find_ids_named(lowered_name, h);
     }
-    bool has_node_hash(std::string_view id) override {
-        log_.ids.push_back(key_hash(id));
-        return LookupSource::has_node_hash(id);
+    bool has_node_hash(std::string_view id, std::size_t hash) override {
+        log_.add_id(hash);
+        return LookupSource::has_node_hash(id, hash);
     }
     bool name_index_empty() override {
         log_.index_emptiness = true;
@@ -143,13 +154,13 @@ bool builders_can_be_exact(const MetadataEngine& rec) {
 // ---- resolving one node ----------------------------------------------------------------
 
 // Opens the node's slot for what one resolution read and produced, dated now.
-void record_resolution(IncrementalState& inc, const std::string& id, Reads& reads,
-                       const std::vector<std::string>& calls, const std::vector<std::string>& relations) {
+void record_resolution(IncrementalState& inc, const std::string& id, Reads& reads, std::vector<std::string> calls,
+                       std::vector<std::string> relations) {
     const std::uint32_t s = open_slot(inc, id);
     index_reads(inc, s, reads);
     inc.call_edges += calls.size();
-    inc.slots[s].call_targets = calls;
-    inc.slots[s].relation_targets = relations;
+    inc.slots[s].call_targets = std::move(calls);
+    inc.slots[s].relation_targets = std::move(relations);
     inc.slots[s].resolved_at = ++inc.clock;
     if (auto j = inc.journal.nodes.find(id); j != inc.journal.nodes.end()) j->second.covered_at = inc.slots[s].resolved_at;
 }
@@ -500,14 +511,15 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
     // is what the refresh would compute now: record it, so the refresh need not redo it.
     if (caller != nullptr && caller->calls == call_names && !caller->django_relations_json && record_vouched(state)) {
         Reads reads;
+        reads.reserve();
         RecordingLookup src(state.record, state.parsed, reads);
         auto targets = resolve_calls(src, caller_id, call_names);
-        auto calls = owned_call_targets(src, caller_id, targets);
         auto count = detail::connect_resolved_calls(state, caller_id, targets);
         if (!count) {
             forget_recorded_reads(state);
             return count;
         }
+        auto calls = owned_call_targets(src, caller_id, std::move(targets));
         if (auto it = inc.slot_of.find(caller_id); it != inc.slot_of.end()) {
             // Pairs of an earlier resolution that this one no longer gives go at the refresh.
             for (const auto& t : inc.slots[it->second].call_targets) {
@@ -515,7 +527,7 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
             }
             close_slot(inc, it->second);
         }
-        record_resolution(inc, caller_id, reads, calls, {});
+        record_resolution(inc, caller_id, reads, std::move(calls), {});
         return count;
     }
     CachedLookup src(state.record, state.parsed);

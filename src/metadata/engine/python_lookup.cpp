@@ -68,9 +68,299 @@ bool type_allowed(const TypeList& types, std::string_view t) {
     return std::find(types.begin(), types.end(), t) != types.end();
 }
 
+// A decorator's text names a staticmethod, after any leading '@'.
+bool names_static_method(std::string_view text) {
+    while (!text.empty() && text.front() == '@') text.remove_prefix(1);
+    return text.size() >= 12 && text.ends_with("staticmethod");
+}
+
+enum class Value : std::uint8_t { Null, String, Other, Object, Array };
+
+bool container(Value v) { return v == Value::Object || v == Value::Array; }
+
+// The parser's events as Reader sees them: each value (a container when it opens) through
+// value(kind, text), the end of each container through close(), and the key of the member
+// to come in key_.
+template <class Reader>
+class EventReader {
+public:
+    bool null() { return self().value(Value::Null, nullptr); }
+    bool boolean(bool) { return self().value(Value::Other, nullptr); }
+    bool number_integer(Json::number_integer_t) { return self().value(Value::Other, nullptr); }
+    bool number_unsigned(Json::number_unsigned_t) { return self().value(Value::Other, nullptr); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return self().value(Value::Other, nullptr); }
+    bool binary(Json::binary_t&) { return self().value(Value::Other, nullptr); }
+    bool string(Json::string_t& v) { return self().value(Value::String, &v); }
+    bool start_object(std::size_t) { return self().value(Value::Object, nullptr); }
+    bool start_array(std::size_t) { return self().value(Value::Array, nullptr); }
+    bool key(Json::string_t& k) {
+        key_.assign(k);
+        return true;
+    }
+    bool end_object() { return self().close(); }
+    bool end_array() { return self().close(); }
+
+protected:
+    std::string key_;
+
+private:
+    Reader& self() { return static_cast<Reader&>(*this); }
+};
+
+// build_binding_context's reading of the module JSON, straight from the parser's events, with
+// no DOM in between. Each open container is a frame that knows what its members mean; a key
+// that comes again replaces what it gave before, as the last duplicate does in the DOM.
+class ContextReader : public EventReader<ContextReader> {
+    friend class EventReader<ContextReader>;
+
+public:
+    explicit ContextReader(PythonBindingContext& ctx) : ctx_(ctx) {}
+    bool imports_seen() const { return imports_seen_; }
+
+private:
+    enum class Role : std::uint8_t {
+        Skip, Root, Imports, ImportScope, BindingList, Binding, Receivers, ReceiverScope, Shadowed, ShadowedList
+    };
+    // One field of a binding object as its last occurrence left it.
+    struct Field {
+        Value value = Value::Null;
+        bool seen = false;
+        std::string text;
+    };
+    struct Frame {
+        Role role = Role::Skip;
+        StringMap<std::vector<PythonImportBinding>>* names = nullptr;  // ImportScope
+        std::vector<PythonImportBinding>* bindings = nullptr;          // BindingList, Binding
+        StringMap<std::optional<std::string>>* exprs = nullptr;        // ReceiverScope
+        StringSet* shadowed = nullptr;                                 // ShadowedList
+        bool failed = false;                                           // BindingList: an element did not convert
+        bool in_list = false;                                          // Binding
+        Field module, kind, symbol, qualifier;                         // Binding
+    };
+
+    void push(Role role) { stack_.emplace_back().role = role; }
+    // A container whose members mean nothing here.
+    void skip(Value v) {
+        if (container(v)) push(Role::Skip);
+    }
+
+    // A scope of one of the context's maps: what the scope gave before goes, and a container
+    // of the expected kind opens a frame for its new entry, returned.
+    template <class Map>
+    typename Map::mapped_type* open_scope(Map& map, Value v, Value expected, Role role) {
+        map.erase(key_);
+        if (v != expected) {
+            skip(v);
+            return nullptr;
+        }
+        auto* entry = &map[key_];
+        push(role);
+        return entry;
+    }
+
+    bool value(Value v, Json::string_t* text) {
+        if (stack_.empty()) {
+            if (v == Value::Object) {
+                push(Role::Root);
+            } else {
+                skip(v);
+            }
+            return true;
+        }
+        Frame& f = stack_.back();
+        switch (f.role) {
+            case Role::Skip: skip(v); break;
+            case Role::Root: root_member(v); break;
+            case Role::Imports:
+                if (auto* names = open_scope(ctx_.import_bindings, v, Value::Object, Role::ImportScope)) {
+                    stack_.back().names = names;
+                }
+                break;
+            case Role::ImportScope: {
+                auto* bindings = &(*f.names)[key_];
+                bindings->clear();
+                if (v == Value::Object) {
+                    push(Role::Binding);
+                } else if (v == Value::Array) {
+                    push(Role::BindingList);
+                }
+                if (container(v)) stack_.back().bindings = bindings;
+                break;
+            }
+            case Role::BindingList:
+                if (v == Value::Object) {
+                    auto* bindings = f.bindings;
+                    push(Role::Binding);
+                    stack_.back().bindings = bindings;
+                    stack_.back().in_list = true;
+                } else {
+                    f.failed = true;
+                    skip(v);
+                }
+                break;
+            case Role::Binding: {
+                Field* field = key_ == "module"      ? &f.module
+                               : key_ == "kind"      ? &f.kind
+                               : key_ == "symbol"    ? &f.symbol
+                               : key_ == "qualifier" ? &f.qualifier
+                                                     : nullptr;
+                if (field != nullptr) {
+                    field->seen = true;
+                    field->value = container(v) ? Value::Other : v;
+                    if (v == Value::String) field->text.assign(*text);
+                }
+                skip(v);
+                break;
+            }
+            case Role::Receivers:
+                if (auto* exprs = open_scope(ctx_.receiver_types, v, Value::Object, Role::ReceiverScope)) {
+                    stack_.back().exprs = exprs;
+                }
+                break;
+            case Role::ReceiverScope:
+                (*f.exprs)[key_] = v == Value::String ? std::optional<std::string>(*text) : std::nullopt;
+                skip(v);
+                break;
+            case Role::Shadowed:
+                if (auto* names = open_scope(ctx_.shadowed_names, v, Value::Array, Role::ShadowedList)) {
+                    stack_.back().shadowed = names;
+                }
+                break;
+            case Role::ShadowedList:
+                if (v == Value::String) f.shadowed->insert(*text);
+                skip(v);
+                break;
+        }
+        return true;
+    }
+
+    void root_member(Value v) {
+        Role inside = Role::Skip;
+        if (key_ == "python_import_bindings") {
+            imports_seen_ = true;
+            ctx_.import_bindings.clear();
+            inside = Role::Imports;
+        } else if (key_ == "python_receiver_types") {
+            ctx_.receiver_types.clear();
+            inside = Role::Receivers;
+        } else if (key_ == "python_shadowed_names") {
+            ctx_.shadowed_names.clear();
+            inside = Role::Shadowed;
+        }
+        if (v == Value::Object) {
+            push(inside);
+        } else {
+            skip(v);
+        }
+    }
+
+    // An optional string field: missing or null is absent; any other non-string fails.
+    static bool optional_text(Field& f, std::optional<std::string>& out) {
+        if (!f.seen || f.value == Value::Null) return true;
+        if (f.value != Value::String) return false;
+        out = std::move(f.text);
+        return true;
+    }
+
+    bool close() {
+        Frame f = std::move(stack_.back());
+        stack_.pop_back();
+        if (f.role == Role::BindingList && f.failed) f.bindings->clear();
+        if (f.role != Role::Binding) return true;
+        PythonImportBinding b;
+        bool ok = f.module.seen && f.module.value == Value::String && f.kind.seen && f.kind.value == Value::String &&
+                  optional_text(f.symbol, b.symbol) && optional_text(f.qualifier, b.qualifier);
+        if (ok) {
+            b.module = std::move(f.module.text);
+            b.kind = std::move(f.kind.text);
+            f.bindings->push_back(std::move(b));
+        } else if (f.in_list) {
+            stack_.back().failed = true;
+        }
+        return true;
+    }
+
+    PythonBindingContext& ctx_;
+    std::vector<Frame> stack_;
+    bool imports_seen_ = false;
+};
+
+// build_extra_facts' reading of a node's JSON from the parser's events.
+class FactsReader : public EventReader<FactsReader> {
+    friend class EventReader<FactsReader>;
+
+public:
+    explicit FactsReader(NodeExtraFacts& facts) : facts_(facts) {}
+
+private:
+    enum class Role : std::uint8_t { Skip, Root, Bases, Decorators };
+
+    void skip(Value v) {
+        if (container(v)) stack_.push_back(Role::Skip);
+    }
+
+    bool value(Value v, Json::string_t* text) {
+        if (stack_.empty()) {
+            if (v == Value::Object) {
+                stack_.push_back(Role::Root);
+            } else {
+                skip(v);
+            }
+            return true;
+        }
+        switch (stack_.back()) {
+            case Role::Skip: skip(v); return true;
+            case Role::Root:
+                // A member given twice counts by its last value.
+                if (key_ == "base_classes") {
+                    facts_.base_classes.reset();
+                    if (v == Value::Array) {
+                        facts_.base_classes.emplace();
+                        stack_.push_back(Role::Bases);
+                        return true;
+                    }
+                } else if (key_ == "decorators") {
+                    facts_.static_method = false;
+                    if (v == Value::Array) {
+                        stack_.push_back(Role::Decorators);
+                        return true;
+                    }
+                }
+                skip(v);
+                return true;
+            case Role::Bases:
+                facts_.base_classes->push_back(v == Value::String ? std::optional<std::string>(*text) : std::nullopt);
+                skip(v);
+                return true;
+            case Role::Decorators:
+                if (v == Value::String && names_static_method(*text)) facts_.static_method = true;
+                skip(v);
+                return true;
+        }
+        return true;
+    }
+
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+
+    NodeExtraFacts& facts_;
+    std::vector<Role> stack_;
+};
+
 }  // namespace
 
 PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json) {
+    PythonBindingContext ctx;
+    if (!module_extra_json) return ctx;
+    ContextReader reader(ctx);
+    if (!parse_json_events(*module_extra_json, reader) || !reader.imports_seen()) return PythonBindingContext{};
+    ctx.present = true;
+    return ctx;
+}
+
+PythonBindingContext build_binding_context_from_dom(const std::optional<std::string>& module_extra_json) {
     PythonBindingContext ctx;
     if (!module_extra_json) return ctx;
     auto parsed = parse_json(*module_extra_json);
@@ -109,6 +399,14 @@ PythonBindingContext build_binding_context(const std::optional<std::string>& mod
 NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     NodeExtraFacts facts;
     if (!extra_json) return facts;
+    FactsReader reader(facts);
+    if (!parse_json_events(*extra_json, reader)) return NodeExtraFacts{};
+    return facts;
+}
+
+NodeExtraFacts build_extra_facts_from_dom(const std::optional<std::string>& extra_json) {
+    NodeExtraFacts facts;
+    if (!extra_json) return facts;
     auto parsed = parse_json(*extra_json);
     if (!parsed) return facts;
     if (const Json* bases = member(*parsed, "base_classes"); bases && bases->is_array()) {
@@ -120,10 +418,7 @@ NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     }
     if (const Json* decorators = member(*parsed, "decorators"); decorators && decorators->is_array()) {
         for (const Json& d : *decorators) {
-            if (!d.is_string()) continue;
-            std::string_view text = d.get_ref<const std::string&>();
-            while (!text.empty() && text.front() == '@') text.remove_prefix(1);
-            if (text.size() >= 12 && text.ends_with("staticmethod")) {
+            if (d.is_string() && names_static_method(d.get_ref<const std::string&>())) {
                 facts.static_method = true;
                 break;
             }
@@ -132,23 +427,23 @@ NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json) {
     return facts;
 }
 
-const NodeMeta* LookupSource::node(std::string_view id) { return find_node(id, StringHash{}(id)); }
+const NodeMeta* LookupSource::node(std::string_view id, std::size_t hash) {
+    auto it = record_.nodes.find(id, hash);
+    return it == record_.nodes.end() ? nullptr : &it->second;
+}
+
+bool LookupSource::has_node_hash(std::string_view id, std::size_t hash) {
+    return record_.identities.find(id, hash).has_value();
+}
 
 const IdList* LookupSource::ids_named(std::string_view lowered_name) {
     return find_ids_named(lowered_name, StringHash{}(lowered_name));
-}
-
-const NodeMeta* LookupSource::find_node(std::string_view id, std::size_t hash) const {
-    auto it = record_.nodes.find(id, hash);
-    return it == record_.nodes.end() ? nullptr : &it->second;
 }
 
 const IdList* LookupSource::find_ids_named(std::string_view lowered_name, std::size_t hash) const {
     auto it = record_.name_index.find(lowered_name, hash);
     return it == record_.name_index.end() ? nullptr : &it->second;
 }
-
-bool LookupSource::has_node_hash(std::string_view id) { return record_.identities.has_hash(id); }
 
 bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
 
@@ -171,9 +466,12 @@ std::shared_ptr<const NodeExtraFacts> DirectLookup::extra_facts(std::string_view
     return std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
 }
 
+// Both read the node first, found or not, so that a subclass that logs reads logs it, and
+// probe the store with the same hash.
 std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const std::string& file_path) {
-    const NodeMeta* module = node(file_path);
-    auto it = store_.contexts.find(file_path);
+    const std::size_t hash = StringHash{}(file_path);
+    const NodeMeta* module = node(file_path, hash);
+    auto it = store_.contexts.find(file_path, hash);
     if (it != store_.contexts.end()) return it->second;
     auto ctx = std::make_shared<const PythonBindingContext>(
         module == nullptr ? PythonBindingContext{} : build_binding_context(module->extra_json));
@@ -182,8 +480,9 @@ std::shared_ptr<const PythonBindingContext> CachedLookup::binding_context(const 
 }
 
 std::shared_ptr<const NodeExtraFacts> CachedLookup::extra_facts(std::string_view node_id) {
-    const NodeMeta* n = node(node_id);
-    auto it = store_.facts.find(node_id);
+    const std::size_t hash = StringHash{}(node_id);
+    const NodeMeta* n = node(node_id, hash);
+    auto it = store_.facts.find(node_id, hash);
     if (it != store_.facts.end()) return it->second;
     auto facts = n == nullptr ? nullptr : std::make_shared<const NodeExtraFacts>(build_extra_facts(n->extra_json));
     store_.facts.emplace(std::string(node_id), facts);
@@ -291,6 +590,11 @@ NameParts split_dots(std::string_view text) {
     }
 }
 
+std::size_t module_scope_hash() {
+    static const std::size_t hash = StringHash{}(std::string_view());
+    return hash;
+}
+
 CallerView::CallerView(LookupSource& src, const NodeMeta& caller) : meta(caller) {
     std::size_t colon = caller.node_id.find(':');
     qualified = colon != std::string::npos;
@@ -302,7 +606,8 @@ CallerView::CallerView(LookupSource& src, const NodeMeta& caller) : meta(caller)
         std::string text(qual.substr(0, end));
         std::string id = scope_id(caller.file_path, text);
         const NodeMeta* node = src.node(id);
-        scopes.push_back({std::move(text), std::move(id), node});
+        const std::size_t hash = StringHash{}(text);
+        scopes.push_back({std::move(text), std::move(id), node, hash});
         if (end == std::string_view::npos) break;
         ++end;
     }
@@ -402,21 +707,26 @@ std::optional<std::string> resolve_class_name(LookupSource& src, const CallerVie
 ImportLookup lookup_import_binding(LookupSource&, const CallerView& caller, std::string_view name,
                                    const PythonBindingContext& context) {
     if (!caller.qualified) return ImportNotFound{};
-    // Shadowing is checked before bindings within each scope, innermost first.
-    auto check = [&](std::string_view scope) -> std::optional<ImportLookup> {
-        if (auto s = context.shadowed_names.find(scope); s != context.shadowed_names.end() && s->second.contains(name)) {
+    // Shadowing is checked before bindings within each scope, innermost first. The name and
+    // each scope are hashed once for all the probes.
+    const std::size_t name_hash = StringHash{}(name);
+    auto check = [&](std::string_view scope, std::size_t scope_hash) -> std::optional<ImportLookup> {
+        if (auto s = context.shadowed_names.find(scope, scope_hash);
+            s != context.shadowed_names.end() && s->second.find(name, name_hash) != s->second.end()) {
             return ImportShadowed{};
         }
-        if (auto b = context.import_bindings.find(scope); b != context.import_bindings.end()) {
-            if (auto n = b->second.find(name); n != b->second.end() && !n->second.empty()) return ImportFound{&n->second};
+        if (auto b = context.import_bindings.find(scope, scope_hash); b != context.import_bindings.end()) {
+            if (auto n = b->second.find(name, name_hash); n != b->second.end() && !n->second.empty()) {
+                return ImportFound{&n->second};
+            }
         }
         return std::nullopt;
     };
     for (std::size_t k = caller.scopes.size(); k >= 1; --k) {
         if (!caller.scope_is(k, "Function")) continue;
-        if (auto hit = check(caller.scopes[k - 1].text)) return *hit;
+        if (auto hit = check(caller.scopes[k - 1].text, caller.scopes[k - 1].hash)) return *hit;
     }
-    if (auto hit = check("")) return *hit;
+    if (auto hit = check("", module_scope_hash())) return *hit;
     return ImportNotFound{};
 }
 
@@ -492,11 +802,13 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
     std::string scratch;
     for (const auto& id : *ids) {
         // A top-level id ends with ":" + name; methods are rejected before any lookup.
-        if (id.size() <= name.size() || !id.ends_with(name) || id[id.size() - name.size() - 1] != ':') continue;
+        if (id.size() <= name.size() || id[id.size() - name.size() - 1] != ':' || !id.ends_with(name)) continue;
+        // The node's file path must be the id's file part, and that part in the module: ids
+        // of other files are rejected unread, since nothing in their nodes could admit them.
+        const std::string_view file = std::string_view(id).substr(0, id.size() - name.size() - 1);
+        if (!normalized_matches(normalized_view(file, scratch), wanted)) continue;
         const NodeMeta* n = src.node(id);
-        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;
-        if (id.size() != n->file_path.size() + 1 + name.size() || !id.starts_with(n->file_path)) continue;
-        if (!normalized_matches(normalized_view(n->file_path, scratch), wanted)) continue;
+        if (n == nullptr || n->name != name || !type_allowed(types, n->node_type) || n->file_path != file) continue;
         if (kept != nullptr && *kept != id) return std::nullopt;
         kept = &id;
     }

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include <absl/container/inlined_vector.h>
+
 #include "metadata/engine/node_meta.hpp"
 #include "util/hash.hpp"
 
@@ -37,6 +39,8 @@ struct PythonBindingContext {
     // scope -> names rebound there (only scopes whose value is a list)
     StringMap<StringSet> shadowed_names;
     bool present = false;
+
+    bool operator==(const PythonBindingContext&) const = default;
 };
 
 // What the resolvers need from a node's own extra_json.
@@ -45,10 +49,16 @@ struct NodeExtraFacts {
     std::optional<std::vector<std::optional<std::string>>> base_classes;
     // "decorators" is a non-empty list naming a staticmethod.
     bool static_method = false;
+
+    bool operator==(const NodeExtraFacts&) const = default;
 };
 
 PythonBindingContext build_binding_context(const std::optional<std::string>& module_extra_json);
+// The same read through the parsed DOM: slower, kept as the plain reading to check the
+// other against (and so for the facts below).
+PythonBindingContext build_binding_context_from_dom(const std::optional<std::string>& module_extra_json);
 NodeExtraFacts build_extra_facts(const std::optional<std::string>& extra_json);
+NodeExtraFacts build_extra_facts_from_dom(const std::optional<std::string>& extra_json);
 
 // The one door through which resolution reads the engine record. The record itself must not
 // change while a source is in use.
@@ -59,9 +69,13 @@ public:
     LookupSource(const LookupSource&) = delete;
     LookupSource& operator=(const LookupSource&) = delete;
 
-    virtual const NodeMeta* node(std::string_view id);
+    const NodeMeta* node(std::string_view id) { return node(id, StringHash{}(id)); }
+    bool has_node_hash(std::string_view id) { return has_node_hash(id, StringHash{}(id)); }
+    // The same with the id's StringHash already computed: a caller that probes another table
+    // by the same id hashes it once.
+    virtual const NodeMeta* node(std::string_view id, std::size_t hash);
+    virtual bool has_node_hash(std::string_view id, std::size_t hash);
     virtual const IdList* ids_named(std::string_view lowered_name);
-    virtual bool has_node_hash(std::string_view id);
     virtual bool name_index_empty();
     // Context of the file whose module node has the id file_path.
     virtual std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) = 0;
@@ -77,8 +91,6 @@ public:
     virtual void start_caller() {}
 
 protected:
-    // The same lookups with the key's StringHash already computed.
-    const NodeMeta* find_node(std::string_view id, std::size_t hash) const;
     const IdList* find_ids_named(std::string_view lowered_name, std::size_t hash) const;
 
     const MetadataEngine& record_;
@@ -151,7 +163,8 @@ using TypeList = std::vector<std::string_view>;
 inline const TypeList kDefinitionTypes{"Function", "Class"};
 inline const TypeList kFunctionType{"Function"};
 inline const TypeList kClassType{"Class"};
-using NameParts = std::vector<std::string_view>;
+// Most names have a few parts: kept in place, without an allocation per name.
+using NameParts = absl::InlinedVector<std::string_view, 4>;
 
 // A caller record with its scopes worked out once: the text after the first ':' of its id
 // split at '.'; scope k (depth k + 1) is the first k + 1 components joined with '.'.
@@ -159,7 +172,11 @@ struct CallerScope {
     std::string text;       // the scope's qualified name
     std::string id;         // file_path + ":" + text
     const NodeMeta* node;   // the node with that id, if any
+    std::size_t hash;       // StringHash of text: the context's maps are probed by it per call name
 };
+
+// StringHash of the module scope's name "", the scope every lookup ends with.
+std::size_t module_scope_hash();
 
 struct CallerView {
     CallerView(LookupSource& src, const NodeMeta& caller);
