@@ -355,10 +355,11 @@ public:
         return u64(n) && n <= remaining() / min_element;
     }
 
-    // Whether n strings follow, judged by their lengths alone. Room reserved for a count that
-    // passes is room for elements the bytes really hold, so it trusts nothing; the table
-    // then never rehashes while it fills, which at 10^6 pairs would hash every pair twice
-    // more. One that fails is a section the reading would reject anyway.
+    // Whether n strings follow, judged by their lengths alone. A count that passes is one the
+    // bytes really hold, so reserving room for it allocates nothing for a forged count (and,
+    // if the elements repeat, at most a few bytes of table per byte of the section); the
+    // table then never rehashes while it fills, which at 10^6 pairs would hash every pair
+    // twice more. A count that fails is a section the reading would reject anyway.
     bool strings_follow(std::uint64_t n) const {
         const std::uint8_t* p = p_;
         for (std::uint64_t i = 0; i < n; ++i) {
