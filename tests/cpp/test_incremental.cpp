@@ -381,3 +381,67 @@ TEST(ReaderIndexChains, MatchAMapOfListsAcrossFilters) {
         ASSERT_EQ(got, want) << "key " << key;
     }
 }
+
+// The refill feeds the builders by index, remembering per handle the index each builder gave
+// its hash. Feeding each pair on its own must give the very same builders (node order, lists
+// in order, tags) and fail at the same pair, on identity tables a restored snapshot may hold:
+// ids without a hash, hashes that are not the id's own, one hash for two ids, hashes that do
+// not decode, and pairs naming ids the table does not know.
+TEST(RefillBuilders, MatchesFeedingPairByPair) {
+    struct Builders {
+        std::vector<Hash32> hashes;
+        std::vector<std::vector<graph::NodeIndex>> incoming, outgoing;
+        std::vector<graph::NodeTag> tags;
+        bool operator==(const Builders&) const = default;
+    };
+    auto taken = [](const graph::GraphBuilder& b) {
+        return Builders{b.hashes(), b.incoming(), b.outgoing(), b.tags()};
+    };
+    int failures = 0, exact = 0;
+    for (unsigned seed = 0; seed < 80; ++seed) {
+        std::mt19937 rng(seed);
+        EngineState s;
+        const std::size_t n = 20 + rng() % 300;
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < n; ++i) {
+            ids.push_back("pkg/m" + std::to_string(i % 9) + ".py:f" + std::to_string(i) + std::string(rng() % 24, 'x'));
+        }
+        IdentityTable& table = s.record.identities;
+        const bool all_own = seed % 5 == 1;  // every end hashed
+        for (const auto& id : ids) {
+            const unsigned r = all_own ? 0 : rng() % 100;
+            if (r < 70) {
+                table.assign_own_hash(id);
+            } else if (r < 85) {
+                table.restore_hash(id, encode_hex32(blake3_digest(ids[rng() % n])));
+            } else if (r < 87 && seed % 3 == 0) {
+                table.restore_hash(id, "not a hash");
+            }
+        }
+        auto pick = [&] { return !all_own && rng() % 25 == 0 ? "unknown.py:g" + std::to_string(rng() % 4) : ids[rng() % n]; };
+        for (PairSet* set : all_edge_sets(s.record)) {
+            for (std::size_t k = rng() % (4 * n); k > 0; --k) set->emplace(pick(), pick());
+        }
+
+        bool every_end_hashed = false;
+        Status fast = detail::refill_builders(s, &every_end_hashed);
+        const Builders fast_dependency = taken(s.dependency_builder), fast_call = taken(s.call_builder);
+        Status plain = detail::refill_builders_pair_by_pair(s);
+        ASSERT_EQ(fast.ok(), plain.ok()) << "seed " << seed;
+        if (!fast.ok()) {
+            ++failures;
+            EXPECT_EQ(fast.error().message, plain.error().message);
+        }
+        EXPECT_TRUE(fast_dependency == taken(s.dependency_builder)) << "seed " << seed;
+        EXPECT_TRUE(fast_call == taken(s.call_builder)) << "seed " << seed;
+        if (!fast.ok()) continue;
+        bool want = true;
+        for (const PairSet* set : all_edge_sets(s.record)) {
+            for (const auto& [from, to] : *set) want = want && table.has_hash(from) && table.has_hash(to);
+        }
+        EXPECT_EQ(every_end_hashed, want) << "seed " << seed;
+        exact += want;
+    }
+    EXPECT_GT(failures, 0);  // the "Invalid hash" path was taken
+    EXPECT_GT(exact, 0);
+}

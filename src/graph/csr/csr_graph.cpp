@@ -93,7 +93,10 @@ NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
 
 void GraphBuilder::add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag, NodeTag to_tag) {
     const NodeIndex a = get_or_insert(from);
-    const NodeIndex b = get_or_insert(to);
+    add_edge_between(a, get_or_insert(to), from_tag, to_tag);
+}
+
+void GraphBuilder::add_edge_between(NodeIndex a, NodeIndex b, NodeTag from_tag, NodeTag to_tag) {
     tags_[a] = from_tag;
     tags_[b] = to_tag;
     auto& out = outgoing_[a];

@@ -64,6 +64,23 @@ public:
     // Inserts unknown hashes as new nodes (from first), then the edge unless present; the two
     // nodes' tags become the ones given.
     void add_edge(const Hash32& from, const Hash32& to, NodeTag from_tag = kNoTag, NodeTag to_tag = kNoTag);
+    // The two halves of add_edge, for a feeder that remembers the index each hash got: the
+    // node of the hash, inserted if unknown; then the edge between two such nodes (tags as
+    // in add_edge). add_edge(f, t) is add_edge_between(insert(f), insert(t)).
+    NodeIndex insert(const Hash32& hash) { return get_or_insert(hash); }
+    void add_edge_between(NodeIndex from, NodeIndex to, NodeTag from_tag = kNoTag, NodeTag to_tag = kNoTag);
+    // Start fetching what add_edge_between(from, to) touches: the nodes' entries, then
+    // (once those are in) the lists they point to.
+    void prefetch_nodes(NodeIndex from, NodeIndex to) const {
+        __builtin_prefetch(&outgoing_[from]);
+        __builtin_prefetch(&incoming_[to]);
+        __builtin_prefetch(&tags_[from]);
+        __builtin_prefetch(&tags_[to]);
+    }
+    void prefetch_lists(NodeIndex from, NodeIndex to) const {
+        __builtin_prefetch(outgoing_[from].data());
+        __builtin_prefetch(incoming_[to].data() + incoming_[to].size());
+    }
     // Removes the edge, keeping both nodes; an unknown hash or a missing edge has no effect.
     void remove_edge(const Hash32& from, const Hash32& to);
     // Removes every edge into or out of the node; an unknown hash has no effect.

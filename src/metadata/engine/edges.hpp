@@ -24,8 +24,12 @@ Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::stri
                                              const std::vector<std::string>& targets);
 
 // Replaces both builders by empty ones and feeds every stored edge again, in the order
-// structural, execution, generated execution, resolved call.
-Status refill_builders(EngineState& state);
+// structural, execution, generated execution, resolved call. `every_end_hashed`, when given,
+// receives whether both ids of every stored pair have a node hash.
+Status refill_builders(EngineState& state, bool* every_end_hashed = nullptr);
+// The same refill, each pair fed on its own as add_edge feeds it: the reference the one
+// above must agree with, builder for builder.
+Status refill_builders_pair_by_pair(EngineState& state);
 
 // Takes a resolved-call pair out of its set. When the builders mirror the sets pair for pair
 // (IncrementalState::exact_builders) it leaves each builder too, unless another set that

@@ -436,8 +436,10 @@ Status refresh_derived_edges_fully(EngineState& state) {
         if (meta.calls || meta.django_relations_json) ids.push_back(id);
     }
     rec.resolved_call_edges.clear();
-    if (Status s = detail::refill_builders(state); !s) return s;
-    state.incremental.exact_builders = builders_can_be_exact(rec);
+    // The refill looks every pair's ids up: what builders_can_be_exact would find again.
+    bool every_end_hashed = false;
+    if (Status s = detail::refill_builders(state, &every_end_hashed); !s) return s;
+    state.incremental.exact_builders = rec.identities.all_own() && every_end_hashed;
 
     // Whatever changed behind the hooks' back is parsed afresh.
     state.parsed.clear();

@@ -355,6 +355,25 @@ public:
         return u64(n) && n <= remaining() / min_element;
     }
 
+    // Whether n strings follow, judged by their lengths alone. A count that passes is one the
+    // bytes really hold, so reserving room for it allocates nothing for a forged count (and,
+    // if the elements repeat, at most a few bytes of table per byte of the section); the
+    // table then never rehashes while it fills, which at 10^6 pairs would hash every pair
+    // twice more. A count that fails is a section the reading would reject anyway.
+    bool strings_follow(std::uint64_t n) const {
+        const std::uint8_t* p = p_;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            std::uint64_t len;
+            if (static_cast<std::size_t>(end_ - p) < sizeof len) return false;
+            std::memcpy(&len, p, sizeof len);
+            len = to_le(len);
+            p += sizeof len;
+            if (len > static_cast<std::size_t>(end_ - p)) return false;
+            p += len;
+        }
+        return true;
+    }
+
     bool str(std::string& out) {
         std::uint64_t len;
         if (!u64(len) || len > remaining()) return false;
@@ -426,10 +445,8 @@ public:
     bool identities(IdentityTable& ids) {
         std::string a, b;
         std::uint64_t n;
-        if (!count(n, 2 * kMinString)) return false;
-        // Bounded like any container here: the count is not trusted further than 1 MiB.
-        constexpr std::uint64_t cap = kReserveBudget / (sizeof(std::string) + sizeof(Hash32) + 16);
-        ids.reserve(static_cast<std::size_t>(n < cap ? n : cap));
+        if (!count(n, 2 * kMinString) || !strings_follow(2 * n)) return false;
+        ids.reserve(static_cast<std::size_t>(n));
         for (std::uint64_t i = 0; i < n; ++i) {
             if (!str(a) || !str(b)) return false;
             ids.restore_hash(a, b);
@@ -444,8 +461,8 @@ public:
 
     bool pairs(PairSet& set) {
         std::uint64_t n;
-        if (!count(n, 2 * kMinString)) return false;
-        reserve_bounded(set, n);
+        if (!count(n, 2 * kMinString) || !strings_follow(2 * n)) return false;
+        set.reserve(static_cast<std::size_t>(n));
         for (std::uint64_t i = 0; i < n; ++i) {
             StringPair p;
             if (!str(p.first) || !str(p.second)) return false;
