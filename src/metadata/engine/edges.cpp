@@ -43,12 +43,18 @@ const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
     return h ? record.identities.hash(*h) : nullptr;
 }
 
+// add_edge with the from id's handle already looked up.
+Result<bool> add_edge_from(EngineState& state, std::optional<NodeHandle> from, const std::string& from_id,
+                           const std::string& to_id, EdgeKind kind) {
+    auto fed = feed_builders_from(state, from, to_id, kind);
+    if (fed && *fed) edge_set(state.record, kind).emplace(from_id, to_id);
+    return fed;
+}
+
 }  // namespace
 
 Result<bool> add_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
-    auto fed = feed_builders(state, from_id, to_id, kind);
-    if (fed && *fed) edge_set(state.record, kind).emplace(from_id, to_id);
-    return fed;
+    return add_edge_from(state, state.record.identities.find(from_id), from_id, to_id, kind);
 }
 
 Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
@@ -58,9 +64,7 @@ Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::stri
     std::uint32_t count = 0;
     for (const auto& target : targets) {
         if (target == caller_id) continue;
-        auto fed = feed_builders_from(state, from, target, EdgeKind::ResolvedCall);
-        if (!fed) return fed.error();
-        if (*fed) state.record.resolved_call_edges.emplace(caller_id, target);
+        if (auto fed = add_edge_from(state, from, caller_id, target, EdgeKind::ResolvedCall); !fed) return fed.error();
         ++count;
     }
     return count;

@@ -428,7 +428,7 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("function", node.name, parent, record)
-        if parent.kind == "class" and _is_stub(node, parent.is_protocol):
+        if parent.kind == "class" and _is_stub(node, doc is not None, parent.is_protocol):
             parent.stubs.add(node.name)
         if node.decorator_list and parent.kind != "class":
             parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
@@ -1513,12 +1513,12 @@ def _literal_all(tree: ast.Module) -> set[str] | None:
     return None
 
 
-def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef, protocol: bool) -> bool:
+def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef, has_doc: bool, protocol: bool) -> bool:
     """A method that instances never run: one that always raises NotImplementedError (straight
     code ending in `raise NotImplementedError`), or an abstract method or a protocol's method
     with nothing in its body. Python runs a subclass's override (or the method of a class that
     matches the protocol) instead."""
-    body = node.body[1:] if ast.get_docstring(node, clean=False) is not None else node.body
+    body = node.body[1:] if has_doc else node.body
     if body and isinstance(body[-1], ast.Raise) and all(isinstance(s, (ast.Assign, ast.AnnAssign, ast.Expr))
                                                         for s in body[:-1]):
         exc = body[-1].exc

@@ -769,16 +769,13 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 # the special method it runs is not in the tree.
                 names[i] = None
                 continue
-            if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method))
-                                    or facts.stub(facts.python_definer(cls, method))):
+            runs = facts.python_definer(cls, method) if cls is not None else None
+            if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method)) or facts.stub(runs)):
                 names[i] = None
                 continue
             target = facts.mro_definer(cls, method) if cls is not None else None
-            if target is None and cls is not None:
-                # A method reached through a class-body alias: no node has the alias's name.
-                target = facts.python_definer(cls, method)
-                if target is not None and target[2].rpartition(".")[2] == method:
-                    target = None
+            if target is None and runs is not None and runs[2].rpartition(".")[2] != method:
+                target = runs  # a method reached through a class-body alias: no node has the alias's name
             if cls is None and _module_level(prefix, caller, bindings, shadowed):
                 # `Cls.method` where Cls inherits method or holds an alias of one: the engine
                 # looks only for a definition of that name in Cls itself.
