@@ -254,3 +254,43 @@ def test_parsing_in_worker_processes_gives_the_serial_records(tmp_path):
         assert steps[-1] == (len(tree.files), len(tree.files))
         runs.append((list(indexer.manifest_files.items()), graph(engine)))
     assert runs[0] == runs[1] == runs[2]
+
+
+def test_a_module_that_changes_relinks_only_the_modules_that_read_what_changed(tmp_path):
+    root = tmp_path / "src"
+    files = {
+        "hub.py": "def join(a, b):\n    return a\n\ndef split(a):\n    return a\n\nclass Box:\n    def put(self):\n        pass\n",
+        "uses_join.py": "from hub import join\n\ndef f():\n    join(1, 2)\n",
+        "uses_box.py": "import hub\n\ndef g(b: hub.Box):\n    b.put()\n",
+        "star.py": "from hub import *\n\ndef h():\n    split(1)\n",
+        "other.py": "def k():\n    pass\n",
+    }
+
+    def write(**changes):
+        files.update(changes)
+        for rel, src in files.items():
+            (root / rel).parent.mkdir(parents=True, exist_ok=True)
+            (root / rel).write_text(src)
+
+    def dependents_after(**changes):
+        write(**changes)
+        engine, report = run_index(root, tmp_path / "ws")
+        fresh, _ = run_index(root, tmp_path / f"fresh{len(seen)}")
+        seen.append(report)
+        assert graph(engine) == graph(fresh)
+        return report.dependents
+
+    seen = []
+    write()
+    run_index(root, tmp_path / "ws")
+    hub = files["hub.py"] + "\ndef extra():\n    pass\n"
+    # A new function: only the star import reads the whole list of names.
+    assert dependents_after(**{"hub.py": hub}) == ["star.py"]
+    # A body edit changes no summary: nothing else is linked again.
+    assert dependents_after(**{"hub.py": hub.replace("    return a\n\ndef split", "    return b\n\ndef split")}) == []
+    # The class gains a method: whoever read the class (the star import read only names).
+    hub += "\nclass Box:\n    def put(self):\n        pass\n\n    def take(self):\n        pass\n"
+    assert dependents_after(**{"hub.py": hub}) == ["uses_box.py"]
+    # join becomes a class: its importer and the star import.
+    assert dependents_after(**{"hub.py": hub.replace("def join(a, b):\n    return a", "class join:\n    pass")}) \
+        == ["star.py", "uses_join.py"]

@@ -37,7 +37,7 @@ MANIFEST_NAME = "corvane_extract_manifest.json"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 CHUNKS_PER_PROCESS = 16  # work is handed out in chunks: fewer results to wait for than files
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
-EXTRACTOR_VERSION = 5
+EXTRACTOR_VERSION = 6
 
 
 @dataclass
@@ -219,18 +219,25 @@ class Indexer:
             report.deleted = sorted(set(old_files) - set(self.tree.files))
         extracts = self._parse(to_parse, report)
         with _Phase(report, "tree"):
-            # Paths whose summary is not what the unchanged files were linked against.
-            moved = set(report.added) | set(report.deleted)
-            moved.update(ex.path for ex in extracts
-                         if ex.summary != (old_files.get(ex.path, {}).get("summary") or {}))
-            # Which modules import which is a fact too: old and new imports of what moved.
-            moved.update(tree_pass.IMPORTERS + module
-                         for rel in list(moved)
-                         for entry in (old_files.get(rel), self.manifest_files.get(rel)) if entry
-                         for module in (entry.get("summary") or {}).get("imports", ()))
+            # What the unchanged files were linked against and is no longer so: modules that
+            # appeared or are gone, and the parts of changed summaries.
+            appeared_or_gone = set(report.added) | set(report.deleted)
+            changed: set[str] = set()
+            importing = set(appeared_or_gone)
+            for ex in extracts:
+                old = old_files.get(ex.path, {}).get("summary")
+                changed |= tree_pass.summary_changes(ex.path, old, ex.summary)
+                if (old or {}).get("imports") != (ex.summary or {}).get("imports"):
+                    importing.add(ex.path)
+            # Which modules import which is a fact too: old and new imports of those whose
+            # imports changed.
+            changed.update(tree_pass.IMPORTERS + module
+                           for rel in importing
+                           for entry in (old_files.get(rel), self.manifest_files.get(rel)) if entry
+                           for module in (entry.get("summary") or {}).get("imports", ()))
             report.dependents = sorted(
                 rel for rel, entry in self.manifest_files.items()
-                if rel not in report.changed and moved.intersection(entry.get("deps", ())))
+                if rel not in report.changed and tree_pass.affected(entry.get("deps", ()), appeared_or_gone, changed))
         dependents = self._parse(report.dependents, report)
         summaries = {rel: e["summary"] for rel, e in self.manifest_files.items() if e.get("summary")}
         extracts += dependents

@@ -31,8 +31,10 @@ engine's rules reach the definitions Python would reach:
   accelerator and its pure-Python fallback) gets no edge.
 
 Nothing is guessed: a name with no single meaning keeps its binding as written, or none.
-Every module summary consulted for a file is one of its dependencies (also paths probed and
-not found), so an incremental run re-links exactly the files whose facts may have changed.
+Every part of a module summary read for a file is one of its dependencies (a name's entry, a
+class's entry, a whole section such as the names a star import takes; also paths probed and
+not found), so an incremental run links again exactly the files that read something that
+changed: a module that gains a function is not a reason to link its importers again.
 """
 
 from __future__ import annotations
@@ -59,12 +61,14 @@ _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 SELF = "<self>"
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
+# Joins a path, a summary section and a key in a dependency (no indexed path holds it).
+DEP = ":"
 
 
 class TreeFacts:
     def __init__(self, summaries: dict[str, dict]):
         self.summaries = summaries  # file path -> summary
-        self.deps: set[str] = set()
+        self.deps: set = set()  # paths, (path, section) and (path, section, key): see part()
         self._importers: dict[str, set[str]] | None = None
         # Answers already worked out: (question, its arguments) -> (answer, the paths it read),
         # apart for modules that run on this platform and for those that do not.
@@ -96,9 +100,34 @@ class TreeFacts:
 
     # ---- modules --------------------------------------------------------------------
 
+    # A dependency names the part of a summary an answer read (see summary_changes): the
+    # path alone for whether the module exists, (path, section) for a whole section, and
+    # (path, section, key) for one entry of a section that maps names; the manifest keeps
+    # them joined by DEP. A file that only read `join` of posixpath.py is not linked again
+    # when posixpath.py gains a function.
+
     def summary(self, path: str) -> dict | None:
+        """The summary, for what only the module's existence decides."""
         self.deps.add(path)
         return self.summaries.get(path)
+
+    def part(self, path: str, section: str):
+        """A whole section of the module's summary (None without the module)."""
+        s = self.summaries.get(path)
+        if s is None:
+            self.deps.add(path)
+            return None
+        self.deps.add((path, section))
+        return s[section]
+
+    def entry(self, path: str, section: str, key: str):
+        """One entry of a section that maps names (None without the module or the entry)."""
+        s = self.summaries.get(path)
+        if s is None:
+            self.deps.add(path)
+            return None
+        self.deps.add((path, section, key))
+        return s[section].get(key)
 
     def module_file(self, module: str) -> str | None:
         if not module:
@@ -133,17 +162,17 @@ class TreeFacts:
 
     def exported(self, path: str, seen: set | None = None) -> set[str]:
         seen = set() if seen is None else seen
-        s = self.summary(path)
-        if s is None or path in seen:
+        listed = self.part(path, "all")
+        if path not in self.summaries or path in seen:
             return set()
         seen.add(path)
-        if s["all"] is not None:
-            return set(s["all"])
+        if listed is not None:
+            return set(listed)
         # Without a literal __all__: the public names, less imported modules (a computed
         # __all__ usually leaves those out, and a module rarely exports another).
-        names = {n for n, entry in s["names"].items() if not n.startswith("_")
+        names = {n for n, entry in self.part(path, "names").items() if not n.startswith("_")
                  and not (entry[0] == "import" and entry[1][0].get("kind") == "module")}
-        for module in s["star"]:
+        for module in self.part(path, "star"):
             f = self.module_file(module)
             if f is not None:
                 names |= self.exported(f, seen)
@@ -158,15 +187,14 @@ class TreeFacts:
         (`try: from _accel import partial` after `class partial`), or a public definition
         that a later star import of a module outside the tree (`from _accel import *`) may
         replace?"""
-        s = self.summary(path)
-        entry = s["names"].get(name) if s else None
+        entry = self.entry(path, "names", name)
         if entry is None:
             return False
         if entry[0] == "ambiguous":
             return self.platform_module(f"{ids.module_name(path)}.{name}") is None
         if name.startswith("_") or entry[0] != "def":
             return False  # a star import brings public names: pure-Python stand-ins of its own
-        return any(name in before and self.module_file(m) is None for m, before in s.get("star_before", ()))
+        return any(name in before and self.module_file(m) is None for m, before in self.part(path, "star_before"))
 
     def replaced_path(self, bucket: list[dict], parts: list[str]) -> bool:
         """Does a dotted call through module bindings reach a name such a star import may replace?"""
@@ -191,13 +219,12 @@ class TreeFacts:
         return self._remembered(("attr", path, name, depth), lambda: self._attr(path, name, depth))
 
     def _attr(self, path: str, name: str, depth: int):
-        s = self.summary(path)
-        if s is None or depth > _MAX_DEPTH or self.replaced(path, name):
+        if self.summary(path) is None or depth > _MAX_DEPTH or self.replaced(path, name):
             return None
-        entry = s["names"].get(name)
+        entry = self.entry(path, "names", name)
         if entry is None:
             found = set()
-            for module in s["star"]:
+            for module in self.part(path, "star"):
                 f = self.module_file(module)
                 if f is not None and name in self.exported(f):
                     found.add(self.attr(f, name, depth + 1))
@@ -266,7 +293,7 @@ class TreeFacts:
         _, path, qual, kind = target
         if kind != "class":
             return None
-        cls = self.summary(path)["classes"].get(qual)
+        cls = self.entry(path, "classes", qual)
         if cls is None:
             return None
         if name in cls["members"]:
@@ -294,7 +321,7 @@ class TreeFacts:
         """The class a call of function gives as kind says: its result, what awaiting it gives,
         or the items a loop over its result binds (stated as such, or those of the class of
         the result). A function said to return what another's call gives is followed."""
-        stated = self.summary(function[1])[_RESULTS[kind]].get(function[2])
+        stated = self.entry(function[1], _RESULTS[kind], function[2])
         if stated is None and kind == "yield":
             result = self.result_class(function, "call", depth)
             return self.items_class(result) if result is not None else None
@@ -311,8 +338,7 @@ class TreeFacts:
 
     def _bases(self, cls) -> list:
         path, qual = cls[1], cls[2]
-        summary = self.summary(path)
-        entry = summary["classes"].get(qual) if summary else None
+        entry = self.entry(path, "classes", qual)
         if entry is None:
             return []
         found = [self.dotted(path, b.split(".")) for b in entry["bases"]]
@@ -342,23 +368,23 @@ class TreeFacts:
     def definer(self, cls, method: str):
         """The class of the tree whose method Python runs for cls.method, if any."""
         order = self.linearization(cls) or [cls]
-        return next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        return next((c for c in order if method in self.entry(c[1], "classes", c[2])["members"]), None)
 
     def mro_definer(self, cls, method: str):
         """The method Python runs, when the depth-first walk would find another."""
         order = self.linearization(cls)
         if order is None or len(order) < 3:
             return None
-        python = next((c for c in order if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+        python = next((c for c in order if method in self.entry(c[1], "classes", c[2])["members"]), None)
         walked = next((c for c in self.depth_first(cls, set())
-                       if method in self.summary(c[1])["classes"][c[2]]["members"]), None)
+                       if method in self.entry(c[1], "classes", c[2])["members"]), None)
         if python is None or python == walked:
             return None
         return "def", python[1], f"{python[2]}.{method}", "function"
 
     def defines(self, cls, method: str) -> bool:
         """Does cls or one of its bases in the tree bind method in its body (a def or an alias)?"""
-        entries = (self.summary(c[1])["classes"][c[2]] for c in self.depth_first(cls, set()))
+        entries = (self.entry(c[1], "classes", c[2]) for c in self.depth_first(cls, set()))
         return any(method in e["members"] or method in e.get("bound", ()) for e in entries)
 
     def rebound(self, cls, method: str) -> bool:
@@ -366,7 +392,7 @@ class TreeFacts:
         way also assigns on the instance? Then, once that assignment has run, the call
         reaches the value assigned instead: no single target."""
         order = self.depth_first(cls, set())
-        entries = [self.summary(c[1])["classes"][c[2]] for c in order]
+        entries = [self.entry(c[1], "classes", c[2]) for c in order]
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
 
@@ -376,7 +402,7 @@ class TreeFacts:
         if target is None or target[0] != "def":
             return False
         cls, _, method = target[2].rpartition(".")
-        entry = self.summary(target[1])["classes"].get(cls)
+        entry = self.entry(target[1], "classes", cls)
         return entry is not None and method in entry.get("stubs", ())
 
     def entered_instance(self, cls, kind: str = "enter"):
@@ -385,13 +411,13 @@ class TreeFacts:
         definer = self.definer(cls, method) if cls is not None else None
         if definer is None:
             return None
-        returned = self.summary(definer[1])["returned"].get(f"{definer[2]}.{method}")
+        returned = self.entry(definer[1], "returned", f"{definer[2]}.{method}")
         return cls if returned in ("self", "cls") else None
 
     def entered_class(self, function):
         """`with f() as v` where f is a generator made a context manager by a decorator: v is
         what it yields, as its return annotation states."""
-        if function[2] not in self.summary(function[1])["managers"]:
+        if function[2] not in self.part(function[1], "managers"):
             return None
         return self.result_class(function, "yield")
 
@@ -399,7 +425,7 @@ class TreeFacts:
         """The class of the items a loop over an instance of cls binds: what the return
         annotation of the __iter__ it runs names."""
         definer = self.python_definer(cls, "__iter__")
-        if definer is None or self.summary(definer[1])["yields"].get(definer[2]) is None:
+        if definer is None or self.entry(definer[1], "yields", definer[2]) is None:
             return None
         return self.result_class(definer, "yield")
 
@@ -413,7 +439,7 @@ class TreeFacts:
     def _attribute_class(self, cls, attr: str):
         found = set()
         for c in self.linearization(cls) or ():
-            entry = self.summary(c[1])["classes"][c[2]]
+            entry = self.entry(c[1], "classes", c[2])
             if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
                 return None
             stated = entry["self"].get("self." + attr)
@@ -431,7 +457,7 @@ class TreeFacts:
         tree (a base we cannot read may define it), the one that binds it need not; a name
         bound otherwise gives nothing."""
         for c in self.linearization(cls) or ():
-            entry = self.summary(c[1])["classes"][c[2]]
+            entry = self.entry(c[1], "classes", c[2])
             members, bound = entry["members"], entry.get("bound", [method])
             if method in members or method in bound:
                 name = method if method in members else entry["attrs"].get(method)
@@ -445,7 +471,7 @@ class TreeFacts:
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""
         out: dict[str, object] = {}
-        cls = self.summary(path)["classes"].get(qual)
+        cls = self.entry(path, "classes", qual)
         if cls is None or len(seen) > _MAX_DEPTH:
             return out
         for base in cls["bases"]:
@@ -453,7 +479,7 @@ class TreeFacts:
             if target is None or target[0] != "def" or target[3] != "class" or target[1:3] in seen:
                 continue
             seen.add(target[1:3])
-            base_cls = self.summary(target[1])["classes"].get(target[2], {})
+            base_cls = (self.entry(target[1], "classes", target[2]) or {})
             found = {k: self.class_of(target[1], v[0], v[1]) for k, v in base_cls.get("self", {}).items()}
             found.update((k, v) for k, v in self.inherited_self_types(target[1], target[2], seen).items()
                          if k not in found)
@@ -813,8 +839,30 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         data["python_shadowed_names"] = shadowed
     module = next(n for n in ex.nodes if n["node_id"] == ids.module_id(path))
     module["extra_json"] = json.dumps(data, sort_keys=True)
-    facts.deps.discard(path)
-    return facts.deps
+    # Written as text (see DEP); what the file read of itself is no dependency.
+    return {d if type(d) is str else DEP.join(d) for d in facts.deps if (d if type(d) is str else d[0]) != path}
+
+
+def summary_changes(path: str, old: dict | None, new: dict | None) -> set[str]:
+    """The dependencies (see TreeFacts.part and entry) that a module's new summary no longer
+    satisfies: each section that differs, and each entry that differs in a section that maps
+    names."""
+    old, new = old or {}, new or {}
+    changed = set()
+    for section in old.keys() | new.keys():
+        a, b = old.get(section), new.get(section)
+        if a == b:
+            continue
+        changed.add(f"{path}{DEP}{section}")
+        a, b = (a if isinstance(a, dict) else {}), (b if isinstance(b, dict) else {})
+        changed.update(f"{path}{DEP}{section}{DEP}{key}" for key in a.keys() | b.keys() if a.get(key) != b.get(key))
+    return changed
+
+
+def affected(deps, appeared_or_gone: set[str], changed: set[str]) -> bool:
+    """Do dependencies recorded by a link read anything that changed: a module that appeared
+    or is gone (its path), or a part of a summary in `changed` (summary_changes)?"""
+    return any(d in changed or d.partition(DEP)[0] in appeared_or_gone for d in deps)
 
 
 def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[str, set[str]]:
@@ -867,7 +915,7 @@ def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -
     fn = facts.dotted(path, [callee])
     if fn is None or fn[0] != "def" or fn[3] != "function":
         return None
-    returned = facts.summary(fn[1])["returned"].get(fn[2])
+    returned = facts.entry(fn[1], "returned", fn[2])
     target = facts.dotted(fn[1], returned.split(".")) if returned else None
     if target is None or target[0] != "def" or "." in target[2]:
         return None
@@ -924,7 +972,7 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
 
 def _call_result(facts: TreeFacts, cls, definer):
     """The class a call of the method definer on an instance of cls gives."""
-    if facts.summary(definer[1])["returns"].get(definer[2]) == SELF:
+    if facts.entry(definer[1], "returns", definer[2]) == SELF:
         return cls
     return facts.result_class(definer, "call")
 

@@ -1,0 +1,53 @@
+"""What `corvanedb index` costs after one edit, on a copy of the standard library: each edit
+is made to the copy, then the tree is indexed again through the package's API (what the
+command runs: restore, re-read what changed, link, refresh, save). Prints, per edit, the
+files linked again for the change elsewhere (dependents) and the wall time.
+
+    PYTHONPATH=build/<dir>/python:src/python python3 bench/edit_reindex.py
+
+Run it with another revision's src/python first on PYTHONPATH to compare indexers.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+import sysconfig
+import tempfile
+
+from corvane_index import api
+
+EXCLUDE = ["site-packages", "dist-packages", "test", "tests", "idle_test"]
+# (file, text appended): a function added to modules most of the library imports, a class
+# method, a literal __all__, and a comment.
+EDITS = [
+    ("posixpath.py", "\ndef added_here(a):\n    return a\n"),
+    ("os.py", "\ndef added_here(a):\n    return a\n"),
+    ("collections/__init__.py", "\ndef added_here(a):\n    return a\n"),
+    ("json/decoder.py", "\nclass JSONDecoder(JSONDecoder):\n    def added_here(self):\n        pass\n"),
+    ("typing.py", "\n__all__ = ['Any']\n"),
+    ("re/__init__.py", "\n# a comment\n"),
+]
+
+
+def main() -> int:
+    stdlib = sysconfig.get_paths()["stdlib"]
+    with tempfile.TemporaryDirectory() as tmp:
+        root, workspace = os.path.join(tmp, "lib"), os.path.join(tmp, "ws")
+        shutil.copytree(stdlib, root, ignore=shutil.ignore_patterns(*EXCLUDE, "__pycache__"))
+        first = api.index_tree(root, workspace, exclude=EXCLUDE, workers=None)
+        print(f"first index: {first.seconds:.2f} s, {first.engine.get_stats()['nodes']} nodes")
+        del first
+        for path, text in EDITS:
+            with open(os.path.join(root, path), "a", encoding="utf-8") as f:
+                f.write(text)
+            result = api.index_tree(root, workspace, exclude=EXCLUDE, workers=None)
+            report = result.report
+            print(f"{path:<26} {len(report.dependents):>4} dependents  {result.seconds:6.2f} s")
+            del result
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
