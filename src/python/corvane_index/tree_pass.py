@@ -760,6 +760,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     # Where a class inherits a method along two paths, Python takes the first class of its
     # linearization; the resolver walks the bases depth-first. Where the two differ, the call
     # names the method Python runs.
+    constructors: dict[str, list[str]] = {}  # module-level name -> constructors it inherits
     for caller, names in calls.items():
         implicit = ex.implicit.get(caller, ())
         for i, name in enumerate(names):
@@ -817,10 +818,14 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         # Instantiating a class runs the constructor methods it inherits: those of the tree
         # are called from here (the generated edges reach only the ones a class defines).
         for name in list(names):
-            for inherited in _inherited_constructors(facts, path, caller, name, bindings, shadowed,
-                                                     type_modules):
-                if inherited not in names:
-                    names.append(inherited)
+            if not _module_level(name, caller, bindings, shadowed):
+                continue
+            inherited = constructors.get(name)
+            if inherited is None:
+                inherited = constructors[name] = _inherited_constructors(facts, path, name, type_modules)
+            for method in inherited:
+                if method not in names:
+                    names.append(method)
 
     if type_modules:
         bindings.setdefault("", {}).update(type_modules)
@@ -891,12 +896,9 @@ def _keyed(target, type_modules: dict) -> str | None:
     return f"{key}.{target[2]}"
 
 
-def _inherited_constructors(facts: TreeFacts, path: str, caller: str, name: str, bindings: dict, shadowed: dict,
-                            type_modules: dict) -> list[str]:
+def _inherited_constructors(facts: TreeFacts, path: str, name: str, type_modules: dict) -> list[str]:
     """Call names of the constructor methods that `name(...)` runs and that its class takes
-    from a base class of the tree, when name is a class the module binds at top level."""
-    if not _module_level(name, caller, bindings, shadowed):
-        return []
+    from a base class of the tree, for a name the module binds at top level."""
     cls = facts.dotted(path, name.split("."))
     if cls is None or cls[0] != "def" or cls[3] != "class":
         return []
