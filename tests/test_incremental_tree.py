@@ -142,6 +142,8 @@ class Tree:
                 if d.get("alias") in d["methods"]:
                     out.append(f"    again = {d['alias']}")
         out += model["tail"]
+        if model.get("broken"):
+            out.append("def broken(:")
         return "\n".join(out) + "\n"
 
     def write(self, root):
@@ -159,7 +161,7 @@ class Tree:
         rng = self.rng
         module = rng.choice(sorted(self.modules))
         model = self.modules[module]
-        kind = rng.choice(["body", "rename", "delete", "create", "move", "all", "returns", "base", "imports"])
+        kind = rng.choice(["body", "rename", "delete", "create", "move", "all", "returns", "base", "imports", "syntax"])
         defs = model["defs"]
         if kind == "body" and defs:
             d = rng.choice(defs)
@@ -185,6 +187,8 @@ class Tree:
                 dest = rng.choice(siblings)
                 self.modules[dest]["defs"].append(d)
                 model["imports"].append(f"from .{dest.split('/')[1]} import {d['name']}")
+        elif kind == "syntax":
+            model["broken"] = not model.get("broken")  # the module stops parsing, or parses again
         elif kind == "all":
             model["all"] = None if model["all"] is not None else rng.sample(FUNCS + CLASSES, 2)
         elif kind == "returns":
@@ -294,3 +298,6 @@ def test_a_module_that_changes_relinks_only_the_modules_that_read_what_changed(t
     # join becomes a class: its importer and the star import.
     assert dependents_after(**{"hub.py": hub.replace("def join(a, b):\n    return a", "class join:\n    pass")}) \
         == ["star.py", "uses_join.py"]
+    # A module that no longer parses is no module for its importers, and is one again once fixed.
+    assert dependents_after(**{"hub.py": hub + "def broken(:\n"}) == ["star.py", "uses_box.py", "uses_join.py"]
+    assert dependents_after(**{"hub.py": hub}) == ["star.py", "uses_box.py", "uses_join.py"]

@@ -226,6 +226,8 @@ class Indexer:
             importing = set(appeared_or_gone)
             for ex in extracts:
                 old = old_files.get(ex.path, {}).get("summary")
+                if bool(old) != bool(ex.summary):
+                    appeared_or_gone.add(ex.path)  # a module that does not parse is none
                 changed |= tree_pass.summary_changes(ex.path, old, ex.summary)
                 if (old or {}).get("imports") != (ex.summary or {}).get("imports"):
                     importing.add(ex.path)
