@@ -1521,3 +1521,52 @@ def test_a_deleted_function_still_types_what_it_made(tmp_path):
     })
     assert callees(engine, "env.py:<module>") == ["env.py:Environ.get", "env.py:_create"]
     assert callees(engine, "app.py:home") == ["env.py:Environ.get"]
+
+
+def test_a_new_instance_of_selfs_own_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "shapes.py": '''
+            class Base:
+                def copy(self):
+                    return self.__class__()
+
+                def clone(self):
+                    return type(self)()
+
+                def run(self):
+                    pass
+
+                def twin(self):
+                    other = self.__class__()
+                    other.run()
+                    type(self)().run()
+
+                def shadowed(self, type):
+                    type(self)().run()
+
+                def nested(self):
+                    def make():
+                        return self.__class__()
+                    return make
+
+
+            class Child(Base):
+                def run(self):
+                    pass
+
+
+            def use(c: Child):
+                c.copy().run()
+                c.clone().run()
+
+
+            def nested_result(c: Child):
+                c.nested()().run()
+        ''',
+    })
+    # A method that returns a new instance of the receiver's class gives the receiver's class.
+    assert callees(engine, "shapes.py:use") == ["shapes.py:Base.clone", "shapes.py:Base.copy", "shapes.py:Child.run"]
+    assert "shapes.py:Base.run" in callees(engine, "shapes.py:Base.twin")
+    # `type` bound to something else is not the builtin.
+    assert callees(engine, "shapes.py:Base.shadowed") == []
+    assert "shapes.py:Child.run" not in callees(engine, "shapes.py:nested_result")

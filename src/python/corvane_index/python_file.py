@@ -579,7 +579,9 @@ class _FileVisitor:
             if stmt.value is None or (isinstance(stmt.value, ast.Constant) and stmt.value.value is None):
                 scope.made.append(_NONE)
             else:
-                scope.made.append(dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None)
+                made = dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None
+                own = scope.class_scope is not None and self._new_own_instance(stmt.value, scope)
+                scope.made.append(tree_pass.SELF if own else made)
         elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
             # `raise C` instantiates C.
             name = dotted_name(stmt.exc)
@@ -771,6 +773,8 @@ class _FileVisitor:
             called = self._value_type(value.value, scope)
             return (called[0], "await") if called is not None and called[1] == "call" else None
         if isinstance(value, ast.Call):
+            if self._new_own_instance(value, scope):
+                return self._method_scope(scope).class_scope.qual, "type"
             name = dotted_name(value.func)
             if name is None:
                 return None
@@ -795,6 +799,21 @@ class _FileVisitor:
                     return None
                 s = s.parent
         return None
+
+    def _new_own_instance(self, value: ast.AST, scope: _Scope) -> bool:
+        """`self.__class__(...)` or `type(self)(...)` in a method: a new instance of the class
+        self is an instance of (the method's own class, as for self, or a subclass)."""
+        if not isinstance(value, ast.Call):
+            return False
+        method = self._method_scope(scope)
+        if method is None or method.self_name != "self":
+            return False
+        func = value.func
+        if isinstance(func, ast.Attribute):
+            return func.attr == "__class__" and isinstance(func.value, ast.Name) and func.value.id == "self"
+        return (isinstance(func, ast.Call) and isinstance(func.func, ast.Name) and func.func.id == "type"
+                and self._owner("type", scope) is None and len(func.args) == 1 and not func.keywords
+                and isinstance(func.args[0], ast.Name) and func.args[0].id == "self")
 
     def _django_field(self, field_name: str, call: ast.Call, scope: _Scope):
         func = dotted_name(call.func)
