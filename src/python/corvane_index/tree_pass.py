@@ -13,7 +13,8 @@ engine's rules reach the definitions Python would reach:
   qualifier covers exactly that path, pointing at the defining module;
 - receiver types are read where the code states them: a call's result takes the class, or the
   class named by the called function's return annotation (or instantiated by its every
-  `return`); a class inherits the `self.x` types its bases record. A type defined in another
+  `return`; for `return self` or `return self.__class__(...)`, the receiver's class); a class
+  inherits the `self.x` types its bases record. A type defined in another
   module is written as `<module/path>.Qual`, with a module binding of the same bracketed name at
   module level (no Python name has brackets, so it never meets a real one);
 - a call names the method Python runs where the engine's walk would not find it: a method
