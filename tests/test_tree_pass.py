@@ -1570,3 +1570,49 @@ def test_a_new_instance_of_selfs_own_class(tmp_path):
     # `type` bound to something else is not the builtin.
     assert callees(engine, "shapes.py:Base.shadowed") == []
     assert "shapes.py:Child.run" not in callees(engine, "shapes.py:nested_result")
+
+
+def test_an_instance_of_the_class_a_class_attribute_holds(tmp_path):
+    engine = index_files(tmp_path, {
+        "conn.py": '''
+            class Response:
+                def begin(self):
+                    pass
+
+
+            class Connection:
+                response_class = Response
+
+                class Part:
+                    def size(self):
+                        pass
+
+                def get(self):
+                    r = self.response_class()
+                    r.begin()
+                    p = self.Part()
+                    p.size()
+
+
+            class Rebinding(Connection):
+                def __init__(self, other):
+                    self.response_class = other
+
+                def get(self):
+                    r = self.response_class()
+                    r.begin()
+
+
+            class Twice:
+                factory = Response
+                factory = Connection
+
+                def go(self):
+                    f = self.factory()
+                    f.begin()
+        ''',
+    })
+    assert {"conn.py:Response.begin", "conn.py:Connection.Part.size"} <= set(callees(engine, "conn.py:Connection.get"))
+    # An instance that assigns the attribute, or a class that binds it twice: no class.
+    assert "conn.py:Response.begin" not in callees(engine, "conn.py:Rebinding.get")
+    assert "conn.py:Response.begin" not in callees(engine, "conn.py:Twice.go")

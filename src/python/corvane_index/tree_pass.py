@@ -469,6 +469,29 @@ class TreeFacts:
                 return None
         return None
 
+    def held_class(self, cls, name: str):
+        """The class that `name` found on cls holds, where Python finds a class there: a nested
+        class, or a class-body alias of a class (`response_class = HTTPResponse`), so that
+        `self.response_class()` makes an instance of it, unless a class along the way assigns
+        the name on the instance. The same walk as python_definer."""
+        if any(name in self.entry(c[1], "classes", c[2]).get("rebound", ()) for c in self.depth_first(cls, set())):
+            return None
+        for c in self.linearization(cls) or ():
+            entry = self.entry(c[1], "classes", c[2])
+            members, bound = entry["members"], entry.get("bound", [name])
+            if name in members or name in bound:
+                if name in bound:
+                    text = None if name in members else entry["attrs"].get(name)
+                    target = self.dotted(c[1], text.split(".")) if text else None
+                elif members[name] == "class":
+                    target = "def", c[1], f"{c[2]}.{name}", "class"
+                else:
+                    target = None
+                return target if target is not None and target[0] == "def" and target[3] == "class" else None
+            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+                return None
+        return None
+
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""
         out: dict[str, object] = {}
@@ -965,7 +988,8 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
         return None
     definer = facts.python_definer(cls, method)
     if definer is None:
-        return None
+        # `self.response_class()`: an instance of the class the attribute holds.
+        return facts.held_class(cls, method) if entry[1] == "call" else None
     if entry[1] == "enter":
         # `with obj.open() as v`: open a @contextmanager generator, or returning an instance
         # whose __enter__ returns itself.
