@@ -1593,6 +1593,16 @@ def test_an_instance_of_the_class_a_class_attribute_holds(tmp_path):
                     p = self.Part()
                     p.size()
 
+                def make(self):
+                    return self.response_class()
+
+                def again(self):
+                    made = self.make()
+                    return made
+
+                def use(self):
+                    self.again().begin()
+
 
             class Rebinding(Connection):
                 def __init__(self, other):
@@ -1613,6 +1623,8 @@ def test_an_instance_of_the_class_a_class_attribute_holds(tmp_path):
         ''',
     })
     assert {"conn.py:Response.begin", "conn.py:Connection.Part.size"} <= set(callees(engine, "conn.py:Connection.get"))
+    # A method that returns what another call on self gives, followed to the class.
+    assert "conn.py:Response.begin" in callees(engine, "conn.py:Connection.use")
     # An instance that assigns the attribute, or a class that binds it twice: no class.
     assert "conn.py:Response.begin" not in callees(engine, "conn.py:Rebinding.get")
     assert "conn.py:Response.begin" not in callees(engine, "conn.py:Twice.go")

@@ -1409,6 +1409,11 @@ class _FileVisitor:
                 text = made.pop()
                 if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
                     returns[fn.qual] = text
+                elif fn.class_scope is not None and fn.self_name == "self" and text.count(".") == 1 \
+                        and text.startswith("self."):
+                    # `return self.make()`, `return self.response_class()`: what that call gives
+                    # on the receiver.
+                    returns[fn.qual] = tree_pass.SELF + text[4:]
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],

@@ -997,10 +997,21 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
     return _call_result(facts, cls, definer) if entry[1] == "call" else facts.result_class(definer, entry[1])
 
 
-def _call_result(facts: TreeFacts, cls, definer):
+def _call_result(facts: TreeFacts, cls, definer, depth: int = 0):
     """The class a call of the method definer on an instance of cls gives."""
-    if facts.entry(definer[1], "returns", definer[2]) == SELF:
+    stated = facts.entry(definer[1], "returns", definer[2])
+    if stated == SELF:
         return cls
+    if stated and stated.startswith(SELF + "."):
+        # It returns what `self.<name>()` gives: a method's result, or an instance of the class
+        # a class attribute holds.
+        name = stated[len(SELF) + 1:]
+        if facts.rebound(cls, name):
+            return None
+        inner = facts.python_definer(cls, name)
+        if inner is None:
+            return facts.held_class(cls, name)
+        return _call_result(facts, cls, inner, depth + 1) if depth < _MAX_DEPTH else None
     return facts.result_class(definer, "call")
 
 
