@@ -104,8 +104,15 @@ std::size_t size_of_map(const StringMap<IdList>& map) {
 }
 
 std::size_t size_of(const PairSet& set) {
-    std::size_t n = 8;
-    for (const auto& [a, b] : set) n += size_of(a) + size_of(b);
+    const IdentityTable& ids = set.table();
+    std::size_t n = 8 + 16 * set.size();
+    walk_ahead(
+        set.keys(),
+        [&](PairSet::Key k) {
+            ids.prefetch_entry(PairSet::from_of(k));
+            ids.prefetch_entry(PairSet::to_of(k));
+        },
+        kNoPrefetch, [&](PairSet::Key k) { n += ids.id(PairSet::from_of(k)).size() + ids.id(PairSet::to_of(k)).size(); });
     return n;
 }
 
@@ -209,16 +216,24 @@ public:
         ids.for_each_back_mapping(entry);
     }
 
+    // Each pair's ids, as the table holds them.
     void pairs(const PairSet& set) {
+        const IdentityTable& ids = set.table();
         u64(set.size());
-        auto texts = [](const StringPair& p) {
-            prefetch_text(p.first);
-            prefetch_text(p.second);
-        };
-        walk_ahead(set, kNoPrefetch, texts, [this](const StringPair& p) {
-            str(p.first);
-            str(p.second);
-        });
+        walk_ahead(
+            set.keys(),
+            [&](PairSet::Key k) {
+                ids.prefetch_entry(PairSet::from_of(k));
+                ids.prefetch_entry(PairSet::to_of(k));
+            },
+            [&](PairSet::Key k) {
+                ids.prefetch_id_text(PairSet::from_of(k));
+                ids.prefetch_id_text(PairSet::to_of(k));
+            },
+            [&](PairSet::Key k) {
+                str(ids.id(PairSet::from_of(k)));
+                str(ids.id(PairSet::to_of(k)));
+            });
     }
 
 private:
@@ -374,6 +389,16 @@ public:
         return true;
     }
 
+    // A string left where it is in the input.
+    bool view(std::string_view& out) {
+        std::uint64_t len;
+        if (!u64(len) || len > remaining()) return false;
+        if (!is_valid_utf8(p_, static_cast<std::size_t>(len))) return false;
+        out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(len));
+        p_ += len;
+        return true;
+    }
+
     bool str(std::string& out) {
         std::uint64_t len;
         if (!u64(len) || len > remaining()) return false;
@@ -459,14 +484,32 @@ public:
         return true;
     }
 
+    // Each end is read in place and held in the set's table once: no string per pair. The
+    // ids of a block of pairs are hashed and their table slots fetched before any is held.
     bool pairs(PairSet& set) {
         std::uint64_t n;
         if (!count(n, 2 * kMinString) || !strings_follow(2 * n)) return false;
         set.reserve(static_cast<std::size_t>(n));
-        for (std::uint64_t i = 0; i < n; ++i) {
-            StringPair p;
-            if (!str(p.first) || !str(p.second)) return false;
-            set.insert(std::move(p));
+        IdentityTable& ids = set.table();
+        constexpr std::size_t kBlock = 64;
+        std::array<std::string_view, 2 * kBlock> ends;
+        std::array<std::size_t, 2 * kBlock> hashes;
+        for (std::uint64_t done = 0; done < n;) {
+            const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - done));
+            for (std::size_t i = 0; i < 2 * block; ++i) {
+                if (!view(ends[i])) return false;
+                hashes[i] = StringHash{}(ends[i]);
+                ids.prefetch_find(ends[i]);
+            }
+            for (std::size_t i = 0; i < block; ++i) {
+                // Held while inserted; the set then holds them itself (or already did).
+                const NodeHandle from = ids.hold(ends[2 * i], hashes[2 * i]);
+                const NodeHandle to = ids.hold(ends[2 * i + 1], hashes[2 * i + 1]);
+                set.insert(from, to);
+                ids.release(from);
+                ids.release(to);
+            }
+            done += block;
         }
         return true;
     }
