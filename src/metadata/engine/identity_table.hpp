@@ -72,7 +72,8 @@ public:
     // The same with the id's StringHash already computed.
     std::optional<NodeHandle> find(std::string_view id, std::size_t hash) const;
     bool has_hash(std::string_view id) const { return find(id).has_value(); }
-    // The handle of any id the table holds, with a stored hash or not.
+    // The handle of any id the table holds, with a stored hash or not. For an id without
+    // one the answer follows the edge sets, and generation() does not change with it.
     std::optional<NodeHandle> find_held(std::string_view id) const;
     // Whether the handle's id has a stored hash (decodable or not).
     bool has_stored(NodeHandle h) const { return entries_[h].stored; }
