@@ -80,8 +80,7 @@ public:
     // Starts fetching what find(id) will read first, for a caller that looks many ids up.
     void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }
     const std::string& id(NodeHandle h) const { return entries_[h].id; }
-    // Starts fetching the handle's entry, then (once that is in) the text of its id.
-    void prefetch_entry(NodeHandle h) const { prefetch(&entries_[h]); }
+    // Starts fetching the text of the handle's id (its entry must be in cache or on its way).
     void prefetch_id_text(NodeHandle h) const { prefetch_text(entries_[h].id); }
     // The stored hash of a handle; null when it has none or its text does not decode.
     const Hash32* hash(NodeHandle h) const {

@@ -112,7 +112,6 @@ public:
             return old;
         }
         bool operator==(const const_iterator& o) const { return it_ == o.it_; }
-        Key key() const { return *it_; }
 
     private:
         friend class PairSet;
