@@ -56,14 +56,6 @@ struct Hash32Hash {
 
 using StringPair = std::pair<std::string, std::string>;
 
-struct StringPairHash {
-    std::size_t operator()(const StringPair& p) const {
-        std::size_t a = seeded_hash_bytes(p.first.data(), p.first.size());
-        std::size_t b = seeded_hash_bytes(p.second.data(), p.second.size());
-        return a ^ (b * 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
-    }
-};
-
 // Open addressing: one probe of a control-byte group finds a key, with no node per entry.
 template <class V>
 using StringMap = absl::flat_hash_map<std::string, V, StringHash, StringEq>;
@@ -71,6 +63,5 @@ using StringMap = absl::flat_hash_map<std::string, V, StringHash, StringEq>;
 template <class V>
 using StableStringMap = absl::node_hash_map<std::string, V, StringHash, StringEq>;
 using StringSet = absl::flat_hash_set<std::string, StringHash, StringEq>;
-using PairSet = absl::flat_hash_set<StringPair, StringPairHash>;
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "metadata/engine/edges.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "util/prefetch.hpp"
@@ -19,42 +20,43 @@ PairSet& edge_set(MetadataEngine& record, EdgeKind kind) {
 namespace {
 
 // The builder half of add_edge, with the from id's handle already looked up: false when an
-// id has no node hash (nothing to feed).
-Result<bool> feed_builders_from(EngineState& state, std::optional<NodeHandle> from, const std::string& to_id,
-                                EdgeKind kind) {
+// id has no node hash (nothing to feed), else both handles.
+using Fed = std::optional<std::pair<NodeHandle, NodeHandle>>;
+
+Result<Fed> feed_builders_from(EngineState& state, std::optional<NodeHandle> from, const std::string& to_id,
+                               EdgeKind kind) {
     const IdentityTable& ids = state.record.identities;
-    if (!from) return false;
+    if (!from) return Fed{};
     auto to = ids.find(to_id);
-    if (!to) return false;
+    if (!to) return Fed{};
     const Hash32* from_hash = ids.hash(*from);
     const Hash32* to_hash = ids.hash(*to);
     if (!from_hash || !to_hash) return invalid_value("Invalid hash");
     state.dependency_builder.add_edge(*from_hash, *to_hash, *from, *to);
     if (kind != EdgeKind::Structural) state.call_builder.add_edge(*from_hash, *to_hash, *from, *to);
-    return true;
+    return Fed(std::pair(*from, *to));
 }
 
-Result<bool> feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
-    return feed_builders_from(state, state.record.identities.find(from_id), to_id, kind);
-}
-
-const Hash32* stored_hash(const MetadataEngine& record, const std::string& id) {
-    auto h = record.identities.find(id);
-    return h ? record.identities.hash(*h) : nullptr;
+Status feed_builders(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+    auto fed = feed_builders_from(state, state.record.identities.find(from_id), to_id, kind);
+    if (!fed) return fed.error();
+    return {};
 }
 
 // add_edge with the from id's handle already looked up.
-Result<bool> add_edge_from(EngineState& state, std::optional<NodeHandle> from, const std::string& from_id,
-                           const std::string& to_id, EdgeKind kind) {
+Result<bool> add_edge_from(EngineState& state, std::optional<NodeHandle> from, const std::string& to_id,
+                           EdgeKind kind) {
     auto fed = feed_builders_from(state, from, to_id, kind);
-    if (fed && *fed) edge_set(state.record, kind).emplace(from_id, to_id);
-    return fed;
+    if (!fed) return fed.error();
+    if (!*fed) return false;
+    edge_set(state.record, kind).insert((*fed)->first, (*fed)->second);
+    return true;
 }
 
 }  // namespace
 
 Result<bool> add_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
-    return add_edge_from(state, state.record.identities.find(from_id), from_id, to_id, kind);
+    return add_edge_from(state, state.record.identities.find(from_id), to_id, kind);
 }
 
 Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::string& caller_id,
@@ -64,7 +66,7 @@ Result<std::uint32_t> connect_resolved_calls(EngineState& state, const std::stri
     std::uint32_t count = 0;
     for (const auto& target : targets) {
         if (target == caller_id) continue;
-        if (auto fed = add_edge_from(state, from, caller_id, target, EdgeKind::ResolvedCall); !fed) return fed.error();
+        if (auto fed = add_edge_from(state, from, target, EdgeKind::ResolvedCall); !fed) return fed.error();
         ++count;
     }
     return count;
@@ -78,11 +80,10 @@ constexpr EdgeKind kRefillOrder[] = {EdgeKind::Structural, EdgeKind::Execution, 
 // Feeding a stored pair through add_edge would insert it into the set it came from, where it
 // already is; so the pairs are fed to the builders straight from the sets, with no copies and
 // no set insertions, in the same order and with the same result as feed_builders would give.
-// Pair by pair, that costs two identity lookups and two builder lookups per builder, each a
-// cache miss at this size. So the refill looks up the ids of a block of pairs with their
-// memory fetched ahead, remembers per handle the index each builder gave the handle's hash
-// (a handle's hash does not change during the refill, and the builders start empty), and
-// feeds the builders by index.
+// The sets hold handles, so no id is looked up: the refill remembers per handle the index
+// each builder gave the handle's hash (a handle's hash does not change during the refill, and
+// the builders start empty), and feeds the builders by index, fetching the memory of the
+// pairs a few places ahead.
 class Refill {
 public:
     explicit Refill(EngineState& state)
@@ -92,16 +93,16 @@ public:
           call_(ids_.handle_bound(), kUnknown) {}
 
     Status feed_set(const PairSet& set, bool to_call_graph) {
-        std::vector<const StringPair*> block;
-        block.reserve(kBlock);
-        for (const StringPair& p : set) {
-            block.push_back(&p);
-            if (block.size() == kBlock) {
-                if (Status s = feed_block(block, to_call_graph); !s) return s;
-                block.clear();
+        block_.clear();
+        block_.reserve(std::min(set.size(), kBlock));
+        for (PairSet::Key k : set.keys()) {
+            block_.push_back(k);
+            if (block_.size() == kBlock) {
+                if (Status s = feed_block(to_call_graph); !s) return s;
+                block_.clear();
             }
         }
-        return feed_block(block, to_call_graph);
+        return feed_block(to_call_graph);
     }
 
     bool every_end_hashed() const { return every_end_hashed_; }
@@ -109,40 +110,35 @@ public:
 private:
     static constexpr graph::NodeIndex kUnknown = 0xFFFFFFFFu;
     static constexpr std::size_t kBlock = 4096;
-    static constexpr std::size_t kTextAhead = 16, kFindAhead = 8, kNodeAhead = 8, kListAhead = 4;
+    static constexpr std::size_t kIndexAhead = 16, kNodeAhead = 8, kListAhead = 4;
 
-    struct Handles {
-        std::optional<NodeHandle> from, to;
-    };
-
-    Status feed_block(const std::vector<const StringPair*>& block, bool to_call_graph) {
-        const std::size_t n = block.size();
-        handles_.resize(n);
+    Status feed_block(bool to_call_graph) {
+        const std::size_t n = block_.size();
         for (std::size_t i = 0; i < n; ++i) {
-            if (i + kTextAhead < n) {
-                prefetch_text(block[i + kTextAhead]->first);
-                prefetch_text(block[i + kTextAhead]->second);
+            if (i + kIndexAhead < n) {
+                const PairSet::Key k = block_[i + kIndexAhead];
+                prefetch(&dependency_[PairSet::from_of(k)]);
+                prefetch(&dependency_[PairSet::to_of(k)]);
+                if (to_call_graph) {
+                    prefetch(&call_[PairSet::from_of(k)]);
+                    prefetch(&call_[PairSet::to_of(k)]);
+                }
             }
-            if (i + kFindAhead < n) {
-                ids_.prefetch_find(block[i + kFindAhead]->first);
-                ids_.prefetch_find(block[i + kFindAhead]->second);
-            }
-            handles_[i].from = ids_.find(block[i]->first);
-            handles_[i].to = handles_[i].from ? ids_.find(block[i]->second) : std::nullopt;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i + kNodeAhead < n) prefetch_known(handles_[i + kNodeAhead], to_call_graph, &Refill::prefetch_nodes);
-            if (i + kListAhead < n) prefetch_known(handles_[i + kListAhead], to_call_graph, &Refill::prefetch_lists);
-            const Handles& h = handles_[i];
+            if (i + kNodeAhead < n) prefetch_known(block_[i + kNodeAhead], to_call_graph, &Refill::prefetch_nodes);
+            if (i + kListAhead < n) prefetch_known(block_[i + kListAhead], to_call_graph, &Refill::prefetch_lists);
+            const NodeHandle from = PairSet::from_of(block_[i]), to = PairSet::to_of(block_[i]);
             // An id without a node hash: nothing to feed, like feed_builders.
-            if (!h.from || !h.to) {
+            if (!known(from) || !known(to)) {
                 every_end_hashed_ = false;
                 continue;
             }
-            if (Status s = feed(*h.from, *h.to, to_call_graph); !s) return s;
+            if (Status s = feed(from, to, to_call_graph); !s) return s;
         }
         return {};
     }
+
+    // Whether the handle has a stored hash; a handle the dependency builder knows has one.
+    bool known(NodeHandle h) const { return dependency_[h] != kUnknown || ids_.has_stored(h); }
 
     // Both hashes are checked before either builder changes, as feed_builders does. A handle
     // the dependency builder knows (it gets every pair the call builder gets) has a hash.
@@ -166,12 +162,10 @@ private:
 
     // The builders' memory for a pair still ahead, when both its nodes have an index by now.
     template <class Fetch>
-    void prefetch_known(const Handles& h, bool to_call_graph, Fetch fetch) const {
-        if (!h.from || !h.to) return;
-        prefetch(&dependency_[*h.from]);
-        prefetch(&dependency_[*h.to]);
-        (this->*fetch)(state_.dependency_builder, dependency_, *h.from, *h.to);
-        if (to_call_graph) (this->*fetch)(state_.call_builder, call_, *h.from, *h.to);
+    void prefetch_known(PairSet::Key k, bool to_call_graph, Fetch fetch) const {
+        const NodeHandle from = PairSet::from_of(k), to = PairSet::to_of(k);
+        (this->*fetch)(state_.dependency_builder, dependency_, from, to);
+        if (to_call_graph) (this->*fetch)(state_.call_builder, call_, from, to);
     }
     void prefetch_nodes(const graph::GraphBuilder& b, const std::vector<graph::NodeIndex>& index, NodeHandle from,
                         NodeHandle to) const {
@@ -186,7 +180,7 @@ private:
     const IdentityTable& ids_;
     std::vector<graph::NodeIndex> dependency_;  // per handle, its node in each builder
     std::vector<graph::NodeIndex> call_;
-    std::vector<Handles> handles_;
+    std::vector<PairSet::Key> block_;
     bool every_end_hashed_ = true;
 };
 
@@ -197,7 +191,7 @@ Status refill_builders_pair_by_pair(EngineState& state) {
     state.call_builder = graph::GraphBuilder();
     for (EdgeKind kind : kRefillOrder) {
         for (const auto& [from, to] : edge_set(state.record, kind)) {
-            if (auto fed = feed_builders(state, from, to, kind); !fed) return fed.error();
+            if (Status s = feed_builders(state, from, to, kind); !s) return s;
         }
     }
     return {};
@@ -216,25 +210,29 @@ Status refill_builders(EngineState& state, bool* every_end_hashed) {
 
 void drop_resolved_call(EngineState& state, const std::string& from_id, const std::string& to_id) {
     MetadataEngine& rec = state.record;
-    const StringPair pair(from_id, to_id);
-    if (rec.resolved_call_edges.erase(pair) == 0 || !state.incremental.exact_builders) return;
-    const Hash32* fh = stored_hash(rec, from_id);
-    const Hash32* th = stored_hash(rec, to_id);
+    const IdentityTable& ids = rec.identities;
+    auto from = ids.find_held(from_id), to = ids.find_held(to_id);
+    if (!from || !to) return;
+    if (!rec.resolved_call_edges.erase(*from, *to) || !state.incremental.exact_builders) return;
+    // The erase may have freed a handle that had no hash; then it fed no builder.
+    auto fh_handle = ids.find(from_id), th_handle = ids.find(to_id);
+    const Hash32* fh = fh_handle ? ids.hash(*fh_handle) : nullptr;
+    const Hash32* th = th_handle ? ids.hash(*th_handle) : nullptr;
     if (!fh || !th) return;
-    if (rec.execution_edges.contains(pair) || rec.generated_execution_edges.contains(pair)) return;
+    if (rec.execution_edges.contains(*from, *to) || rec.generated_execution_edges.contains(*from, *to)) return;
     state.call_builder.remove_edge(*fh, *th);
-    if (!rec.structural_edges.contains(pair)) state.dependency_builder.remove_edge(*fh, *th);
+    if (!rec.structural_edges.contains(*from, *to)) state.dependency_builder.remove_edge(*fh, *th);
 }
 
-void adjacent_pairs(const EngineState& state, const std::string& id, const Hash32& hash, std::vector<StringPair>& out) {
+void adjacent_pairs(const EngineState& state, NodeHandle node, const Hash32& hash, std::vector<HandlePair>& out) {
     const IdentityTable& ids = state.record.identities;
     state.dependency_builder.for_each_neighbour(hash, [&](const Hash32& other, bool outgoing) {
-        const std::string* other_id = ids.id_of_hash(other);
-        if (other_id == nullptr) return;
+        auto other_handle = ids.handle_of_hash(other);
+        if (!other_handle) return;
         if (outgoing) {
-            out.emplace_back(id, *other_id);
+            out.emplace_back(node, *other_handle);
         } else {
-            out.emplace_back(*other_id, id);
+            out.emplace_back(*other_handle, node);
         }
     });
 }

@@ -36,9 +36,11 @@ Status refill_builders_pair_by_pair(EngineState& state);
 // feeds that builder holds the same pair; otherwise the builders wait for a refill.
 void drop_resolved_call(EngineState& state, const std::string& from_id, const std::string& to_id);
 
+using HandlePair = std::pair<NodeHandle, NodeHandle>;
+
 // The pairs of every set that touch the node, read from its dependency_builder adjacency.
 // Valid only while that builder holds exactly the pairs of the four sets under genuine,
 // back-mapped hashes (exact_builders with a record of reads the journal vouches for).
-void adjacent_pairs(const EngineState& state, const std::string& id, const Hash32& hash, std::vector<StringPair>& out);
+void adjacent_pairs(const EngineState& state, NodeHandle node, const Hash32& hash, std::vector<HandlePair>& out);
 
 }  // namespace corvane::detail

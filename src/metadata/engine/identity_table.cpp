@@ -44,8 +44,10 @@ IdentityTable& IdentityTable::operator=(const IdentityTable& other) {
     return *this;
 }
 
-NodeHandle IdentityTable::intern(std::string_view id) {
-    if (auto it = by_id_.find(id); it != by_id_.end()) return it->second;
+NodeHandle IdentityTable::intern(std::string_view id) { return intern(id, StringHash{}(id)); }
+
+NodeHandle IdentityTable::intern(std::string_view id, std::size_t hash) {
+    if (auto it = by_id_.find(id, hash); it != by_id_.end()) return it->second;
     NodeHandle h;
     if (!free_.empty()) {
         h = free_.back();
@@ -66,7 +68,7 @@ NodeHandle IdentityTable::intern(std::string_view id) {
 void IdentityTable::release_if_unused(NodeHandle h) {
     if (h == kNone) return;
     Entry& e = entries_[h];
-    if (!e.live || e.stored || e.back_refs != 0) return;
+    if (!e.live || e.stored || e.back_refs != 0 || e.edge_refs != 0) return;
     by_id_.erase(e.id);
     e = Entry{};
     free_.push_back(h);
@@ -184,6 +186,18 @@ void IdentityTable::restore_back_mapping(std::string_view hash_text, std::string
 std::optional<NodeHandle> IdentityTable::handle_of_hash(const Hash32& hash) const {
     auto it = by_hash_.find(hash);
     if (it == by_hash_.end()) return std::nullopt;
+    return it->second;
+}
+
+NodeHandle IdentityTable::hold(std::string_view id, std::size_t hash) {
+    const NodeHandle h = intern(id, hash);
+    ++entries_[h].edge_refs;
+    return h;
+}
+
+std::optional<NodeHandle> IdentityTable::find_held(std::string_view id) const {
+    auto it = by_id_.find(id);
+    if (it == by_id_.end()) return std::nullopt;
     return it->second;
 }
 

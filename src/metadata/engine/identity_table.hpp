@@ -10,6 +10,10 @@
 // - a back-mapping may name an id that has no stored hash (the id then has a handle with no
 //   hash of its own), or be keyed by text that is not 64 lowercase hexadecimal digits (no
 //   lookup can ever reach such a key; it is kept only to be written again).
+// An edge may name an id that has neither (edges restored from a snapshot, or added before
+// their nodes): the edge sets hold such an id by a handle too, with no hash and no node. The
+// table counts the edges that hold each handle, and a handle nobody holds any more is freed.
+// Such entries are invisible to find(), to both relations and to equality.
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -45,6 +49,16 @@ public:
     // earlier one.
     void restore_hash(std::string_view id, std::string_view hash_text);
     void restore_back_mapping(std::string_view hash_text, std::string_view id);
+    // An edge end: the id's handle (interned with no hash when it has none), held once more
+    // by the edge sets until a matching release().
+    NodeHandle hold(std::string_view id) { return hold(id, StringHash{}(id)); }
+    NodeHandle hold(std::string_view id, std::size_t hash);
+    void hold(NodeHandle h) { ++entries_[h].edge_refs; }
+    // Gives up one hold; a handle with no hash, no back-mapping and no hold left is freed.
+    void release(NodeHandle h) {
+        --entries_[h].edge_refs;
+        release_if_unused(h);
+    }
     // Room for this many ids without rehashing.
     void reserve(std::size_t ids) {
         by_id_.reserve(ids);
@@ -58,9 +72,16 @@ public:
     // The same with the id's StringHash already computed.
     std::optional<NodeHandle> find(std::string_view id, std::size_t hash) const;
     bool has_hash(std::string_view id) const { return find(id).has_value(); }
+    // The handle of any id the table holds, with a stored hash or not. For an id without
+    // one the answer follows the edge sets, and generation() does not change with it.
+    std::optional<NodeHandle> find_held(std::string_view id) const;
+    // Whether the handle's id has a stored hash (decodable or not).
+    bool has_stored(NodeHandle h) const { return entries_[h].stored; }
     // Starts fetching what find(id) will read first, for a caller that looks many ids up.
     void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }
     const std::string& id(NodeHandle h) const { return entries_[h].id; }
+    // Starts fetching the text of the handle's id (its entry must be in cache or on its way).
+    void prefetch_id_text(NodeHandle h) const { prefetch_text(entries_[h].id); }
     // The stored hash of a handle; null when it has none or its text does not decode.
     const Hash32* hash(NodeHandle h) const {
         const Entry& e = entries_[h];
@@ -129,9 +150,11 @@ private:
         bool stored = false;   // the id has a stored hash
         bool decodes = false;  // ... and it decodes to `hash`
         std::uint32_t back_refs = 0;  // back-mappings that name this id
+        std::uint32_t edge_refs = 0;  // holds by the edge sets
     };
 
     NodeHandle intern(std::string_view id);
+    NodeHandle intern(std::string_view id, std::size_t hash);
     void release_if_unused(NodeHandle h);
     void set_stored(NodeHandle h, std::string_view text);
     // Points the back-mapping of `hash` at h; the handle it named before, or kNone.

@@ -144,8 +144,8 @@ void compact(IncrementalState& inc) {
 bool builders_can_be_exact(const MetadataEngine& rec) {
     if (!rec.identities.all_own()) return false;
     for (const PairSet* set : all_edge_sets(rec)) {
-        for (const auto& [from, to] : *set) {
-            if (!rec.identities.has_hash(from) || !rec.identities.has_hash(to)) return false;
+        for (PairSet::Key k : set->keys()) {
+            if (!rec.identities.has_stored(PairSet::from_of(k)) || !rec.identities.has_stored(PairSet::to_of(k))) return false;
         }
     }
     return true;
@@ -622,10 +622,9 @@ Status check_builder(const graph::GraphBuilder& b, const MetadataEngine& rec, bo
     std::set<std::pair<Hash32, Hash32>> want, got;
     for (const PairSet* set : all_edge_sets(rec)) {
         if (set == &rec.structural_edges && !with_structural) continue;
-        for (const auto& [from, to] : *set) {
-            auto f = rec.identities.find(from), t = rec.identities.find(to);
-            const Hash32* fh = f ? rec.identities.hash(*f) : nullptr;
-            const Hash32* th = t ? rec.identities.hash(*t) : nullptr;
+        for (PairSet::Key k : set->keys()) {
+            const Hash32* fh = rec.identities.hash(PairSet::from_of(k));
+            const Hash32* th = rec.identities.hash(PairSet::to_of(k));
             if (!fh || !th) return broken(std::string(name) + " builder is exact over a pair without hashes");
             want.emplace(*fh, *th);
         }

@@ -25,7 +25,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     // Scanning every edge set costs O(E); when the builders are known to mirror the sets,
     // the removed nodes' own adjacency names every pair that has to go.
     const bool by_adjacency = record_vouched(state) && state.incremental.exact_builders;
-    std::vector<StringPair> touching;
+    std::vector<detail::HandlePair> touching;
     if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
         const IdentityTable& identities = state.record.identities;
         for (const auto& id : entry->second) {
@@ -33,7 +33,7 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
             auto h = identities.find(id);
             const Hash32* hash = h ? identities.hash(*h) : nullptr;
             if (hash == nullptr) continue;
-            if (by_adjacency) detail::adjacent_pairs(state, id, *hash, touching);
+            if (by_adjacency) detail::adjacent_pairs(state, *h, *hash, touching);
             state.dependency_builder.remove_node_edges(*hash);
             state.call_builder.remove_node_edges(*hash);
         }
@@ -43,8 +43,9 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
         if (auto ids = detail::remove_file_nodes(state.record, file_path)) {
             listed = ids->size();
             const auto sets = all_edge_sets(state.record);
-            for (const auto& pair : touching) {
-                for (PairSet* set : sets) set->erase(pair);
+            // The removed ids' handles stay while a pair holds them, so the pairs still name them.
+            for (const auto& [from, to] : touching) {
+                for (PairSet* set : sets) set->erase(from, to);
             }
         }
     } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "metadata/engine/identity_table.hpp"
+#include "metadata/engine/pair_set.hpp"
 #include "util/hash.hpp"
 
 namespace corvane {
@@ -50,17 +51,57 @@ struct ChangeTally {
 };
 
 // The engine record (named for the snapshot's record type): nodes, their indexes and
-// identities, and the four typed edge sets.
+// identities, and the four typed edge sets, whose pairs are handles of `identities`.
 struct MetadataEngine {
     StableStringMap<NodeMeta> nodes;
     StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
     StringMap<IdList> file_index;  // file path -> ids, insertion order
-    IdentityTable identities;  // the snapshot's id_to_hash and hash_to_id
-    PairSet resolved_call_edges;
-    PairSet execution_edges;
-    PairSet generated_execution_edges;
-    PairSet structural_edges;
+    IdentityTable identities;  // the snapshot's id_to_hash and hash_to_id, and every edge end
+    PairSet resolved_call_edges{identities};
+    PairSet execution_edges{identities};
+    PairSet generated_execution_edges{identities};
+    PairSet structural_edges{identities};
     ChangeTally changes;  // never stored
+
+    MetadataEngine() = default;
+    // A copy's table numbers the handles as the source's does, so the pairs carry over.
+    MetadataEngine(const MetadataEngine& o)
+        : nodes(o.nodes),
+          name_index(o.name_index),
+          file_index(o.file_index),
+          identities(o.identities),
+          resolved_call_edges(o.resolved_call_edges, identities),
+          execution_edges(o.execution_edges, identities),
+          generated_execution_edges(o.generated_execution_edges, identities),
+          structural_edges(o.structural_edges, identities),
+          changes(o.changes) {}
+    MetadataEngine(MetadataEngine&& o) noexcept
+        : nodes(std::move(o.nodes)),
+          name_index(std::move(o.name_index)),
+          file_index(std::move(o.file_index)),
+          identities(std::move(o.identities)),
+          resolved_call_edges(std::move(o.resolved_call_edges), identities),
+          execution_edges(std::move(o.execution_edges), identities),
+          generated_execution_edges(std::move(o.generated_execution_edges), identities),
+          structural_edges(std::move(o.structural_edges), identities),
+          changes(o.changes) {}
+    MetadataEngine& operator=(const MetadataEngine& o) {
+        if (this != &o) *this = MetadataEngine(o);
+        return *this;
+    }
+    MetadataEngine& operator=(MetadataEngine&& o) noexcept {
+        if (this == &o) return *this;
+        nodes = std::move(o.nodes);
+        name_index = std::move(o.name_index);
+        file_index = std::move(o.file_index);
+        identities = std::move(o.identities);
+        resolved_call_edges.take(std::move(o.resolved_call_edges), identities);
+        execution_edges.take(std::move(o.execution_edges), identities);
+        generated_execution_edges.take(std::move(o.generated_execution_edges), identities);
+        structural_edges.take(std::move(o.structural_edges), identities);
+        changes = o.changes;
+        return *this;
+    }
 
     bool operator==(const MetadataEngine&) const = default;
 };

@@ -19,36 +19,6 @@ void unlist(StringMap<IdList>& index, const std::string& key, const std::string&
     if (ids.empty()) index.erase(it);
 }
 
-// Membership in the small set of a file's ids, decided for most other ids by length and last
-// eight bytes alone: remove_file scans every edge set whole, and hashing both ends of every
-// pair would dominate the cost of invalidating one file.
-class RemovedIds {
-public:
-    explicit RemovedIds(const IdList& ids) {
-        for (const auto& id : ids) {
-            if (id.size() >= by_length_.size()) by_length_.resize(id.size() + 1);
-            by_length_[id.size()].push_back({tail(id), &id});
-        }
-    }
-    bool contains(const std::string& id) const {
-        if (id.size() >= by_length_.size()) return false;
-        const std::uint64_t t = tail(id);
-        for (const auto& [candidate_tail, candidate] : by_length_[id.size()]) {
-            if (candidate_tail == t && *candidate == id) return true;
-        }
-        return false;
-    }
-
-private:
-    static std::uint64_t tail(const std::string& id) {
-        std::uint64_t t = 0;
-        const std::size_t n = std::min<std::size_t>(8, id.size());
-        std::memcpy(&t, id.data() + id.size() - n, n);
-        return t;
-    }
-    std::vector<std::vector<std::pair<std::uint64_t, const std::string*>>> by_length_;
-};
-
 }  // namespace
 
 const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta) {
@@ -89,9 +59,17 @@ std::optional<IdList> remove_file_nodes(MetadataEngine& record, const std::strin
 std::uint64_t remove_file(MetadataEngine& record, const std::string& file_path) {
     auto ids = remove_file_nodes(record, file_path);
     if (!ids) return 0;
-    const RemovedIds removed(*ids);
+    // A removed id that some pair names is still held by that pair, so it keeps its handle.
+    std::vector<bool> removed;
+    for (const auto& id : *ids) {
+        if (auto h = record.identities.find_held(id)) {
+            if (removed.empty()) removed.resize(record.identities.handle_bound());
+            removed[*h] = true;
+        }
+    }
+    if (removed.empty()) return ids->size();
     for (PairSet* set : all_edge_sets(record)) {
-        absl::erase_if(*set, [&](const StringPair& e) { return removed.contains(e.first) || removed.contains(e.second); });
+        set->erase_if([&](NodeHandle from, NodeHandle to) { return removed[from] || removed[to]; });
     }
     return ids->size();
 }
