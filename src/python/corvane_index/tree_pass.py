@@ -451,46 +451,50 @@ class TreeFacts:
                 return None  # bound to something this pass cannot type
         return found.pop() if len(found) == 1 and None not in found else None
 
-    def python_definer(self, cls, method: str):
-        """The method `Cls.method` is in Python, also through a class-body alias
-        (`transient = wm_transient`) of a method of the same class. Every class up to the one
-        that binds the name in the method resolution order must have all its bases in the
-        tree (a base we cannot read may define it), the one that binds it need not; a name
-        bound otherwise gives nothing."""
+    def _binder(self, cls, name: str):
+        """(class, its summary entry) of the first class in cls's method resolution order that
+        binds name in its body. Every class before it must have all its bases in the tree (a
+        base we cannot read may bind the name), the one that binds it need not."""
         for c in self.linearization(cls) or ():
             entry = self.entry(c[1], "classes", c[2])
-            members, bound = entry["members"], entry.get("bound", [method])
-            if method in members or method in bound:
-                name = method if method in members else entry["attrs"].get(method)
-                if members.get(name) != "function" or name in bound:
-                    return None
-                return "def", c[1], f"{c[2]}.{name}", "function"
+            if name in entry["members"] or name in entry.get("bound", [name]):
+                return c, entry
             if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
                 return None
         return None
+
+    def python_definer(self, cls, method: str):
+        """The method `Cls.method` is in Python, also through a class-body alias
+        (`transient = wm_transient`) of a method of the same class; a name bound otherwise
+        gives nothing."""
+        found = self._binder(cls, method)
+        if found is None:
+            return None
+        c, entry = found
+        members, bound = entry["members"], entry.get("bound", [method])
+        name = method if method in members else entry["attrs"].get(method)
+        if members.get(name) != "function" or name in bound:
+            return None
+        return "def", c[1], f"{c[2]}.{name}", "function"
 
     def held_class(self, cls, name: str):
         """The class that `name` found on cls holds, where Python finds a class there: a nested
         class, or a class-body alias of a class (`response_class = HTTPResponse`), so that
         `self.response_class()` makes an instance of it, unless a class along the way assigns
-        the name on the instance. The same walk as python_definer."""
+        the name on the instance."""
         if any(name in self.entry(c[1], "classes", c[2]).get("rebound", ()) for c in self.depth_first(cls, set())):
             return None
-        for c in self.linearization(cls) or ():
-            entry = self.entry(c[1], "classes", c[2])
-            members, bound = entry["members"], entry.get("bound", [name])
-            if name in members or name in bound:
-                if name in bound:
-                    text = None if name in members else entry["attrs"].get(name)
-                    target = self.dotted(c[1], text.split(".")) if text else None
-                elif members[name] == "class":
-                    target = "def", c[1], f"{c[2]}.{name}", "class"
-                else:
-                    target = None
-                return target if target is not None and target[0] == "def" and target[3] == "class" else None
-            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
-                return None
-        return None
+        found = self._binder(cls, name)
+        if found is None:
+            return None
+        c, entry = found
+        members = entry["members"]
+        if name in entry.get("bound", [name]):
+            text = None if name in members else entry["attrs"].get(name)
+            target = self.dotted(c[1], text.split(".")) if text else None
+        else:
+            target = ("def", c[1], f"{c[2]}.{name}", "class") if members[name] == "class" else None
+        return target if target is not None and target[0] == "def" and target[3] == "class" else None
 
     def inherited_self_types(self, path: str, qual: str, seen: set) -> dict:
         """self.x types that the bases of a class record, as (class path, qualified name)."""

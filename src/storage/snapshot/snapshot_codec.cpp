@@ -441,11 +441,9 @@ public:
     }
 
     bool str(std::string& out) {
-        std::uint64_t len;
-        if (!u64(len) || len > remaining()) return false;
-        if (!is_valid_utf8(p_, static_cast<std::size_t>(len))) return false;
-        out.assign(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(len));
-        p_ += len;
+        std::string_view text;
+        if (!view(text)) return false;
+        out.assign(text);
         return true;
     }
 
