@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     const MetadataEngine engine = make_engine(n);
     volatile std::size_t sink = 0;
     const double walked = best_seconds(5, [] {}, [&] { sink = sink + walk(engine); });
-    std::vector<std::uint8_t> bytes;
+    ByteBuffer bytes;
     const double enc = best_seconds(5, [&] { bytes = {}; }, [&] { bytes = std::move(*encode_snapshot(engine)); });
     std::optional<MetadataEngine> decoded;
     const double dec = best_seconds(5, [&] { decoded.reset(); }, [&] { decoded = decode_snapshot(bytes); });

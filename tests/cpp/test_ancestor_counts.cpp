@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "graph/csr/ancestor_counts.hpp"
@@ -108,4 +109,72 @@ TEST(AncestorCounts, DeepChainNeedsNoRecursion) {
     EXPECT_EQ(counts[n / 2 - 1], n / 2 - 1);
     EXPECT_EQ(counts[n / 2], n - 1);
     EXPECT_EQ(counts[n - 1], n - 1);
+}
+
+namespace {
+
+// A graph over nodes 0..n-1 (each held by a self-loop that is then removed) with the given
+// edges, so that two such graphs number their nodes alike.
+CsrGraph graph_of(std::uint32_t n, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& edges) {
+    GraphBuilder b;
+    for (std::uint32_t i = 0; i < n; ++i) b.add_edge(h(i), h(i));
+    for (std::uint32_t i = 0; i < n; ++i) b.remove_node_edges(h(i));
+    for (auto [from, to] : edges) b.add_edge(h(from), h(to));
+    return b.compile();
+}
+
+}  // namespace
+
+TEST(AncestorCounts, AfterAChangeAgreeWithCountingAgain) {
+    // Random graphs, then a few edges added, removed or repeated (cycles made and broken,
+    // self-loops, a node's list reordered): the counts carried over from the graph before
+    // against the plain counts of the graph after, with every limit on the marked nodes.
+    std::mt19937 rng(77);
+    int carried = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::uint32_t n = 1 + rng() % (round < 280 ? 120 : 3000);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+        const std::uint32_t m = rng() % (3 * n + 1);
+        for (std::uint32_t e = 0; e < m; ++e) {
+            const std::uint32_t from = rng() % n;
+            const std::uint32_t to = rng() % 3 == 0 ? rng() % n : std::min<std::uint32_t>(n - 1, from + 1 + rng() % 6);
+            edges.emplace_back(from, to);
+        }
+        const CsrGraph before = graph_of(n, edges);
+        const auto counts = ancestor_counts(before);
+        for (std::uint32_t k = rng() % 5; k > 0; --k) {
+            const std::uint32_t what = rng() % 3;
+            if (what == 0 && !edges.empty()) {
+                edges.erase(edges.begin() + rng() % edges.size());
+            } else if (what == 1 && !edges.empty()) {
+                edges.push_back(edges[rng() % edges.size()]);  // a repeat changes no path
+            } else {
+                edges.emplace_back(rng() % n, rng() % n);
+            }
+        }
+        std::shuffle(edges.begin(), edges.end(), rng);
+        const CsrGraph after = graph_of(n, edges);
+        const auto want = ancestor_counts_plain(after);
+        for (std::size_t limit : {std::size_t{0}, std::size_t{n / 8}, std::size_t{n}}) {
+            for (unsigned workers : {1u, 2u}) {
+                const auto got = detail::ancestor_counts_after_workers(before, counts, after, limit, workers);
+                if (!got) continue;
+                ++carried;
+                ASSERT_EQ(*got, want) << "round " << round << " limit " << limit << " workers " << workers;
+            }
+        }
+        const auto got = ancestor_counts_after(before, counts, after);
+        if (got) EXPECT_EQ(*got, want) << "round " << round;
+    }
+    EXPECT_GT(carried, 300);  // the limit of n let most rounds carry their counts over
+}
+
+TEST(AncestorCounts, AfterNeedsTheSameNodes) {
+    const CsrGraph before = graph_of(3, {{0, 1}, {1, 2}});
+    const auto counts = ancestor_counts(before);
+    EXPECT_FALSE(ancestor_counts_after(before, counts, graph_of(4, {{0, 1}, {1, 2}})));
+    EXPECT_FALSE(ancestor_counts_after(before, {0, 1}, graph_of(3, {{0, 1}})));
+    // Nothing changed: the counts come back as they were, whatever they say.
+    const std::vector<std::uint32_t> stale{7, 8, 9};
+    EXPECT_EQ(ancestor_counts_after(before, stale, graph_of(3, {{1, 2}, {0, 1}})), stale);
 }

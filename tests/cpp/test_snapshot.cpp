@@ -10,7 +10,7 @@ using namespace corvane;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = ByteBuffer;
 
 // Builds snapshot bytes by hand, independently of the encoder.
 struct ByteBuilder {
@@ -59,7 +59,7 @@ Bytes encode(const MetadataEngine& r) {
     return bytes.ok() ? *bytes : Bytes{};
 }
 
-std::optional<MetadataEngine> decode(const Bytes& b) { return decode_snapshot(b); }
+std::optional<MetadataEngine> decode(std::span<const std::uint8_t> b) { return decode_snapshot(b); }
 
 class RandomEngine {
 public:

@@ -60,7 +60,8 @@ protected:
             m.file_path = "m.py";
             r.nodes.emplace(m.node_id, m);
         }
-        return *encode_snapshot(r);
+        const auto bytes = *encode_snapshot(r);
+        return Bytes(bytes.begin(), bytes.end());
     }
 
     fs::path root_;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <bit>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -259,17 +260,9 @@ void init_lanes(Lanes& lanes, std::uint32_t count) {
 // Below this many nodes plus edges a second thread costs more than it saves.
 constexpr std::uint64_t kParallelWork = 1u << 16;
 
-}  // namespace
-
-namespace detail {
-
-std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsigned workers) {
-    const std::size_t n = graph.node_count();
-    if (n == 0) return {};
-    if (graph.forward.offsets.size() != n + 1) throw std::logic_error("CSR arrays do not belong to this graph");
-    const Condensation g = condense(graph.forward, n);
-    const Sources src = pick_sources(g);
-
+// Sums, per component, the weights of the source components that reach it (itself excluded),
+// with the batches shared between `workers` threads (1 or 2).
+std::vector<std::uint32_t> sweep_totals(const Condensation& g, const Sources& src, unsigned workers) {
     std::atomic<std::uint32_t> next{0};
     Lanes mine;
     init_lanes(mine, g.count);
@@ -288,13 +281,102 @@ std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsign
         second.join();
         for (std::uint32_t c = 0; c < g.count; ++c) mine.total[c] += other.total[c];
     }
+    return std::move(mine.total);
+}
 
+unsigned workers_for(const CsrGraph& graph) {
+    const std::uint64_t work = graph.node_count() + graph.forward.targets.size();
+    return work >= kParallelWork && graph.node_count() > kBatch && std::thread::hardware_concurrency() > 1 ? 2 : 1;
+}
+
+// Per node: how many members of `marked` other than the node itself reach it in `graph`.
+// The marked members of a component are its weight; only those components are sources.
+std::vector<std::uint32_t> marked_ancestor_counts(const CsrGraph& graph, const std::vector<bool>& marked, unsigned workers) {
+    const std::size_t n = graph.node_count();
+    const Condensation g = condense(graph.forward, n);
+    Sources src;
+    src.weight.assign(g.count, 0);
+    for (std::size_t v = 0; v < n; ++v)
+        if (marked[v]) ++src.weight[g.component[v]];
+    for (std::uint32_t c = 0; c < g.count; ++c)
+        if (src.weight[c] != 0 && g.successors.offsets[c + 1] != g.successors.offsets[c]) src.list.push_back(c);
+    const std::vector<std::uint32_t> total = sweep_totals(g, src, workers);
     std::vector<std::uint32_t> counts(n);
     for (std::size_t v = 0; v < n; ++v) {
         const std::uint32_t c = g.component[v];
-        counts[v] = mine.total[c] + src.folded[c] + g.size[c] - 1;
+        counts[v] = total[c] + src.weight[c] - (marked[v] ? 1 : 0);
     }
     return counts;
+}
+
+// The nodes whose successor sets differ between two graphs with the same nodes, each once.
+std::vector<NodeIndex> changed_sources(const CsrGraph& a, const CsrGraph& b) {
+    std::vector<NodeIndex> out;
+    std::vector<NodeIndex> x, y;
+    for (NodeIndex i = 0; i < a.node_count(); ++i) {
+        const auto p = a.forward.neighbours(i), q = b.forward.neighbours(i);
+        if (std::equal(p.begin(), p.end(), q.begin(), q.end())) continue;
+        x.assign(p.begin(), p.end());
+        y.assign(q.begin(), q.end());
+        std::sort(x.begin(), x.end());
+        x.erase(std::unique(x.begin(), x.end()), x.end());
+        std::sort(y.begin(), y.end());
+        y.erase(std::unique(y.begin(), y.end()), y.end());
+        if (x != y) out.push_back(i);
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::vector<std::uint32_t> ancestor_counts_workers(const CsrGraph& graph, unsigned workers) {
+    const std::size_t n = graph.node_count();
+    if (n == 0) return {};
+    if (graph.forward.offsets.size() != n + 1) throw std::logic_error("CSR arrays do not belong to this graph");
+    const Condensation g = condense(graph.forward, n);
+    const Sources src = pick_sources(g);
+    const std::vector<std::uint32_t> total = sweep_totals(g, src, workers);
+    std::vector<std::uint32_t> counts(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        const std::uint32_t c = g.component[v];
+        counts[v] = total[c] + src.folded[c] + g.size[c] - 1;
+    }
+    return counts;
+}
+
+std::optional<std::vector<std::uint32_t>> ancestor_counts_after_workers(const CsrGraph& before,
+                                                                       const std::vector<std::uint32_t>& counts,
+                                                                       const CsrGraph& after, std::size_t limit,
+                                                                       unsigned workers) {
+    const std::size_t n = after.node_count();
+    if (before.hashes != after.hashes || counts.size() != n) return std::nullopt;
+    if (before.forward.offsets.size() != n + 1 || after.forward.offsets.size() != n + 1)
+        throw std::logic_error("CSR arrays do not belong to this graph");
+    const std::vector<NodeIndex> changed = changed_sources(before, after);
+    if (changed.empty()) return counts;
+    // A path that runs in one graph and not in the other takes a changed edge; up to the
+    // first one it runs in both. So it starts at a node that reaches a node whose edges
+    // changed, in either graph alike: the marked nodes. A node that is not marked reaches
+    // the same nodes in both graphs.
+    std::vector<bool> marked(n, false);
+    std::vector<NodeIndex> queue(changed);
+    for (NodeIndex v : changed) marked[v] = true;
+    if (queue.size() > limit) return std::nullopt;
+    for (std::size_t k = 0; k < queue.size(); ++k) {
+        for (NodeIndex u : after.reverse.neighbours(queue[k])) {
+            if (marked[u]) continue;
+            if (queue.size() >= limit) return std::nullopt;
+            marked[u] = true;
+            queue.push_back(u);
+        }
+    }
+    const std::vector<std::uint32_t> lost = marked_ancestor_counts(before, marked, workers);
+    const std::vector<std::uint32_t> gained = marked_ancestor_counts(after, marked, workers);
+    std::vector<std::uint32_t> out(n);
+    for (std::size_t v = 0; v < n; ++v) out[v] = counts[v] - lost[v] + gained[v];
+    return out;
 }
 
 }  // namespace detail
@@ -308,9 +390,15 @@ std::vector<std::uint32_t> ancestor_counts_plain(const CsrGraph& graph) {
 
 std::vector<std::uint32_t> ancestor_counts(const CsrGraph& graph) {
     // Judged on the graph itself: the condensation is only known after the first pass.
-    const std::uint64_t work = graph.node_count() + graph.forward.targets.size();
-    const bool two = work >= kParallelWork && graph.node_count() > kBatch && std::thread::hardware_concurrency() > 1;
-    return detail::ancestor_counts_workers(graph, two ? 2 : 1);
+    return detail::ancestor_counts_workers(graph, workers_for(graph));
+}
+
+std::optional<std::vector<std::uint32_t>> ancestor_counts_after(const CsrGraph& before,
+                                                                const std::vector<std::uint32_t>& counts,
+                                                                const CsrGraph& after) {
+    // Two sweeps from the marked nodes cost about what a full count costs when they are
+    // an eighth of the graph's nodes.
+    return detail::ancestor_counts_after_workers(before, counts, after, after.node_count() / 8, workers_for(after));
 }
 
 }  // namespace corvane::graph

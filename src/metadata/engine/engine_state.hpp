@@ -48,7 +48,7 @@ struct EngineState {
     GraphIdentity dependency_graph_ids;  // made by the compile step
     GraphIdentity call_graph_ids;
     // Per index of call_graph, its ancestor counts as the compile step found them: the next
-    // compile keeps them when its call graph has the very same nodes and edges.
+    // compile starts from them when its call graph has the very same nodes.
     std::vector<std::uint32_t> call_graph_counts;
     IncrementalState incremental = IncrementalState::of_empty_record();  // what the next edge refresh may reuse
     // Module contexts and class facts parsed by resolution, dropped when their node changes.

@@ -50,25 +50,6 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     return out;
 }
 
-// Whether two compiled graphs have the same nodes at the same indexes and the same edges,
-// whatever the order of each node's list (a node whose edges were taken out and added again
-// lists them in a new order).
-bool same_nodes_and_edges(const graph::CsrGraph& a, const graph::CsrGraph& b) {
-    if (a.hashes != b.hashes || a.forward.offsets != b.forward.offsets) return false;
-    if (a.forward.targets == b.forward.targets) return true;
-    std::vector<graph::NodeIndex> x, y;
-    for (graph::NodeIndex i = 0; i < a.node_count(); ++i) {
-        const auto p = a.forward.neighbours(i), q = b.forward.neighbours(i);
-        if (std::equal(p.begin(), p.end(), q.begin())) continue;
-        x.assign(p.begin(), p.end());
-        y.assign(q.begin(), q.end());
-        std::sort(x.begin(), x.end());
-        std::sort(y.begin(), y.end());
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Writes the counts of the call graph (radius: ancestor counts by its index) into every
 // node record that has a decodable hash; returns how many records changed.
 std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint32_t>& radius, bool by_handle) {
@@ -144,8 +125,9 @@ std::size_t compile_step(EngineState& state) {
         state.call_graph = state.call_builder.compile();
         state.call_graph_ids = identify(state.record.identities, *state.call_graph);
     };
-    // Counting ancestors is the costly part of the step, and a change that leaves the call
-    // edges as they were (a body edited, a docstring) leaves every count as it was.
+    // Counting ancestors is the costly part of the step. A change that leaves the nodes as
+    // they were changes only the counts that paths from the nodes reaching it add or take
+    // away (none at all when the call edges are the same: a body edited, a docstring).
     std::optional<graph::CsrGraph> previous_call_graph = std::move(state.call_graph);
     std::exception_ptr failed_second;
     std::thread second;
@@ -173,19 +155,21 @@ std::size_t compile_step(EngineState& state) {
     if (failed) std::rethrow_exception(failed);
     if (failed_second) std::rethrow_exception(failed_second);
     const graph::CsrGraph& g = *state.call_graph;
-    const bool same = previous_call_graph && state.call_graph_counts.size() == g.node_count() &&
-                      same_nodes_and_edges(*previous_call_graph, g);
+    std::optional<std::vector<std::uint32_t>> counts;
+    if (previous_call_graph) counts = graph::ancestor_counts_after(*previous_call_graph, state.call_graph_counts, g);
     previous_call_graph.reset();
-    if (same) return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
-    return refresh_graph_metrics(state);
+    if (!counts) return refresh_graph_metrics(state);
+    state.call_graph_counts = std::move(*counts);
+    return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
 }
 
 std::size_t refresh_graph_metrics(EngineState& state, bool plain) {
     if (!state.call_graph) return 0;
     const graph::CsrGraph& g = *state.call_graph;
-    if (plain) return apply_graph_metrics(state, graph::ancestor_counts_plain(g), false);
-    state.call_graph_counts = graph::ancestor_counts(g);
-    return apply_graph_metrics(state, state.call_graph_counts, state.call_graph_ids.valid_for(g, state.record.identities));
+    // The counts are kept with the graph either way: the next compile starts from them.
+    state.call_graph_counts = plain ? graph::ancestor_counts_plain(g) : graph::ancestor_counts(g);
+    return apply_graph_metrics(state, state.call_graph_counts,
+                               !plain && state.call_graph_ids.valid_for(g, state.record.identities));
 }
 
 Result<IndexAnswer> graph_query_indexes(const EngineState& state, GraphQuery query, std::string_view node_id,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "metadata/engine/engine_state.hpp"
+#include "util/byte_buffer.hpp"
 #include "util/result.hpp"
 
 namespace corvane {
@@ -26,7 +27,7 @@ Status save_engine(const EngineState& state, const std::string& workspace_path);
 Status build_and_save(EngineState& state, const std::string& workspace_path);
 
 struct EncodedSnapshot {
-    std::vector<std::uint8_t> bytes;
+    ByteBuffer bytes;
     std::uint64_t sequence;
 };
 

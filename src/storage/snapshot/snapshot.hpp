@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "metadata/engine/node_meta.hpp"
+#include "util/byte_buffer.hpp"
 #include "util/result.hpp"
 
 namespace corvane {
@@ -24,9 +25,9 @@ inline constexpr std::string_view kSnapshotFileName = ".corvane_snapshot.bin";
 // Header plus payload in one buffer of exact size. Fails only for a string that is not valid
 // UTF-8, which the decoder would reject: writing it would replace a readable file by an
 // unreadable one. Large records are encoded by two threads, each taking whole sections.
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& record);
+Result<ByteBuffer> encode_snapshot(const MetadataEngine& record);
 // The same bytes with the number of threads fixed (tests and benchmarks).
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& record, unsigned workers);
+Result<ByteBuffer> encode_snapshot(const MetadataEngine& record, unsigned workers);
 
 // The whole file in, the record out; any damage rejects the file whole. Never trusts a count
 // for allocation. Running out of memory on a consistent file throws std::bad_alloc: that file

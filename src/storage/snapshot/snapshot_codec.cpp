@@ -137,7 +137,7 @@ public:
 
 private:
     std::vector<std::size_t> offset_;
-    std::vector<std::uint8_t> text_;
+    ByteBuffer text_;
     bool ok_ = true;
 };
 
@@ -571,7 +571,7 @@ private:
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsigned workers) {
+Result<ByteBuffer> encode_snapshot(const MetadataEngine& r, unsigned workers) {
     // Every section is sized, then written at its offset: byte for byte what writing them one
     // after another would give, and the sections can be shared between threads.
     std::array<std::size_t, kSections> size{};
@@ -587,7 +587,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsig
     for (std::size_t s = 0; s < kSections; ++s) offset[s + 1] = offset[s] + size[s];
 
     // One buffer for header and payload, without a second buffer and a copy.
-    std::vector<std::uint8_t> out(offset[kSections]);
+    ByteBuffer out(offset[kSections]);
     std::memcpy(out.data(), kSnapshotMagic, sizeof kSnapshotMagic);
     out[4] = kSnapshotVersion;
     std::array<bool, kSections> ok{};
@@ -599,7 +599,7 @@ Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r, unsig
     return out;
 }
 
-Result<std::vector<std::uint8_t>> encode_snapshot(const MetadataEngine& r) {
+Result<ByteBuffer> encode_snapshot(const MetadataEngine& r) {
     const std::size_t elements = r.nodes.size() + r.identities.hash_count() + r.resolved_call_edges.size() +
                                  r.execution_edges.size() + r.generated_execution_edges.size() +
                                  r.structural_edges.size();
