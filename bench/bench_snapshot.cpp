@@ -43,8 +43,8 @@ MetadataEngine make_engine(std::size_t n) {
         m.blast_radius_score = static_cast<std::uint32_t>(rng() % 100);
         m.extra_json = R"({"decorators":["staticmethod"],"imports":[]})";
         r.identities.assign_own_hash(m.node_id);
-        r.name_index[name].push_back(m.node_id);
-        r.file_index[file].push_back(m.node_id);
+        r.name_index.add(name, m.node_id);
+        r.file_index.add(file, m.node_id);
         ids.push_back(m.node_id);
         r.nodes.emplace(m.node_id, std::move(m));
     }
@@ -71,9 +71,9 @@ std::size_t walk(const MetadataEngine& r) {
         if (m.extra_json) sum += touch(*m.extra_json);
     }
     for (const auto* idx : {&r.name_index, &r.file_index}) {
-        for (const auto& [k, ids] : *idx) {
+        for (const auto& [k, handles] : idx->entries()) {
             sum += touch(k);
-            for (const auto& id : ids) sum += touch(id);
+            for (const auto& id : idx->view(handles)) sum += touch(id);
         }
     }
     auto entry = [&](std::string_view a, std::string_view b) { sum += a.size() + b.size() + a.back() + b.back(); };

@@ -83,8 +83,8 @@ public:
             const std::string hash(64, "0123456789abcdef"[i % 16]);
             r.identities.restore_hash(m.node_id, hash);
             r.identities.restore_back_mapping(hash, m.node_id);
-            r.name_index[text()].push_back(m.node_id);
-            r.file_index[m.file_path].push_back(m.node_id);
+            r.name_index.add(text(), m.node_id);
+            r.file_index.add(m.file_path, m.node_id);
             r.nodes.emplace(m.node_id, std::move(m));
         }
         for (PairSet* s : all_edge_sets(r)) {
@@ -215,8 +215,8 @@ TEST(SnapshotEncode, TwoThreadsRejectInvalidUtf8InAnySection) {
     const std::string bad("x\xc3(", 3);
     std::vector<std::function<void(MetadataEngine&)>> spoil = {
         [&](MetadataEngine& r) { r.nodes.begin()->second.name = bad; },
-        [&](MetadataEngine& r) { r.name_index[bad].push_back("id"); },
-        [&](MetadataEngine& r) { r.file_index.begin()->second.push_back(bad); },
+        [&](MetadataEngine& r) { r.name_index.add(bad, "id"); },
+        [&](MetadataEngine& r) { r.file_index.add(r.file_index.entries().begin()->first, bad); },
         [&](MetadataEngine& r) { r.identities.restore_back_mapping(bad, "id"); },
         [&](MetadataEngine& r) { r.structural_edges.insert({"a", bad}); },
     };

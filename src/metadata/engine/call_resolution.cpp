@@ -182,8 +182,8 @@ std::vector<ResolvedTarget> resolve_generic_calls(LookupSource& src, std::string
         std::string key = to_lower(name);
         std::string_view short_key = key;
         if (std::size_t dot = short_key.rfind('.'); dot != std::string_view::npos) short_key.remove_prefix(dot + 1);
-        const IdList* ids = src.ids_named(short_key);
-        if (ids == nullptr) continue;
+        const auto ids = src.ids_named(short_key);
+        if (!ids) continue;
         matches.clear();
         for (const auto& id : *ids) {
             const NodeMeta* node = src.node(id);

@@ -110,13 +110,13 @@ NodeHandle IdentityTable::map_back(const Hash32& hash, NodeHandle h) {
     return old;
 }
 
-void IdentityTable::assign_own_hash(std::string_view id) {
+NodeHandle IdentityTable::assign_own_hash(std::string_view id) {
     const Hash32 own = blake3_digest(id);
     const NodeHandle h = intern(id);
     Entry& e = entries_[h];
     const bool same_hash = e.stored && e.decodes && e.hash == own && (odd_text_.empty() || !odd_text_.contains(h));
     auto holder = handle_of_hash(own);
-    if (same_hash && holder == h) return;  // nothing changes
+    if (same_hash && holder == h) return h;  // nothing changes
     generation_.advance();
     const NodeHandle before = holder.value_or(kNone);
     tally(-1, h, before);
@@ -131,6 +131,7 @@ void IdentityTable::assign_own_hash(std::string_view id) {
     map_back(own, h);
     tally(+1, h, before);
     release_if_unused(before);
+    return h;
 }
 
 void IdentityTable::remove(std::string_view id) {

@@ -10,9 +10,10 @@
 // - a back-mapping may name an id that has no stored hash (the id then has a handle with no
 //   hash of its own), or be keyed by text that is not 64 lowercase hexadecimal digits (no
 //   lookup can ever reach such a key; it is kept only to be written again).
-// An edge may name an id that has neither (edges restored from a snapshot, or added before
-// their nodes): the edge sets hold such an id by a handle too, with no hash and no node. The
-// table counts the edges that hold each handle, and a handle nobody holds any more is freed.
+// An edge or an index list may name an id that has neither (edges restored from a snapshot,
+// or added before their nodes): the edge sets and the indexes hold such an id by a handle
+// too, with no hash and no node. The table counts the holds on each handle, and a handle
+// nobody holds any more is freed.
 // Such entries are invisible to find(), to both relations and to equality.
 #include <cstdint>
 #include <deque>
@@ -40,8 +41,8 @@ public:
 
     // ---- changes (each one advances generation() when it changes anything) --------------
 
-    // The id's stored hash becomes its own, and that hash maps back to it.
-    void assign_own_hash(std::string_view id);
+    // The id's stored hash becomes its own, and that hash maps back to it; the id's handle.
+    NodeHandle assign_own_hash(std::string_view id);
     // Drops the id's stored hash and the back-mapping keyed by that hash; unknown ids are
     // left alone.
     void remove(std::string_view id);
@@ -49,8 +50,8 @@ public:
     // earlier one.
     void restore_hash(std::string_view id, std::string_view hash_text);
     void restore_back_mapping(std::string_view hash_text, std::string_view id);
-    // An edge end: the id's handle (interned with no hash when it has none), held once more
-    // by the edge sets until a matching release().
+    // An edge end or an index listing: the id's handle (interned with no hash when it has
+    // none), held once more until a matching release().
     NodeHandle hold(std::string_view id) { return hold(id, StringHash{}(id)); }
     NodeHandle hold(std::string_view id, std::size_t hash);
     void hold(NodeHandle h) { ++entries_[h].edge_refs; }
@@ -150,7 +151,7 @@ private:
         bool stored = false;   // the id has a stored hash
         bool decodes = false;  // ... and it decodes to `hash`
         std::uint32_t back_refs = 0;  // back-mappings that name this id
-        std::uint32_t edge_refs = 0;  // holds by the edge sets
+        std::uint32_t edge_refs = 0;  // holds by the edge sets and the indexes
     };
 
     NodeHandle intern(std::string_view id);

@@ -53,7 +53,7 @@ public:
         log_.add_id(hash);
         return LookupSource::node(id, hash);
     }
-    const IdList* ids_named(std::string_view lowered_name) override {
+    std::optional<IdsView> ids_named(std::string_view lowered_name) override {
         const std::uint64_t h = key_hash(lowered_name);
         log_.names.push_back(h);
         return find_ids_named(lowered_name, h);
@@ -240,9 +240,7 @@ void note_name(EngineState& state, std::string key) {
     auto [entry, first] = inc.journal.names.try_emplace(std::move(key));
     entry->second.changed_at = ++inc.clock;
     if (!first) return;
-    if (auto it = state.record.name_index.find(entry->first); it != state.record.name_index.end()) {
-        entry->second.ids = it->second;
-    }
+    if (auto listed = state.record.name_index.find(entry->first)) entry->second.ids = listed->to_list();
 }
 
 void note_emptiness(EngineState& state) {
@@ -267,11 +265,11 @@ bool same_own_inputs(const NodeBefore& before, const NodeMeta* now) {
 }
 
 // Resolution treats a name_index list as a set of ids: order and repeats change no result.
-bool same_members(const std::optional<IdList>& before, const IdList* now) {
-    if (before.has_value() != (now != nullptr)) return false;
+bool same_members(const std::optional<IdList>& before, const std::optional<IdsView>& now) {
+    if (before.has_value() != now.has_value()) return false;
     std::vector<std::string_view> a, b;
     if (before) a.assign(before->begin(), before->end());
-    if (now != nullptr) b.assign(now->begin(), now->end());
+    if (now) b.assign(now->begin(), now->end());
     sort_unique(a);
     sort_unique(b);
     return a == b;
@@ -348,8 +346,7 @@ Status incremental_refresh(EngineState& state) {
     std::vector<Dated> names_changed;
     for (const auto& [key, before] : journal.names) {
         if (before.changed_at <= oldest_resolution) continue;
-        auto it = rec.name_index.find(key);
-        if (!same_members(before.ids, it == rec.name_index.end() ? nullptr : &it->second)) {
+        if (!same_members(before.ids, rec.name_index.find(key))) {
             names_changed.emplace_back(key_hash(key), before.changed_at);
         }
     }
@@ -475,10 +472,10 @@ void note_upsert(EngineState& state, const NodeMeta& incoming) {
 
 void note_file_removal(EngineState& state, const std::string& file_path) {
     if (!state.incremental.valid) return;
-    auto entry = state.record.file_index.find(file_path);
-    if (entry == state.record.file_index.end()) return;
+    auto listed = state.record.file_index.find(file_path);
+    if (!listed) return;
     note_emptiness(state);
-    for (const auto& id : entry->second) {
+    for (const auto& id : *listed) {
         note_node(state, id, false);
         if (auto n = state.record.nodes.find(id); n != state.record.nodes.end()) note_name(state, to_lower(n->second.name));
         state.incremental.journal.removed.insert(id);

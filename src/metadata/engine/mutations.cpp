@@ -26,14 +26,13 @@ std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) 
     // the removed nodes' own adjacency names every pair that has to go.
     const bool by_adjacency = record_vouched(state) && state.incremental.exact_builders;
     std::vector<detail::HandlePair> touching;
-    if (auto entry = state.record.file_index.find(file_path); entry != state.record.file_index.end()) {
+    if (auto listed = state.record.file_index.find(file_path)) {
         const IdentityTable& identities = state.record.identities;
-        for (const auto& id : entry->second) {
-            state.parsed.forget(id);
-            auto h = identities.find(id);
-            const Hash32* hash = h ? identities.hash(*h) : nullptr;
+        for (NodeHandle h : listed->handles()) {
+            state.parsed.forget(identities.id(h));
+            const Hash32* hash = identities.hash(h);
             if (hash == nullptr) continue;
-            if (by_adjacency) detail::adjacent_pairs(state, *h, *hash, touching);
+            if (by_adjacency) detail::adjacent_pairs(state, h, *hash, touching);
             state.dependency_builder.remove_node_edges(*hash);
             state.call_builder.remove_node_edges(*hash);
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "metadata/engine/id_index.hpp"
 #include "metadata/engine/identity_table.hpp"
 #include "metadata/engine/pair_set.hpp"
 #include "util/hash.hpp"
@@ -39,8 +40,6 @@ struct NodeMeta {
     bool operator==(const NodeMeta&) const = default;
 };
 
-using IdList = std::vector<std::string>;
-
 // How many times the record-level operations (node_table.hpp) changed a record, so that
 // the edge refresh can tell a change made behind its journal. A tally, not part of the
 // record's value: records compare equal whatever their tallies.
@@ -51,11 +50,12 @@ struct ChangeTally {
 };
 
 // The engine record (named for the snapshot's record type): nodes, their indexes and
-// identities, and the four typed edge sets, whose pairs are handles of `identities`.
+// identities, and the four typed edge sets; the indexes list, and the sets pair, handles of
+// `identities`.
 struct MetadataEngine {
     StableStringMap<NodeMeta> nodes;
-    StringMap<IdList> name_index;  // lower-cased name -> ids, insertion order
-    StringMap<IdList> file_index;  // file path -> ids, insertion order
+    IdIndex name_index{identities};  // lower-cased name -> ids, insertion order
+    IdIndex file_index{identities};  // file path -> ids, insertion order
     IdentityTable identities;  // the snapshot's id_to_hash and hash_to_id, and every edge end
     PairSet resolved_call_edges{identities};
     PairSet execution_edges{identities};
@@ -67,8 +67,8 @@ struct MetadataEngine {
     // A copy's table numbers the handles as the source's does, so the pairs carry over.
     MetadataEngine(const MetadataEngine& o)
         : nodes(o.nodes),
-          name_index(o.name_index),
-          file_index(o.file_index),
+          name_index(o.name_index, identities),
+          file_index(o.file_index, identities),
           identities(o.identities),
           resolved_call_edges(o.resolved_call_edges, identities),
           execution_edges(o.execution_edges, identities),
@@ -77,8 +77,8 @@ struct MetadataEngine {
           changes(o.changes) {}
     MetadataEngine(MetadataEngine&& o) noexcept
         : nodes(std::move(o.nodes)),
-          name_index(std::move(o.name_index)),
-          file_index(std::move(o.file_index)),
+          name_index(std::move(o.name_index), identities),
+          file_index(std::move(o.file_index), identities),
           identities(std::move(o.identities)),
           resolved_call_edges(std::move(o.resolved_call_edges), identities),
           execution_edges(std::move(o.execution_edges), identities),
@@ -92,9 +92,9 @@ struct MetadataEngine {
     MetadataEngine& operator=(MetadataEngine&& o) noexcept {
         if (this == &o) return *this;
         nodes = std::move(o.nodes);
-        name_index = std::move(o.name_index);
-        file_index = std::move(o.file_index);
         identities = std::move(o.identities);
+        name_index.take(std::move(o.name_index), identities);
+        file_index.take(std::move(o.file_index), identities);
         resolved_call_edges.take(std::move(o.resolved_call_edges), identities);
         execution_edges.take(std::move(o.execution_edges), identities);
         generated_execution_edges.take(std::move(o.generated_execution_edges), identities);

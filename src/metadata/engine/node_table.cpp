@@ -8,19 +8,6 @@
 
 namespace corvane::detail {
 
-namespace {
-
-// Removes every occurrence of id from the list under key, and the key once its list is empty.
-void unlist(StringMap<IdList>& index, const std::string& key, const std::string& id) {
-    auto it = index.find(key);
-    if (it == index.end()) return;
-    auto& ids = it->second;
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty()) index.erase(it);
-}
-
-}  // namespace
-
 const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta) {
     if (!meta.lines_count && meta.lines_start && meta.lines_end) {
         meta.lines_count = *meta.lines_end >= *meta.lines_start ? *meta.lines_end - *meta.lines_start + 1u : 0u;
@@ -28,27 +15,25 @@ const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta) {
     auto [slot, inserted] = record.nodes.try_emplace(meta.node_id);
     if (!inserted) {
         const NodeMeta& old = slot->second;
-        unlist(record.name_index, to_lower(old.name), meta.node_id);
-        if (!old.file_path.empty()) unlist(record.file_index, old.file_path, meta.node_id);
+        record.name_index.remove(to_lower(old.name), meta.node_id);
+        if (!old.file_path.empty()) record.file_index.remove(old.file_path, meta.node_id);
     }
-    record.identities.assign_own_hash(meta.node_id);
-    record.name_index[to_lower(meta.name)].push_back(meta.node_id);
-    if (!meta.file_path.empty()) record.file_index[meta.file_path].push_back(meta.node_id);
+    const NodeHandle h = record.identities.assign_own_hash(meta.node_id);
+    record.name_index.add(to_lower(meta.name), h);
+    if (!meta.file_path.empty()) record.file_index.add(meta.file_path, h);
     slot->second = std::move(meta);
     record.changes.advance();
     return slot->second;
 }
 
 std::optional<IdList> remove_file_nodes(MetadataEngine& record, const std::string& file_path) {
-    auto entry = record.file_index.find(file_path);
-    if (entry == record.file_index.end()) return std::nullopt;
-    IdList ids = std::move(entry->second);
-    record.file_index.erase(entry);
-    for (const auto& id : ids) {
+    std::optional<IdList> ids = record.file_index.take(file_path);
+    if (!ids) return std::nullopt;
+    for (const auto& id : *ids) {
         if (auto node = record.nodes.find(id); node != record.nodes.end()) {
             std::string key = to_lower(node->second.name);
             record.nodes.erase(node);
-            unlist(record.name_index, key, id);
+            record.name_index.remove(key, id);
         }
         record.identities.remove(id);
     }

@@ -436,13 +436,12 @@ bool LookupSource::has_node_hash(std::string_view id, std::size_t hash) {
     return record_.identities.find(id, hash).has_value();
 }
 
-const IdList* LookupSource::ids_named(std::string_view lowered_name) {
+std::optional<IdsView> LookupSource::ids_named(std::string_view lowered_name) {
     return find_ids_named(lowered_name, StringHash{}(lowered_name));
 }
 
-const IdList* LookupSource::find_ids_named(std::string_view lowered_name, std::size_t hash) const {
-    auto it = record_.name_index.find(lowered_name, hash);
-    return it == record_.name_index.end() ? nullptr : &it->second;
+std::optional<IdsView> LookupSource::find_ids_named(std::string_view lowered_name, std::size_t hash) const {
+    return record_.name_index.find(lowered_name, hash);
 }
 
 bool LookupSource::name_index_empty() { return record_.name_index.empty(); }
@@ -794,8 +793,8 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
     // The definition's filter (find_global_definitions, then top-level ids of matching
     // files, exactly one) without sorting the whole name's list: common names such as get
     // carry thousands of methods, and only a distinct count is needed.
-    const IdList* ids = src.ids_named(to_lower(name));
-    if (ids == nullptr) return std::nullopt;
+    const auto ids = src.ids_named(to_lower(name));
+    if (!ids) return std::nullopt;
     const std::string wanted = normalize_module_path(module);
     if (wanted.empty()) return std::nullopt;
     const std::string* kept = nullptr;
@@ -817,8 +816,8 @@ std::optional<std::string> find_in_module(LookupSource& src, std::string_view mo
 }
 
 std::optional<std::string> unique_global_definition(LookupSource& src, std::string_view name, const TypeList& types) {
-    const IdList* ids = src.ids_named(to_lower(name));
-    if (ids == nullptr) return std::nullopt;
+    const auto ids = src.ids_named(to_lower(name));
+    if (!ids) return std::nullopt;
     const std::string* kept = nullptr;
     for (const auto& id : *ids) {
         const NodeMeta* n = src.node(id);
@@ -832,8 +831,8 @@ std::optional<std::string> unique_global_definition(LookupSource& src, std::stri
 
 std::vector<std::string> find_global_definitions(LookupSource& src, std::string_view name, const TypeList& types) {
     std::vector<std::string> out;
-    const IdList* ids = src.ids_named(to_lower(name));
-    if (ids == nullptr) return out;
+    const auto ids = src.ids_named(to_lower(name));
+    if (!ids) return out;
     for (const auto& id : *ids) {
         const NodeMeta* n = src.node(id);
         if (n == nullptr || n->name != name || !type_allowed(types, n->node_type)) continue;

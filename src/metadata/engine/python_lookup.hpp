@@ -75,7 +75,7 @@ public:
     // by the same id hashes it once.
     virtual const NodeMeta* node(std::string_view id, std::size_t hash);
     virtual bool has_node_hash(std::string_view id, std::size_t hash);
-    virtual const IdList* ids_named(std::string_view lowered_name);
+    virtual std::optional<IdsView> ids_named(std::string_view lowered_name);
     virtual bool name_index_empty();
     // Context of the file whose module node has the id file_path.
     virtual std::shared_ptr<const PythonBindingContext> binding_context(const std::string& file_path) = 0;
@@ -91,7 +91,7 @@ public:
     virtual void start_caller() {}
 
 protected:
-    const IdList* find_ids_named(std::string_view lowered_name, std::size_t hash) const;
+    std::optional<IdsView> find_ids_named(std::string_view lowered_name, std::size_t hash) const;
 
     const MetadataEngine& record_;
 };

@@ -246,9 +246,9 @@ void index_for_search(EngineState& state, const NodeMeta& stored) {
 
 void unindex_file_for_search(EngineState& state, const std::string& file_path) {
     if (!keep_up(state)) return;
-    auto entry = state.record.file_index.find(file_path);
-    if (entry == state.record.file_index.end()) return;
-    for (const auto& id : entry->second) {
+    auto listed = state.record.file_index.find(file_path);
+    if (!listed) return;
+    for (const auto& id : *listed) {
         if (auto it = state.record.nodes.find(id); it != state.record.nodes.end()) {
             remove_from_index(state.search_index, it->second);
         }

@@ -80,25 +80,11 @@ constexpr auto prefetch_record_texts = [](const auto& kv) {
     prefetch_record_lists(kv);
 };
 
-// An id list's buffer, then its key's and first ids' texts.
-constexpr auto prefetch_list = [](const auto& kv) { prefetch(kv.second.data()); };
-constexpr auto prefetch_list_texts = [](const auto& kv) {
-    prefetch_text(kv.first);
-    const std::size_t n = kv.second.size() < kNearAhead ? kv.second.size() : kNearAhead;
-    for (std::size_t i = 0; i < n; ++i) prefetch_text(kv.second[i]);
-};
 constexpr auto prefetch_texts = [](const std::string& s) { prefetch_text(s); };
 
 std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     std::size_t n = 8;
     walk_ahead(map, prefetch_record, prefetch_record_lists,
-               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
-    return n;
-}
-
-std::size_t size_of_map(const StringMap<IdList>& map) {
-    std::size_t n = 8;
-    walk_ahead(map, kNoPrefetch, prefetch_list,
                [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
     return n;
 }
@@ -150,6 +136,16 @@ std::size_t size_of(const PairSet& set, const IdTexts& texts) {
             texts.prefetch(PairSet::to_of(k));
         },
         kNoPrefetch, [&](PairSet::Key k) { n += texts.size(PairSet::from_of(k)) + texts.size(PairSet::to_of(k)); });
+    return n;
+}
+
+// An index: its count, then each key with its list of ids, written from `texts`.
+std::size_t size_of(const IdIndex& index, const IdTexts& texts) {
+    std::size_t n = 8;
+    for (const auto& [key, handles] : index.entries()) {
+        n += size_of(key) + 8;
+        for (NodeHandle h : handles) n += texts.size(h);
+    }
     return n;
 }
 
@@ -233,13 +229,14 @@ public:
         });
     }
 
-    void map(const StringMap<IdList>& map) {
-        using Entry = StringMap<IdList>::value_type;
-        u64(map.size());
-        walk_ahead(map, prefetch_list, prefetch_list_texts, [this](const Entry& kv) {
-            str(kv.first);
-            strings(kv.second);
-        });
+    // Each key's ids, as the table holds them; their UTF-8 was checked by `texts`.
+    void index(const IdIndex& index, const IdTexts& texts) {
+        u64(index.size());
+        for (const auto& [key, handles] : index.entries()) {
+            str(key);
+            u64(handles.size());
+            for (NodeHandle h : handles) copy(texts, h);
+        }
     }
 
     void identities(const IdentityTable& ids) {
@@ -297,8 +294,8 @@ constexpr std::size_t kSections = 8;
 std::size_t section_size(const MetadataEngine& r, const IdTexts& texts, std::size_t s) {
     switch (s) {
         case 0: return size_of_map(r.nodes);
-        case 1: return size_of_map(r.name_index);
-        case 2: return size_of_map(r.file_index);
+        case 1: return size_of(r.name_index, texts);
+        case 2: return size_of(r.file_index, texts);
         case 3: return size_of(r.identities);
         default: return size_of(*all_edge_sets(r)[s - 4], texts);
     }
@@ -310,8 +307,8 @@ bool write_section(const MetadataEngine& r, const IdTexts& texts, std::size_t s,
     Writer w(p);
     switch (s) {
         case 0: w.map(r.nodes); break;
-        case 1: w.map(r.name_index); break;
-        case 2: w.map(r.file_index); break;
+        case 1: w.index(r.name_index, texts); break;
+        case 2: w.index(r.file_index, texts); break;
         case 3: w.identities(r.identities); break;
         default: w.pairs(*all_edge_sets(r)[s - 4], texts);
     }
@@ -482,10 +479,8 @@ public:
     }
 
     bool value(NodeMeta& m) { return meta(m); }
-    bool value(Strings& v) { return strings(v); }
 
     static constexpr std::size_t min_value(const NodeMeta*) { return kMinMeta; }
-    static constexpr std::size_t min_value(const Strings*) { return 8; }
 
     // A later entry with the same key replaces the earlier one.
     template <class Map>
@@ -501,6 +496,28 @@ public:
             value_read = V{};
             if (!str(key) || !value(value_read)) return false;
             m.insert_or_assign(std::move(key), std::move(value_read));
+        }
+        return true;
+    }
+
+    // An index; a later entry with the same key replaces the earlier one. The ids are read in
+    // place and held in the record's table.
+    bool index(IdIndex& index) {
+        std::uint64_t n;
+        if (!count(n, 2 * kMinString)) return false;
+        constexpr std::size_t cap = kReserveBudget / sizeof(IdIndex::Map::value_type);
+        index.reserve(static_cast<std::size_t>(n < cap ? n : cap));
+        std::string key;
+        std::vector<std::string_view> ids;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            std::uint64_t m;
+            if (!str(key) || !count(m, kMinString)) return false;
+            ids.clear();
+            for (std::uint64_t k = 0; k < m; ++k) {
+                if (!view(ids.emplace_back())) return false;
+            }
+            index.assign(std::move(key), ids);
+            key.clear();
         }
         return true;
     }
@@ -615,7 +632,7 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
     // Running out of memory here is not damage: it propagates (a fatal error for the caller),
     // because starting empty would let the next save replace a good snapshot.
     MetadataEngine r;
-    bool ok = in.map(r.nodes) && in.map(r.name_index) && in.map(r.file_index) && in.identities(r.identities);
+    bool ok = in.map(r.nodes) && in.index(r.name_index) && in.index(r.file_index) && in.identities(r.identities);
     for (PairSet* set : all_edge_sets(r)) ok = ok && in.pairs(*set);
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;
