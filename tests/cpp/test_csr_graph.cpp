@@ -222,3 +222,35 @@ TEST(CsrGraph, ReachableMatchesIndependentBfs) {
         }
     }
 }
+
+TEST(GraphBuilder, CompiledGraphKeepsItsNodesWhileTheBuilderGrows) {
+    // The graph shares the builder's hashes and index until the builder adds a node; a
+    // graph (and a copy of the builder) must not see nodes added after it was made.
+    GraphBuilder b;
+    b.add_edge(h(1), h(2));
+    const CsrGraph first = b.compile();
+    const GraphBuilder copy = b;
+    const CsrGraph same = b.compile();
+    EXPECT_EQ(&first.hashes(), &same.hashes());  // nothing changed in between: nothing copied
+    b.add_edge(h(2), h(3));
+    b.add_edge(h(1), h(2));
+    const CsrGraph second = b.compile();
+    EXPECT_EQ(first.hashes(), hs({1, 2}));
+    EXPECT_EQ(first.index().size(), 2u);
+    EXPECT_FALSE(first.find(h(3)));
+    EXPECT_EQ(copy.hashes(), hs({1, 2}));
+    EXPECT_FALSE(copy.index().contains(h(3)));
+    EXPECT_EQ(second.hashes(), hs({1, 2, 3}));
+    EXPECT_EQ(second.find(h(3)), NodeIndex{2});
+    EXPECT_EQ(second.successors(h(2)), hs({3}));
+    EXPECT_EQ(first.successors(h(2)), hs({}));
+    expect_consistent(b);
+    expect_consistent(copy);
+    // Growing a builder whose graphs are gone copies nothing that anyone still reads.
+    GraphBuilder alone;
+    alone.add_edge(h(7), h(8));
+    { const CsrGraph gone = alone.compile(); }
+    alone.add_edge(h(8), h(9));
+    expect_consistent(alone);
+    EXPECT_EQ(alone.compile().node_count(), 3u);
+}

@@ -351,7 +351,8 @@ std::optional<std::vector<std::uint32_t>> ancestor_counts_after_workers(const Cs
                                                                        const CsrGraph& after, std::size_t limit,
                                                                        unsigned workers) {
     const std::size_t n = after.node_count();
-    if (before.hashes != after.hashes || counts.size() != n) return std::nullopt;
+    if (counts.size() != n) return std::nullopt;
+    if (&before.hashes() != &after.hashes() && before.hashes() != after.hashes()) return std::nullopt;
     if (before.forward.offsets.size() != n + 1 || after.forward.offsets.size() != n + 1)
         throw std::logic_error("CSR arrays do not belong to this graph");
     const std::vector<NodeIndex> changed = changed_sources(before, after);

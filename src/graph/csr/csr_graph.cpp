@@ -69,20 +69,21 @@ private:
 }  // namespace
 
 NodeIndex GraphBuilder::get_or_insert(const Hash32& hash) {
-    if (const NodeIndex* found = index_.find(hash)) return *found;
+    if (const NodeIndex* found = index().find(hash)) return *found;
     // Indexes are 32-bit; wrapping would alias two nodes.
-    if (hashes_.size() > std::numeric_limits<NodeIndex>::max())
+    if (node_count() > std::numeric_limits<NodeIndex>::max())
         throw std::length_error("graph builder holds the maximum number of nodes");
-    const auto id = static_cast<NodeIndex>(hashes_.size());
-    hashes_.push_back(hash);
+    const auto id = static_cast<NodeIndex>(node_count());
+    std::vector<Hash32>& hashes = hashes_.edit();
+    hashes.push_back(hash);
     try {
         incoming_.emplace_back();
         outgoing_.emplace_back();
         tags_.push_back(kNoTag);
-        index_.insert_new(hash, id);
+        index_.edit().insert_new(hash, id);
     } catch (...) {
         // Keep the containers the same length if memory runs out half-way.
-        hashes_.resize(id);
+        hashes.resize(id);
         incoming_.resize(id);
         outgoing_.resize(id);
         tags_.resize(id);
@@ -111,15 +112,15 @@ void GraphBuilder::add_edge_between(NodeIndex a, NodeIndex b, NodeTag from_tag, 
 }
 
 void GraphBuilder::remove_edge(const Hash32& from, const Hash32& to) {
-    const NodeIndex* f = index_.find(from);
-    const NodeIndex* t = index_.find(to);
+    const NodeIndex* f = index().find(from);
+    const NodeIndex* t = index().find(to);
     if (f == nullptr || t == nullptr) return;
     erase_value(outgoing_[*f], *t);
     erase_value(incoming_[*t], *f);
 }
 
 void GraphBuilder::remove_node_edges(const Hash32& hash) {
-    const NodeIndex* found = index_.find(hash);
+    const NodeIndex* found = index().find(hash);
     if (!found) return;
     const NodeIndex c = *found;
     std::vector<NodeIndex> preds = std::move(incoming_[c]);
@@ -135,10 +136,10 @@ void GraphBuilder::remove_node_edges(const Hash32& hash) {
 
 CsrGraph GraphBuilder::compile() const {
     CsrGraph g;
-    g.hashes = hashes_;
+    g.hashes_ = hashes_.share();
     g.reverse = compile_lists(incoming_);
     g.forward = compile_lists(outgoing_);
-    g.index = index_;
+    g.index_ = index_.share();
     g.tags = tags_;
     static std::atomic<std::uint64_t> compiles{0};
     g.serial = ++compiles;
@@ -146,20 +147,20 @@ CsrGraph GraphBuilder::compile() const {
 }
 
 std::optional<NodeIndex> CsrGraph::find(const Hash32& hash) const {
-    if (const NodeIndex* found = index.find(hash)) return *found;
+    if (const NodeIndex* found = index().find(hash)) return *found;
     return std::nullopt;
 }
 
 std::optional<std::vector<Hash32>> CsrGraph::successors(const Hash32& hash) const {
     auto i = find(hash);
     if (!i) return std::nullopt;
-    return to_hashes(hashes, forward.neighbours(*i));
+    return to_hashes(hashes(), forward.neighbours(*i));
 }
 
 std::optional<std::vector<Hash32>> CsrGraph::predecessors(const Hash32& hash) const {
     auto i = find(hash);
     if (!i) return std::nullopt;
-    return to_hashes(hashes, reverse.neighbours(*i));
+    return to_hashes(hashes(), reverse.neighbours(*i));
 }
 
 std::vector<NodeIndex> CsrGraph::reachable_indexes(NodeIndex start, const CsrArrays& arrays,
@@ -193,7 +194,7 @@ std::vector<NodeIndex> CsrGraph::reachable_indexes(NodeIndex start, const CsrArr
 std::vector<Hash32> CsrGraph::reachable(const Hash32& start, const CsrArrays& arrays, std::uint32_t max_depth) const {
     auto s = find(start);
     if (!s) return {};
-    return to_hashes(hashes, reachable_indexes(*s, arrays, max_depth));
+    return to_hashes(hashes(), reachable_indexes(*s, arrays, max_depth));
 }
 
 }  // namespace corvane::graph

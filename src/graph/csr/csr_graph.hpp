@@ -3,6 +3,7 @@
 // the read-only compressed sparse row graph compiled from it (CsrGraph). Both know nothing
 // of node ids, metadata or edge kinds.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -28,18 +29,39 @@ struct CsrArrays {
     }
 };
 
+// A value a builder shares with the graphs compiled from it until the builder changes it:
+// a compile copies nothing, and the first change after it copies once. Only the builder
+// ever changes it, so a graph's view never moves.
+template <class T>
+class SharedUntilChanged {
+public:
+    SharedUntilChanged() : p_(std::make_shared<T>()) {}
+    const T& get() const { return *p_; }
+    T& edit() {
+        if (p_.use_count() > 1) p_ = std::make_shared<T>(*p_);
+        return *p_;
+    }
+    std::shared_ptr<const T> share() const { return p_; }
+
+private:
+    std::shared_ptr<T> p_;
+};
+
 class CsrGraph {
 public:
-    std::vector<Hash32> hashes;
     CsrArrays reverse;  // neighbours of i are its predecessors
     CsrArrays forward;  // neighbours of i are its successors
-    HashIndexMap index;
     std::vector<NodeTag> tags;
     // Unique per compile in the process, so that tables derived from a graph can tell
     // whether they belong to this one.
     std::uint64_t serial = 0;
 
-    std::size_t node_count() const { return hashes.size(); }
+    // Per index, the node's hash; and hash -> index. Shared with the builder the graph was
+    // compiled from, as long as that builder adds no node.
+    const std::vector<Hash32>& hashes() const { return hashes_ ? *hashes_ : kNoHashes; }
+    const HashIndexMap& index() const { return index_ ? *index_ : kNoIndex; }
+
+    std::size_t node_count() const { return hashes().size(); }
     std::optional<NodeIndex> find(const Hash32& hash) const;
 
     // Absent when the hash is not in the graph.
@@ -50,15 +72,22 @@ public:
     // excluded, in discovery order. max_depth 0 means no bound; k >= 1 keeps distances 1..k.
     std::vector<Hash32> reachable(const Hash32& start, const CsrArrays& arrays, std::uint32_t max_depth) const;
     std::vector<NodeIndex> reachable_indexes(NodeIndex start, const CsrArrays& arrays, std::uint32_t max_depth) const;
+
+private:
+    friend class GraphBuilder;
+    static inline const std::vector<Hash32> kNoHashes{};
+    static inline const HashIndexMap kNoIndex{};
+    std::shared_ptr<const std::vector<Hash32>> hashes_;
+    std::shared_ptr<const HashIndexMap> index_;
 };
 
 class GraphBuilder {
 public:
-    std::size_t node_count() const { return hashes_.size(); }
-    const std::vector<Hash32>& hashes() const { return hashes_; }
+    std::size_t node_count() const { return hashes_.get().size(); }
+    const std::vector<Hash32>& hashes() const { return hashes_.get(); }
     const std::vector<std::vector<NodeIndex>>& incoming() const { return incoming_; }
     const std::vector<std::vector<NodeIndex>>& outgoing() const { return outgoing_; }
-    const HashIndexMap& index() const { return index_; }
+    const HashIndexMap& index() const { return index_.get(); }
     const std::vector<NodeTag>& tags() const { return tags_; }
 
     // Inserts unknown hashes as new nodes (from first), then the edge unless present; the two
@@ -89,21 +118,22 @@ public:
     // per edge into it; nothing for an unknown hash. f must not change the builder.
     template <class F>
     void for_each_neighbour(const Hash32& hash, F&& f) const {
-        const NodeIndex* i = index_.find(hash);
+        const NodeIndex* i = index().find(hash);
         if (i == nullptr) return;
-        for (NodeIndex j : outgoing_[*i]) f(hashes_[j], true);
-        for (NodeIndex j : incoming_[*i]) f(hashes_[j], false);
+        for (NodeIndex j : outgoing_[*i]) f(hashes()[j], true);
+        for (NodeIndex j : incoming_[*i]) f(hashes()[j], false);
     }
-    // A new graph owning copies of everything; the builder is left unchanged.
+    // A new graph: copies of the lists, the hashes and index shared (see SharedUntilChanged);
+    // the builder is left unchanged.
     CsrGraph compile() const;
 
 private:
     NodeIndex get_or_insert(const Hash32& hash);
 
-    std::vector<Hash32> hashes_;
+    SharedUntilChanged<std::vector<Hash32>> hashes_;
     std::vector<std::vector<NodeIndex>> incoming_;
     std::vector<std::vector<NodeIndex>> outgoing_;
-    HashIndexMap index_;
+    SharedUntilChanged<HashIndexMap> index_;
     std::vector<NodeTag> tags_;
 };
 

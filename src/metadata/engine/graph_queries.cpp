@@ -26,7 +26,7 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
         // A hash names at most one id, both ways. A graph node's tag is the handle that fed
         // its last edge: that id, unless the handle has lost or changed its hash since.
         for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
-            const Hash32& hash = graph.hashes[i];
+            const Hash32& hash = graph.hashes()[i];
             NodeHandle h = graph.tags[i];
             const Hash32* tagged = h < ids.handle_bound() ? ids.hash(h) : nullptr;
             if (tagged == nullptr || *tagged != hash) {
@@ -42,10 +42,10 @@ GraphIdentity identify(const IdentityTable& ids, const graph::CsrGraph& graph) {
     for (NodeHandle h = 0; h < out.index_of_handle.size(); ++h) {
         const Hash32* hash = ids.hash(h);
         if (hash == nullptr) continue;
-        if (const graph::NodeIndex* i = graph.index.find(*hash)) out.index_of_handle[h] = *i;
+        if (const graph::NodeIndex* i = graph.index().find(*hash)) out.index_of_handle[h] = *i;
     }
     for (graph::NodeIndex i = 0; i < graph.node_count(); ++i) {
-        if (const std::string* id = ids.id_of_hash(graph.hashes[i])) out.id_of_index[i] = *id;
+        if (const std::string* id = ids.id_of_hash(graph.hashes()[i])) out.id_of_index[i] = *id;
     }
     return out;
 }

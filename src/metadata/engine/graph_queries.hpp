@@ -55,7 +55,7 @@ Result<IndexAnswer> graph_query_indexes(const EngineState& state, GraphQuery que
 // to no id, which leaves the node out of the answer.
 inline std::string_view id_at(const EngineState& state, const IndexAnswer& answer, graph::NodeIndex i) {
     if (answer.compiled != nullptr) return answer.compiled->id_of_index[i];
-    const std::string* id = state.record.identities.id_of_hash(answer.graph->hashes[i]);
+    const std::string* id = state.record.identities.id_of_hash(answer.graph->hashes()[i]);
     return id != nullptr ? std::string_view(*id) : std::string_view();
 }
 
