@@ -9,6 +9,12 @@
 // condensation in increasing component order, and at every reached component add the sizes
 // of the sources whose bits arrived. Consecutive components in this order come from the same
 // depth-first subtree, so their descendant sets overlap and one sweep serves the whole batch.
+//
+// After a change of some nodes' edges (the nodes staying the same), only paths from the
+// nodes that reach a changed node can appear or vanish: with M those nodes, the new count of
+// v is its old count, minus the members of M that reached v before, plus those that reach
+// it now. Both are the same sweep with only M's components as sources, each weighted by its
+// members in M.
 #include <algorithm>
 #include <atomic>
 #include <bit>
