@@ -163,6 +163,7 @@ void record_resolution(IncrementalState& inc, const std::string& id, Reads& read
     inc.slots[s].relation_targets = std::move(relations);
     inc.slots[s].resolved_at = ++inc.clock;
     if (auto j = inc.journal.nodes.find(id); j != inc.journal.nodes.end()) j->second.covered_at = inc.slots[s].resolved_at;
+    inc.journal.noting_paused = false;
 }
 
 // The resolved-call targets the edge refresh gives a node with these resolved targets:
@@ -286,7 +287,7 @@ bool table_as_noted(const EngineState& state) {
 
 bool journal_empty(const ChangeJournal& j) {
     return j.nodes.empty() && j.names.empty() && j.removed.empty() && j.direct_calls.empty() &&
-           !j.name_index_was_empty;
+           !j.name_index_was_empty && !j.births_unnoted;
 }
 
 bool owns_call(const IncrementalState& inc, const std::string& from, const std::string& to) {
@@ -369,6 +370,11 @@ Status incremental_refresh(EngineState& state) {
     for (const auto& [id, changed_at] : own_changed) {
         auto it = inc.slot_of.find(*id);
         if (it == inc.slot_of.end() || resolved_before(it->second, changed_at)) mark(*id);
+    }
+    if (journal.births_unnoted) {
+        for (const auto& [id, meta] : rec.nodes) {
+            if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id)) mark(id);
+        }
     }
     for (const auto& [h, changed_at] : ids_changed) {
         mark_readers(inc.readers_of_id.readers(h), changed_at);
@@ -461,7 +467,7 @@ Status refresh_derived_edges(EngineState& state) {
 }
 
 void note_upsert(EngineState& state, const NodeMeta& incoming) {
-    if (!state.incremental.valid) return;
+    if (!state.incremental.valid || state.incremental.journal.noting_paused) return;
     note_emptiness(state);
     note_node(state, incoming.node_id, incoming.calls || incoming.django_relations_json);
     if (auto old = state.record.nodes.find(incoming.node_id); old != state.record.nodes.end()) {
@@ -471,7 +477,7 @@ void note_upsert(EngineState& state, const NodeMeta& incoming) {
 }
 
 void note_file_removal(EngineState& state, const std::string& file_path) {
-    if (!state.incremental.valid) return;
+    if (!state.incremental.valid || state.incremental.journal.noting_paused) return;
     auto listed = state.record.file_index.find(file_path);
     if (!listed) return;
     note_emptiness(state);
@@ -579,7 +585,8 @@ Status check_slots(const IncrementalState& inc) {
     return {};
 }
 
-// What a valid record of reads vouches for: every resolvable node is recorded or journalled,
+// What a valid record of reads vouches for: every resolvable node is recorded or journalled
+// (or among the births the refresh finds by scanning),
 // each recorded node's pairs are in their sets, and every resolved-call pair is owned or
 // journalled as added directly.
 Status check_recorded_edges(const EngineState& state) {
@@ -588,7 +595,8 @@ Status check_recorded_edges(const EngineState& state) {
     const ChangeJournal& journal = inc.journal;
     if (!table_as_noted(state)) return broken("the node table changed behind the journal");
     for (const auto& [id, meta] : rec.nodes) {
-        if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id) && !journal.nodes.contains(id)) {
+        if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id) && !journal.nodes.contains(id) &&
+            !journal.births_unnoted) {
             return broken(id + " is resolvable but neither recorded nor journalled");
         }
     }

@@ -38,6 +38,15 @@ struct ChangeJournal {
     std::vector<StringPair> direct_calls;        // resolved-call pairs added outside a refresh, maybe not owned
     std::optional<bool> name_index_was_empty;
     std::uint64_t emptiness_changed_at = 0;
+    // From an empty start until the first resolution is recorded, changes are not noted one
+    // by one (births_unnoted stays set until the next refresh, noting_paused until that first
+    // resolution). Every node then in the table was born since the journal began and before
+    // every resolution, so no reader can have seen it otherwise than it is now; what is left
+    // to do is resolving those that have nothing recorded, which the refresh finds by
+    // scanning the table. Indexing adds every node before resolving any: noting each one
+    // cost an entry keyed by its id in `nodes` and another by its name in `names`.
+    bool births_unnoted = false;
+    bool noting_paused = false;
 
     void clear() { *this = ChangeJournal(); }
 };
@@ -171,6 +180,8 @@ struct IncrementalState {
         IncrementalState s;
         s.valid = true;
         s.exact_builders = true;
+        s.journal.births_unnoted = true;
+        s.journal.noting_paused = true;
         return s;
     }
 };
