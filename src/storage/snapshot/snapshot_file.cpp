@@ -262,7 +262,7 @@ Result<ReadSnapshot> read_snapshot(std::string_view workspace_path) {
     SnapshotSource source(fd, st);
     if (!S_ISREG(st.st_mode)) return out;  // replaced since the stat
     // A file too large to hold throws std::bad_alloc to the caller, like decoding does.
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(st.st_size) + 1);
+    ByteBuffer buf(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t got = 0;
     for (;;) {
         if (got == buf.size()) buf.resize(buf.size() * 2);  // the file grew since the stat
