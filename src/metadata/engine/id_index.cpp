@@ -11,16 +11,18 @@ void IdIndex::add(std::string_view key, NodeHandle h) {
     map_[key].push_back(h);
 }
 
-void IdIndex::remove(std::string_view key, std::string_view id) {
+void IdIndex::remove(std::string_view key, NodeHandle h) {
     auto it = map_.find(key);
     if (it == map_.end()) return;
-    const std::optional<NodeHandle> h = ids_->find_held(id);
-    if (!h) return;
     Handles& list = it->second;
-    const auto kept = std::remove(list.begin(), list.end(), *h);
-    for (auto at = kept; at != list.end(); ++at) ids_->release(*h);
+    const auto kept = std::remove(list.begin(), list.end(), h);
+    for (auto at = kept; at != list.end(); ++at) ids_->release(h);
     list.erase(kept, list.end());
     if (list.empty()) map_.erase(it);
+}
+
+void IdIndex::remove(std::string_view key, std::string_view id) {
+    if (const std::optional<NodeHandle> h = ids_->find_held(id)) remove(key, *h);
 }
 
 void IdIndex::assign(std::string key, const std::vector<std::string_view>& ids) {

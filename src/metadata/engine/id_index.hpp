@@ -93,7 +93,8 @@ public:
     // Lists the id under key, after the ids listed there already.
     void add(std::string_view key, std::string_view id);
     void add(std::string_view key, NodeHandle h);
-    // Takes every listing of id out of key's list, and the key once its list is empty.
+    // Takes every listing of the id out of key's list, and the key once its list is empty.
+    void remove(std::string_view key, NodeHandle h);
     void remove(std::string_view key, std::string_view id);
     // Replaces key's list by these ids (an entry read from a snapshot).
     void assign(std::string key, const std::vector<std::string_view>& ids);

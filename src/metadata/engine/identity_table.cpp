@@ -68,7 +68,7 @@ NodeHandle IdentityTable::intern(std::string_view id, std::size_t hash) {
 void IdentityTable::release_if_unused(NodeHandle h) {
     if (h == kNone) return;
     Entry& e = entries_[h];
-    if (!e.live || e.stored || e.back_refs != 0 || e.edge_refs != 0) return;
+    if (!e.live || e.stored || e.back_refs != 0 || e.holds != 0) return;
     by_id_.erase(e.id);
     e = Entry{};
     free_.push_back(h);
@@ -192,7 +192,7 @@ std::optional<NodeHandle> IdentityTable::handle_of_hash(const Hash32& hash) cons
 
 NodeHandle IdentityTable::hold(std::string_view id, std::size_t hash) {
     const NodeHandle h = intern(id, hash);
-    ++entries_[h].edge_refs;
+    ++entries_[h].holds;
     return h;
 }
 

@@ -54,10 +54,10 @@ public:
     // none), held once more until a matching release().
     NodeHandle hold(std::string_view id) { return hold(id, StringHash{}(id)); }
     NodeHandle hold(std::string_view id, std::size_t hash);
-    void hold(NodeHandle h) { ++entries_[h].edge_refs; }
+    void hold(NodeHandle h) { ++entries_[h].holds; }
     // Gives up one hold; a handle with no hash, no back-mapping and no hold left is freed.
     void release(NodeHandle h) {
-        --entries_[h].edge_refs;
+        --entries_[h].holds;
         release_if_unused(h);
     }
     // Room for this many ids without rehashing.
@@ -151,7 +151,7 @@ private:
         bool stored = false;   // the id has a stored hash
         bool decodes = false;  // ... and it decodes to `hash`
         std::uint32_t back_refs = 0;  // back-mappings that name this id
-        std::uint32_t edge_refs = 0;  // holds by the edge sets and the indexes
+        std::uint32_t holds = 0;  // holds by the edge sets and the indexes
     };
 
     NodeHandle intern(std::string_view id);

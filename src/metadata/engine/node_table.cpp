@@ -14,9 +14,12 @@ const NodeMeta& upsert_node(MetadataEngine& record, NodeMeta meta) {
     }
     auto [slot, inserted] = record.nodes.try_emplace(meta.node_id);
     if (!inserted) {
+        // The node is listed under its old name and file by its handle.
         const NodeMeta& old = slot->second;
-        record.name_index.remove(to_lower(old.name), meta.node_id);
-        if (!old.file_path.empty()) record.file_index.remove(old.file_path, meta.node_id);
+        if (const std::optional<NodeHandle> listed = record.identities.find_held(meta.node_id)) {
+            record.name_index.remove(to_lower(old.name), *listed);
+            if (!old.file_path.empty()) record.file_index.remove(old.file_path, *listed);
+        }
     }
     const NodeHandle h = record.identities.assign_own_hash(meta.node_id);
     record.name_index.add(to_lower(meta.name), h);
