@@ -71,6 +71,10 @@ TEST(SearchIndex, AgreesWithThePlainScanAcrossEdits) {
     for (unsigned seed = 1; seed <= 150; ++seed) {
         std::mt19937 rng(seed);
         EngineState s;
+        // Odd seeds ask for the index once and leave it to the changes to keep it up; even
+        // ones ask before every search, as the binding does.
+        const bool ask_each_time = seed % 2 == 0;
+        ensure_search_index(s);
         for (int step = 0; step < 120; ++step) {
             switch (rng() % 8) {
                 case 0: (void)invalidate_file(s, pick(rng, kPaths)); break;
@@ -85,6 +89,7 @@ TEST(SearchIndex, AgreesWithThePlainScanAcrossEdits) {
                 default: upsert_node(s, random_node(rng)); break;
             }
             const std::string keyword = pick(rng, kKeywords);
+            if (ask_each_time) ensure_search_index(s);
             const auto plain = search_matches(s.record, keyword);
             const auto indexed = search_matches(s, keyword);
             ASSERT_EQ(plain.size(), indexed.size()) << "seed " << seed << " step " << step << " keyword " << keyword;
@@ -104,6 +109,7 @@ TEST(SearchIndex, DepartedNamesFindNothingAndAreDropped) {
     m.node_id = "a.py:f";
     m.node_type = "Function";
     m.file_path = "a.py";
+    ensure_search_index(s);
     for (int i = 0; i < 20000; ++i) {
         m.name = "name" + std::to_string(i);
         upsert_node(s, m);
@@ -134,6 +140,7 @@ TEST(SearchIndex, NeverTrustsPointersIntoAChangedOrOtherRecord) {
         return m;
     };
     EngineState s;
+    ensure_search_index(s);
     upsert_node(s, node("a.py:run", "run", "a.py"));
     upsert_node(s, node("b.py:keep", "keep", "b.py"));
     (void)detail::remove_file(s.record, "a.py");
@@ -156,6 +163,42 @@ TEST(SearchIndex, NeverTrustsPointersIntoAChangedOrOtherRecord) {
     EXPECT_EQ(ids(search_matches(*copy, "run")), (std::vector<std::string>{"c.py:runner", "d.py:rune"}));
     rebuild_search_index(*copy);
     EXPECT_EQ(ids(search_matches(*copy, "run")), (std::vector<std::string>{"c.py:runner", "d.py:rune"}));
+}
+
+// Loading a table nobody searches leaves the index unbuilt; the first search's request
+// builds it, changes keep it from then on, and a replaced record brings it back only if it
+// was asked for.
+TEST(SearchIndex, BuiltWhenFirstAskedForAndKeptFromThenOn) {
+    EngineState s;
+    NodeMeta m;
+    m.node_type = "Function";
+    m.file_path = "a.py";
+    for (int i = 0; i < 100; ++i) {
+        m.node_id = "a.py:f" + std::to_string(i);
+        m.name = "f" + std::to_string(i);
+        upsert_node(s, m);
+    }
+    EXPECT_FALSE(search_index_current(s));
+    EXPECT_TRUE(s.search_index.names.empty()) << "built before anyone searched";
+    EXPECT_EQ(search_matches(s, "f42").size(), 1u) << "the plain scan answers meanwhile";
+    MetadataEngine restored = s.record;
+    ASSERT_TRUE(adopt_record(s, restored).ok());
+    EXPECT_FALSE(search_index_current(s));
+
+    ensure_search_index(s);
+    EXPECT_TRUE(search_index_current(s));
+    m.node_id = "b.py:g";
+    m.name = "f42";
+    m.file_path = "b.py";
+    upsert_node(s, m);
+    EXPECT_TRUE(search_index_current(s)) << "a change after the first search keeps the index up";
+    EXPECT_EQ(search_matches(s, "F42").size(), 2u);
+    (void)invalidate_file(s, "a.py");
+    EXPECT_TRUE(search_index_current(s));
+    EXPECT_EQ(search_matches(s, "f").size(), 1u);
+    ASSERT_TRUE(adopt_record(s, restored).ok());
+    EXPECT_TRUE(search_index_current(s)) << "a restored record is indexed again once asked for";
+    EXPECT_EQ(search_matches(s, "f42").size(), 1u);
 }
 
 // The copied hits carry every field of their node, survive a move of the hit list and the

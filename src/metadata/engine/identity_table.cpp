@@ -114,6 +114,21 @@ NodeHandle IdentityTable::assign_own_hash(std::string_view id) {
     const Hash32 own = blake3_digest(id);
     const NodeHandle h = intern(id);
     Entry& e = entries_[h];
+    if (!e.stored) {
+        // The common case, a new node whose hash no other id holds: one probe of the
+        // back-mapping, and no fit to recount (the handle had no hash, nobody loses one).
+        auto [slot, inserted] = by_hash_.try_emplace(own, h);
+        if (inserted) {
+            generation_.advance();
+            ++stored_;
+            e.stored = true;
+            e.decodes = true;
+            e.hash = own;
+            if (!odd_text_.empty()) odd_text_.erase(h);
+            ++e.back_refs;
+            return h;
+        }
+    }
     const bool same_hash = e.stored && e.decodes && e.hash == own && (odd_text_.empty() || !odd_text_.contains(h));
     auto holder = handle_of_hash(own);
     if (same_hash && holder == h) return h;  // nothing changes

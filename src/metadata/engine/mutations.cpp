@@ -60,7 +60,7 @@ Status adopt_record(EngineState& state, MetadataEngine record) {
     forget_recorded_reads(state);
     state.parsed.clear();
     Status refilled = detail::refill_builders(state);
-    rebuild_search_index(state);
+    reset_search_index(state);
     return refilled;
 }
 

@@ -25,7 +25,8 @@ void upsert_node(EngineState& state, NodeMeta meta);
 std::uint64_t invalidate_file(EngineState& state, const std::string& file_path);
 
 // Replaces the record by a restored one: nothing of it was resolved here, so the next
-// refresh is a full one. Refills the builders from its edges and rebuilds the search index.
+// refresh is a full one. Refills the builders from its edges, and rebuilds the search index if a
+// search has asked for one.
 Status adopt_record(EngineState& state, MetadataEngine record);
 
 // ---- edges ---------------------------------------------------------------------------------

@@ -112,8 +112,10 @@ struct ParsedSideData {
     StringMap<std::shared_ptr<const NodeExtraFacts>> facts;
 
     void forget(const std::string& node_id) {
-        contexts.erase(node_id);
-        facts.erase(node_id);
+        if (contexts.empty() && facts.empty()) return;  // e.g. while a table is being loaded
+        const std::size_t hash = StringHash{}(node_id);
+        if (auto it = contexts.find(node_id, hash); it != contexts.end()) contexts.erase(it);
+        if (auto it = facts.find(node_id, hash); it != facts.end()) facts.erase(it);
     }
     void clear() {
         contexts.clear();

@@ -3,8 +3,10 @@
 // nodes in one buffer, each with the nodes that bear it, so that a keyword is looked for once
 // per distinct name with one substring scan and a hit costs no lookup; and the File and
 // Folder nodes apart, whose base names match instead of their names.
-// Kept up to date by the EngineState-level node operations. A name whose last node left stays
-// in the buffer with no nodes until the buffer is rebuilt.
+// Built when a search first asks for it, and from then on kept up to date by the
+// EngineState-level node operations, so that loading a table nobody searches costs nothing
+// here. A name whose last node left stays in the buffer with no nodes until the buffer is
+// rebuilt.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,6 +68,8 @@ struct SearchIndex {
     // the next change through the state rebuilds the index.
     const MetadataEngine* record = nullptr;
     std::uint64_t expected_changes = 0;
+    // A search has asked for the index: changes keep it up to date from then on.
+    bool wanted = false;
 };
 
 }  // namespace corvane

@@ -257,6 +257,7 @@ void unindex_file_for_search(EngineState& state, const std::string& file_path) {
 
 void note_search_sizes(EngineState& state) {
     SearchIndex& index = state.search_index;
+    if (!index.wanted) return;
     const MetadataEngine& record = state.record;
     // Names that lost their last node only cost scan time; past this share they go.
     if (index.record != &record || index.starts.size() > 2 * record.nodes.size() + 4096) {
@@ -272,6 +273,21 @@ void rebuild_search_index(EngineState& state) {
     for (const auto& [id, meta] : state.record.nodes) add_to_index(index, meta);
     index.record = &state.record;
     index.expected_changes = state.record.changes.value;
+    index.wanted = true;
+}
+
+bool search_index_current(const EngineState& state) { return index_current(state); }
+
+void ensure_search_index(EngineState& state) {
+    if (!index_current(state)) rebuild_search_index(state);
+}
+
+void reset_search_index(EngineState& state) {
+    if (state.search_index.wanted) {
+        rebuild_search_index(state);
+    } else {
+        state.search_index = SearchIndex{};
+    }
 }
 
 }  // namespace corvane

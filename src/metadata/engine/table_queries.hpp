@@ -76,12 +76,20 @@ SearchHits search(const EngineState& state, std::string_view keyword);
 
 // Search index hooks, run by the EngineState-level node table operations: before a node is
 // upserted (with its id), after it was (with the stored record), before a file's nodes are
-// removed, and after either change.
+// removed, and after either change. They do nothing until a search has asked for the index.
 void unindex_node_for_search(EngineState& state, const std::string& id);
 void index_for_search(EngineState& state, const NodeMeta& stored);
 void unindex_file_for_search(EngineState& state, const std::string& file_path);
 void note_search_sizes(EngineState& state);
 // Builds the index from the record, e.g. after the record was restored or changed directly.
 void rebuild_search_index(EngineState& state);
+// Whether search reads the index rather than every node.
+bool search_index_current(const EngineState& state);
+// Builds the index unless it is current, and keeps it up to date from then on (the first
+// search of an engine calls this under the exclusive lock).
+void ensure_search_index(EngineState& state);
+// After the record was replaced as a whole: the index is rebuilt if a search has asked for
+// it, dropped otherwise.
+void reset_search_index(EngineState& state);
 
 }  // namespace corvane

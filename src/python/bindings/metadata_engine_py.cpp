@@ -536,6 +536,9 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         SearchHits hits;
         {
             EngineShared& e = shared_of(self);
+            if (!locked<SharedLock>(e.lock, [&] { return search_index_current(e.state); })) {
+                locked<ExclusiveLock>(e.lock, [&] { ensure_search_index(e.state); });
+            }
             SharedLock lock(e.lock);
             hits = search(e.state, keyword);
         }
