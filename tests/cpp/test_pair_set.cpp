@@ -284,8 +284,10 @@ TEST(PairSet, HandleKeyedSetsMatchPairsOfIdStringsThroughRandomChanges) {
 }
 
 // The edge sections of a snapshot against their definition, written pair by pair from the
-// sets' own iteration: a count, then each pair's two ids as length and bytes. The ids are
-// spread over handles freed and taken again, nodes, and ends without a node.
+// sets' own iteration, grouped by the first id's handle (a stable sort): a count, then each
+// pair's two ids as length and bytes. The ids are spread over handles freed and taken again,
+// nodes, and ends without a node; one id starts pairs across several of the reader's blocks.
+// The sections read back into the same sets.
 TEST(PairSet, SnapshotEdgeSectionsAreThePairsIdsWrittenOneByOne) {
     auto put_u64 = [](std::vector<std::uint8_t>& out, std::uint64_t v) {
         for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -306,11 +308,16 @@ TEST(PairSet, SnapshotEdgeSectionsAreThePairsIdsWrittenOneByOne) {
                 set.emplace(a, b);
             }
         }
+        for (int i = 0; i < 150; ++i) r.execution_edges.emplace(ids[seed], "callee" + std::to_string(i));
         // The edge sets are the last four sections.
         std::vector<std::uint8_t> want;
         for (const PairSet* set : all_edge_sets(r)) {
             put_u64(want, set->size());
-            for (const auto& [from, to] : *set) {
+            std::vector<std::pair<std::string, std::string>> pairs(set->begin(), set->end());
+            std::stable_sort(pairs.begin(), pairs.end(), [&](const auto& x, const auto& y) {
+                return *r.identities.find_held(x.first) < *r.identities.find_held(y.first);
+            });
+            for (const auto& [from, to] : pairs) {
                 for (const std::string* id : {&from, &to}) {
                     put_u64(want, id->size());
                     want.insert(want.end(), id->begin(), id->end());
@@ -323,6 +330,11 @@ TEST(PairSet, SnapshotEdgeSectionsAreThePairsIdsWrittenOneByOne) {
             ASSERT_GE(got->size(), want.size());
             EXPECT_TRUE(std::equal(want.begin(), want.end(), got->end() - static_cast<std::ptrdiff_t>(want.size())))
                 << "seed " << seed << " workers " << workers;
+            auto back = decode_snapshot(std::span<const std::uint8_t>(got->data(), got->size()));
+            ASSERT_TRUE(back.has_value());
+            for (std::size_t k = 0; k < 4; ++k) {
+                EXPECT_TRUE(*all_edge_sets(*back)[k] == *all_edge_sets(r)[k]) << "seed " << seed << " set " << k;
+            }
         }
     }
 }

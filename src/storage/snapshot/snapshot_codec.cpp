@@ -89,6 +89,18 @@ std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     return n;
 }
 
+// A set's pairs grouped by their first id, in handle order (a counting sort: two passes over
+// the set). A reader then meets each node's pairs one after another and looks its id up once
+// rather than once per pair, and the writer reads the first ids' texts in order.
+std::vector<PairSet::Key> grouped_by_first(const PairSet& set) {
+    std::vector<std::uint32_t> start(static_cast<std::size_t>(set.table().handle_bound()) + 1, 0);
+    for (PairSet::Key k : set.keys()) ++start[PairSet::from_of(k) + 1];
+    for (std::size_t h = 1; h < start.size(); ++h) start[h] += start[h - 1];
+    std::vector<PairSet::Key> out(set.size());
+    for (PairSet::Key k : set.keys()) out[start[PairSet::from_of(k)]++] = k;
+    return out;
+}
+
 // Every id of the identity table as the snapshot writes a string (its length in 8 bytes,
 // then its bytes), in handle order in one buffer, each checked as UTF-8 once: the edge sets
 // name 10^6 ids ten times over, and writing a pair then copies two runs of this buffer
@@ -254,7 +266,7 @@ public:
     void pairs(const PairSet& set, const IdTexts& texts) {
         u64(set.size());
         walk_ahead(
-            set.keys(),
+            grouped_by_first(set),
             [&](PairSet::Key k) {
                 texts.prefetch(PairSet::from_of(k));
                 texts.prefetch(PairSet::to_of(k));
@@ -550,20 +562,29 @@ public:
         constexpr std::size_t kBlock = 64;
         std::array<std::string_view, 2 * kBlock> ends;
         std::array<std::size_t, 2 * kBlock> hashes;
+        NodeHandle last_from = 0;
+        std::string_view last_from_text;
         for (std::uint64_t done = 0; done < n;) {
             const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - done));
             for (std::size_t i = 0; i < 2 * block; ++i) {
                 if (!view(ends[i])) return false;
+                // A pair whose first id is the one before's: no lookup (the writer puts
+                // a node's pairs together).
+                if (i % 2 == 0 && i >= 2 && ends[i] == ends[i - 2]) continue;
                 hashes[i] = StringHash{}(ends[i]);
                 ids.prefetch_find(ends[i]);
             }
             for (std::size_t i = 0; i < block; ++i) {
-                // Held while inserted; the set then holds them itself (or already did).
-                const NodeHandle from = ids.hold(ends[2 * i], hashes[2 * i]);
+                // Held while inserted; the set then holds them itself (or already did), so
+                // the first id stays held for the pairs after that repeat it.
+                const bool repeated = (i > 0 || done > 0) && ends[2 * i] == last_from_text;
+                const NodeHandle from = repeated ? last_from : ids.hold(ends[2 * i], hashes[2 * i]);
                 const NodeHandle to = ids.hold(ends[2 * i + 1], hashes[2 * i + 1]);
                 set.insert(from, to);
-                ids.release(from);
+                if (!repeated) ids.release(from);
                 ids.release(to);
+                last_from = from;
+                last_from_text = ends[2 * i];
             }
             done += block;
         }
