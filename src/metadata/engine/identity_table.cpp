@@ -176,22 +176,22 @@ void IdentityTable::remove(std::string_view id) {
     release_if_unused(h);
 }
 
-void IdentityTable::restore_hash(std::string_view id, std::string_view hash_text) {
+void IdentityTable::restore_hash(std::string_view id, std::size_t id_hash, std::string_view hash_text) {
     generation_.advance();
-    const NodeHandle h = intern(id);
+    const NodeHandle h = intern(id, id_hash);
     tally(-1, h);
     set_stored(h, hash_text);
     tally(+1, h);
 }
 
-void IdentityTable::restore_back_mapping(std::string_view hash_text, std::string_view id) {
+void IdentityTable::restore_back_mapping(std::string_view hash_text, std::string_view id, std::size_t id_hash) {
     generation_.advance();
     auto decoded = decode_hex32(hash_text);
     if (!decoded || has_upper_hex(hash_text)) {
         odd_back_.insert_or_assign(std::string(hash_text), std::string(id));
         return;
     }
-    const NodeHandle h = intern(id);
+    const NodeHandle h = intern(id, id_hash);
     const NodeHandle before = handle_of_hash(*decoded).value_or(kNone);
     tally(-1, h, before);
     map_back(*decoded, h);

@@ -48,8 +48,16 @@ public:
     void remove(std::string_view id);
     // The entries as a snapshot holds them; a later entry for the same key replaces an
     // earlier one.
-    void restore_hash(std::string_view id, std::string_view hash_text);
-    void restore_back_mapping(std::string_view hash_text, std::string_view id);
+    void restore_hash(std::string_view id, std::string_view hash_text) {
+        restore_hash(id, StringHash{}(id), hash_text);
+    }
+    void restore_back_mapping(std::string_view hash_text, std::string_view id) {
+        restore_back_mapping(hash_text, id, StringHash{}(id));
+    }
+    // The same, with the id's StringHash worked out by the caller (a reader that fetches
+    // the table's memory for a block of entries before applying them).
+    void restore_hash(std::string_view id, std::size_t id_hash, std::string_view hash_text);
+    void restore_back_mapping(std::string_view hash_text, std::string_view id, std::size_t id_hash);
     // An edge end or an index listing: the id's handle (interned with no hash when it has
     // none), held once more until a matching release().
     NodeHandle hold(std::string_view id) { return hold(id, StringHash{}(id)); }
@@ -80,6 +88,8 @@ public:
     bool has_stored(NodeHandle h) const { return entries_[h].stored; }
     // Starts fetching what find(id) will read first, for a caller that looks many ids up.
     void prefetch_find(std::string_view id) const { by_id_.prefetch(id); }
+    // Starts fetching what a back-mapping keyed by this hash reads first.
+    void prefetch_back_mapping(const Hash32& hash) const { by_hash_.prefetch(hash); }
     const std::string& id(NodeHandle h) const { return entries_[h].id; }
     // Starts fetching the text of the handle's id (its entry must be in cache or on its way).
     void prefetch_id_text(NodeHandle h) const { prefetch_text(entries_[h].id); }

@@ -59,6 +59,8 @@ public:
 
     bool insert(NodeHandle from, NodeHandle to);
     bool contains(NodeHandle from, NodeHandle to) const { return keys_.contains(key(from, to)); }
+    // Starts fetching what insert(from, to) reads first.
+    void prefetch(NodeHandle from, NodeHandle to) const { keys_.prefetch(key(from, to)); }
     bool erase(NodeHandle from, NodeHandle to);
     // Erases every pair pred(from, to) selects.
     template <class Pred>

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
+#include "util/hex.hpp"
 #include "util/prefetch.hpp"
 #include "util/utf8.hpp"
 
@@ -535,21 +536,21 @@ public:
     }
 
     // The identity table's two maps; a later entry with the same key replaces the earlier one.
+    // Both are read a block of entries at a time: the entries' strings in place, the ids
+    // hashed and the table's slots for them fetched before any entry is applied.
     bool identities(IdentityTable& ids) {
-        std::string a, b;
         std::uint64_t n;
         if (!count(n, 2 * kMinString) || !strings_follow(2 * n)) return false;
         ids.reserve(static_cast<std::size_t>(n));
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (!str(a) || !str(b)) return false;
-            ids.restore_hash(a, b);
-        }
-        if (!count(n, 2 * kMinString)) return false;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (!str(a) || !str(b)) return false;
-            ids.restore_back_mapping(a, b);
-        }
-        return true;
+        auto restore_hash = [&](std::string_view id, std::size_t id_hash, std::string_view hash_text) {
+            ids.restore_hash(id, id_hash, hash_text);
+        };
+        if (!entry_blocks(n, ids, 0, restore_hash)) return false;
+        if (!count(n, 2 * kMinString) || !strings_follow(2 * n)) return false;
+        auto restore_back = [&](std::string_view id, std::size_t id_hash, std::string_view hash_text) {
+            ids.restore_back_mapping(hash_text, id, id_hash);
+        };
+        return entry_blocks(n, ids, 1, restore_back);
     }
 
     // Each end is read in place and held in the set's table once: no string per pair. The
@@ -562,6 +563,8 @@ public:
         constexpr std::size_t kBlock = 64;
         std::array<std::string_view, 2 * kBlock> ends;
         std::array<std::size_t, 2 * kBlock> hashes;
+        std::array<NodeHandle, 2 * kBlock> handles;
+        std::array<bool, kBlock> repeated;
         NodeHandle last_from = 0;
         std::string_view last_from_text;
         for (std::uint64_t done = 0; done < n;) {
@@ -574,17 +577,21 @@ public:
                 hashes[i] = StringHash{}(ends[i]);
                 ids.prefetch_find(ends[i]);
             }
+            // Held while inserted; the set then holds them itself (or already did), so a
+            // first id stays held for the pairs after it that repeat it.
             for (std::size_t i = 0; i < block; ++i) {
-                // Held while inserted; the set then holds them itself (or already did), so
-                // the first id stays held for the pairs after that repeat it.
-                const bool repeated = (i > 0 || done > 0) && ends[2 * i] == last_from_text;
-                const NodeHandle from = repeated ? last_from : ids.hold(ends[2 * i], hashes[2 * i]);
-                const NodeHandle to = ids.hold(ends[2 * i + 1], hashes[2 * i + 1]);
-                set.insert(from, to);
-                if (!repeated) ids.release(from);
-                ids.release(to);
+                repeated[i] = (i > 0 || done > 0) && ends[2 * i] == last_from_text;
+                const NodeHandle from = repeated[i] ? last_from : ids.hold(ends[2 * i], hashes[2 * i]);
+                handles[2 * i] = from;
+                handles[2 * i + 1] = ids.hold(ends[2 * i + 1], hashes[2 * i + 1]);
+                set.prefetch(from, handles[2 * i + 1]);
                 last_from = from;
                 last_from_text = ends[2 * i];
+            }
+            for (std::size_t i = 0; i < block; ++i) {
+                set.insert(handles[2 * i], handles[2 * i + 1]);
+                if (!repeated[i]) ids.release(handles[2 * i]);
+                ids.release(handles[2 * i + 1]);
             }
             done += block;
         }
@@ -593,6 +600,30 @@ public:
 
 private:
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+    // n entries of two strings, the id at `id_at` (0 or 1) and a hash text at the other, each
+    // applied as apply(id, its StringHash, hash text).
+    template <class Apply>
+    bool entry_blocks(std::uint64_t n, const IdentityTable& ids, std::size_t id_at, Apply apply) {
+        constexpr std::size_t kBlock = 64;
+        std::array<std::string_view, 2 * kBlock> texts;
+        std::array<std::size_t, kBlock> hashes;
+        for (std::uint64_t done = 0; done < n;) {
+            const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - done));
+            for (std::size_t i = 0; i < block; ++i) {
+                if (!view(texts[2 * i]) || !view(texts[2 * i + 1])) return false;
+                const std::string_view id = texts[2 * i + id_at], hash_text = texts[2 * i + 1 - id_at];
+                hashes[i] = StringHash{}(id);
+                ids.prefetch_find(id);
+                if (auto decoded = decode_hex32(hash_text)) ids.prefetch_back_mapping(*decoded);
+            }
+            for (std::size_t i = 0; i < block; ++i) {
+                apply(texts[2 * i + id_at], hashes[i], texts[2 * i + 1 - id_at]);
+            }
+            done += block;
+        }
+        return true;
+    }
 
     template <class T>
     bool raw(T& v) {
