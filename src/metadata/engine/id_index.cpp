@@ -26,9 +26,16 @@ void IdIndex::remove(std::string_view key, std::string_view id) {
 }
 
 void IdIndex::assign(std::string key, const std::vector<std::string_view>& ids) {
+    std::vector<std::size_t> hashes;
+    hashes.reserve(ids.size());
+    for (std::string_view id : ids) hashes.push_back(StringHash{}(id));
+    assign(std::move(key), ids, hashes);
+}
+
+void IdIndex::assign(std::string key, std::span<const std::string_view> ids, std::span<const std::size_t> id_hashes) {
     Handles list;
     list.reserve(ids.size());
-    for (std::string_view id : ids) list.push_back(ids_->hold(id));
+    for (std::size_t i = 0; i < ids.size(); ++i) list.push_back(ids_->hold(ids[i], id_hashes[i]));
     auto [it, inserted] = map_.try_emplace(std::move(key));
     if (!inserted) release_all(it->second);
     it->second = std::move(list);

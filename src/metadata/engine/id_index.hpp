@@ -98,6 +98,10 @@ public:
     void remove(std::string_view key, std::string_view id);
     // Replaces key's list by these ids (an entry read from a snapshot).
     void assign(std::string key, const std::vector<std::string_view>& ids);
+    // The same, with each id's StringHash worked out by the caller.
+    void assign(std::string key, std::span<const std::string_view> ids, std::span<const std::size_t> id_hashes);
+    // Starts fetching what an assign or find of the key reads first.
+    void prefetch(std::string_view key) const { map_.prefetch(key); }
     // Takes key's entry out; its ids in order, or nothing when there was none.
     std::optional<IdList> take(std::string_view key);
 

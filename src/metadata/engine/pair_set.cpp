@@ -58,6 +58,16 @@ IdentityTable& PairSet::table() const {
     return *ids_;
 }
 
+std::vector<PairSet::Key> PairSet::keys_by_first() const {
+    // A counting sort: two passes over the set.
+    std::vector<std::uint32_t> start(static_cast<std::size_t>(ids_->handle_bound()) + 1, 0);
+    for (Key k : keys_) ++start[from_of(k) + 1];
+    for (std::size_t h = 1; h < start.size(); ++h) start[h] += start[h - 1];
+    std::vector<Key> out(keys_.size());
+    for (Key k : keys_) out[start[from_of(k)]++] = k;
+    return out;
+}
+
 bool PairSet::insert(NodeHandle from, NodeHandle to) {
     if (!keys_.insert(key(from, to)).second) return false;
     ids_->hold(from);

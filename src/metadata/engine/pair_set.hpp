@@ -73,6 +73,9 @@ public:
         });
     }
     const Keys& keys() const { return keys_; }
+    // The keys grouped by their first handle, in handle order (within a group, in the set's
+    // order): a reader of them meets each node's pairs one after another.
+    std::vector<Key> keys_by_first() const;
 
     // ---- by id --------------------------------------------------------------------------
 

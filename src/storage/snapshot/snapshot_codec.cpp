@@ -90,18 +90,6 @@ std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
     return n;
 }
 
-// A set's pairs grouped by their first id, in handle order (a counting sort: two passes over
-// the set). A reader then meets each node's pairs one after another and looks its id up once
-// rather than once per pair, and the writer reads the first ids' texts in order.
-std::vector<PairSet::Key> grouped_by_first(const PairSet& set) {
-    std::vector<std::uint32_t> start(static_cast<std::size_t>(set.table().handle_bound()) + 1, 0);
-    for (PairSet::Key k : set.keys()) ++start[PairSet::from_of(k) + 1];
-    for (std::size_t h = 1; h < start.size(); ++h) start[h] += start[h - 1];
-    std::vector<PairSet::Key> out(set.size());
-    for (PairSet::Key k : set.keys()) out[start[PairSet::from_of(k)]++] = k;
-    return out;
-}
-
 // Every id of the identity table as the snapshot writes a string (its length in 8 bytes,
 // then its bytes), in handle order in one buffer, each checked as UTF-8 once: the edge sets
 // name 10^6 ids ten times over, and writing a pair then copies two runs of this buffer
@@ -266,8 +254,10 @@ public:
     // Each pair's ids, as the table holds them; their UTF-8 was checked by `texts`.
     void pairs(const PairSet& set, const IdTexts& texts) {
         u64(set.size());
+        // Grouped by first id: a reader then looks each node's id up once rather than once
+        // per pair, and the first ids' texts are read in order.
         walk_ahead(
-            grouped_by_first(set),
+            set.keys_by_first(),
             [&](PairSet::Key k) {
                 texts.prefetch(PairSet::from_of(k));
                 texts.prefetch(PairSet::to_of(k));
@@ -520,17 +510,40 @@ public:
         if (!count(n, 2 * kMinString)) return false;
         constexpr std::size_t cap = kReserveBudget / sizeof(IdIndex::Map::value_type);
         index.reserve(static_cast<std::size_t>(n < cap ? n : cap));
-        std::string key;
+        // A block of entries at a time: their keys and ids read in place, the ids hashed, and
+        // the index's and the table's slots fetched before any entry is applied.
+        constexpr std::size_t kBlock = 32;
+        struct Entry {
+            std::string_view key;
+            std::size_t first, count;
+        };
+        std::vector<Entry> entries;
         std::vector<std::string_view> ids;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            std::uint64_t m;
-            if (!str(key) || !count(m, kMinString)) return false;
+        std::vector<std::size_t> hashes;
+        const IdentityTable& table = index.table();
+        for (std::uint64_t done = 0; done < n;) {
+            const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - done));
+            entries.clear();
             ids.clear();
-            for (std::uint64_t k = 0; k < m; ++k) {
-                if (!view(ids.emplace_back())) return false;
+            hashes.clear();
+            for (std::size_t i = 0; i < block; ++i) {
+                Entry& e = entries.emplace_back();
+                std::uint64_t m;
+                if (!view(e.key) || !count(m, kMinString)) return false;
+                index.prefetch(e.key);
+                e.first = ids.size();
+                e.count = static_cast<std::size_t>(m);
+                for (std::uint64_t k = 0; k < m; ++k) {
+                    if (!view(ids.emplace_back())) return false;
+                    hashes.push_back(StringHash{}(ids.back()));
+                    table.prefetch_find(ids.back());
+                }
             }
-            index.assign(std::move(key), ids);
-            key.clear();
+            for (const Entry& e : entries) {
+                index.assign(std::string(e.key), std::span(ids).subspan(e.first, e.count),
+                             std::span<const std::size_t>(hashes).subspan(e.first, e.count));
+            }
+            done += block;
         }
         return true;
     }
