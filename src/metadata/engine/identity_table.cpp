@@ -123,8 +123,7 @@ NodeHandle IdentityTable::assign_own_hash(std::string_view id) {
             ++stored_;
             e.stored = true;
             e.decodes = true;
-            e.hash = own;
-            if (!odd_text_.empty()) odd_text_.erase(h);
+            e.hash = own;  // a handle without a stored hash has no odd text either
             ++e.back_refs;
             return h;
         }
