@@ -13,7 +13,7 @@ import pytest
 
 import corvane_index
 from corvane_index import python_file
-from corvane_index.python_file import _UNKNOWN, _FileVisitor, _site, extract_source
+from corvane_index.python_file import _UNKNOWN, _FileVisitor, _Through, _site, extract_source
 
 STDLIB = sysconfig.get_paths()["stdlib"]
 
@@ -21,9 +21,9 @@ STDLIB = sysconfig.get_paths()["stdlib"]
 def _expr_plain(self, expr, scope):
     """The walk as first written: every field of every node, read by name."""
     function = scope.kind == "function"
-    stack = [(expr, False)]
+    stack = [(expr, False, False)]
     while stack:
-        node, in_lambda = stack.pop()
+        node, in_lambda, later = stack.pop()
         t = type(node)
         if t is ast.Name:
             ctx = type(node.ctx)
@@ -33,6 +33,7 @@ def _expr_plain(self, expr, scope):
                     scope.receivers.note(node.id, _UNKNOWN)
             elif ctx is ast.Del:
                 scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
+                scope.rebind(node.id)
             else:
                 scope.loads[node.id] = scope.loads.get(node.id, 0) + 1
             continue
@@ -45,9 +46,12 @@ def _expr_plain(self, expr, scope):
                     self._passed(node, scope)
             name = self._call_name(node.func, scope)
             if name is not None and name != "super":
-                scope.raw_calls.append(name)
+                held = scope.current.get(name.split(".")[0]) if not (in_lambda or later) else None
+                scope.raw_calls.append(name if held is None else _Through(name, held))
         elif t is ast.comprehension:
             self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
+        elif t in (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp):
+            later = True
         elif t is ast.Lambda:
             if not in_lambda:
                 self._lambda(node, scope)
@@ -71,12 +75,12 @@ def _expr_plain(self, expr, scope):
                 children.extend(x for x in v if isinstance(x, ast.AST))
             elif isinstance(v, ast.AST) and not isinstance(v, ast.expr_context):
                 children.append(v)
-        stack.extend((c, in_lambda) for c in reversed(children))
+        stack.extend((c, in_lambda, later) for c in reversed(children))
 
 
 def _plain_stmt(self, stmt, scope):
     """Statements all through the generic branch's isinstance chain (no shortcuts)."""
-    if type(stmt) in (ast.Expr, ast.If):
+    if type(stmt) is ast.Expr:
         for child in ast.iter_child_nodes(stmt):
             if isinstance(child, ast.stmt):
                 self._stmt(child, scope)

@@ -1628,3 +1628,102 @@ def test_an_instance_of_the_class_a_class_attribute_holds(tmp_path):
     # An instance that assigns the attribute, or a class that binds it twice: no class.
     assert "conn.py:Response.begin" not in callees(engine, "conn.py:Rebinding.get")
     assert "conn.py:Response.begin" not in callees(engine, "conn.py:Twice.go")
+
+
+def test_a_name_bound_again_calls_what_it_last_held_where_the_code_runs_straight(tmp_path):
+    engine = index_files(tmp_path, {
+        "jobs.py": '''
+            class Fast:
+                def run(self):
+                    pass
+
+            class Slow:
+                def run(self):
+                    pass
+
+            def first():
+                pass
+
+            def second():
+                pass
+        ''',
+        "app.py": '''
+            from jobs import Fast, Slow, first, second
+
+            a = b = first
+            b()
+            a = b = second
+            a()
+
+            def swapped():
+                job = Fast()
+                job.run()
+                job = Slow()
+                job.run()
+
+            def in_try():
+                try:
+                    job = Fast()
+                    job.run()
+                except ValueError:
+                    job = Slow()
+                    job.run()
+                with open("x") as f:
+                    job = Slow()
+                job.run()  # the with body may have stopped early, its exception suppressed
+
+            def branched(flag):
+                pick = first
+                if flag:
+                    pick = second
+                    pick()
+                else:
+                    pick()
+                pick()
+
+            def looped(items):
+                step = first
+                for item in items:
+                    step()
+                    step = second
+
+            def later():
+                f = first
+                g = (f() for _ in range(3))
+                h = lambda: f()
+                f = second
+                return g, h
+
+            def stale():
+                origin = first
+                held = origin
+                origin = second
+                held()
+                held = origin
+
+            counter = first
+            counter()
+
+            def bump():
+                global counter
+                counter = second
+        ''',
+    })
+    first, second = "jobs.py:first", "jobs.py:second"
+    fast, slow = "jobs.py:Fast.run", "jobs.py:Slow.run"
+    code = callees(engine, "app.py:<module>")
+    assert first in code and second in code
+    assert callees(engine, "app.py:swapped") == ["jobs.py:Fast", fast, "jobs.py:Slow", slow]
+    # In the try body Fast's; in the handler only what it bound itself; after a with, nothing.
+    assert [c for c in callees(engine, "app.py:in_try") if c.endswith(".run")] == [fast, slow]
+    # Each branch starts from what held before it; after the if, either may be held.
+    assert callees(engine, "app.py:branched") == [first, second]
+    # A loop may run its body again after a later binding.
+    assert callees(engine, "app.py:looped") == []
+    # Generator expressions and lambdas run later, when the name may hold something else.
+    assert first not in callees(engine, "app.py:later")
+    # What a name held through another name that was bound anew since is not followed.
+    assert callees(engine, "app.py:stale") == []
+    # A name some function rebinds with `global` may change under any call.
+    assert callees(engine, "app.py:bump") == []
+    assert [c for c in code if c in (first, second)] == [first, second]

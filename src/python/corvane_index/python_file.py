@@ -221,6 +221,10 @@ class _Scope:
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
     lambda_count: int = 0  # lambdas defined directly here, named <lambda1>, <lambda2>, ... in source order
+    # What each name holds at the statement being visited, where the code since its binding
+    # ran straight through (see _Current); `rebound` logs every binding, in order.
+    current: dict[str, "_Current"] = field(default_factory=dict)
+    rebound: list[str] = field(default_factory=list)
 
     def add_call(self, name: str, implicit: bool = False):
         if not implicit:
@@ -235,6 +239,18 @@ class _Scope:
         self.binds[name] = self.binds.get(name, 0) + 1
         if self.kind != "class":
             self.locals.add(name)
+        self.rebind(name)
+
+    def rebind(self, name: str):
+        self.rebound.append(name)
+        self.forget(name)
+
+    def forget(self, name: str):
+        """name is bound anew: what it held, and what was read through it, is no longer known."""
+        if self.current:
+            # "*": a star import, which may bind any name.
+            self.current = {} if name == "*" else {k: v for k, v in self.current.items()
+                                                   if k != name and v.head != name}
 
     def bind_definition(self, name: str):
         self.bind(name)
@@ -252,6 +268,28 @@ class _Scope:
 
 class _Implicit(str):
     """A raw call name of a special method that a statement runs without naming it."""
+
+
+class _Current:
+    """What a name of a function or module body was last bound to, while the statements since
+    ran straight through (no loop, branch or handler between): `alias` as _alias_value gives
+    it, `made` the callee of the call whose result it holds with the type that gives. Where
+    the name is bound more than once, this is what a call through it at that point reaches."""
+
+    __slots__ = ("alias", "made", "type", "head")
+
+    def __init__(self, alias: str | None, made: str | None, type_name):
+        self.alias, self.made, self.type = alias, made, type_name
+        self.head = (alias or made).partition(".")[0]
+
+
+class _Through(str):
+    """A raw call name whose first name held, where the call is, what `current` tells."""
+
+    def __new__(cls, name: str, current: _Current):
+        self = super().__new__(cls, name)
+        self.current = current
+        return self
 
 
 class _Passed(str):
@@ -282,7 +320,12 @@ _PROPERTIES = frozenset({"property", "builtins.property", "cached_property", "fu
 _DEFINED = "<def>"
 
 _Name, _Constant, _Attribute, _Call, _Load, _Store = ast.Name, ast.Constant, ast.Attribute, ast.Call, ast.Load, ast.Store
+_TRY = (ast.Try, ast.TryStar) if hasattr(ast, "TryStar") else (ast.Try,)
+_LOOPS = frozenset({ast.For, ast.AsyncFor, ast.While})
+_BLOCKS = _LOOPS | {ast.If, ast.With, ast.AsyncWith, ast.Match, *_TRY}
 _LAMBDA_END = object()  # pushed under a lambda's children: the walk leaves the lambda there
+_COMPREHENSION_END = object()
+_COMPREHENSIONS = frozenset({ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp})
 # Fields that never hold a node _expr visits: names, flags, contexts and operators (an operator
 # node has nothing inside).
 _LEAF_FIELDS = frozenset({"ctx", "op", "ops", "id", "attr", "arg", "name", "kind", "conversion", "is_async",
@@ -312,6 +355,7 @@ class _FileVisitor:
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
         self._item_loops: list[tuple[_Scope, str, str]] = []  # (scope, items, loop variable) typed by items
         self._lambdas: dict[int, _Scope] = {}  # id of an ast.Lambda -> its definition
+        self._declared: set[str] = set()  # names some scope declares global or nonlocal
 
     # ---- scopes and records -------------------------------------------------------
 
@@ -354,6 +398,7 @@ class _FileVisitor:
                 self._readers.setdefault(read, []).append(scope)
         for scope in self.scopes:
             self._parameter_flows(scope)
+        self._declared = {name for scope in self.scopes for name in scope.declared_outer}
         for scope in self.scopes:
             self._finish_calls(scope)
         self.extract.raw_calls = {scope.node_id: list(scope.calls) for scope in self.scopes if scope.calls}
@@ -456,6 +501,7 @@ class _FileVisitor:
             if first and first[0].arg in ("self", "cls"):
                 scope.self_name = first[0].arg
                 scope.class_scope = parent
+        scope.current = {}  # a repeated definition's scope may hold what its first body left
         self._body(node.body, scope)
 
     def _lambda(self, node: ast.Lambda, parent: _Scope):
@@ -544,12 +590,50 @@ class _FileVisitor:
             stmt_(stmt, scope)
 
     def _stmt(self, stmt: ast.stmt, scope: _Scope):
+        if type(stmt) not in _BLOCKS:
+            self._statement(stmt, scope)
+            return
+        # A block runs its statements straight through only where nothing before them in it
+        # may have been skipped or repeated: what a name held before the statement holds at the
+        # start of an if's branches, a with's or a try's body and a match's cases; a loop
+        # starts from nothing known, and so does what runs after an exception. After the
+        # statement, a name bound anywhere in it holds what is not known.
+        before, mark = scope.current, len(scope.rebound)
+        if type(stmt) in _LOOPS:
+            scope.current = {}
+        self._statement(stmt, scope, before)
+        scope.current = before
+        for name in scope.rebound[mark:]:
+            scope.forget(name)
+
+    def _statement(self, stmt: ast.stmt, scope: _Scope, before: dict | None = None):
         if isinstance(stmt, ast.Expr):  # the commonest: shortcuts of the generic case below
             self._expr(stmt.value, scope)
         elif isinstance(stmt, ast.If):
             self._expr(stmt.test, scope)
             self._body(stmt.body, scope)
+            scope.current = before
             self._body(stmt.orelse, scope)
+        elif isinstance(stmt, _TRY):
+            self._body(stmt.body, scope)
+            for handler in stmt.handlers:
+                scope.current = {}
+                if handler.name:
+                    self._bind(scope, handler.name, _UNKNOWN)
+                if handler.type is not None:
+                    self._expr(handler.type, scope)
+                self._body(handler.body, scope)
+            scope.current = {}
+            self._body(stmt.orelse, scope)
+            self._body(stmt.finalbody, scope)
+        elif isinstance(stmt, ast.Match):
+            self._expr(stmt.subject, scope)
+            for case in stmt.cases:
+                scope.current = before
+                self._expr(case.pattern, scope)
+                if case.guard is not None:
+                    self._expr(case.guard, scope)
+                self._body(case.body, scope)
         elif isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
             self._function(stmt, scope)
         elif isinstance(stmt, ast.ClassDef):
@@ -626,17 +710,6 @@ class _FileVisitor:
             for child in ast.iter_child_nodes(stmt):
                 if isinstance(child, ast.stmt):
                     self._stmt(child, scope)
-                elif isinstance(child, ast.excepthandler):
-                    if child.name:
-                        self._bind(scope, child.name, _UNKNOWN)
-                    if child.type is not None:
-                        self._expr(child.type, scope)
-                    self._body(child.body, scope)
-                elif isinstance(child, ast.match_case):
-                    self._expr(child.pattern, scope)
-                    if child.guard is not None:
-                        self._expr(child.guard, scope)
-                    self._body(child.body, scope)
                 else:
                     self._expr(child, scope)
 
@@ -717,6 +790,8 @@ class _FileVisitor:
             else:
                 for type_name in type_names:
                     scope.receivers.note(target.id, type_name, scope)
+                if annotation is None:
+                    self._hold(scope, target.id, alias, value, type_names)
             return
         text = dotted_name(target)
         head, _, rest = text.partition(".")
@@ -726,6 +801,20 @@ class _FileVisitor:
                 method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
             elif scope.kind != "class":
                 scope.receivers.note(text, type_name, scope)
+
+    def _hold(self, scope: _Scope, name: str, alias, value: ast.AST | None, type_names: list):
+        """After `name = value`: what the name holds until the code branches or binds it again."""
+        if name in scope.declared_outer:
+            return
+        alias = alias if isinstance(alias, str) else None
+        made = type_name = None
+        if isinstance(value, ast.Call) and len(type_names) == 1 and type_names[0] is not _UNKNOWN:
+            made = dotted_name(value.func)
+            type_name = type_names[0] if made is not None and made not in _BUILTINS else None
+            made = made if type_name is not None else None
+        if alias is not None or made is not None:
+            # A new dict: the one a branch started from is restored after it.
+            scope.current = {**scope.current, name: _Current(alias, made, type_name)}
 
     def _items_type(self, expr: ast.AST, scope: _Scope) -> str | None:
         """The annotated item class of a local or parameter that is bound only once."""
@@ -852,6 +941,7 @@ class _FileVisitor:
         self.imported.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
         local = alias.asname or parts[0]
         scope.binds[local] = scope.binds.get(local, 0) + 1
+        scope.rebind(local)
         if alias.asname:
             self._add_binding(scope, alias.asname,
                               {"module": "/".join(parts), "kind": "module", "qualifier": alias.asname})
@@ -881,6 +971,7 @@ class _FileVisitor:
             if alias.name != "*":
                 local = alias.asname or alias.name
                 scope.binds[local] = scope.binds.get(local, 0) + 1
+                scope.rebind(local)
         if module is None:
             # Reaches above the indexed root: the names are bound, but to nothing we know.
             for alias in names:
@@ -893,6 +984,7 @@ class _FileVisitor:
             if alias.name == "*":
                 # Which names it brings is for the whole-tree pass to tell; a name bound before
                 # this statement may be replaced by it, one bound only after it wins.
+                scope.rebind("*")
                 scope.imports.setdefault("*", []).append({"module": module, "kind": "star",
                                                           "before": sorted(scope.binds)})
                 continue
@@ -926,6 +1018,7 @@ class _FileVisitor:
         stack: list[Any] = [expr]
         pop, push, extend = stack.pop, stack.append, stack.extend
         lambdas = 0  # lambdas around the node: a yield there makes no generator of the scope
+        comprehensions = 0  # comprehensions around the node: their code may run later (generators)
         while stack:
             node = pop()
             t = type(node)
@@ -941,6 +1034,7 @@ class _FileVisitor:
                     # Del: not a binding to hide others with, but the name no longer holds one value.
                     scope.binds[node.id] = scope.binds.get(node.id, 0) + 1
                     scope.deletes[node.id] = scope.deletes.get(node.id, 0) + 1
+                    scope.rebind(node.id)
                 continue
             if t is _Constant or node is None:  # None: a `**spread` key, a missing kw default
                 continue
@@ -950,6 +1044,9 @@ class _FileVisitor:
             if node is _LAMBDA_END:
                 lambdas -= 1
                 continue
+            if node is _COMPREHENSION_END:
+                comprehensions -= 1
+                continue
             if t is _Call:
                 if type(node.func) is _Name:
                     scope.sites.append(_site(node))
@@ -957,7 +1054,14 @@ class _FileVisitor:
                         self._passed(node, scope)
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
+                    if scope.current and not (lambdas or comprehensions):
+                        held = scope.current.get(name.partition(".")[0])
+                        if held is not None:
+                            name = _Through(name, held)
                     scope.raw_calls.append(name)
+            elif t in _COMPREHENSIONS:
+                comprehensions += 1
+                push(_COMPREHENSION_END)
             elif t is ast.comprehension:
                 self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
             elif t is ast.Lambda:
@@ -1036,7 +1140,10 @@ class _FileVisitor:
                     lam = self._lambdas.get(id(raw.node))
                     if lam is None or (raw := self._lambda_call(lam.qual, target, "")) == "":
                         continue
-            name = self._rewrite(raw, scope)
+            held = None
+            if isinstance(raw, _Through):
+                raw, held = self._through(raw, scope)
+            name = self._rewrite(raw, scope, held=held)
             if name is None:
                 continue
             key = name.partition("()")[0]
@@ -1046,12 +1153,31 @@ class _FileVisitor:
                 target.add_call(name, isinstance(raw, _Implicit))
                 continue
             # Holds only if no other module can call that function: the whole-tree pass decides.
-            plain = self._rewrite(raw, scope, flows=False)
+            plain = self._rewrite(raw, scope, flows=False, held=held)
             self.extract.conditional.append((target.node_id, len(target.calls), self._flow_used, name, plain))
             target.calls.append(plain)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}", implicit=True)
+
+    def _through(self, raw: _Through, scope: _Scope) -> tuple[str, str | None]:
+        """(call name, what its first name held) for a call through a name this scope binds
+        more than once, by what the name held where the call is: `x.m` on an instance x was
+        last assigned becomes `Cls().m`, typed as that call's result; a name last bound to a
+        function calls it. A name bound once keeps the rules for it, and so does a name that
+        code elsewhere may rebind (`global`, `nonlocal`)."""
+        head, _, rest = raw.partition(".")
+        held = raw.current
+        if (scope.binds.get(head, 0) < 2 or head in self._declared or self._owner(head, scope) is not scope):
+            return str(raw), None
+        if rest and "." not in rest and held.type is not None:
+            if scope.receivers.single(head) is not None:
+                return str(raw), None  # every binding gives the same type
+            if not (held.type[1] == "type" or "." in held.made or self._module_head(held.made, scope)):
+                return str(raw), None  # the result of a local function: nothing types it
+            scope.receivers.note(held.made + "()", held.type, scope)
+            return f"{held.made}().{rest}", None
+        return str(raw), held.alias
 
     def _typed_result(self, callee: str, scope: _Scope) -> bool:
         """Can the type of `callee(...)`'s result be told: a constructor of the own class, a
@@ -1127,10 +1253,11 @@ class _FileVisitor:
         if fn.flows and home.kind == "module":
             fn.flow_owner = name
 
-    def _rewrite(self, name: str, scope: _Scope, flows: bool = True) -> str | None:
+    def _rewrite(self, name: str, scope: _Scope, flows: bool = True, held: str | None = None) -> str | None:
         """The call name with single-valued aliases replaced by what they are bound to, so the
         resolver sees `func` where the code calls `a` after `a = func`; None for a name only
-        the class body that binds it could resolve."""
+        the class body that binds it could resolve. held: what the first name holds where the
+        call is (see _through), in place of its one value."""
         if name.startswith(_TABLE):
             return self._table_entry(name, scope)
         before = name
@@ -1163,9 +1290,12 @@ class _FileVisitor:
             owner = self._owner(head, scope)
             if owner is None:
                 return name
-            value = owner.alias(head, flows)
-            if value is not None and head in owner.params and owner.flow_owner:
-                self._flow_used = owner.flow_owner
+            if held is not None and step == 0:
+                value = held
+            else:
+                value = owner.alias(head, flows)
+                if value is not None and head in owner.params and owner.flow_owner:
+                    self._flow_used = owner.flow_owner
             if isinstance(value, str) and value.startswith(_DEFINED):
                 if _is_lambda(value):
                     return self._lambda_call(value[len(_DEFINED):], scope, before) + dot + rest
