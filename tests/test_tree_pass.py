@@ -535,12 +535,30 @@ def test_parameter_filled_by_every_call_with_one_function(tmp_path):
             def escapes(callback):
                 callback()
 
+            def leaf(callback):
+                callback()
+
+            def passes_on(callback):
+                def inner(fn):
+                    fn()
+                leaf(callback)
+                inner(callback)
+
+            def mixed_leaf(callback):
+                callback()
+
+            def mixed(callback):
+                mixed_leaf(callback)
+
             def run():
                 apply(first)
                 apply(callback=first)
                 apply_twice(first)
                 apply_twice(second)
                 escapes(first)
+                passes_on(second)
+                mixed(first)
+                mixed(second)
                 return escapes
         ''',
     }
@@ -548,11 +566,16 @@ def test_parameter_filled_by_every_call_with_one_function(tmp_path):
     assert callees(engine, "main.py:apply") == ["main.py:first", "main.py:second"]
     assert callees(engine, "main.py:apply_twice") == []  # two functions reach it
     assert callees(engine, "main.py:escapes") == []  # read as a value: callers out of sight
+    # A parameter handed on to another function, nested or not, takes the caller's one value.
+    assert callees(engine, "main.py:leaf") == ["main.py:second"]
+    assert callees(engine, "main.py:passes_on.inner") == ["main.py:second"]
+    assert callees(engine, "main.py:mixed_leaf") == []
 
     # Another module importing this one may call apply with anything.
     files["user.py"] = "import main\n"
     engine = index_files(tmp_path / "again", files)
     assert callees(engine, "main.py:apply") == []
+    assert callees(engine, "main.py:leaf") == callees(engine, "main.py:passes_on.inner") == []
 
 
 def test_diamond_inheritance_calls_the_method_python_picks(tmp_path):

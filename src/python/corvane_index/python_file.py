@@ -396,8 +396,14 @@ class _FileVisitor:
         for scope in self.scopes:
             for read in scope.loads:
                 self._readers.setdefault(read, []).append(scope)
-        for scope in self.scopes:
-            self._parameter_flows(scope)
+        # Callers first (they are mostly defined later), again while a pass finds more: a
+        # function's parameter may pass on what its own callers passed to it.
+        for _ in range(4):
+            found = sum(len(scope.flows) for scope in self.scopes)
+            for scope in reversed(self.scopes):
+                self._parameter_flows(scope)
+            if sum(len(scope.flows) for scope in self.scopes) == found:
+                break
         self._declared = {name for scope in self.scopes for name in scope.declared_outer}
         for scope in self.scopes:
             self._finish_calls(scope)
@@ -1224,6 +1230,7 @@ class _FileVisitor:
         if not sites or loads != len(sites):
             return
         values: dict[str, set] = {p: set() for p in fn.params}
+        passed_on = False  # a value that holds only as the caller's flows do
         for scope, (_, positional, keywords) in sites:
             if positional is None or len(positional) > len(fn.positional):
                 return
@@ -1239,6 +1246,10 @@ class _FileVisitor:
                     value = self._returned_function(value[:-2], where)
                     if value is not None and value.endswith("()"):
                         value = None  # known only to the whole-tree pass
+                elif value in where.flows and where.binds.get(value) == 1:
+                    # The caller's own parameter, which its callers fill with one function.
+                    value = where.flows[value]
+                    passed_on = passed_on or where.flow_owner is not None
                 if value is None:
                     pass
                 elif value.startswith(_DEFINED):
@@ -1250,8 +1261,8 @@ class _FileVisitor:
         for param, found in values.items():
             if len(found) == 1 and None not in found and fn.binds.get(param) == 1:
                 fn.flows[param] = found.pop()
-        if fn.flows and home.kind == "module":
-            fn.flow_owner = name
+        if fn.flows and (home.kind == "module" or passed_on):
+            fn.flow_owner = fn.flow_owner or name
 
     def _rewrite(self, name: str, scope: _Scope, flows: bool = True, held: str | None = None) -> str | None:
         """The call name with single-valued aliases replaced by what they are bound to, so the
