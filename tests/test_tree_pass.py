@@ -1750,3 +1750,35 @@ def test_a_name_bound_again_calls_what_it_last_held_where_the_code_runs_straight
     # A name some function rebinds with `global` may change under any call.
     assert callees(engine, "app.py:bump") == []
     assert [c for c in code if c in (first, second)] == [first, second]
+
+
+def test_unpacking_binds_each_name_to_the_value_in_its_place(tmp_path):
+    engine = index_files(tmp_path, {
+        "main.py": '''
+            def first():
+                pass
+
+            def second():
+                pass
+
+            def unpack():
+                a, (b, c) = first, (second, first)
+                d, *rest, e = first, second, second, second
+                *p, q = second, first
+                a()
+                b()
+                d()
+                e()
+                q()
+                rest()
+                p()
+
+            def uneven():
+                x, y = first, second, first
+                x()
+        ''',
+    })
+    assert callees(engine, "main.py:unpack") == ["main.py:first", "main.py:second"]
+    # The starred names hold lists: their calls keep their own names.
+    assert sorted(engine.get_all_metadata()["main.py:unpack"]["calls"]) == ["first", "p", "rest", "second"]
+    assert callees(engine, "main.py:uneven") == []

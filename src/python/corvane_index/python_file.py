@@ -720,14 +720,25 @@ class _FileVisitor:
                     self._expr(child, scope)
 
     def _unpack(self, target: ast.AST, value: ast.AST, scope: _Scope):
-        """`a, (b, c) = x, (y, z)` binds like three plain assignments."""
-        if (isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, (ast.Tuple, ast.List))
-                and len(target.elts) == len(value.elts)
-                and not any(isinstance(e, ast.Starred) for e in [*target.elts, *value.elts])):
-            for t, v in zip(target.elts, value.elts):
-                self._unpack(t, v, scope)
-        else:
+        """`a, (b, c) = x, (y, z)` binds like three plain assignments; `a, *b, c = x, y, z, w`
+        binds a and c so, and b to a new list."""
+        if not (isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, (ast.Tuple, ast.List))
+                and not any(isinstance(e, ast.Starred) for e in value.elts)):
             self._target(target, value, None, scope)
+            return
+        stars = [i for i, e in enumerate(target.elts) if isinstance(e, ast.Starred)]
+        fixed = len(target.elts) - len(stars)
+        if len(stars) > 1 or fixed > len(value.elts) or (not stars and fixed != len(value.elts)):
+            self._target(target, value, None, scope)  # fails when it runs
+            return
+        star = stars[0] if stars else len(target.elts)
+        after = len(target.elts) - star - 1
+        for t, v in zip(target.elts[:star], value.elts):
+            self._unpack(t, v, scope)
+        if stars:
+            self._expr(target.elts[star], scope)
+            for t, v in zip(target.elts[star + 1:], value.elts[len(value.elts) - after:]):
+                self._unpack(t, v, scope)
 
     def _special_calls(self, expr: ast.AST, kind: str, scope: _Scope):
         """The special methods that `for`/`with` call on expr's value; returns the value's
