@@ -39,6 +39,8 @@ def _expr_plain(self, expr, scope):
             continue
         if t is ast.Constant:
             continue
+        if t is ast.Attribute and isinstance(node.value, ast.Name) and isinstance(node.ctx, ast.Load):
+            scope.reads[f"{node.value.id}.{node.attr}"] = None
         if t is ast.Call:
             if type(node.func) is ast.Name:
                 scope.sites.append(_site(node))

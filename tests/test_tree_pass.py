@@ -1299,7 +1299,8 @@ def test_a_property_types_what_it_returns_and_a_self_import_adds_no_meaning(tmp_
                 Table().moved()
         ''',
     })
-    assert callees(engine, "pkg/table.py:Table.moved") == ["pkg/table.py:URL.copy_with"]
+    # Reading the property runs it, and what it returns is a URL.
+    assert callees(engine, "pkg/table.py:Table.moved") == ["pkg/table.py:Table.url", "pkg/table.py:URL.copy_with"]
     # The demo's import of its own module leaves Table one class for every importer.
     assert callees(engine, "pkg/view.py:show") == ["pkg/table.py:Table", "pkg/table.py:Table.moved"]
     assert "pkg/table.py:Table.moved" in callees(engine, "pkg/table.py:<module>")
@@ -1782,3 +1783,57 @@ def test_unpacking_binds_each_name_to_the_value_in_its_place(tmp_path):
     # The starred names hold lists: their calls keep their own names.
     assert sorted(engine.get_all_metadata()["main.py:unpack"]["calls"]) == ["first", "p", "rest", "second"]
     assert callees(engine, "main.py:uneven") == []
+
+
+def test_reading_a_property_calls_it(tmp_path):
+    engine = index_files(tmp_path, {
+        "shapes.py": """
+            import functools
+
+            class Shape:
+                @property
+                def area(self):
+                    return 0
+
+                @area.setter
+                def area(self, value):
+                    pass
+
+                @functools.cached_property
+                def outline(self):
+                    return []
+
+                @property
+                def corners(self):
+                    raise NotImplementedError
+
+                def draw(self):
+                    pass
+
+            class Square(Shape):
+                corners = 4
+        """,
+        "use.py": """
+            from shapes import Shape, Square
+
+            class Tile(Shape):
+                def describe(self):
+                    self.area = 2  # the setter: the property stays
+                    return self.area, self.outline, self.corners
+
+                def handlers(self):
+                    return [self.draw]  # a bound method, not called here
+
+            def measure(shape: Shape, square: Square):
+                return shape.area + square.corners
+
+            def untyped(thing):
+                return thing.area
+        """,
+    })
+    assert callees(engine, "use.py:Tile.describe") == ["shapes.py:Shape.area", "shapes.py:Shape.outline"]
+    assert callees(engine, "use.py:Tile.handlers") == []
+    # Square binds corners to a number; an abstract property runs an override.
+    assert callees(engine, "use.py:measure") == ["shapes.py:Shape.area"]
+    assert callees(engine, "use.py:untyped") == []
+    assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Tile.describe", "use.py:measure"]

@@ -43,6 +43,10 @@ class FileExtract:
     # extractor could type. The whole-tree pass keeps them only where a class of the tree
     # defines the method.
     implicit: dict[str, list[str]] = field(default_factory=dict)
+    # Attributes each caller reads on a receiver the extractor could type (`self.x`, `obj.x`):
+    # reading a property runs its function. The whole-tree pass calls those that are
+    # properties of the receiver's class.
+    reads: dict[str, list[str]] = field(default_factory=dict)
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -189,6 +193,8 @@ class _Scope:
     call_set: set[str] = field(default_factory=set)
     implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
+    reads: dict[str, None] = field(default_factory=dict)  # "name.attr" read here, in order
+    properties: set[str] = field(default_factory=set)  # of a class: members that are properties
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
     receivers: _Receivers = field(default_factory=_Receivers)
@@ -481,6 +487,8 @@ class _FileVisitor:
         scope = self._open_scope("function", node.name, parent, record)
         if parent.kind == "class" and _is_stub(node, doc is not None, parent.is_protocol):
             parent.stubs.add(node.name)
+        if parent.kind == "class" and any(_is_property(d, node.name) for d in node.decorator_list):
+            parent.properties.add(node.name)
         if node.decorator_list and parent.kind != "class":
             parent.decorated.append((node.name, [dotted_name(d) for d in node.decorator_list]))
             innermost = node.decorator_list[-1]
@@ -1056,7 +1064,10 @@ class _FileVisitor:
             if t is _Constant or node is None:  # None: a `**spread` key, a missing kw default
                 continue
             if t is _Attribute:
-                push(node.value)
+                value = node.value
+                if type(value) is _Name and type(node.ctx) is _Load:
+                    scope.reads[value.id + "." + node.attr] = None
+                push(value)
                 continue
             if node is _LAMBDA_END:
                 lambdas -= 1
@@ -1176,6 +1187,14 @@ class _FileVisitor:
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}", implicit=True)
+        if scope.kind == "class" or not scope.reads:
+            return
+        method = self._method_scope(scope)
+        selves = (method.self_name,) if method is not None else ()
+        reads = [name for name in scope.reads if name not in target.call_set
+                 and (name.partition(".")[0] in selves or self._typed(name.partition(".")[0], scope))]
+        if reads:
+            self.extract.reads.setdefault(target.node_id, []).extend(reads)
 
     def _through(self, raw: _Through, scope: _Scope) -> tuple[str, str | None]:
         """(call name, what its first name held) for a call through a name this scope binds
@@ -1535,6 +1554,7 @@ class _FileVisitor:
                 "rebound": sorted({k.partition(".")[2] for k in scope.receivers.seen
                                    if k.count(".") == 1 and k.startswith(("self.", "cls."))}),
                 "stubs": sorted(n for n in scope.stubs if scope.def_binds.get(n) == scope.binds.get(n) == 1),
+                "properties": sorted(scope.properties),
             }
         scopes = {s.qual: s for s in self.scopes}
         returned = {}
@@ -1674,6 +1694,12 @@ def _alias_value(value: ast.AST | None) -> str | None:
     if value is None or not isinstance(value, (ast.Name, ast.Attribute)):
         return None
     return dotted_name(value)
+
+
+def _is_property(decorator: ast.expr, name: str) -> bool:
+    """`@property`, `@cached_property`, and `@name.setter` (or getter, deleter) of one."""
+    text = dotted_name(decorator)
+    return text in _PROPERTIES or text in (f"{name}.setter", f"{name}.getter", f"{name}.deleter")
 
 
 def _is_staticmethod(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:

@@ -78,6 +78,16 @@ class TreeFacts:
         # True while linking a module that cannot be imported on this platform: what Python
         # fills per platform (os.path) means nothing there.
         self.foreign = False
+        self._property_names: set[str] | None = None
+
+    def property_names(self) -> set[str]:
+        """Every name some class of the tree makes a property. Only a filter: a read of any
+        other attribute runs no property wherever the classes are, so this answer is no
+        dependency of the file that asks."""
+        if self._property_names is None:
+            self._property_names = {name for summary in self.summaries.values()
+                                    for entry in summary["classes"].values() for name in entry.get("properties", ())}
+        return self._property_names
 
     def set_foreign(self, foreign: bool) -> None:
         self.foreign = foreign
@@ -397,6 +407,12 @@ class TreeFacts:
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
 
+    def is_property(self, target) -> bool:
+        """Is the method target (a def) a property of its class?"""
+        cls, _, name = target[2].rpartition(".")
+        entry = self.entry(target[1], "classes", cls) if cls else None
+        return entry is not None and name in entry.get("properties", ())
+
     def stub(self, target) -> bool:
         """Is target a method that always raises NotImplementedError or an empty abstract one?
         Python then runs a subclass's override: a call that reaches it has no single target."""
@@ -650,6 +666,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     calls = dict(ex.callers)
     for caller, names in calls.items():
         names[:] = ex.raw_calls.get(caller, names)
+    property_reads = _property_reads(ex, facts, calls)
     if ex.conditional:
         unimported = not facts.imported_elsewhere(path)
         for caller, index, _, name, plain in ex.conditional:
@@ -791,6 +808,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     constructors: dict[str, list[str]] = {}  # module-level name -> constructors it inherits
     for caller, names in calls.items():
         implicit = ex.implicit.get(caller, ())
+        reads = property_reads.get(caller, ())
         for i, name in enumerate(names):
             prefix, _, method = name.rpartition(".")
             if not prefix:
@@ -798,6 +816,13 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
             cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, shadowed)
+            if name in reads:
+                # Reading a property calls its function; a store on the instance does not
+                # replace it, and an abstract one runs an override.
+                runs = facts.python_definer(cls, method) if isinstance(cls, tuple) else None
+                ok = runs is not None and facts.is_property(runs) and not facts.stub(runs)
+                names[i] = (_keyed(runs, type_modules) or name) if ok else None
+                continue
             if cls is None and "." in prefix:
                 # `a.b.m()`: the method of the class that a's class stores in b.
                 chained = _chained_class(facts, caller, prefix, classes, (types, unions), receivers,
@@ -905,6 +930,26 @@ def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[s
         summaries = {ex.path: ex.summary for ex in extracts if ex.summary}
     facts = TreeFacts(summaries)
     return {ex.path: link(ex, facts) for ex in extracts}
+
+
+def _property_reads(ex, facts: TreeFacts, calls: dict) -> dict[str, set[str]]:
+    """Adds to each caller's calls the attributes it reads that some class makes a property
+    (the caller's record gets a calls list if it had none); returns them by caller."""
+    names = facts.property_names() if ex.reads else ()
+    found = {}
+    records = None
+    for caller, read in ex.reads.items():
+        reads = [n for n in read if n.rpartition(".")[2] in names]
+        if not reads:
+            continue
+        if caller not in calls:
+            if records is None:
+                records = {n["node_id"]: n for n in ex.nodes}
+            calls[caller] = records[caller]["calls"] = []
+            ex.callers.append((caller, calls[caller]))
+        calls[caller].extend(reads)
+        found[caller] = set(reads)
+    return found
 
 
 def _written(target, path: str, text: str | None, type_modules: dict) -> str | None:
