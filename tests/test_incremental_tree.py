@@ -85,10 +85,12 @@ class Tree:
             f"for it in {f}():\n    it.{m}()",  # the items of a result
             f"v = {c}() if cb else None\nv.{m}()",
             f"with {c}().{m}() as e:\n    e.{rng.choice(METHODS)}()",  # entering a method's result
+            f"x = {c}()\ny = x.{m}",  # a property's read, if it is one
         ]
         if in_method:
             choices += [f"self.{m}()", f"self.attr.{m}()", f"super().{m}()", f"self.attr = {c}()", f"self.{m} = {f}",
-                        "self.again()", "return self", f"return {c}()",
+                        "self.again()", "return self", f"return {c}()", f"y = self.{m}",
+                        "self.step()",  # defined by some classes only: a subclass's, maybe
                         "raise NotImplementedError"]  # alone: a method no instance runs
         return rng.choice(choices)
 
@@ -104,7 +106,8 @@ class Tree:
         methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}
         return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, None, *CLASSES, "q0.C1"]),
                 "methods": methods, "attr": self.rng.choice([None, *CLASSES]), "alias": self.rng.choice(METHODS),
-                "items": self.rng.choice([None, *CLASSES])}
+                "items": self.rng.choice([None, *CLASSES]), "property": self.rng.choice([None, *METHODS]),
+                "step": self.rng.random() < 0.4}
 
     def new_module(self, module):
         rng = self.rng
@@ -137,8 +140,12 @@ class Tree:
                     out.append(f"    attr: {d['attr']}")
                 for m, body in d["methods"].items():
                     items = f" -> 'Iterator[{d['items']}]'" if m == "__iter__" and d.get("items") else ""
+                    if m == d.get("property"):
+                        out.append("    @property")
                     out.append(f"    def {m}(self, *args){items}:")
                     out += self.indent(body, 2)
+                if d.get("step"):
+                    out += ["    def step(self):", "        pass"]
                 if d.get("alias") in d["methods"]:
                     out.append(f"    again = {d['alias']}")
         out += model["tail"]
@@ -301,3 +308,38 @@ def test_a_module_that_changes_relinks_only_the_modules_that_read_what_changed(t
     # A module that no longer parses is no module for its importers, and is one again once fixed.
     assert dependents_after(**{"hub.py": hub + "def broken(:\n"}) == ["star.py", "uses_box.py", "uses_join.py"]
     assert dependents_after(**{"hub.py": hub}) == ["star.py", "uses_box.py", "uses_join.py"]
+
+
+def test_a_method_only_subclasses_define_follows_them_as_they_come_and_go(tmp_path):
+    root = tmp_path / "src"
+    base = "class Base:\n    def handle(self):\n        self.step()\n"
+    files = {"base.py": base, "other.py": "def k():\n    pass\n"}
+    one = "from base import Base\n\nclass One(Base):\n    def step(self):\n        pass\n"
+    two = "import base\n\nclass Two(base.Base):\n    def step(self):\n        pass\n"
+    seen = []
+
+    def handle_after(changes, gone=()):
+        files.update(changes)
+        for rel in gone:
+            files.pop(rel)
+            (root / rel).unlink()
+        for rel, src in files.items():
+            (root / rel).parent.mkdir(parents=True, exist_ok=True)
+            (root / rel).write_text(src)
+        engine, report = run_index(root, tmp_path / "ws")
+        fresh, _ = run_index(root, tmp_path / f"fresh{len(seen)}")
+        seen.append(report)
+        assert graph(engine) == graph(fresh)
+        return sorted(engine.get_callees("base.py:Base.handle")), report.dependents
+
+    handle_after({})
+    # The one subclass that defines it runs it; a second one with its own makes two targets.
+    assert handle_after({"one.py": one})[0] == ["one.py:One.step"]
+    assert handle_after({"two.py": two})[0] == []
+    # Two's step goes (a subclass without it never runs it), then Two stops deriving from Base.
+    callees, dependents = handle_after({"two.py": two.replace("def step", "def other")})
+    assert callees == ["one.py:One.step"] and dependents == ["base.py"]
+    assert handle_after({"two.py": two.replace("def step", "def other").replace("(base.Base)", "")})[0] == ["one.py:One.step"]
+    assert handle_after({}, gone=["one.py"])[0] == []
+    # An edit that touches no class links base.py again for nothing.
+    assert handle_after({"other.py": "def k():\n    return 1\n"})[1] == []

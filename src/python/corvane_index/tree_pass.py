@@ -64,6 +64,9 @@ SELF = "<self>"
 IMPORTERS = "imported:"
 # Joins a path, a summary section and a key in a dependency (no indexed path holds it).
 DEP = ":"
+# A dependency on the classes of the tree whose bases name a class of this name, however
+# they reach it: SUBCLASSES + DEP + name (see TreeFacts.subclasses and summary_changes).
+SUBCLASSES = "<subclasses>"
 
 
 class TreeFacts:
@@ -79,6 +82,7 @@ class TreeFacts:
         # fills per platform (os.path) means nothing there.
         self.foreign = False
         self._property_names: set[str] | None = None
+        self._named_bases: dict[str, list[tuple[str, str]]] | None = None
 
     def property_names(self) -> set[str]:
         """Every name some class of the tree makes a property. Only a filter: a read of any
@@ -406,6 +410,62 @@ class TreeFacts:
         entries = [self.entry(c[1], "classes", c[2]) for c in order]
         return (any(method in e["members"] for e in entries)
                 and any(method in e.get("rebound", [method]) for e in entries))
+
+    def subclasses(self, cls) -> list:
+        """The classes of the tree that derive from cls, directly or not."""
+        if self._named_bases is None:
+            # Only a filter (classes whose bases name one of that name); which of them derive
+            # from cls is read below, and the file that asks depends on the name.
+            self._named_bases = {}
+            for path, summary in self.summaries.items():
+                for qual, entry in summary["classes"].items():
+                    for base in entry["bases"]:
+                        self._named_bases.setdefault(_base_name(base), []).append((path, qual))
+        found, todo, seen = [], [cls], {cls[1:3]}
+        while todo:
+            c = todo.pop()
+            name = c[2].rpartition(".")[2]
+            self.deps.add(f"{SUBCLASSES}{DEP}{name}")
+            for path, qual in self._named_bases.get(name, ()):
+                sub = ("def", path, qual, "class")
+                if sub[1:3] not in seen and any(b[1:3] == c[1:3] for b in self.bases(sub)):
+                    seen.add(sub[1:3])
+                    found.append(sub)
+                    todo.append(sub)
+        return found
+
+    def subclass_definer(self, cls, method: str):
+        """`self.method()` in a class whose every class along its resolution order is of the
+        tree and binds no method of that name (nor __getattr__): the one def its subclasses
+        of the tree run, when they all run the same; None otherwise."""
+        return self._remembered(("below", cls[1:3], method), lambda: self._subclass_definer(cls, method))
+
+    def _subclass_definer(self, cls, method: str):
+        if not self._binds_nowhere(cls, method):
+            return None
+        found = set()
+        for sub in self.subclasses(cls):
+            if self.rebound(sub, method):
+                return None  # assigned on the instance: what runs is the value
+            if self._binds_nowhere(sub, method):
+                continue  # a class between, which never runs it
+            target = self.python_definer(sub, method)
+            if target is None or self.stub(target):
+                return None
+            found.add(target)
+        return found.pop() if len(found) == 1 else None
+
+    def _binds_nowhere(self, cls, method: str) -> bool:
+        order = self.linearization(cls)
+        if order is None:
+            return False
+        for c in order:
+            entry = self.entry(c[1], "classes", c[2])
+            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+                return False  # a base outside the tree may bind it
+            if any(n in entry["members"] or n in entry.get("bound", ()) for n in (method, "__getattr__", "__getattribute__")):
+                return False
+        return True
 
     def is_property(self, target) -> bool:
         """Is the method target (a def) a property of its class?"""
@@ -853,6 +913,12 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method)) or facts.stub(runs)):
                 names[i] = None
                 continue
+            if runs is None and prefix == "self" and cls is not None and name not in implicit:
+                # A method only subclasses define (a template method's steps).
+                below = facts.subclass_definer(cls, method)
+                if below is not None:
+                    names[i] = _keyed(below, type_modules) or name
+                    continue
             target = facts.mro_definer(cls, method) if cls is not None else None
             if target is None and runs is not None and runs[2].rpartition(".")[2] != method:
                 target = runs  # a method reached through a class-body alias: no node has the alias's name
@@ -904,7 +970,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
 def summary_changes(path: str, old: dict | None, new: dict | None) -> set[str]:
     """The dependencies (see TreeFacts.part and entry) that a module's new summary no longer
     satisfies: each section that differs, and each entry that differs in a section that maps
-    names."""
+    names; for a class entry that differs, also the subclasses of each class its bases name."""
     old, new = old or {}, new or {}
     changed = set()
     for section in old.keys() | new.keys():
@@ -913,8 +979,18 @@ def summary_changes(path: str, old: dict | None, new: dict | None) -> set[str]:
             continue
         changed.add(f"{path}{DEP}{section}")
         a, b = (a if isinstance(a, dict) else {}), (b if isinstance(b, dict) else {})
-        changed.update(f"{path}{DEP}{section}{DEP}{key}" for key in a.keys() | b.keys() if a.get(key) != b.get(key))
+        for key in a.keys() | b.keys():
+            if a.get(key) != b.get(key):
+                changed.add(f"{path}{DEP}{section}{DEP}{key}")
+                if section == "classes":
+                    changed.update(f"{SUBCLASSES}{DEP}{_base_name(base)}"
+                                   for entry in (a.get(key), b.get(key)) if entry for base in entry["bases"])
     return changed
+
+
+def _base_name(base: str) -> str:
+    """The name a base class's text ends in: `B` of `mod.B` and of `B[T]`."""
+    return base.partition("[")[0].rpartition(".")[2]
 
 
 def affected(deps, appeared_or_gone: set[str], changed: set[str]) -> bool:
