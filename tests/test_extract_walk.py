@@ -46,12 +46,24 @@ def _expr_plain(self, expr, scope):
                 scope.sites.append(_site(node))
                 if node.func.id in ("map", "filter", "sorted", "min", "max"):
                     self._passed(node, scope)
+                if (node.func.id in python_file._BUILTIN_SPECIAL and len(node.args) == 1
+                        and isinstance(node.args[0], ast.Name) and not node.keywords):
+                    scope.operated.append((node.func.id, node.args[0].id, python_file._BUILTIN_SPECIAL[node.func.id]))
             name = self._call_name(node.func, scope)
             if name is not None and name != "super":
                 held = scope.current.get(name.split(".")[0]) if not (in_lambda or later) else None
                 scope.raw_calls.append(name if held is None else _Through(name, held))
         elif t is ast.comprehension:
             self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
+        elif t is ast.Subscript and isinstance(node.value, ast.Name):
+            scope.operated.append((None, node.value.id, python_file._SUBSCRIPT[type(node.ctx)]))
+        elif t is ast.Compare:
+            operands = [node.left, *node.comparators]
+            for i, op in enumerate(node.ops):
+                if isinstance(op, (ast.In, ast.NotIn)) and isinstance(operands[i + 1], ast.Name):
+                    scope.operated.append((None, operands[i + 1].id, "__contains__"))
+                elif type(op) in python_file._COMPARISONS and isinstance(operands[i], ast.Name):
+                    scope.operated.append((None, operands[i].id, python_file._COMPARISONS[type(op)]))
         elif t in (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp):
             later = True
         elif t is ast.Lambda:

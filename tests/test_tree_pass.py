@@ -750,8 +750,9 @@ def test_method_rebound_on_the_instance_has_no_single_target(tmp_path):
 
 
 def test_methods_no_instance_runs_get_no_edge(tmp_path):
-    # A method that always raises NotImplementedError, or an empty abstract one, is replaced by
-    # an override wherever a call reaches it; a method that only sometimes raises is not.
+    # A method that always raises NotImplementedError, or an abstract one (with a body or not),
+    # is replaced by an override wherever a call on an instance reaches it; a method that only
+    # sometimes raises is not.
     engine = index_files(tmp_path, {
         "shapes.py": '''
             import abc
@@ -812,7 +813,7 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
                 Shape.sides(q)
         ''',
     })
-    assert callees(engine, "shapes.py:Shape.describe") == ["shapes.py:Shape.name", "shapes.py:Shape.scale"]
+    assert callees(engine, "shapes.py:Shape.describe") == ["shapes.py:Shape.scale"]
     # A class named Protocol that is not typing's keeps its empty methods: they are what runs.
     assert callees(engine, "shapes.py:measure") == ["shapes.py:Handler.data_received", "shapes.py:Shape.sides",
                                                      "shapes.py:Square.area"]
@@ -1837,3 +1838,41 @@ def test_reading_a_property_calls_it(tmp_path):
     assert callees(engine, "use.py:measure") == ["shapes.py:Shape.area"]
     assert callees(engine, "use.py:untyped") == []
     assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Tile.describe", "use.py:measure"]
+
+
+def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_path):
+    engine = index_files(tmp_path, {
+        "bag.py": '''
+            class Bag:
+                def __len__(self):
+                    return 0
+
+                def __getitem__(self, key):
+                    return key
+
+                def __setitem__(self, key, value):
+                    pass
+
+                def __contains__(self, key):
+                    return False
+
+                def __lt__(self, other):
+                    return True
+
+                def size(self):
+                    return len(self)
+
+            def use(bag: Bag, other, len=len):
+                bag["k"] = bag[0]
+                if "k" in bag and bag < other:
+                    return repr(bag), other < bag, len(bag)
+
+            def plain(items: list):
+                return items[0], len(items)
+        ''',
+    })
+    assert callees(engine, "bag.py:Bag.size") == ["bag.py:Bag.__len__"]
+    # No __repr__ of the tree; a parameter named len is not the builtin; other has no type.
+    assert callees(engine, "bag.py:use") == ["bag.py:Bag.__contains__", "bag.py:Bag.__getitem__",
+                                            "bag.py:Bag.__lt__", "bag.py:Bag.__setitem__"]
+    assert callees(engine, "bag.py:plain") == []

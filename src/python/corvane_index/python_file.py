@@ -193,6 +193,7 @@ class _Scope:
     call_set: set[str] = field(default_factory=set)
     implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
+    operated: list[tuple[str | None, str, str]] = field(default_factory=list)  # (builtin or None, receiver, special method)
     reads: dict[str, None] = field(default_factory=dict)  # "name.attr" read here, in order
     properties: set[str] = field(default_factory=set)  # of a class: members that are properties
     imports: dict[str, list[dict]] = field(default_factory=dict)
@@ -317,6 +318,13 @@ _CALLS_POSITIONAL = frozenset({"map", "filter"})
 _CALLS_KEY = frozenset({"sorted", "min", "max"})
 
 
+# Special methods that operators and builtins run on a value: of `x[k]` as read, assigned and
+# deleted, of the left operand of a comparison, of `len(x)` and the like.
+_SUBSCRIPT = {ast.Load: "__getitem__", ast.Store: "__setitem__", ast.Del: "__delitem__"}
+_COMPARISONS = {ast.Eq: "__eq__", ast.NotEq: "__ne__", ast.Lt: "__lt__", ast.LtE: "__le__", ast.Gt: "__gt__",
+                ast.GtE: "__ge__"}
+_BUILTIN_SPECIAL = {"len": "__len__", "str": "__str__", "repr": "__repr__", "iter": "__iter__", "next": "__next__",
+                    "bool": "__bool__", "hash": "__hash__", "abs": "__abs__", "reversed": "__reversed__"}
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
             "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
 _BUILTINS = frozenset(dir(builtins))
@@ -1080,6 +1088,9 @@ class _FileVisitor:
                     scope.sites.append(_site(node))
                     if node.func.id in _CALLS_POSITIONAL or node.func.id in _CALLS_KEY:
                         self._passed(node, scope)
+                    special = _BUILTIN_SPECIAL.get(node.func.id)
+                    if special is not None and len(node.args) == 1 and type(node.args[0]) is _Name and not node.keywords:
+                        scope.operated.append((node.func.id, node.args[0].id, special))
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
                     if scope.current and not (lambdas or comprehensions):
@@ -1087,6 +1098,19 @@ class _FileVisitor:
                         if held is not None:
                             name = _Through(name, held)
                     scope.raw_calls.append(name)
+            elif t is ast.Subscript:
+                if type(node.value) is _Name:
+                    scope.operated.append((None, node.value.id, _SUBSCRIPT[type(node.ctx)]))
+            elif t is ast.Compare:
+                left = node.left
+                for op, right in zip(node.ops, node.comparators):
+                    special = _COMPARISONS.get(type(op))
+                    if special is None:
+                        if type(op) in (ast.In, ast.NotIn) and type(right) is _Name:
+                            scope.operated.append((None, right.id, "__contains__"))
+                    elif type(left) is _Name:
+                        scope.operated.append((None, left.id, special))
+                    left = right
             elif t in _COMPREHENSIONS:
                 comprehensions += 1
                 push(_COMPREHENSION_END)
@@ -1186,6 +1210,9 @@ class _FileVisitor:
             target.calls.append(plain)
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
+                target.add_call(f"{receiver}.{method}", implicit=True)
+        for builtin, receiver, method in scope.operated:
+            if (builtin is None or self._owner(builtin, scope) is None) and self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}", implicit=True)
         if scope.kind == "class" or not scope.reads:
             return
@@ -1443,7 +1470,9 @@ class _FileVisitor:
         head = receiver.partition(".")[0]
         method = self._method_scope(scope)
         if method is not None and head == method.self_name:
-            return method.class_scope.receivers.known(receiver)
+            # self itself is an instance of its class (cls is the class: its special methods
+            # are the metaclass's).
+            return receiver == "self" or method.class_scope.receivers.known(receiver)
         owner = self._owner(head, scope)
         return owner is not None and owner.kind != "class" and owner.receivers.known(receiver)
 
@@ -1717,9 +1746,10 @@ def _literal_all(tree: ast.Module) -> set[str] | None:
 
 def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef, has_doc: bool, protocol: bool) -> bool:
     """A method that instances never run: one that always raises NotImplementedError (straight
-    code ending in `raise NotImplementedError`), or an abstract method or a protocol's method
-    with nothing in its body. Python runs a subclass's override (or the method of a class that
-    matches the protocol) instead."""
+    code ending in `raise NotImplementedError`), an abstract method (a class that leaves one
+    not overridden cannot be instantiated; its body runs only through super() or the class
+    named), or a protocol's method with nothing in its body. Python runs a subclass's override
+    (or the method of a class that matches the protocol) instead."""
     body = node.body[1:] if has_doc else node.body
     if body and isinstance(body[-1], ast.Raise) and all(isinstance(s, (ast.Assign, ast.AnnAssign, ast.Expr))
                                                         for s in body[:-1]):
@@ -1728,9 +1758,9 @@ def _is_stub(node: ast.FunctionDef | ast.AsyncFunctionDef, has_doc: bool, protoc
             exc = exc.func
         if isinstance(exc, ast.Name) and exc.id == "NotImplementedError":
             return True
-    abstract = protocol or any((dotted_name(d) or "").rpartition(".")[2] == "abstractmethod"
-                               for d in node.decorator_list)
-    return abstract and all(isinstance(s, ast.Pass) or (isinstance(s, ast.Expr) and isinstance(s.value, ast.Constant)
+    if any((dotted_name(d) or "").rpartition(".")[2] == "abstractmethod" for d in node.decorator_list):
+        return True
+    return protocol and all(isinstance(s, ast.Pass) or (isinstance(s, ast.Expr) and isinstance(s.value, ast.Constant)
                                                         and s.value.value is Ellipsis) for s in body)
 
 
