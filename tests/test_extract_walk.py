@@ -40,7 +40,7 @@ def _expr_plain(self, expr, scope):
         if t is ast.Constant:
             continue
         if t is ast.Attribute and isinstance(node.value, ast.Name) and isinstance(node.ctx, ast.Load):
-            scope.reads[f"{node.value.id}.{node.attr}"] = None
+            scope.reads.append(node)
         if t is ast.Call:
             if type(node.func) is ast.Name:
                 scope.sites.append(_site(node))
@@ -92,7 +92,7 @@ def _expr_plain(self, expr, scope):
         stack.extend((c, in_lambda, later) for c in reversed(children))
 
 
-def _plain_stmt(self, stmt, scope):
+def _plain_statement(self, stmt, scope, before=None):
     """Statements all through the generic branch's isinstance chain (no shortcuts)."""
     if type(stmt) is ast.Expr:
         for child in ast.iter_child_nodes(stmt):
@@ -101,17 +101,17 @@ def _plain_stmt(self, stmt, scope):
             else:
                 self._expr(child, scope)
         return
-    _fast_stmt(self, stmt, scope)
+    _fast_statement(self, stmt, scope, before)
 
 
-_fast_stmt = _FileVisitor._stmt
+_fast_statement = _FileVisitor._statement
 
 
 def both_ways(path, source):
     fast = extract_source(path, source)
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(_FileVisitor, "_expr", _expr_plain)
-        mp.setattr(_FileVisitor, "_stmt", _plain_stmt)
+        mp.setattr(_FileVisitor, "_statement", _plain_statement)
         plain = extract_source(path, source)
     return fast, plain
 

@@ -194,7 +194,7 @@ class _Scope:
     implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     operated: list[tuple[str | None, str, str]] = field(default_factory=list)  # (builtin or None, receiver, special method)
-    reads: dict[str, None] = field(default_factory=dict)  # "name.attr" read here, in order
+    reads: list[ast.Attribute] = field(default_factory=list)  # `name.attr` read here, in order
     properties: set[str] = field(default_factory=set)  # of a class: members that are properties
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
@@ -246,7 +246,9 @@ class _Scope:
         self.binds[name] = self.binds.get(name, 0) + 1
         if self.kind != "class":
             self.locals.add(name)
-        self.rebind(name)
+        self.rebound.append(name)
+        if self.current:
+            self.forget(name)
 
     def rebind(self, name: str):
         self.rebound.append(name)
@@ -607,14 +609,14 @@ class _FileVisitor:
     # ---- statements ---------------------------------------------------------------
 
     def _body(self, stmts: list[ast.stmt], scope: _Scope):
-        stmt_ = self._stmt
+        statement, block = self._statement, self._block
         for stmt in stmts:
-            stmt_(stmt, scope)
+            (block if type(stmt) in _BLOCKS else statement)(stmt, scope)
 
     def _stmt(self, stmt: ast.stmt, scope: _Scope):
-        if type(stmt) not in _BLOCKS:
-            self._statement(stmt, scope)
-            return
+        (self._block if type(stmt) in _BLOCKS else self._statement)(stmt, scope)
+
+    def _block(self, stmt: ast.stmt, scope: _Scope):
         # A block runs its statements straight through only where nothing before them in it
         # may have been skipped or repeated: what a name held before the statement holds at the
         # start of an if's branches, a with's or a try's body and a match's cases; a loop
@@ -1074,7 +1076,7 @@ class _FileVisitor:
             if t is _Attribute:
                 value = node.value
                 if type(value) is _Name and type(node.ctx) is _Load:
-                    scope.reads[value.id + "." + node.attr] = None
+                    scope.reads.append(node)
                 push(value)
                 continue
             if node is _LAMBDA_END:
@@ -1211,15 +1213,24 @@ class _FileVisitor:
         for receiver, method in scope.protocol:
             if self._typed(receiver, scope):
                 target.add_call(f"{receiver}.{method}", implicit=True)
+        typed: dict[str, bool] = {}  # receiver -> whether it has a type
         for builtin, receiver, method in scope.operated:
-            if (builtin is None or self._owner(builtin, scope) is None) and self._typed(receiver, scope):
+            known = typed.get(receiver)
+            if known is None:
+                known = typed[receiver] = self._typed(receiver, scope)
+            if known and (builtin is None or self._owner(builtin, scope) is None):
                 target.add_call(f"{receiver}.{method}", implicit=True)
         if scope.kind == "class" or not scope.reads:
             return
-        method = self._method_scope(scope)
-        selves = (method.self_name,) if method is not None else ()
-        reads = [name for name in scope.reads if name not in target.call_set
-                 and (name.partition(".")[0] in selves or self._typed(name.partition(".")[0], scope))]
+        reads = {}
+        for node in scope.reads:
+            head = node.value.id
+            known = typed.get(head)
+            if known is None:
+                known = typed[head] = self._typed(head, scope)
+            if known:
+                reads[f"{head}.{node.attr}"] = None
+        reads = [name for name in reads if name not in target.call_set]
         if reads:
             self.extract.reads.setdefault(target.node_id, []).extend(reads)
 
