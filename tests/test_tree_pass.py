@@ -1830,6 +1830,11 @@ def test_reading_a_property_calls_it(tmp_path):
 
             def untyped(thing):
                 return thing.area
+
+            def resize(shape: Shape, tile: Tile):
+                shape.area = 3
+                del tile.area
+                tile.kind = 1
         """,
     })
     assert callees(engine, "use.py:Tile.describe") == ["shapes.py:Shape.area", "shapes.py:Shape.outline"]
@@ -1837,7 +1842,10 @@ def test_reading_a_property_calls_it(tmp_path):
     # Square binds corners to a number; an abstract property runs an override.
     assert callees(engine, "use.py:measure") == ["shapes.py:Shape.area"]
     assert callees(engine, "use.py:untyped") == []
-    assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Tile.describe", "use.py:measure"]
+    # Setting or deleting a property runs its setter or deleter (the same node).
+    assert callees(engine, "use.py:resize") == ["shapes.py:Shape.area"]
+    assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Tile.describe", "use.py:measure",
+                                                                 "use.py:resize"]
 
 
 def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_path):

@@ -43,9 +43,9 @@ class FileExtract:
     # extractor could type. The whole-tree pass keeps them only where a class of the tree
     # defines the method.
     implicit: dict[str, list[str]] = field(default_factory=dict)
-    # Attributes each caller reads on a receiver the extractor could type (`self.x`, `obj.x`):
-    # reading a property runs its function. The whole-tree pass calls those that are
-    # properties of the receiver's class.
+    # Attributes each caller reads, assigns or deletes on a receiver the extractor could type
+    # (`self.x`, `obj.x`): doing so to a property runs its function. The whole-tree pass calls
+    # those that are properties of the receiver's class.
     reads: dict[str, list[str]] = field(default_factory=dict)
 
 
@@ -194,7 +194,7 @@ class _Scope:
     implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     operated: list[tuple[str | None, str, str]] = field(default_factory=list)  # (builtin or None, receiver, special method)
-    reads: list[ast.Attribute] = field(default_factory=list)  # `name.attr` read here, in order
+    reads: list[ast.Attribute] = field(default_factory=list)  # `name.attr` read or set here, in order
     properties: set[str] = field(default_factory=set)  # of a class: members that are properties
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
@@ -1075,7 +1075,7 @@ class _FileVisitor:
                 continue
             if t is _Attribute:
                 value = node.value
-                if type(value) is _Name and type(node.ctx) is _Load:
+                if type(value) is _Name:  # stored or deleted too: a property's setter, deleter
                     scope.reads.append(node)
                 push(value)
                 continue
