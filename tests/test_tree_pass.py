@@ -1726,6 +1726,13 @@ def test_a_name_bound_again_calls_what_it_last_held_where_the_code_runs_straight
                 held()
                 held = origin
 
+            def tested(flag):
+                step = first
+                if flag and (step := second) is None:
+                    pass
+                else:
+                    step()  # the test may have bound it on the way
+
             counter = first
             counter()
 
@@ -1749,6 +1756,7 @@ def test_a_name_bound_again_calls_what_it_last_held_where_the_code_runs_straight
     assert first not in callees(engine, "app.py:later")
     # What a name held through another name that was bound anew since is not followed.
     assert callees(engine, "app.py:stale") == []
+    assert callees(engine, "app.py:tested") == []
     # A name some function rebinds with `global` may change under any call.
     assert callees(engine, "app.py:bump") == []
     assert [c for c in code if c in (first, second)] == [first, second]
@@ -1884,3 +1892,10 @@ def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_pat
     assert callees(engine, "bag.py:use") == ["bag.py:Bag.__contains__", "bag.py:Bag.__getitem__",
                                             "bag.py:Bag.__lt__", "bag.py:Bag.__setitem__"]
     assert callees(engine, "bag.py:plain") == []
+
+
+def test_a_long_elif_chain_is_read_like_a_short_one():
+    branches = "".join(f"    elif x == {i}:\n        step{i}()\n" for i in range(1, 900))
+    ex = extract_source("chain.py", "def f(x):\n    if x == 0:\n        step0()\n" + branches)
+    assert ex.error is None
+    assert len(dict(ex.callers)["chain.py:f"]) == 900

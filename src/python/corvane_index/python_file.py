@@ -630,14 +630,34 @@ class _FileVisitor:
         for name in scope.rebound[mark:]:
             scope.forget(name)
 
+    def _tested(self, expr: ast.AST, scope: _Scope, tested: list[str]):
+        """Visits what a block evaluates before choosing a branch; notes the names it binds."""
+        mark = len(scope.rebound)
+        self._expr(expr, scope)
+        tested += scope.rebound[mark:]
+
+    @staticmethod
+    def _restart(scope: _Scope, before: dict, tested: list[str]):
+        """Another branch of a block: what held before the block, but for the names its tests
+        have bound (`:=`, a pattern) on the way there."""
+        scope.current = before
+        for name in tested:
+            scope.forget(name)
+
     def _statement(self, stmt: ast.stmt, scope: _Scope, before: dict | None = None):
         if isinstance(stmt, ast.Expr):  # the commonest: shortcuts of the generic case below
             self._expr(stmt.value, scope)
         elif isinstance(stmt, ast.If):
-            self._expr(stmt.test, scope)
-            self._body(stmt.body, scope)
-            scope.current = before
-            self._body(stmt.orelse, scope)
+            tested: list[str] = []
+            while True:  # an elif chain, however long, without a frame per elif
+                self._tested(stmt.test, scope, tested)
+                self._body(stmt.body, scope)
+                self._restart(scope, before, tested)
+                if len(stmt.orelse) == 1 and type(stmt.orelse[0]) is ast.If:
+                    stmt = stmt.orelse[0]
+                    continue
+                self._body(stmt.orelse, scope)
+                break
         elif isinstance(stmt, _TRY):
             self._body(stmt.body, scope)
             for handler in stmt.handlers:
@@ -651,12 +671,13 @@ class _FileVisitor:
             self._body(stmt.orelse, scope)
             self._body(stmt.finalbody, scope)
         elif isinstance(stmt, ast.Match):
-            self._expr(stmt.subject, scope)
+            tested = []
+            self._tested(stmt.subject, scope, tested)
             for case in stmt.cases:
-                scope.current = before
-                self._expr(case.pattern, scope)
+                self._restart(scope, before, tested)
+                self._tested(case.pattern, scope, tested)  # a pattern that fails may bind names
                 if case.guard is not None:
-                    self._expr(case.guard, scope)
+                    self._tested(case.guard, scope, tested)
                 self._body(case.body, scope)
         elif isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
             self._function(stmt, scope)
