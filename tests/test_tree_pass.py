@@ -1899,3 +1899,37 @@ def test_a_long_elif_chain_is_read_like_a_short_one():
     ex = extract_source("chain.py", "def f(x):\n    if x == 0:\n        step0()\n" + branches)
     assert ex.error is None
     assert len(dict(ex.callers)["chain.py:f"]) == 900
+
+
+def test_a_method_only_subclasses_define_through_self_cls_or_a_typed_receiver(tmp_path):
+    engine = index_files(tmp_path, {
+        "base.py": '''
+            class Host:
+                def helper(self):
+                    pass
+
+            class Mixin:
+                @classmethod
+                def build(cls):
+                    cls.helper()
+
+                def run(self):
+                    self.helper()
+                    self.missing()
+
+            def use(m: Mixin):
+                m.helper()
+        ''',
+        "parts.py": '''
+            from base import Host, Mixin
+
+            class Part(Mixin, Host):
+                pass
+
+            class Other(Host, Mixin):
+                pass
+        ''',
+    })
+    # Every subclass takes helper from Host; nothing defines missing.
+    for caller in ("base.py:Mixin.build", "base.py:Mixin.run", "base.py:use"):
+        assert callees(engine, caller) == ["base.py:Host.helper"], caller

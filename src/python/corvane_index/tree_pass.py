@@ -913,7 +913,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method)) or facts.stub(runs)):
                 names[i] = None
                 continue
-            if runs is None and prefix == "self" and cls is not None and name not in implicit:
+            if runs is None and isinstance(cls, tuple) and name not in implicit:
                 # A method only subclasses define (a template method's steps).
                 below = facts.subclass_definer(cls, method)
                 if below is not None:
