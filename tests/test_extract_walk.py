@@ -39,7 +39,7 @@ def _expr_plain(self, expr, scope):
             continue
         if t is ast.Constant:
             continue
-        if t is ast.Attribute and isinstance(node.value, ast.Name):
+        if t is ast.Attribute and isinstance(node.value, (ast.Name, ast.Attribute)):
             scope.reads.append(node)
         if t is ast.Call:
             if type(node.func) is ast.Name:

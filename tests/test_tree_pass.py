@@ -1843,6 +1843,12 @@ def test_reading_a_property_calls_it(tmp_path):
                 shape.area = 3
                 del tile.area
                 tile.kind = 1
+
+            class Board:
+                corner: Tile
+
+                def size(self):
+                    return self.corner.area
         """,
     })
     assert callees(engine, "use.py:Tile.describe") == ["shapes.py:Shape.area", "shapes.py:Shape.outline"]
@@ -1852,8 +1858,10 @@ def test_reading_a_property_calls_it(tmp_path):
     assert callees(engine, "use.py:untyped") == []
     # Setting or deleting a property runs its setter or deleter (the same node).
     assert callees(engine, "use.py:resize") == ["shapes.py:Shape.area"]
-    assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Tile.describe", "use.py:measure",
-                                                                 "use.py:resize"]
+    # Through an attribute whose class is stated.
+    assert callees(engine, "use.py:Board.size") == ["shapes.py:Shape.area"]
+    assert sorted(engine.get_callers("shapes.py:Shape.area")) == ["use.py:Board.size", "use.py:Tile.describe",
+                                                                 "use.py:measure", "use.py:resize"]
 
 
 def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_path):

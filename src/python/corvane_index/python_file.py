@@ -194,7 +194,7 @@ class _Scope:
     implicit: set[str] = field(default_factory=set)  # calls only `for`/`with` make (see FileExtract)
     protocol: list[tuple[str, str]] = field(default_factory=list)  # (receiver name, special method)
     operated: list[tuple[str | None, str, str]] = field(default_factory=list)  # (builtin or None, receiver, special method)
-    reads: list[ast.Attribute] = field(default_factory=list)  # `name.attr` read or set here, in order
+    reads: list[ast.Attribute] = field(default_factory=list)  # `a.b.attr` read or set here, in order
     properties: set[str] = field(default_factory=set)  # of a class: members that are properties
     imports: dict[str, list[dict]] = field(default_factory=dict)
     unresolvable: set[str] = field(default_factory=set)  # imported from outside the indexed root
@@ -1096,7 +1096,7 @@ class _FileVisitor:
                 continue
             if t is _Attribute:
                 value = node.value
-                if type(value) is _Name:  # stored or deleted too: a property's setter, deleter
+                if type(value) is _Name or type(value) is _Attribute:  # set or deleted too: a setter, a deleter
                     scope.reads.append(node)
                 push(value)
                 continue
@@ -1245,12 +1245,17 @@ class _FileVisitor:
             return
         reads = {}
         for node in scope.reads:
-            head = node.value.id
+            root = node.value
+            while type(root) is _Attribute:
+                root = root.value
+            if type(root) is not _Name:
+                continue  # `f().x`, `a[0].x`: no receiver to type
+            head = root.id
             known = typed.get(head)
             if known is None:
                 known = typed[head] = self._typed(head, scope)
             if known:
-                reads[f"{head}.{node.attr}"] = None
+                reads[dotted_name(node)] = None
         reads = [name for name in reads if name not in target.call_set]
         if reads:
             self.extract.reads.setdefault(target.node_id, []).extend(reads)

@@ -879,6 +879,8 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             if name in reads:
                 # Reading a property calls its function; a store on the instance does not
                 # replace it, and an abstract one runs an override.
+                if cls is None and "." in prefix:
+                    cls = _chained_class(facts, caller, prefix, classes, (types, unions), receivers, shadowed)
                 runs = facts.python_definer(cls, method) if isinstance(cls, tuple) else None
                 ok = runs is not None and facts.is_property(runs) and not facts.stub(runs)
                 names[i] = (_keyed(runs, type_modules) or name) if ok else None
