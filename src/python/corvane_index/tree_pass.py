@@ -435,9 +435,10 @@ class TreeFacts:
         return found
 
     def subclass_definer(self, cls, method: str):
-        """`self.method()` in a class whose every class along its resolution order is of the
-        tree and binds no method of that name (nor __getattr__): the one def its subclasses
-        of the tree run, when they all run the same; None otherwise."""
+        """`self.method()` (or `cls.method()`, or the method of a receiver of the class) where
+        every class along cls's resolution order is of the tree and binds no method of that
+        name (nor __getattr__): the one def its subclasses of the tree run, when they all run
+        the same; None otherwise."""
         return self._remembered(("below", cls[1:3], method), lambda: self._subclass_definer(cls, method))
 
     def _subclass_definer(self, cls, method: str):
@@ -474,7 +475,7 @@ class TreeFacts:
         return entry is not None and name in entry.get("properties", ())
 
     def stub(self, target) -> bool:
-        """Is target a method that always raises NotImplementedError or an empty abstract one?
+        """Is target a method that always raises NotImplementedError or an abstract one?
         Python then runs a subclass's override: a call that reaches it has no single target."""
         if target is None or target[0] != "def":
             return False
