@@ -626,9 +626,7 @@ class _FileVisitor:
         if type(stmt) in _LOOPS:
             scope.current = {}
         self._statement(stmt, scope, before)
-        scope.current = before
-        for name in scope.rebound[mark:]:
-            scope.forget(name)
+        self._restart(scope, before, scope.rebound[mark:])
 
     def _tested(self, expr: ast.AST, scope: _Scope, tested: list[str]):
         """Visits what a block evaluates before choosing a branch; notes the names it binds."""
@@ -637,11 +635,11 @@ class _FileVisitor:
         tested += scope.rebound[mark:]
 
     @staticmethod
-    def _restart(scope: _Scope, before: dict, tested: list[str]):
-        """Another branch of a block: what held before the block, but for the names its tests
-        have bound (`:=`, a pattern) on the way there."""
+    def _restart(scope: _Scope, before: dict, bound: list[str]):
+        """What held before a block, but for the names bound since: at another branch, those
+        its tests bound on the way there (`:=`, a pattern); after the block, all of them."""
         scope.current = before
-        for name in tested:
+        for name in bound:
             scope.forget(name)
 
     def _statement(self, stmt: ast.stmt, scope: _Scope, before: dict | None = None):
