@@ -193,6 +193,11 @@ def test_aliases_bound_once_are_followed_and_bound_twice_are_not(tmp_path):
                 def handle(self):
                     self.action()
 
+            class Quiet(Handler):
+                def handle(self):
+                    parent = super(Quiet, self).handle
+                    parent()
+
             def use():
                 a()
                 b()
@@ -204,6 +209,7 @@ def test_aliases_bound_once_are_followed_and_bound_twice_are_not(tmp_path):
     })
     assert callees(engine, "main.py:use") == ["lib.py:target"]
     assert callees(engine, "main.py:Handler.handle") == ["lib.py:other"]
+    assert callees(engine, "main.py:Quiet.handle") == ["main.py:Handler.handle"]  # a bound method of super()
 
 
 def test_receiver_types_stated_by_the_code(tmp_path):
@@ -1760,6 +1766,76 @@ def test_a_name_bound_again_calls_what_it_last_held_where_the_code_runs_straight
     # A name some function rebinds with `global` may change under any call.
     assert callees(engine, "app.py:bump") == []
     assert [c for c in code if c in (first, second)] == [first, second]
+
+
+def test_an_isinstance_test_that_held_types_the_name_where_the_code_runs(tmp_path):
+    engine = index_files(tmp_path, {
+        "shapes.py": '''
+            class Shape:
+                def area(self):
+                    pass
+
+            class Circle(Shape):
+                def radius(self):
+                    pass
+        ''',
+        "app.py": '''
+            from shapes import Shape, Circle
+
+            def branch(x):
+                if isinstance(x, Circle):
+                    x.radius()
+                elif not isinstance(x, Shape):
+                    pass
+                else:
+                    x.area()  # every test of the chain failed
+                x.radius()  # either branch may have run
+
+            def guarded(x, y, z):
+                if not isinstance(x, Circle):
+                    raise TypeError(x)
+                x.radius()
+                assert isinstance(y, Shape) and z
+                y.area()
+
+            def fallthrough(z):
+                if not isinstance(z, Shape):
+                    print(z)  # goes on below: z may be anything there
+                z.area()
+
+            def rebound(x, items):
+                if isinstance(x, Circle):
+                    x = items[0]
+                    x.radius()
+                if isinstance(x, (Circle, Shape)) or items:
+                    x.area()  # a tuple, and an `or` that may hold without the test
+                for x in items:
+                    if isinstance(x, Circle):
+                        x.radius()
+                        check = lambda: x.area()
+
+            def as_circle(x):
+                if isinstance(x, Circle):
+                    return x
+                if isinstance(x, int):
+                    return Circle()
+                return NotImplemented
+
+            def caller(x):
+                as_circle(x).radius()
+
+            def builtin_class(x):
+                if isinstance(x, str):
+                    x.radius()
+        ''',
+    })
+    radius, area = "shapes.py:Circle.radius", "shapes.py:Shape.area"
+    assert callees(engine, "app.py:branch") == [radius, area]
+    assert callees(engine, "app.py:guarded") == [radius, area]
+    assert callees(engine, "app.py:fallthrough") == []
+    assert callees(engine, "app.py:rebound") == [radius]  # the one in the loop
+    assert radius in callees(engine, "app.py:caller")  # NotImplemented fails a call like None
+    assert callees(engine, "app.py:builtin_class") == []
 
 
 def test_unpacking_binds_each_name_to_the_value_in_its_place(tmp_path):

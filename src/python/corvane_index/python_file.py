@@ -283,12 +283,14 @@ class _Current:
     """What a name of a function or module body was last bound to, while the statements since
     ran straight through (no loop, branch or handler between): `alias` as _alias_value gives
     it, `made` the callee of the call whose result it holds with the type that gives. Where
-    the name is bound more than once, this is what a call through it at that point reaches."""
+    the name is bound more than once, this is what a call through it at that point reaches.
+    `narrowed`: an isinstance test that held tells the class (made), however often the name is
+    bound."""
 
-    __slots__ = ("alias", "made", "type", "head")
+    __slots__ = ("alias", "made", "type", "head", "narrowed")
 
-    def __init__(self, alias: str | None, made: str | None, type_name):
-        self.alias, self.made, self.type = alias, made, type_name
+    def __init__(self, alias: str | None, made: str | None, type_name, narrowed: bool = False):
+        self.alias, self.made, self.type, self.narrowed = alias, made, type_name, narrowed
         self.head = (alias or made).partition(".")[0]
 
 
@@ -338,6 +340,7 @@ _DEFINED = "<def>"
 _Name, _Constant, _Attribute, _Call, _Load, _Store = ast.Name, ast.Constant, ast.Attribute, ast.Call, ast.Load, ast.Store
 _TRY = (ast.Try, ast.TryStar) if hasattr(ast, "TryStar") else (ast.Try,)
 _LOOPS = frozenset({ast.For, ast.AsyncFor, ast.While})
+_LEAVES = frozenset({ast.Return, ast.Raise, ast.Continue, ast.Break})  # statements after which a body goes on elsewhere
 _BLOCKS = _LOOPS | {ast.If, ast.With, ast.AsyncWith, ast.Match, *_TRY}
 _LAMBDA_END = object()  # pushed under a lambda's children: the walk leaves the lambda there
 _COMPREHENSION_END = object()
@@ -627,6 +630,9 @@ class _FileVisitor:
             scope.current = {}
         self._statement(stmt, scope, before)
         self._restart(scope, before, scope.rebound[mark:])
+        if type(stmt) is ast.If and not stmt.orelse and stmt.body and type(stmt.body[-1]) in _LEAVES:
+            # `if not isinstance(x, C): raise ...`: what runs after the statement passed the test.
+            self._narrow(stmt.test, False, scope)
 
     def _tested(self, expr: ast.AST, scope: _Scope, tested: list[str]):
         """Visits what a block evaluates before choosing a branch; notes the names it binds."""
@@ -647,10 +653,15 @@ class _FileVisitor:
             self._expr(stmt.value, scope)
         elif isinstance(stmt, ast.If):
             tested: list[str] = []
+            failed: list[ast.expr] = []  # the tests of the chain so far, each false where this runs
             while True:  # an elif chain, however long, without a frame per elif
                 self._tested(stmt.test, scope, tested)
+                self._narrow(stmt.test, True, scope)
                 self._body(stmt.body, scope)
                 self._restart(scope, before, tested)
+                failed.append(stmt.test)
+                for test in failed:
+                    self._narrow(test, False, scope)
                 if len(stmt.orelse) == 1 and type(stmt.orelse[0]) is ast.If:
                     stmt = stmt.orelse[0]
                     continue
@@ -699,14 +710,26 @@ class _FileVisitor:
                 self._expr(stmt.value, scope)
             self._expr(stmt.annotation, scope)
             self._target(stmt.target, stmt.value, stmt.annotation, scope)
+        elif isinstance(stmt, ast.Assert):
+            self._expr(stmt.test, scope)
+            if stmt.msg is not None:
+                self._expr(stmt.msg, scope)
+            self._narrow(stmt.test, True, scope)
         elif isinstance(stmt, ast.Return):
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
-            if stmt.value is None or (isinstance(stmt.value, ast.Constant) and stmt.value.value is None):
+            if stmt.value is None or (isinstance(stmt.value, ast.Constant) and stmt.value.value is None) \
+                    or (isinstance(stmt.value, ast.Name) and stmt.value.id == "NotImplemented"
+                        and self._owner("NotImplemented", scope) is None):
+                # A method called on what returns NotImplemented fails as one on None does.
                 scope.made.append(_NONE)
             else:
                 made = dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None
+                if isinstance(stmt.value, ast.Name):
+                    held = scope.current.get(stmt.value.id)
+                    if held is not None and held.narrowed:
+                        made = held.made  # `if isinstance(x, C): return x`
                 own = scope.class_scope is not None and self._new_own_instance(stmt.value, scope)
                 scope.made.append(tree_pass.SELF if own else made)
         elif isinstance(stmt, ast.Raise) and stmt.exc is not None and not isinstance(stmt.exc, ast.Call):
@@ -855,6 +878,24 @@ class _FileVisitor:
                 method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
             elif scope.kind != "class":
                 scope.receivers.note(text, type_name, scope)
+
+    def _narrow(self, test: ast.expr, truth: bool, scope: _Scope):
+        """Where test is known to be truth: a name of this scope that `isinstance(x, C)` (in
+        `and`/`or`/`not` as far as they tell) shows to be an instance of C holds one; a call
+        through it reaches C's method (or an override's, as on an annotated parameter)."""
+        t = type(test)
+        if t is ast.UnaryOp and type(test.op) is ast.Not:
+            self._narrow(test.operand, not truth, scope)
+        elif t is ast.BoolOp and (type(test.op) is ast.And) == truth:
+            for value in test.values:  # each of `a and b` holds, or each of `a or b` fails
+                self._narrow(value, truth, scope)
+        elif truth and t is _Call and type(test.func) is _Name and test.func.id == "isinstance" \
+                and len(test.args) == 2 and not test.keywords and type(test.args[0]) is _Name:
+            name, cls = test.args[0].id, dotted_name(test.args[1])
+            if cls is None or name == scope.self_name or name in self._declared \
+                    or self._owner(name, scope) is not scope or self._owner(cls.partition(".")[0], scope) is None:
+                return  # a tuple of classes, a builtin class, a name code elsewhere may rebind
+            scope.current = {**scope.current, name: _Current(None, cls, (cls, "type"), narrowed=True)}
 
     def _hold(self, scope: _Scope, name: str, alias, value: ast.AST | None, type_names: list):
         """After `name = value`: what the name holds until the code branches or binds it again."""
@@ -1266,10 +1307,11 @@ class _FileVisitor:
         code elsewhere may rebind (`global`, `nonlocal`)."""
         head, _, rest = raw.partition(".")
         held = raw.current
-        if (scope.binds.get(head, 0) < 2 or head in self._declared or self._owner(head, scope) is not scope):
+        if ((scope.binds.get(head, 0) < 2 and not held.narrowed) or head in self._declared
+                or self._owner(head, scope) is not scope):
             return str(raw), None
         if rest and "." not in rest and held.type is not None:
-            if scope.receivers.single(head) is not None:
+            if scope.receivers.single(head) is not None and not held.narrowed:
                 return str(raw), None  # every binding gives the same type
             if not (held.type[1] == "type" or "." in held.made or self._module_head(held.made, scope)):
                 return str(raw), None  # the result of a local function: nothing types it
@@ -1751,13 +1793,13 @@ def _table_value(value: ast.AST | None):
 
 
 def _alias_value(value: ast.AST | None) -> str | None:
-    """The dotted name a plain assignment binds to (`a = func`, `x = mod.func`), or
-    "f()" for the result of calling a plain name."""
+    """The dotted name a plain assignment binds to (`a = func`, `x = mod.func`), "f()" for
+    the result of calling a plain name, "super.m" for `super().m` (the bound method)."""
     if isinstance(value, ast.Call) and isinstance(value.func, ast.Name):
         return value.func.id + "()"
     if value is None or not isinstance(value, (ast.Name, ast.Attribute)):
         return None
-    return dotted_name(value)
+    return dotted_name(value) or (call_name(value) if isinstance(value, ast.Attribute) else None)
 
 
 def _is_property(decorator: ast.expr, name: str) -> bool:
