@@ -386,7 +386,7 @@ TEST(ReaderIndexChains, MatchAMapOfListsAcrossFilters) {
 // its hash. Feeding each pair on its own must give the very same builders (node order, lists
 // in order, tags) and fail at the same pair, on identity tables a restored snapshot may hold:
 // ids without a hash, hashes that are not the id's own, one hash for two ids, hashes that do
-// not decode, and pairs naming ids the table does not know.
+// not decode, and pairs naming ids the table does not know; with few pairs and with many.
 TEST(RefillBuilders, MatchesFeedingPairByPair) {
     struct Builders {
         std::vector<Hash32> hashes;
@@ -398,10 +398,11 @@ TEST(RefillBuilders, MatchesFeedingPairByPair) {
         return Builders{b.hashes(), b.incoming(), b.outgoing(), b.tags()};
     };
     int failures = 0, exact = 0;
-    for (unsigned seed = 0; seed < 80; ++seed) {
+    for (unsigned seed = 0; seed < 86; ++seed) {
         std::mt19937 rng(seed);
         EngineState s;
-        const std::size_t n = 20 + rng() % 300;
+        // The last seeds give enough pairs for the builders to be filled on two threads.
+        const std::size_t n = seed >= 80 ? 20000 + rng() % 1000 : 20 + rng() % 300;
         std::vector<std::string> ids;
         for (std::size_t i = 0; i < n; ++i) {
             ids.push_back("pkg/m" + std::to_string(i % 9) + ".py:f" + std::to_string(i) + std::string(rng() % 24, 'x'));

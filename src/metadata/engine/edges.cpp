@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "util/prefetch.hpp"
+#include "util/two_threads.hpp"
 
 namespace corvane::detail {
 
@@ -78,31 +79,29 @@ constexpr EdgeKind kRefillOrder[] = {EdgeKind::Structural, EdgeKind::Execution, 
                                      EdgeKind::ResolvedCall};
 
 // Feeding a stored pair through add_edge would insert it into the set it came from, where it
-// already is; so the pairs are fed to the builders straight from the sets, with no copies and
-// no set insertions, in the same order and with the same result as feed_builders would give.
-// The sets hold handles, so no id is looked up: the refill remembers per handle the index
-// each builder gave the handle's hash (a handle's hash does not change during the refill, and
-// the builders start empty), and feeds the builders by index, fetching the memory of the
-// pairs a few places ahead.
+// already is; so the pairs are fed to a builder straight from the sets, with no copies and no
+// set insertions, in the same order and with the same result as feed_builders would give.
+// The sets hold handles, so no id is looked up: the refill remembers per handle the index the
+// builder gave the handle's hash (a handle's hash does not change during the refill, and the
+// builder starts empty), and feeds the builder by index, fetching the memory of the pairs a
+// few places ahead. One Refill fills one builder; it only reads the identity table, so the
+// two builders can be filled at once.
 class Refill {
 public:
-    explicit Refill(EngineState& state)
-        : state_(state),
-          ids_(state.record.identities),
-          dependency_(ids_.handle_bound(), kUnknown),
-          call_(ids_.handle_bound(), kUnknown) {}
+    Refill(const IdentityTable& ids, graph::GraphBuilder& builder)
+        : ids_(ids), builder_(builder), index_(ids.handle_bound(), kUnknown) {}
 
-    Status feed_set(const PairSet& set, bool to_call_graph) {
+    Status feed_set(const PairSet& set) {
         block_.clear();
         block_.reserve(std::min(set.size(), kBlock));
         for (PairSet::Key k : set.keys()) {
             block_.push_back(k);
             if (block_.size() == kBlock) {
-                if (Status s = feed_block(to_call_graph); !s) return s;
+                if (Status s = feed_block(); !s) return s;
                 block_.clear();
             }
         }
-        return feed_block(to_call_graph);
+        return feed_block();
     }
 
     bool every_end_hashed() const { return every_end_hashed_; }
@@ -112,77 +111,58 @@ private:
     static constexpr std::size_t kBlock = 4096;
     static constexpr std::size_t kIndexAhead = 16, kNodeAhead = 8, kListAhead = 4;
 
-    Status feed_block(bool to_call_graph) {
+    Status feed_block() {
         const std::size_t n = block_.size();
         for (std::size_t i = 0; i < n; ++i) {
             if (i + kIndexAhead < n) {
                 const PairSet::Key k = block_[i + kIndexAhead];
-                prefetch(&dependency_[PairSet::from_of(k)]);
-                prefetch(&dependency_[PairSet::to_of(k)]);
-                if (to_call_graph) {
-                    prefetch(&call_[PairSet::from_of(k)]);
-                    prefetch(&call_[PairSet::to_of(k)]);
-                }
+                prefetch(&index_[PairSet::from_of(k)]);
+                prefetch(&index_[PairSet::to_of(k)]);
             }
-            if (i + kNodeAhead < n) prefetch_known(block_[i + kNodeAhead], to_call_graph, &Refill::prefetch_nodes);
-            if (i + kListAhead < n) prefetch_known(block_[i + kListAhead], to_call_graph, &Refill::prefetch_lists);
+            if (i + kNodeAhead < n) {
+                const auto [a, b] = known_indexes(block_[i + kNodeAhead]);
+                if (a != kUnknown && b != kUnknown) builder_.prefetch_nodes(a, b);
+            }
+            if (i + kListAhead < n) {
+                const auto [a, b] = known_indexes(block_[i + kListAhead]);
+                if (a != kUnknown && b != kUnknown) builder_.prefetch_lists(a, b);
+            }
             const NodeHandle from = PairSet::from_of(block_[i]), to = PairSet::to_of(block_[i]);
             // An id without a node hash: nothing to feed, like feed_builders.
             if (!known(from) || !known(to)) {
                 every_end_hashed_ = false;
                 continue;
             }
-            if (Status s = feed(from, to, to_call_graph); !s) return s;
+            // Both hashes are checked before the builder changes, as feed_builders does.
+            if (index_[from] == kUnknown && !ids_.hash(from)) return invalid_value("Invalid hash");
+            if (index_[to] == kUnknown && !ids_.hash(to)) return invalid_value("Invalid hash");
+            const graph::NodeIndex a = index_of(from);
+            builder_.add_edge_between(a, index_of(to), from, to);
         }
         return {};
     }
 
-    // Whether the handle has a stored hash; a handle the dependency builder knows has one.
-    bool known(NodeHandle h) const { return dependency_[h] != kUnknown || ids_.has_stored(h); }
+    // Whether the handle has a stored hash; a handle the builder knows has one.
+    bool known(NodeHandle h) const { return index_[h] != kUnknown || ids_.has_stored(h); }
 
-    // Both hashes are checked before either builder changes, as feed_builders does. A handle
-    // the dependency builder knows (it gets every pair the call builder gets) has a hash.
-    Status feed(NodeHandle from, NodeHandle to, bool to_call_graph) {
-        if (dependency_[from] == kUnknown && !ids_.hash(from)) return invalid_value("Invalid hash");
-        if (dependency_[to] == kUnknown && !ids_.hash(to)) return invalid_value("Invalid hash");
-        add(state_.dependency_builder, dependency_, from, to);
-        if (to_call_graph) add(state_.call_builder, call_, from, to);
-        return {};
+    std::pair<graph::NodeIndex, graph::NodeIndex> known_indexes(PairSet::Key k) const {
+        return {index_[PairSet::from_of(k)], index_[PairSet::to_of(k)]};
     }
 
-    void add(graph::GraphBuilder& builder, std::vector<graph::NodeIndex>& index, NodeHandle from, NodeHandle to) {
-        const graph::NodeIndex a = index_of(builder, index, from);
-        builder.add_edge_between(a, index_of(builder, index, to), from, to);
+    graph::NodeIndex index_of(NodeHandle h) {
+        if (index_[h] == kUnknown) index_[h] = builder_.insert(*ids_.hash(h));
+        return index_[h];
     }
 
-    graph::NodeIndex index_of(graph::GraphBuilder& builder, std::vector<graph::NodeIndex>& index, NodeHandle h) {
-        if (index[h] == kUnknown) index[h] = builder.insert(*ids_.hash(h));
-        return index[h];
-    }
-
-    // The builders' memory for a pair still ahead, when both its nodes have an index by now.
-    template <class Fetch>
-    void prefetch_known(PairSet::Key k, bool to_call_graph, Fetch fetch) const {
-        const NodeHandle from = PairSet::from_of(k), to = PairSet::to_of(k);
-        (this->*fetch)(state_.dependency_builder, dependency_, from, to);
-        if (to_call_graph) (this->*fetch)(state_.call_builder, call_, from, to);
-    }
-    void prefetch_nodes(const graph::GraphBuilder& b, const std::vector<graph::NodeIndex>& index, NodeHandle from,
-                        NodeHandle to) const {
-        if (index[from] != kUnknown && index[to] != kUnknown) b.prefetch_nodes(index[from], index[to]);
-    }
-    void prefetch_lists(const graph::GraphBuilder& b, const std::vector<graph::NodeIndex>& index, NodeHandle from,
-                        NodeHandle to) const {
-        if (index[from] != kUnknown && index[to] != kUnknown) b.prefetch_lists(index[from], index[to]);
-    }
-
-    EngineState& state_;
     const IdentityTable& ids_;
-    std::vector<graph::NodeIndex> dependency_;  // per handle, its node in each builder
-    std::vector<graph::NodeIndex> call_;
+    graph::GraphBuilder& builder_;
+    std::vector<graph::NodeIndex> index_;  // per handle, its node in the builder
     std::vector<PairSet::Key> block_;
     bool every_end_hashed_ = true;
 };
+
+// Below this many pairs a second thread costs more than it saves.
+constexpr std::size_t kParallelRefillPairs = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -200,11 +180,33 @@ Status refill_builders_pair_by_pair(EngineState& state) {
 Status refill_builders(EngineState& state, bool* every_end_hashed) {
     state.dependency_builder = graph::GraphBuilder();
     state.call_builder = graph::GraphBuilder();
-    Refill refill(state);
-    for (EdgeKind kind : kRefillOrder) {
-        if (Status s = refill.feed_set(edge_set(state.record, kind), kind != EdgeKind::Structural); !s) return s;
+    // The dependency builder takes every pair, the call builder those of the call kinds, each
+    // in kRefillOrder: the order feed_builders gives each builder. Filled apart (on two threads
+    // when large), a failure may leave a builder fuller than pair-by-pair feeding would; then
+    // that feeding is done again from the start, for its exact state and error.
+    const IdentityTable& ids = state.record.identities;
+    Refill dependency(ids, state.dependency_builder), call(ids, state.call_builder);
+    Status dependency_fed, call_fed;
+    std::size_t pairs = 0;
+    for (EdgeKind kind : kRefillOrder) pairs += edge_set(state.record, kind).size();
+    run_both(
+        pairs >= kParallelRefillPairs,
+        [&] {
+            for (EdgeKind kind : kRefillOrder) {
+                if (!(dependency_fed = dependency.feed_set(edge_set(state.record, kind)))) return;
+            }
+        },
+        [&] {
+            for (EdgeKind kind : kRefillOrder) {
+                if (kind == EdgeKind::Structural) continue;
+                if (!(call_fed = call.feed_set(edge_set(state.record, kind)))) return;
+            }
+        });
+    if (!dependency_fed || !call_fed) {
+        if (every_end_hashed != nullptr) *every_end_hashed = false;
+        return refill_builders_pair_by_pair(state);
     }
-    if (every_end_hashed != nullptr) *every_end_hashed = refill.every_end_hashed();
+    if (every_end_hashed != nullptr) *every_end_hashed = dependency.every_end_hashed();
     return {};
 }
 

@@ -1,12 +1,10 @@
 #include "metadata/engine/graph_queries.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <system_error>
-#include <thread>
 
 #include "graph/csr/ancestor_counts.hpp"
 #include "util/prefetch.hpp"
+#include "util/two_threads.hpp"
 
 namespace corvane {
 
@@ -97,18 +95,9 @@ std::size_t apply_graph_metrics(EngineState& state, const std::vector<std::uint3
         return changed;
     };
     const std::size_t n = records.size(), half = n / 2;
-    std::size_t changed_second = 0;
-    std::thread second;
-    if (n >= kParallelMetricsRecords && std::thread::hardware_concurrency() > 1) {
-        try {
-            second = std::thread([&] { changed_second = write_range(half, n); });
-        } catch (const std::system_error&) {
-            // No second thread: this one writes them all.
-        }
-    }
-    if (!second.joinable()) return write_range(0, n);
-    const std::size_t changed = write_range(0, half);
-    second.join();
+    std::size_t changed = 0, changed_second = 0;
+    run_both(n >= kParallelMetricsRecords, [&] { changed = write_range(0, half); },
+             [&] { changed_second = write_range(half, n); });
     return changed + changed_second;
 }
 
@@ -129,31 +118,7 @@ std::size_t compile_step(EngineState& state) {
     // they were changes only the counts that paths from the nodes reaching it add or take
     // away (none at all when the call edges are the same: a body edited, a docstring).
     std::optional<graph::CsrGraph> previous_call_graph = std::move(state.call_graph);
-    std::exception_ptr failed_second;
-    std::thread second;
-    if (state.dependency_builder.node_count() >= kParallelCompileNodes && std::thread::hardware_concurrency() > 1) {
-        try {
-            second = std::thread([&] {
-                try {
-                    call();
-                } catch (...) {
-                    failed_second = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            // No second thread: this one compiles both.
-        }
-    }
-    std::exception_ptr failed;
-    try {
-        dependency();
-        if (!second.joinable()) call();
-    } catch (...) {
-        failed = std::current_exception();
-    }
-    if (second.joinable()) second.join();
-    if (failed) std::rethrow_exception(failed);
-    if (failed_second) std::rethrow_exception(failed_second);
+    run_both(state.dependency_builder.node_count() >= kParallelCompileNodes, dependency, call);
     const graph::CsrGraph& g = *state.call_graph;
     std::optional<std::vector<std::uint32_t>> counts;
     if (previous_call_graph) counts = graph::ancestor_counts_after(*previous_call_graph, state.call_graph_counts, g);
