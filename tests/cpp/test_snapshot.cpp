@@ -366,7 +366,15 @@ TEST(SnapshotDecode, RandomCorruptionsNeverCrashAndReencodeConsistently) {
             }
         }
         auto r = decode(b);
+        // Decoding the node records on a second thread accepts the same bytes, with the same
+        // record and length.
+        std::size_t used_one = 0, used_two = 0;
+        auto one = decode_snapshot(b, &used_one, 1), two = decode_snapshot(b, &used_two, 2);
+        ASSERT_EQ(one.has_value(), r.has_value());
+        ASSERT_EQ(two.has_value(), r.has_value()) << "iteration " << iter;
         if (!r) continue;
+        EXPECT_TRUE(*two == *r);
+        EXPECT_EQ(used_two, used_one);
         ++accepted;
         auto again = encode_snapshot(*r);
         ASSERT_TRUE(again.ok());

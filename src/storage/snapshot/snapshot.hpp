@@ -33,7 +33,11 @@ Result<ByteBuffer> encode_snapshot(const MetadataEngine& record, unsigned worker
 // for allocation. Running out of memory on a consistent file throws std::bad_alloc: that file
 // may be good, and must not be mistaken for no snapshot.
 // `used`, when given, receives the number of bytes the record took (what follows is ignored).
+// Large files are decoded by two threads: the node records beside the sections after them.
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used = nullptr);
+// The same record with the number of threads fixed (tests and benchmarks).
+std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used,
+                                              unsigned workers);
 
 // workspace_path, a "/" unless it is empty or already ends in one, then the file name.
 std::string snapshot_path(std::string_view workspace_path);

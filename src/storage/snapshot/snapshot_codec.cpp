@@ -16,6 +16,7 @@
 #include "storage/snapshot/snapshot.hpp"
 #include "util/hex.hpp"
 #include "util/prefetch.hpp"
+#include "util/two_threads.hpp"
 #include "util/utf8.hpp"
 
 namespace corvane {
@@ -472,14 +473,19 @@ public:
     bool opt_str(std::optional<std::string>& o) { return opt(o, [this](std::string& v) { return str(v); }); }
     bool opt_strings(std::optional<Strings>& o) { return opt(o, [this](Strings& v) { return strings(v); }); }
 
-    bool meta(NodeMeta& m) {
-        return str(m.node_id) && str(m.node_type) && str(m.name) && str(m.file_path) && opt_str(m.signature) &&
-               opt_str(m.docstring) && opt_u32(m.lines_start) && opt_u32(m.lines_end) && opt_strings(m.returns) &&
-               opt_strings(m.calls) && opt_str(m.django_relations_json) && opt_u32(m.calls_count) &&
-               opt_u32(m.callers_count) && opt_u32(m.lines_count) && opt_bool(m.is_async) &&
-               opt_bool(m.is_generator) && opt_u32(m.param_count) && opt_bool(m.is_exported) &&
-               opt_u32(m.blast_radius_score) && opt_str(m.extra_json);
+    // The fields of a node record in their order, each taken by `in`: this reader, or a
+    // Skipper that steps over them.
+    template <class In>
+    static bool meta_fields(In& in, NodeMeta& m) {
+        return in.str(m.node_id) && in.str(m.node_type) && in.str(m.name) && in.str(m.file_path) &&
+               in.opt_str(m.signature) && in.opt_str(m.docstring) && in.opt_u32(m.lines_start) &&
+               in.opt_u32(m.lines_end) && in.opt_strings(m.returns) && in.opt_strings(m.calls) &&
+               in.opt_str(m.django_relations_json) && in.opt_u32(m.calls_count) && in.opt_u32(m.callers_count) &&
+               in.opt_u32(m.lines_count) && in.opt_bool(m.is_async) && in.opt_bool(m.is_generator) &&
+               in.opt_u32(m.param_count) && in.opt_bool(m.is_exported) && in.opt_u32(m.blast_radius_score) &&
+               in.opt_str(m.extra_json);
     }
+    bool meta(NodeMeta& m) { return meta_fields(*this, m); }
 
     bool value(NodeMeta& m) { return meta(m); }
 
@@ -651,6 +657,73 @@ private:
     const std::uint8_t* end_;
 };
 
+// Steps over the node records the way Reader reads them, by their lengths and tags alone (no
+// text is checked or kept): where the section ends, so that the records can be decoded beside
+// the sections after them. Every check it makes the reader makes too: on bytes the reader
+// accepts it ends where the reader ends, and bytes it rejects the reader rejects.
+class Skipper {
+public:
+    Skipper(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
+    const std::uint8_t* position() const { return p_; }
+
+    bool node_map() {
+        std::uint64_t n;
+        if (!count(n, kMinString + kMinMeta)) return false;
+        std::string key;
+        NodeMeta scratch;  // never written: the skipping methods take no value
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!str(key) || !Reader::meta_fields(*this, scratch)) return false;
+        }
+        return true;
+    }
+
+    bool str(std::string&) { return skip_string(); }
+    bool opt_str(std::optional<std::string>&) { return opt([this] { return skip_string(); }); }
+    bool opt_u32(std::optional<std::uint32_t>&) { return opt([this] { return skip(4); }); }
+    bool opt_bool(std::optional<bool>&) { return opt([this] { return skip(1); }); }
+    bool opt_strings(std::optional<Strings>&) {
+        return opt([this] {
+            std::uint64_t n;
+            if (!count(n, kMinString)) return false;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                if (!skip_string()) return false;
+            }
+            return true;
+        });
+    }
+
+private:
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+    bool skip(std::size_t n) {
+        if (remaining() < n) return false;
+        p_ += n;
+        return true;
+    }
+    bool u64(std::uint64_t& v) {
+        if (remaining() < sizeof v) return false;
+        std::memcpy(&v, p_, sizeof v);
+        v = to_le(v);
+        p_ += sizeof v;
+        return true;
+    }
+    bool count(std::uint64_t& n, std::size_t min_element) { return u64(n) && n <= remaining() / min_element; }
+    bool skip_string() {
+        std::uint64_t len;
+        return u64(len) && len <= remaining() && skip(static_cast<std::size_t>(len));
+    }
+    template <class F>
+    bool opt(F&& inner) {
+        if (remaining() < 1 || *p_ > 1) return false;
+        return *p_++ == 0 || inner();
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+// Below this many bytes a second thread costs more than it saves.
+constexpr std::size_t kParallelDecodeBytes = std::size_t{1} << 23;
+
 }  // namespace
 
 Result<ByteBuffer> encode_snapshot(const MetadataEngine& r, unsigned workers) {
@@ -690,15 +763,47 @@ Result<ByteBuffer> encode_snapshot(const MetadataEngine& r) {
 }
 
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used) {
+    return decode_snapshot(bytes, used, bytes.size() >= kParallelDecodeBytes ? 2 : 1);
+}
+
+std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used,
+                                              unsigned workers) {
     if (bytes.size() < kSnapshotHeaderSize) return std::nullopt;
     if (std::memcmp(bytes.data(), kSnapshotMagic, sizeof kSnapshotMagic) != 0) return std::nullopt;
     if (bytes[4] != kSnapshotVersion) return std::nullopt;
-    Reader in(bytes.data() + kSnapshotHeaderSize, bytes.data() + bytes.size());
+    const std::uint8_t* const begin = bytes.data() + kSnapshotHeaderSize;
+    const std::uint8_t* const end = bytes.data() + bytes.size();
     // Running out of memory here is not damage: it propagates (a fatal error for the caller),
     // because starting empty would let the next save replace a good snapshot.
     MetadataEngine r;
-    bool ok = in.map(r.nodes) && in.index(r.name_index) && in.index(r.file_index) && in.identities(r.identities);
-    for (PairSet* set : all_edge_sets(r)) ok = ok && in.pairs(*set);
+    // The node records need nothing of the sections after them: with two workers they are
+    // decoded on a second thread, the sections after them from where the skipper ends. Bytes
+    // the skipper cannot step over the reader would reject.
+    const std::uint8_t* nodes_end = nullptr;
+    if (workers > 1) {
+        Skipper skip(begin, end);
+        if (!skip.node_map()) return std::nullopt;
+        nodes_end = skip.position();
+    }
+    Reader in(nodes_end != nullptr ? nodes_end : begin, end);
+    auto rest = [&] {
+        bool ok = in.index(r.name_index) && in.index(r.file_index) && in.identities(r.identities);
+        for (PairSet* set : all_edge_sets(r)) ok = ok && in.pairs(*set);
+        return ok;
+    };
+    bool ok = false;
+    if (nodes_end == nullptr) {
+        ok = in.map(r.nodes) && rest();
+    } else {
+        bool nodes_ok = false, rest_ok = false;
+        run_both(
+            true, [&] { rest_ok = rest(); },
+            [&] {
+                Reader nodes(begin, nodes_end);
+                nodes_ok = nodes.map(r.nodes) && nodes.position() == nodes_end;
+            });
+        ok = nodes_ok && rest_ok;
+    }
     // Whatever follows the ninth field is ignored.
     if (!ok) return std::nullopt;
     if (used != nullptr) *used = static_cast<std::size_t>(in.position() - bytes.data());
