@@ -234,11 +234,12 @@ def test_snapshot_claiming_more_than_it_holds_starts_empty_under_memory_limit(tm
 
 @pytest.mark.skipif(UNDER_ASAN, reason="an address-space limit breaks the ASan runtime")
 def test_out_of_memory_while_decoding_a_consistent_snapshot_is_fatal_and_keeps_the_file(tmp_path):
-    # Consistent counts, but the one string is larger than what is left of the address space.
+    # A consistent file, but its one node id is larger than what is left of the address space.
     # Starting empty would let the next save replace a snapshot that may be good, so the
     # constructor ends with PanicException and the file stays as it was.
     n = 200 << 20
-    data = b"CRVN\x03" + struct.pack("<QQ", 1, n) + b"a" * n
+    record = struct.pack("<4Q", 0, 0, 0, 0) + bytes(16)  # four empty strings, sixteen absent fields
+    data = b"CRVN\x03" + struct.pack("<QQ", 1, n) + b"a" * n + record + struct.pack("<8Q", *[0] * 8)
     (tmp_path / SNAPSHOT).write_bytes(data)
     out = run_with_memory_limit(
         f"""
