@@ -1838,6 +1838,59 @@ def test_an_isinstance_test_that_held_types_the_name_where_the_code_runs(tmp_pat
     assert callees(engine, "app.py:builtin_class") == []
 
 
+def test_class_methods_that_make_their_class_give_an_instance_of_the_class_called(tmp_path):
+    engine = index_files(tmp_path, {
+        "shapes.py": '''
+            class Shape:
+                @classmethod
+                def make(cls):
+                    return cls()
+
+                @classmethod
+                def raw(cls):
+                    self = object.__new__(cls)
+                    return self
+
+                def __new__(cls, *args):
+                    return super().__new__(cls)
+
+                def copy(self):
+                    return self.make()
+
+                def area(self):
+                    pass
+
+            class Circle(Shape):
+                def area(self):
+                    pass
+
+            class Meta(type):
+                def build(cls):
+                    made = cls()
+                    made.area()  # an instance of the class, not of the metaclass
+                    return cls()
+
+                def area(cls):
+                    pass
+        ''',
+        "app.py": '''
+            from shapes import Shape, Circle, Meta
+
+            def use(shape: Shape):
+                Circle.make().area()
+                Shape.raw().area()
+                shape.copy().area()
+
+            def odd(meta: Meta):
+                meta.build().area()
+        ''',
+    })
+    circle, shape = "shapes.py:Circle.area", "shapes.py:Shape.area"
+    assert {circle, shape} <= set(callees(engine, "app.py:use"))
+    assert "shapes.py:Meta.area" not in callees(engine, "app.py:odd")
+    assert callees(engine, "shapes.py:Meta.build") == []
+
+
 def test_unpacking_binds_each_name_to_the_value_in_its_place(tmp_path):
     engine = index_files(tmp_path, {
         "main.py": '''

@@ -213,6 +213,8 @@ class _Scope:
     global_names: set[str] = field(default_factory=set)  # the global ones
     self_name: str | None = None  # first parameter of a method ("self"/"cls")
     class_scope: "_Scope | None" = None  # the class whose method this is
+    binds_class: bool = False  # a class method or __new__: its first parameter is the class
+    own_made: set[str] = field(default_factory=set)  # its locals assigned `cls()`, `object.__new__(cls)`, ...
     relations: list[dict] = field(default_factory=list)
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
@@ -332,6 +334,8 @@ _BUILTIN_SPECIAL = {"len": "__len__", "str": "__str__", "repr": "__repr__", "ite
 _SPECIAL = {"for": ("__iter__", "__next__"), "async for": ("__aiter__", "__anext__"),
             "with": ("__enter__", "__exit__"), "async with": ("__aenter__", "__aexit__")}
 _BUILTINS = frozenset(dir(builtins))
+# Methods whose first parameter is the class without a decorator saying so.
+_IMPLICIT_CLASS_METHODS = frozenset({"__new__", "__init_subclass__", "__class_getitem__"})
 _PROPERTIES = frozenset({"property", "builtins.property", "cached_property", "functools.cached_property"})
 # A parameter flow's value that is the function object a def just made, by its name: calls
 # through it reach that definition even when the name is rebound to a decorator's result.
@@ -528,6 +532,8 @@ class _FileVisitor:
             if first and first[0].arg in ("self", "cls"):
                 scope.self_name = first[0].arg
                 scope.class_scope = parent
+                scope.binds_class = node.name in _IMPLICIT_CLASS_METHODS or any(
+                    dotted_name(d) in ("classmethod", "builtins.classmethod") for d in node.decorator_list)
         scope.current = {}  # a repeated definition's scope may hold what its first body left
         self._body(node.body, scope)
 
@@ -823,6 +829,8 @@ class _FileVisitor:
         `target: annotation = value`."""
         if isinstance(target, ast.Name):
             scope.bind(target.id)
+            if scope.binds_class and self._new_own_instance(value, scope):
+                scope.own_made.add(target.id)  # `self = object.__new__(cls)`
             alias = _alias_value(value) if annotation is None else None
             if isinstance(value, ast.Lambda) and annotation is None and id(value) in self._lambdas:
                 alias = _DEFINED + self._lambdas[id(value)].qual
@@ -963,8 +971,6 @@ class _FileVisitor:
             if name is None:
                 return None
             method = self._method_scope(scope)
-            if method is not None and name == "cls" and method.self_name == "cls":
-                return method.class_scope.qual, "type"
             head = name.split(".", 1)[0]
             if head in ("self", "cls") and (method is None or head != method.self_name or "." not in name):
                 return None
@@ -985,14 +991,26 @@ class _FileVisitor:
         return None
 
     def _new_own_instance(self, value: ast.AST, scope: _Scope) -> bool:
-        """`self.__class__(...)` or `type(self)(...)` in a method: a new instance of the class
-        self is an instance of (the method's own class, as for self, or a subclass)."""
+        """`self.__class__(...)` or `type(self)(...)` in a method, `cls(...)`,
+        `object.__new__(cls)`, `super().__new__(cls)` or `cls.__new__(cls)` in a class method
+        or `__new__`: a new instance of the class self is an instance of, or cls is (the
+        method's own class, as for self, or a subclass)."""
         if not isinstance(value, ast.Call):
             return False
         method = self._method_scope(scope)
-        if method is None or method.self_name != "self":
+        if method is None or method.self_name is None:
             return False
         func = value.func
+        if method.self_name == "cls":
+            # In a metaclass's own methods cls is an instance of it, and cls() makes something else.
+            if not method.binds_class:
+                return False
+            if isinstance(func, ast.Name):
+                return func.id == "cls"
+            maker = call_name(func)
+            return (maker in ("object.__new__", "cls.__new__", "super.__new__") and bool(value.args)
+                    and isinstance(value.args[0], ast.Name) and value.args[0].id == "cls"
+                    and (maker != "object.__new__" or self._owner("object", scope) is None))
         if isinstance(func, ast.Attribute):
             return func.attr == "__class__" and isinstance(func.value, ast.Name) and func.value.id == "self"
         return (isinstance(func, ast.Call) and isinstance(func.func, ast.Name) and func.func.id == "type"
@@ -1423,7 +1441,8 @@ class _FileVisitor:
             method = self._method_scope(scope)
             if method is not None and head == method.self_name:
                 cls = method.class_scope
-                instantiates = name == "cls" or (name == "self.__class__" and "__class__" not in cls.members)
+                instantiates = ((name == "cls" and method.binds_class)
+                                or (name == "self.__class__" and "__class__" not in cls.members))
                 if instantiates and all(s.kind == "class" for s in self._chain(cls)):
                     return cls.qual  # `cls()`, `self.__class__()` instantiate the class
                 # A class attribute assigned a callable, called through the instance.
@@ -1687,11 +1706,11 @@ class _FileVisitor:
                 text = made.pop()
                 if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
                     returns[fn.qual] = text
-                elif fn.class_scope is not None and fn.self_name == "self" and text.count(".") == 1 \
-                        and text.startswith("self."):
-                    # `return self.make()`, `return self.response_class()`: what that call gives
-                    # on the receiver.
-                    returns[fn.qual] = tree_pass.SELF + text[4:]
+                elif fn.class_scope is not None and fn.self_name is not None and text.count(".") == 1 \
+                        and text.startswith(fn.self_name + "."):
+                    # `return self.make()`, `return self.response_class()`, `return cls.parse()`:
+                    # what that call gives on the receiver.
+                    returns[fn.qual] = tree_pass.SELF + text[len(fn.self_name):]
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
@@ -1712,7 +1731,7 @@ class _FileVisitor:
         """The name whose call gives what one `return` of fn returns (SELF for self)."""
         if callee is not None or value is None:
             return callee
-        if value == fn.self_name == "self":
+        if value == fn.self_name == "self" or (value in fn.own_made and fn.binds.get(value) == 1):
             return tree_pass.SELF
         entry = fn.receivers.single(value) if "." not in value and fn.binds.get(value) else None
         return entry[0] if entry is not None and entry[1] in ("type", "call") else None

@@ -325,7 +325,16 @@ class TreeFacts:
                 return self.entered_class(target)
         if kind in ("enter", "aenter"):
             return self.entered_instance(self.class_of(path, text, "call"), kind)
-        target = self.dotted(path, text.split("."))
+        parts = text.split(".")
+        if kind == "call" and len(parts) > 1:
+            # `Cls.make()`: a class method returning cls() gives an instance of Cls, also where
+            # Cls inherits it.
+            owner = self.dotted(path, parts[:-1])
+            if owner is not None and owner[0] == "def" and owner[3] == "class":
+                method = self.python_definer(owner, parts[-1])
+                if method is not None:
+                    return _call_result(self, owner, method)
+        target = self.dotted(path, parts)
         if target is None or target[0] != "def":
             return None
         if target[3] == "class":
