@@ -105,6 +105,14 @@ def test_unparsable_file_yields_only_its_file_node():
     ex = extract_source("bad.py", b"def f(:\n")
     assert ex.error and ex.error.startswith("SyntaxError")
     assert [n["node_type"] for n in ex.nodes] == ["File"]
+    # Source too deeply nested for the parser: it raises MemoryError, which must not end the
+    # indexing of the other files.
+    for source in ("x = " + "lambda: " * 3000 + "1\n", "x = 1\x00\n"):
+        ex = extract_source("deep.py", source.encode())
+        assert ex.error and [n["node_type"] for n in ex.nodes] == ["File"]
+    # A chain of attributes as long as some parsers take (3.10 does): each attribute once.
+    ex = extract_source("chain.py", ("def f():\n    return a" + ".b" * 100000 + ".c()\n").encode())
+    assert ex.nodes[0]["node_type"] == "File"
 
 
 # ---- call names -------------------------------------------------------------------

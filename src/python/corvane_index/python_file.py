@@ -49,10 +49,18 @@ class FileExtract:
     reads: dict[str, list[str]] = field(default_factory=dict)
 
 
+# Longest chain of attributes given a dotted name: every attribute of a chain asks for the name
+# of the chain below it, so an unbounded one would make a chain's cost grow as its square.
+_MAX_DOTTED = 64
+
+
 def dotted_name(expr: ast.AST) -> str | None:
-    """"a.b.c" for a chain of attributes on a plain name, else None."""
+    """"a.b.c" for a chain of attributes on a plain name, else None (also for a chain longer
+    than any real code writes)."""
     parts = []
     while isinstance(expr, ast.Attribute):
+        if len(parts) == _MAX_DOTTED:
+            return None
         parts.append(expr.attr)
         expr = expr.value
     if not isinstance(expr, ast.Name):
@@ -1302,17 +1310,15 @@ class _FileVisitor:
             return
         reads = {}
         for node in scope.reads:
-            root = node.value
-            while type(root) is _Attribute:
-                root = root.value
-            if type(root) is not _Name:
+            name = dotted_name(node)
+            if name is None:
                 continue  # `f().x`, `a[0].x`: no receiver to type
-            head = root.id
+            head = name.partition(".")[0]
             known = typed.get(head)
             if known is None:
                 known = typed[head] = self._typed(head, scope)
             if known:
-                reads[dotted_name(node)] = None
+                reads[name] = None
         reads = [name for name in reads if name not in target.call_set]
         if reads:
             self.extract.reads.setdefault(target.node_id, []).extend(reads)
@@ -1881,7 +1887,12 @@ def extract_source(path: str, source: bytes | str, *, linked: bool = True) -> Fi
 
     A file that does not parse yields only its File node and the parse error."""
     try:
-        result = _FileVisitor(path, ast.parse(source, filename=path)).run()
+        try:
+            tree = ast.parse(source, filename=path)
+        except MemoryError as exc:
+            # What the parser raises for source too deeply nested to parse ("too complex").
+            raise RecursionError(str(exc) or "source too complex to parse") from None
+        result = _FileVisitor(path, tree).run()
     except (SyntaxError, ValueError, RecursionError) as exc:
         # ValueError: NUL bytes in the source; RecursionError: absurdly deep nesting.
         result = FileExtract(path, error=f"{type(exc).__name__}: {exc}")
