@@ -1627,15 +1627,20 @@ class _FileVisitor:
             return (set(scope.imports) & (scope.locals - scope.declared_outer)) | scope.unresolvable
         if scope.kind != "function":
             return set()
-        visible = set(module_names)
+        own = scope.locals - scope.declared_outer
+        if not own:
+            return set(scope.unresolvable)
+        # The module's names are looked up, not copied: a module of many functions would
+        # copy them once per function.
+        outer: set[str] = set()
         s = scope
         while s is not None and s.kind != "module":
             if s.kind == "function":
-                visible |= set(s.imports) | s.unresolvable
+                outer |= set(s.imports) | s.unresolvable
                 if s is not scope:
-                    visible |= s.locals  # a closure's own names hide the outer function's
+                    outer |= s.locals  # a closure's own names hide the outer function's
             s = s.parent
-        return ((scope.locals - scope.declared_outer) & visible) | scope.unresolvable
+        return {n for n in own if n in module_names or n in outer} | scope.unresolvable
 
     def _summary(self) -> dict:
         """What the whole-tree pass needs to know about this module (plain JSON data)."""
