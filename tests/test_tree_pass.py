@@ -1891,6 +1891,30 @@ def test_class_methods_that_make_their_class_give_an_instance_of_the_class_calle
     assert callees(engine, "shapes.py:Meta.build") == []
 
 
+def test_method_resolution_order_is_pythons_on_random_hierarchies():
+    import random
+
+    from corvane_index import tree_pass
+
+    rng = random.Random(7)
+    for trial in range(60):
+        lines, names = [], []
+        for i in range(rng.randrange(2, 14)):
+            bases = rng.sample(names, min(len(names), rng.choice([0, 1, 1, 1, 2, 3])))
+            lines.append(f"class C{i}({', '.join(bases)}):\n    pass\n")
+            names.append(f"C{i}")
+        source = "".join(lines)
+        try:
+            namespace: dict = {}
+            exec(source, namespace)  # Python's own verdict on each class
+        except TypeError:
+            continue  # no consistent order: Python refuses the module
+        facts = tree_pass.TreeFacts({"m.py": extract_source("m.py", source).summary})
+        for name in names:
+            got = facts.linearization(("def", "m.py", name, "class"))
+            assert [c[2] for c in got] == [c.__name__ for c in namespace[name].__mro__[:-1]], (trial, name)
+
+
 def test_unpacking_binds_each_name_to_the_value_in_its_place(tmp_path):
     engine = index_files(tmp_path, {
         "main.py": '''

@@ -377,7 +377,11 @@ class TreeFacts:
         if bases is None:
             return None
         seqs = [self.linearization(b, depth + 1) for b in bases]
-        return None if any(s is None for s in seqs) else _c3_merge([cls], [*seqs, bases])
+        if any(s is None for s in seqs):
+            return None
+        if len(bases) == 1:
+            return [cls, *seqs[0]]  # what the merge gives for one base, without its quadratic steps
+        return _c3_merge([cls], [*seqs, bases])
 
     def depth_first(self, cls, seen: set) -> list:
         """Classes in the order the resolver walks them: the class, then each base's walk."""
