@@ -1827,6 +1827,14 @@ def test_an_isinstance_test_that_held_types_the_name_where_the_code_runs(tmp_pat
             def builtin_class(x):
                 if isinstance(x, str):
                     x.radius()
+
+            def tested_anew(x, make):
+                if not isinstance(x, Circle):
+                    pass
+                elif (x := make()) is None:
+                    pass
+                else:
+                    x.radius()  # x holds what make gave, not the Circle the first test told of
         ''',
     })
     radius, area = "shapes.py:Circle.radius", "shapes.py:Shape.area"
@@ -1836,6 +1844,7 @@ def test_an_isinstance_test_that_held_types_the_name_where_the_code_runs(tmp_pat
     assert callees(engine, "app.py:rebound") == [radius]  # the one in the loop
     assert radius in callees(engine, "app.py:caller")  # NotImplemented fails a call like None
     assert callees(engine, "app.py:builtin_class") == []
+    assert callees(engine, "app.py:tested_anew") == []
 
 
 def test_class_methods_that_make_their_class_give_an_instance_of_the_class_called(tmp_path):

@@ -646,7 +646,7 @@ class _FileVisitor:
         self._restart(scope, before, scope.rebound[mark:])
         if type(stmt) is ast.If and not stmt.orelse and stmt.body and type(stmt.body[-1]) in _LEAVES:
             # `if not isinstance(x, C): raise ...`: what runs after the statement passed the test.
-            self._narrow(stmt.test, False, scope)
+            self._narrow(scope, self._narrowing(stmt.test, False, scope, {}))
 
     def _tested(self, expr: ast.AST, scope: _Scope, tested: list[str]):
         """Visits what a block evaluates before choosing a branch; notes the names it binds."""
@@ -667,15 +667,16 @@ class _FileVisitor:
             self._expr(stmt.value, scope)
         elif isinstance(stmt, ast.If):
             tested: list[str] = []
-            failed: list[ast.expr] = []  # the tests of the chain so far, each false where this runs
+            failed: dict[str, str] = {}  # what the chain's tests so far, each false here, tell
             while True:  # an elif chain, however long, without a frame per elif
+                mark = len(tested)
                 self._tested(stmt.test, scope, tested)
-                self._narrow(stmt.test, True, scope)
+                self._narrow(scope, self._narrowing(stmt.test, True, scope, {}))
                 self._body(stmt.body, scope)
                 self._restart(scope, before, tested)
-                failed.append(stmt.test)
-                for test in failed:
-                    self._narrow(test, False, scope)
+                for name in tested[mark:]:
+                    failed.pop(name, None)  # bound anew by this test: what an earlier one told is past
+                self._narrow(scope, self._narrowing(stmt.test, False, scope, failed))
                 if len(stmt.orelse) == 1 and type(stmt.orelse[0]) is ast.If:
                     stmt = stmt.orelse[0]
                     continue
@@ -728,7 +729,7 @@ class _FileVisitor:
             self._expr(stmt.test, scope)
             if stmt.msg is not None:
                 self._expr(stmt.msg, scope)
-            self._narrow(stmt.test, True, scope)
+            self._narrow(scope, self._narrowing(stmt.test, True, scope, {}))
         elif isinstance(stmt, ast.Return):
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
@@ -895,23 +896,31 @@ class _FileVisitor:
             elif scope.kind != "class":
                 scope.receivers.note(text, type_name, scope)
 
-    def _narrow(self, test: ast.expr, truth: bool, scope: _Scope):
-        """Where test is known to be truth: a name of this scope that `isinstance(x, C)` (in
-        `and`/`or`/`not` as far as they tell) shows to be an instance of C holds one; a call
-        through it reaches C's method (or an override's, as on an annotated parameter)."""
+    def _narrowing(self, test: ast.expr, truth: bool, scope: _Scope, found: dict[str, str]) -> dict[str, str]:
+        """Where test is known to be truth: the names of this scope that `isinstance(x, C)`
+        (in `and`/`or`/`not` as far as they tell) shows to be instances of C, added to found
+        as name -> C."""
         t = type(test)
         if t is ast.UnaryOp and type(test.op) is ast.Not:
-            self._narrow(test.operand, not truth, scope)
+            self._narrowing(test.operand, not truth, scope, found)
         elif t is ast.BoolOp and (type(test.op) is ast.And) == truth:
             for value in test.values:  # each of `a and b` holds, or each of `a or b` fails
-                self._narrow(value, truth, scope)
+                self._narrowing(value, truth, scope, found)
         elif truth and t is _Call and type(test.func) is _Name and test.func.id == "isinstance" \
                 and len(test.args) == 2 and not test.keywords and type(test.args[0]) is _Name:
             name, cls = test.args[0].id, dotted_name(test.args[1])
-            if cls is None or name == scope.self_name or name in self._declared \
-                    or self._owner(name, scope) is not scope or self._owner(cls.partition(".")[0], scope) is None:
-                return  # a tuple of classes, a builtin class, a name code elsewhere may rebind
-            scope.current = {**scope.current, name: _Current(None, cls, (cls, "type"), narrowed=True)}
+            if cls is not None and name != scope.self_name and name not in self._declared \
+                    and self._owner(name, scope) is scope and self._owner(cls.partition(".")[0], scope) is not None:
+                found[name] = cls  # not a tuple of classes, a builtin class, a name code elsewhere may rebind
+        return found
+
+    @staticmethod
+    def _narrow(scope: _Scope, found: dict[str, str]):
+        """Each name of found holds an instance of its class: a call through it reaches the
+        class's method (or an override's, as on an annotated parameter)."""
+        if found:
+            scope.current = {**scope.current,
+                             **{name: _Current(None, cls, (cls, "type"), narrowed=True) for name, cls in found.items()}}
 
     def _hold(self, scope: _Scope, name: str, alias, value: ast.AST | None, type_names: list):
         """After `name = value`: what the name holds until the code branches or binds it again."""
