@@ -1726,8 +1726,8 @@ class _FileVisitor:
                 text = made.pop()
                 if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
                     returns[fn.qual] = text
-                elif fn.class_scope is not None and fn.self_name is not None and text.count(".") == 1 \
-                        and text.startswith(fn.self_name + "."):
+                elif fn.class_scope is not None and (fn.self_name == "self" or fn.binds_class) \
+                        and text.count(".") == 1 and text.startswith(fn.self_name + "."):
                     # `return self.make()`, `return self.response_class()`, `return cls.parse()`:
                     # what that call gives on the receiver.
                     returns[fn.qual] = tree_pass.SELF + text[len(fn.self_name):]
