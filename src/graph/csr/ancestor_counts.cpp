@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "graph/csr/ancestor_counts.hpp"
+#include "util/two_threads.hpp"
 
 namespace corvane::graph {
 
@@ -273,18 +274,13 @@ std::vector<std::uint32_t> sweep_totals(const Condensation& g, const Sources& sr
     Lanes mine;
     init_lanes(mine, g.count);
     Lanes other;
-    std::thread second;
-    if (workers > 1 && src.list.size() > kBatch) {
-        init_lanes(other, g.count);
-        try {
-            second = std::thread([&] { sweep(g, src, other, next); });
-        } catch (const std::system_error&) {
-            // No second thread: this one takes every batch.
-        }
-    }
-    sweep(g, src, mine, next);
-    if (second.joinable()) {
-        second.join();
+    const bool two = workers > 1 && src.list.size() > kBatch;
+    if (two) init_lanes(other, g.count);
+    // Without a second thread the first sweep takes every batch and the second finds none.
+    run_both(two, [&] { sweep(g, src, mine, next); }, [&] {
+        if (two) sweep(g, src, other, next);
+    });
+    if (two) {
         for (std::uint32_t c = 0; c < g.count; ++c) mine.total[c] += other.total[c];
     }
     return std::move(mine.total);

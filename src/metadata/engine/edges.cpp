@@ -186,22 +186,18 @@ Status refill_builders(EngineState& state, bool* every_end_hashed) {
     // that feeding is done again from the start, for its exact state and error.
     const IdentityTable& ids = state.record.identities;
     Refill dependency(ids, state.dependency_builder), call(ids, state.call_builder);
-    Status dependency_fed, call_fed;
+    auto fill = [&state](Refill& refill, bool call_kinds_only) -> Status {
+        for (EdgeKind kind : kRefillOrder) {
+            if (call_kinds_only && kind == EdgeKind::Structural) continue;
+            if (Status s = refill.feed_set(edge_set(state.record, kind)); !s) return s;
+        }
+        return {};
+    };
     std::size_t pairs = 0;
     for (EdgeKind kind : kRefillOrder) pairs += edge_set(state.record, kind).size();
-    run_both(
-        pairs >= kParallelRefillPairs,
-        [&] {
-            for (EdgeKind kind : kRefillOrder) {
-                if (!(dependency_fed = dependency.feed_set(edge_set(state.record, kind)))) return;
-            }
-        },
-        [&] {
-            for (EdgeKind kind : kRefillOrder) {
-                if (kind == EdgeKind::Structural) continue;
-                if (!(call_fed = call.feed_set(edge_set(state.record, kind)))) return;
-            }
-        });
+    Status dependency_fed, call_fed;
+    run_both(pairs >= kParallelRefillPairs, [&] { dependency_fed = fill(dependency, false); },
+             [&] { call_fed = fill(call, true); });
     if (!dependency_fed || !call_fed) {
         if (every_end_hashed != nullptr) *every_end_hashed = false;
         return refill_builders_pair_by_pair(state);

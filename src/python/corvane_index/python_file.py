@@ -646,7 +646,7 @@ class _FileVisitor:
         self._restart(scope, before, scope.rebound[mark:])
         if type(stmt) is ast.If and not stmt.orelse and stmt.body and type(stmt.body[-1]) in _LEAVES:
             # `if not isinstance(x, C): raise ...`: what runs after the statement passed the test.
-            self._narrow(scope, self._narrowing(stmt.test, False, scope, {}))
+            self._narrow(scope, stmt.test, False)
 
     def _tested(self, expr: ast.AST, scope: _Scope, tested: list[str]):
         """Visits what a block evaluates before choosing a branch; notes the names it binds."""
@@ -671,12 +671,12 @@ class _FileVisitor:
             while True:  # an elif chain, however long, without a frame per elif
                 mark = len(tested)
                 self._tested(stmt.test, scope, tested)
-                self._narrow(scope, self._narrowing(stmt.test, True, scope, {}))
+                self._narrow(scope, stmt.test, True)
                 self._body(stmt.body, scope)
                 self._restart(scope, before, tested)
                 for name in tested[mark:]:
                     failed.pop(name, None)  # bound anew by this test: what an earlier one told is past
-                self._narrow(scope, self._narrowing(stmt.test, False, scope, failed))
+                self._narrow(scope, stmt.test, False, failed)
                 if len(stmt.orelse) == 1 and type(stmt.orelse[0]) is ast.If:
                     stmt = stmt.orelse[0]
                     continue
@@ -729,7 +729,7 @@ class _FileVisitor:
             self._expr(stmt.test, scope)
             if stmt.msg is not None:
                 self._expr(stmt.msg, scope)
-            self._narrow(scope, self._narrowing(stmt.test, True, scope, {}))
+            self._narrow(scope, stmt.test, True)
         elif isinstance(stmt, ast.Return):
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
@@ -914,10 +914,11 @@ class _FileVisitor:
                 found[name] = cls  # not a tuple of classes, a builtin class, a name code elsewhere may rebind
         return found
 
-    @staticmethod
-    def _narrow(scope: _Scope, found: dict[str, str]):
-        """Each name of found holds an instance of its class: a call through it reaches the
-        class's method (or an override's, as on an annotated parameter)."""
+    def _narrow(self, scope: _Scope, test: ast.expr, truth: bool, found: dict[str, str] | None = None):
+        """Where test is known to be truth, each name it shows to be a C (added to found, with
+        what found held) holds an instance of C: a call through it reaches C's method (or an
+        override's, as on an annotated parameter)."""
+        found = self._narrowing(test, truth, scope, {} if found is None else found)
         if found:
             scope.current = {**scope.current,
                              **{name: _Current(None, cls, (cls, "type"), narrowed=True) for name, cls in found.items()}}

@@ -325,16 +325,15 @@ class TreeFacts:
                 return self.entered_class(target)
         if kind in ("enter", "aenter"):
             return self.entered_instance(self.class_of(path, text, "call"), kind)
-        parts = text.split(".")
-        if kind == "call" and len(parts) > 1:
+        *prefix, last = text.split(".")
+        owner = self.dotted(path, prefix) if prefix else None
+        if kind == "call" and owner is not None and owner[0] == "def" and owner[3] == "class":
             # `Cls.make()`: a class method returning cls() gives an instance of Cls, also where
             # Cls inherits it.
-            owner = self.dotted(path, parts[:-1])
-            if owner is not None and owner[0] == "def" and owner[3] == "class":
-                method = self.python_definer(owner, parts[-1])
-                if method is not None:
-                    return _call_result(self, owner, method)
-        target = self.dotted(path, parts)
+            method = self.python_definer(owner, last)
+            if method is not None:
+                return _call_result(self, owner, method)
+        target = self.member(owner, last) if prefix else self.attr(path, last)
         if target is None or target[0] != "def":
             return None
         if target[3] == "class":

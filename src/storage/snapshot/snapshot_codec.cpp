@@ -617,9 +617,12 @@ public:
         return true;
     }
 
-private:
+protected:
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+    // Steps over n bytes the caller has checked are there.
+    void advance(std::size_t n) { p_ += n; }
 
+private:
     // n entries of two strings, the id at `id_at` (0 or 1) and a hash text at the other, each
     // applied as apply(id, its StringHash, hash text).
     template <class Apply>
@@ -661,10 +664,9 @@ private:
 // text is checked or kept): where the section ends, so that the records can be decoded beside
 // the sections after them. Every check it makes the reader makes too: on bytes the reader
 // accepts it ends where the reader ends, and bytes it rejects the reader rejects.
-class Skipper {
+class Skipper : public Reader {
 public:
-    Skipper(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
-    const std::uint8_t* position() const { return p_; }
+    using Reader::Reader;
 
     bool node_map() {
         std::uint64_t n;
@@ -677,12 +679,19 @@ public:
         return true;
     }
 
+    // The reader's field methods, stepping over what they would read.
     bool str(std::string&) { return skip_string(); }
-    bool opt_str(std::optional<std::string>&) { return opt([this] { return skip_string(); }); }
-    bool opt_u32(std::optional<std::uint32_t>&) { return opt([this] { return skip(4); }); }
-    bool opt_bool(std::optional<bool>&) { return opt([this] { return skip(1); }); }
+    bool opt_str(std::optional<std::string>&) { return present_then([this] { return skip_string(); }); }
+    bool opt_u32(std::optional<std::uint32_t>&) {
+        std::uint32_t v;
+        return present_then([&] { return u32(v); });
+    }
+    bool opt_bool(std::optional<bool>&) {
+        std::uint8_t b;
+        return present_then([&] { return u8(b); });
+    }
     bool opt_strings(std::optional<Strings>&) {
-        return opt([this] {
+        return present_then([this] {
             std::uint64_t n;
             if (!count(n, kMinString)) return false;
             for (std::uint64_t i = 0; i < n; ++i) {
@@ -693,32 +702,18 @@ public:
     }
 
 private:
-    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
-    bool skip(std::size_t n) {
-        if (remaining() < n) return false;
-        p_ += n;
-        return true;
-    }
-    bool u64(std::uint64_t& v) {
-        if (remaining() < sizeof v) return false;
-        std::memcpy(&v, p_, sizeof v);
-        v = to_le(v);
-        p_ += sizeof v;
-        return true;
-    }
-    bool count(std::uint64_t& n, std::size_t min_element) { return u64(n) && n <= remaining() / min_element; }
     bool skip_string() {
         std::uint64_t len;
-        return u64(len) && len <= remaining() && skip(static_cast<std::size_t>(len));
+        if (!u64(len) || len > remaining()) return false;
+        advance(static_cast<std::size_t>(len));
+        return true;
     }
+    // An optional field: its tag, then what inner steps over when the tag says it is there.
     template <class F>
-    bool opt(F&& inner) {
-        if (remaining() < 1 || *p_ > 1) return false;
-        return *p_++ == 0 || inner();
+    bool present_then(F&& inner) {
+        std::uint8_t tag;
+        return u8(tag) && tag <= 1 && (tag == 0 || inner());
     }
-
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
 };
 
 // Below this many bytes a second thread costs more than it saves.
