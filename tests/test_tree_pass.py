@@ -1900,6 +1900,72 @@ def test_class_methods_that_make_their_class_give_an_instance_of_the_class_calle
     assert callees(engine, "shapes.py:Meta.build") == []
 
 
+def test_a_result_is_typed_when_every_return_gives_one_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "num.py": '''
+            class Num:
+                @classmethod
+                def from_int(cls, n):
+                    made = _raw(n)
+                    if cls is Num:
+                        return made
+                    return cls(made)
+
+                def fix(self):
+                    pass
+
+            class Other:
+                def fix(self):
+                    pass
+
+            def _raw(n):
+                self = object.__new__(Num)
+                return self
+
+            def convert(x):
+                if isinstance(x, Num):
+                    return x
+                if isinstance(x, int):
+                    return Num.from_int(x)
+                return NotImplemented
+
+            def either(flag):
+                if flag:
+                    return Num()
+                return Other()
+
+            def forever(n):
+                if n:
+                    return forever(n - 1)
+                return Num()
+
+            def ping(n):
+                return pong(n) if n else Num()
+
+            def pong(n):
+                return ping(n)
+        ''',
+        "app.py": '''
+            from num import convert, either, forever, pong
+
+            def use(x):
+                convert(x).fix()
+
+            def mixed(flag):
+                either(flag).fix()
+
+            def loops(n):
+                forever(n).fix()
+                pong(n).fix()
+        ''',
+    })
+    # object.__new__(Num), a narrowed `return x`, Num.from_int (cls or what _raw makes): one class.
+    assert callees(engine, "app.py:use") == ["num.py:Num.fix", "num.py:convert"]
+    assert "num.py:Num.fix" not in callees(engine, "app.py:mixed")
+    # A result worked out from the function's own result is not followed round the loop.
+    assert "num.py:Num.fix" not in callees(engine, "app.py:loops")
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

@@ -740,7 +740,9 @@ class _FileVisitor:
                 # A method called on what returns NotImplemented fails as one on None does.
                 scope.made.append(_NONE)
             else:
-                made = dotted_name(stmt.value.func) if isinstance(stmt.value, ast.Call) else None
+                made = None
+                if isinstance(stmt.value, ast.Call):
+                    made = self._allocated(stmt.value, scope) or dotted_name(stmt.value.func)
                 if isinstance(stmt.value, ast.Name):
                     held = scope.current.get(stmt.value.id)
                     if held is not None and held.narrowed:
@@ -866,9 +868,10 @@ class _FileVisitor:
             type_name = (t, "type") if t is not None else None
         if type_name is not None:
             type_names = [type_name]
-        elif value is None or (isinstance(target, ast.Name) and target.id in ("self", "cls")):
-            # Rebinding self keeps the resolver's rule for it (its own class): what is
-            # assigned is not followed.
+        elif value is None or (isinstance(target, ast.Name) and target.id in ("self", "cls")
+                               and self._method_scope(scope) is not None):
+            # Rebinding self in a method keeps the resolver's rule for it (its own class): what
+            # is assigned is not followed. In a plain function self is a local like any other.
             type_names = [_UNKNOWN]
         else:
             type_names = self._value_types(value, scope)
@@ -985,6 +988,9 @@ class _FileVisitor:
         if isinstance(value, ast.Call):
             if self._new_own_instance(value, scope):
                 return self._method_scope(scope).class_scope.qual, "type"
+            allocated = self._allocated(value, scope)
+            if allocated is not None:
+                return allocated, "call"
             name = dotted_name(value.func)
             if name is None:
                 return None
@@ -1034,6 +1040,15 @@ class _FileVisitor:
         return (isinstance(func, ast.Call) and isinstance(func.func, ast.Name) and func.func.id == "type"
                 and self._owner("type", scope) is None and len(func.args) == 1 and not func.keywords
                 and isinstance(func.args[0], ast.Name) and func.args[0].id == "self")
+
+    def _allocated(self, call: ast.Call, scope: _Scope) -> str | None:
+        """`object.__new__(C)` makes an instance of C (without running its __init__): the
+        name C, whose call gives an instance of the same class."""
+        if (len(call.args) != 1 or call.keywords or call_name(call.func) != "object.__new__"
+                or self._owner("object", scope) is not None):
+            return None
+        name = dotted_name(call.args[0])
+        return name if name is not None and name.partition(".")[0] not in ("self", "cls") else None
 
     def _django_field(self, field_name: str, call: ast.Call, scope: _Scope):
         func = dotted_name(call.func)
@@ -1723,15 +1738,10 @@ class _FileVisitor:
                 continue
             made = {self._returned_type(fn, callee, value) for callee, value in zip(fn.made, fn.returned)}
             made.discard(_NONE)
-            if len(made) == 1 and None not in made:
-                text = made.pop()
-                if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
-                    returns[fn.qual] = text
-                elif fn.class_scope is not None and (fn.self_name == "self" or fn.binds_class) \
-                        and text.count(".") == 1 and text.startswith(fn.self_name + "."):
-                    # `return self.make()`, `return self.response_class()`, `return cls.parse()`:
-                    # what that call gives on the receiver.
-                    returns[fn.qual] = tree_pass.SELF + text[len(fn.self_name):]
+            written = {self._written_result(fn, text) for text in made if text is not None}
+            if written and None not in made and None not in written:
+                # Several names: the whole-tree pass types the result where all give one class.
+                returns[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
@@ -1746,6 +1756,18 @@ class _FileVisitor:
             "required": _required_modules(self.tree.body),
             "returned": returned,
         }
+
+    def _written_result(self, fn: _Scope, text: str) -> str | None:
+        """How the summary names what a call of text gives, seen from fn's body: text itself
+        where the whole-tree pass can read it among the module's names, SELF for the
+        receiver, SELF.<name> for `return self.make()`, `return self.response_class()`,
+        `return cls.parse()` (what that call gives on the receiver)."""
+        if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
+            return text
+        if fn.class_scope is not None and (fn.self_name == "self" or fn.binds_class) \
+                and text.count(".") == 1 and text.startswith(fn.self_name + "."):
+            return tree_pass.SELF + text[len(fn.self_name):]
+        return None
 
     @staticmethod
     def _returned_type(fn: _Scope, callee: str | None, value: str | None) -> str | None:

@@ -83,6 +83,8 @@ class TreeFacts:
         self.foreign = False
         self._property_names: set[str] | None = None
         self._named_bases: dict[str, list[tuple[str, str]]] | None = None
+        self._following: set = set()  # functions whose stated result is being followed
+        self._cuts = 0  # results not followed because their function was being followed
 
     def property_names(self) -> set[str]:
         """Every name some class of the tree makes a property. Only a filter: a read of any
@@ -105,9 +107,11 @@ class TreeFacts:
             self.deps |= known[1]
             return known[0]
         outer, self.deps = self.deps, set()
+        cuts = self._cuts
         try:
             result = work()
-            self._known[key] = result, self.deps
+            if cuts == self._cuts:  # an answer cut short by a recursion depends on where it started
+                self._known[key] = result, self.deps
         finally:
             outer |= self.deps
             self.deps = outer
@@ -317,7 +321,7 @@ class TreeFacts:
             return self.dotted(path, cls["attrs"][name].split("."), depth + 1)
         return None
 
-    def class_of(self, path: str, text: str, kind: str):
+    def class_of(self, path: str, text: str, kind: str, depth: int = 0):
         """The class a receiver type entry denotes, read in the module in path."""
         if kind == "enter":
             target = self.dotted(path, text.split("."))
@@ -332,13 +336,13 @@ class TreeFacts:
             # Cls inherits it.
             method = self.python_definer(owner, last)
             if method is not None:
-                return _call_result(self, owner, method)
+                return _call_result(self, owner, method, depth)
         target = self.member(owner, last) if prefix else self.attr(path, last)
         if target is None or target[0] != "def":
             return None
         if target[3] == "class":
             return self.items_class(target) if kind == "yield" else target
-        return self.result_class(target, kind) if kind in _RESULTS else None
+        return self.result_class(target, kind, depth) if kind in _RESULTS else None
 
     def result_class(self, function, kind: str, depth: int = 0):
         """The class a call of function gives as kind says: its result, what awaiting it gives,
@@ -348,12 +352,37 @@ class TreeFacts:
         if stated is None and kind == "yield":
             result = self.result_class(function, "call", depth)
             return self.items_class(result) if result is not None else None
-        found = self.dotted(function[1], stated.split(".")) if stated and stated != SELF else None
-        if found is None or found[0] != "def":
+        return self.stated_class(function, stated, None, depth)
+
+    def stated_class(self, function, stated, cls, depth: int):
+        """The class that what the summary states of function's result gives: a class, the
+        result of a call of the name stated (read in function's module), SELF (cls, the
+        instance a method was called on, when known), what `self.<name>()` gives on cls; a
+        list of these when they all give the same class. A function whose result is worked
+        out from its own (recursion) gives nothing known."""
+        if isinstance(stated, list):
+            found = {self.stated_class(function, text, cls, depth) for text in stated}
+            return found.pop() if len(found) == 1 else None
+        if not stated or depth >= _MAX_DEPTH or (stated.startswith(SELF) and cls is None):
             return None
-        if found[3] == "class":
-            return found
-        return self.result_class(found, "call", depth + 1) if depth < _MAX_DEPTH else None
+        if stated == SELF:
+            return cls
+        if function in self._following:
+            self._cuts += 1
+            return None
+        self._following.add(function)
+        try:
+            if not stated.startswith(SELF + "."):
+                return self.class_of(function[1], stated, "call", depth + 1)
+            # What `self.<name>()` gives: a method's result, or an instance of the class a
+            # class attribute holds.
+            name = stated[len(SELF) + 1:]
+            if self.rebound(cls, name):
+                return None
+            inner = self.python_definer(cls, name)
+            return self.held_class(cls, name) if inner is None else _call_result(self, cls, inner, depth + 1)
+        finally:
+            self._following.discard(function)
 
     def bases(self, cls) -> list:
         """The classes of the tree among cls's bases (a list its callers only read)."""
@@ -1139,20 +1168,7 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
 
 def _call_result(facts: TreeFacts, cls, definer, depth: int = 0):
     """The class a call of the method definer on an instance of cls gives."""
-    stated = facts.entry(definer[1], "returns", definer[2])
-    if stated == SELF:
-        return cls
-    if stated and stated.startswith(SELF + "."):
-        # It returns what `self.<name>()` gives: a method's result, or an instance of the class
-        # a class attribute holds.
-        name = stated[len(SELF) + 1:]
-        if facts.rebound(cls, name):
-            return None
-        inner = facts.python_definer(cls, name)
-        if inner is None:
-            return facts.held_class(cls, name)
-        return _call_result(facts, cls, inner, depth + 1) if depth < _MAX_DEPTH else None
-    return facts.result_class(definer, "call")
+    return facts.stated_class(definer, facts.entry(definer[1], "returns", definer[2]), cls, depth)
 
 
 def _class_in_scope(facts: TreeFacts, path: str, scope: str, receiver: str, classes: dict, known: tuple[dict, dict],
