@@ -1966,6 +1966,55 @@ def test_a_result_is_typed_when_every_return_gives_one_class(tmp_path):
     assert "num.py:Num.fix" not in callees(engine, "app.py:loops")
 
 
+def test_a_getter_or_property_returning_an_attribute_gives_its_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "loop.py": '''
+            class Loop:
+                def call_soon(self):
+                    pass
+
+            class Transport:
+                def __init__(self):
+                    self._loop = Loop()
+                    self._mixed = Loop()
+
+                @property
+                def loop(self):
+                    return self._loop
+
+                def get_loop(self):
+                    return self._loop
+
+                def get_mixed(self):
+                    return self._mixed
+
+            class Sub(Transport):
+                def reset(self):
+                    self._mixed = object()
+        ''',
+        "app.py": '''
+            from loop import Transport, Sub
+
+            def direct(t: Transport):
+                t.get_loop().call_soon()
+
+            def through_local(t: Transport):
+                x = t.get_loop()
+                x.call_soon()
+
+            def through_property(t: Transport):
+                t.loop.call_soon()
+
+            def rebound(s: Sub):
+                s.get_mixed().call_soon()
+        ''',
+    })
+    for caller in ("direct", "through_local", "through_property"):
+        assert "loop.py:Loop.call_soon" in callees(engine, f"app.py:{caller}"), caller
+    # Sub stores something else in _mixed: what get_mixed returns there is not one class.
+    assert "loop.py:Loop.call_soon" not in callees(engine, "app.py:rebound")
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

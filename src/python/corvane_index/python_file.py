@@ -1762,7 +1762,8 @@ class _FileVisitor:
         where the whole-tree pass can read it among the module's names, SELF for the
         receiver, SELF.<name> for `return self.make()`, `return self.response_class()`,
         `return cls.parse()` (what that call gives on the receiver)."""
-        if text == tree_pass.SELF or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
+        if text == tree_pass.SELF or text.startswith(tree_pass.HELD) \
+                or (self._module_head(text, fn) and not self._class_local(text, fn.parent)):
             return text
         if fn.class_scope is not None and (fn.self_name == "self" or fn.binds_class) \
                 and text.count(".") == 1 and text.startswith(fn.self_name + "."):
@@ -1776,6 +1777,8 @@ class _FileVisitor:
             return callee
         if value == fn.self_name == "self" or (value in fn.own_made and fn.binds.get(value) == 1):
             return tree_pass.SELF
+        if fn.self_name == "self" and value.startswith("self.") and value.count(".") == 1:
+            return tree_pass.HELD + value[5:]  # `return self._loop`: what the instance holds there
         entry = fn.receivers.single(value) if "." not in value and fn.binds.get(value) else None
         return entry[0] if entry is not None and entry[1] in ("type", "call") else None
 

@@ -60,6 +60,8 @@ _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 # A method's result that is the instance it was called on: of the receiver's class, which
 # may be a subclass of the method's own.
 SELF = "<self>"
+# A method's result that is what the instance holds in an attribute: HELD + its name.
+HELD = SELF + ":"
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
 # Joins a path, a summary section and a key in a dependency (no indexed path holds it).
@@ -372,6 +374,8 @@ class TreeFacts:
             return None
         self._following.add(function)
         try:
+            if stated.startswith(HELD):
+                return self.attribute_class(cls, stated[len(HELD):])
             if not stated.startswith(SELF + "."):
                 return self.class_of(function[1], stated, "call", depth + 1)
             # What `self.<name>()` gives: a method's result, or an instance of the class a
@@ -564,6 +568,10 @@ class TreeFacts:
             stated = entry["self"].get("self." + attr)
             if stated is not None:
                 found.add(self.class_of(c[1], stated[0], stated[1]))
+            elif attr in entry.get("properties", ()) and entry["members"].get(attr) == "function":
+                # A property found here first runs its getter; what it returns on this instance.
+                getter = "def", c[1], f"{c[2]}.{attr}", "function"
+                return None if found else _call_result(self, cls, getter)
             elif (attr in entry["members"] or attr in entry.get("rebound", ()) or attr in entry.get("bound", ())
                   or attr in entry["attrs"]):
                 return None  # bound to something this pass cannot type
