@@ -2015,6 +2015,38 @@ def test_a_getter_or_property_returning_an_attribute_gives_its_class(tmp_path):
     assert "loop.py:Loop.call_soon" not in callees(engine, "app.py:rebound")
 
 
+def test_an_attribute_typed_through_an_import_inside_a_method(tmp_path):
+    engine = index_files(tmp_path, {
+        "ftp.py": '''
+            class FTP:
+                def login(self):
+                    pass
+        ''',
+        "wrap.py": '''
+            class Wrapper:
+                def init(self):
+                    import ftp
+                    self.conn = ftp.FTP()
+
+                def use(self):
+                    self.conn.login()
+
+            class Other:
+                def init(self):
+                    ftp = make()
+                    self.conn = ftp.FTP()
+
+                def use(self):
+                    self.conn.login()
+
+            def make():
+                pass
+        ''',
+    })
+    assert callees(engine, "wrap.py:Wrapper.use") == ["ftp.py:FTP.login"]
+    assert callees(engine, "wrap.py:Other.use") == []  # there ftp is a local, not the module
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

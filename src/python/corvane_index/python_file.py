@@ -170,7 +170,8 @@ class _Receivers:
         return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
 
     def raw(self, type_entry, unions: bool = False) -> dict:
-        """{key: [text, kind, head is a module-level name] or None for a conflict}; with unions,
+        """{key: [text, kind, head is a module-level name(, the scope text is read in)] or None
+        for a conflict}; with unions,
         a conflict of stated types only is {"any": [entry, ...]}."""
         out = {}
         for key, entries in self.seen.items():
@@ -179,8 +180,12 @@ class _Receivers:
                 continue
             found = []
             for t in types:
-                text, module_head = type_entry(t[0], self.origin.get(t))
-                found.append([text, t[1], module_head])
+                origin = self.origin.get(t)
+                text, module_head = type_entry(t[0], origin)
+                # A name a function binds (`import ftplib` in the method that assigns
+                # self.ftp) is read in that function's scope, wherever the receiver is.
+                found.append([text, t[1], module_head] if module_head or origin is None
+                             else [text, t[1], module_head, origin.qual])
             if len(entries) == 1:
                 out[key] = found[0]
             else:

@@ -827,11 +827,13 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     functions = {n["node_id"].partition(":")[2] for n in ex.nodes if n["node_type"] == "Function"}
 
     def entry_class(scope, entry):
-        text, kind, module_head = entry
+        text, kind, module_head = entry[:3]
         if module_head:
             target = facts.class_of(path, text, kind)
+        elif kind in ("type", "call"):
+            target = _local_class(facts, entry[3] if len(entry) > 3 else scope, text, bindings)
         else:
-            target = _local_class(facts, scope, text, bindings) if kind in ("type", "call") else None
+            target = None
         # A class of this file, also one a function defines (written by its qualified name).
         own = module_head or text.rpartition(".")[0] in functions
         if target is None and kind in ("type", "call") and text in classes and own:
@@ -848,7 +850,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             if all(found):
                 unions.setdefault(scope, {})[key] = found
             return None
-        text, kind, module_head = entry
+        text, kind, module_head = entry[:3]
         target = entry_class(scope, entry)
         if target is None:
             # A dotted type this pass cannot follow (`ctx.Condition()` on a parameter, a module
