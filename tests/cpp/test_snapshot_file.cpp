@@ -96,6 +96,25 @@ TEST_F(SnapshotFile, WriteCreatesMissingDirectoriesAndReadsBack) {
     EXPECT_TRUE(leftovers(w).empty());
 }
 
+TEST_F(SnapshotFile, LargeFileIsWrittenWholeOverTheOneItReplaces) {
+    // More than two of the pieces a large file is written in, and not a multiple of one.
+    const std::string w = ws("w");
+    Bytes first(3 << 20, 0x11);
+    ASSERT_TRUE(write_snapshot_file(w, first, next_snapshot_sequence()).ok());
+    std::ifstream reader(snapshot_path(w), std::ios::binary);  // a reader of the old file
+    ASSERT_TRUE(reader);
+
+    Bytes big((std::size_t{65} << 20) + 12345);
+    std::mt19937 rng(5);
+    for (auto& b : big) b = static_cast<std::uint8_t>(rng());
+    ASSERT_TRUE(write_snapshot_file(w, big, next_snapshot_sequence()).ok());
+    EXPECT_TRUE(file_bytes(snapshot_path(w)) == big);
+    EXPECT_TRUE(leftovers(w).empty());
+    // The replaced file is gone from the directory but whole for whoever still reads it.
+    const Bytes old_seen(std::istreambuf_iterator<char>(reader), {});
+    EXPECT_TRUE(old_seen == first);
+}
+
 TEST_F(SnapshotFile, EmptyWorkspaceMeansCurrentDirectory) {
     const fs::path before = fs::current_path();
     fs::current_path(root_);

@@ -17,9 +17,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
@@ -64,20 +66,54 @@ int make_dirs(const std::string& dir) {
     return err;
 }
 
+// Large files are written in pieces of this size, and the disk is asked to start on each
+// piece as soon as it is written, so the fsync that follows waits for the last pieces only
+// instead of for the whole file.
+constexpr std::size_t kWritePiece = std::size_t{32} << 20;
+
 // 0 or an errno; a write that writes nothing is reported as -1.
 int write_all(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
+    std::size_t written = 0;
+    std::size_t started = 0;  // bytes already handed to the disk
+    while (written < n) {
+        const std::size_t piece = std::min(n - written, kWritePiece);
+        const ssize_t w = ::write(fd, p + written, piece);
         if (w < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (w == 0) return -1;
-        p += w;
-        n -= static_cast<std::size_t>(w);
+        written += static_cast<std::size_t>(w);
+#ifdef __linux__
+        if (written - started >= kWritePiece || (written == n && started > 0)) {
+            // Only a hint: whatever it fails to start, the fsync writes and reports.
+            ::sync_file_range(fd, static_cast<off_t>(started), static_cast<off_t>(written - started),
+                              SYNC_FILE_RANGE_WRITE);
+            started = written;
+        }
+#endif
     }
     return 0;
 }
+
+// The snapshot a commit replaces, held open across the rename: its blocks are then freed
+// when this descriptor closes, on a thread of its own, not inside the rename (a file of a
+// gigabyte takes the better part of a second to free). The file is gone from the directory
+// either way; a crash before the close leaves the file system to free it.
+struct ReplacedFile {
+    int fd = -1;
+    explicit ReplacedFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ReplacedFile(const ReplacedFile&) = delete;
+    ReplacedFile& operator=(const ReplacedFile&) = delete;
+    ~ReplacedFile() {
+        if (fd < 0) return;
+        try {
+            std::thread([fd = fd] { ::close(fd); }).detach();
+        } catch (...) {
+            ::close(fd);  // no thread to spare: freed here, as without the hold
+        }
+    }
+};
 
 int fsync_retry(int fd) {
     while (::fsync(fd) != 0) {
@@ -346,6 +382,7 @@ Status write_snapshot(const std::string& workspace_path, std::span<const std::ui
         } else if (is_stale(key, rule.sequence)) {
             return {};  // a newer buffer landed meanwhile
         }
+        const ReplacedFile replaced(path);
         if (::rename(tmp.path.c_str(), path.c_str()) != 0) return file_error(errno, path);
         tmp.path.clear();
         if (!rule.source) committed()[key] = rule.sequence;
