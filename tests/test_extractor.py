@@ -233,6 +233,22 @@ def test_receiver_types():
     assert r["Svc.make"] == {"inst": "Svc"}
 
 
+def test_annotation_forms_that_name_one_class():
+    from corvane_index.python_file import annotation_type, element_type
+
+    def read(text, how):
+        return how(ast.parse(text, mode="eval").body)
+
+    classes = {"Foo": "Foo", "'m.Foo'": "m.Foo", "Optional[Foo]": "Foo", "t.Optional['Foo']": "Foo",
+               "Union[Foo, None]": "Foo", "typing.Union[None, m.Foo]": "m.Foo", "'Foo | None'": "Foo",
+               "Final[Foo]": "Foo", "ClassVar[Optional[Foo]]": "Foo", "Annotated[Foo, 'doc']": "Foo",
+               "Union[Foo, Bar]": None, "Foo | Bar": None, "Union[Foo, Bar, None]": None, "list[Foo]": None}
+    assert {text: read(text, annotation_type) for text in classes} == classes
+    items = {"list[Foo]": "Foo", "t.Optional[list[Foo]]": "Foo", "Union[None, Sequence['Foo']]": "Foo",
+             "Final[tuple[Foo, ...]]": "Foo", "Union[list[Foo], list[Bar]]": None, "Foo": None}
+    assert {text: read(text, element_type) for text in items} == items
+
+
 # ---- shadowing --------------------------------------------------------------------------
 
 

@@ -91,7 +91,9 @@ def call_name(func: ast.AST) -> str | None:
 def annotation_type(expr: ast.AST | None) -> str | None:
     """The class an annotation names, when it plainly names one.
 
-    Accepts `Foo`, `mod.Foo`, the string form "Foo", `Optional[Foo]` and `Foo | None`."""
+    Accepts `Foo`, `mod.Foo`, the string form "Foo", `Optional[Foo]`, `Union[Foo, None]`,
+    `Foo | None`, and `Final`, `ClassVar` or `Annotated` around them, with the typing forms
+    named through any module (`t.Optional[Foo]`)."""
     if expr is None:
         return None
     if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
@@ -99,12 +101,26 @@ def annotation_type(expr: ast.AST | None) -> str | None:
             expr = ast.parse(expr.value.strip(), mode="eval").body
         except SyntaxError:
             return None
-    if isinstance(expr, ast.Subscript) and dotted_name(expr.value) in ("Optional", "typing.Optional"):
-        return annotation_type(expr.slice)
+    if isinstance(expr, ast.Subscript):
+        form = (dotted_name(expr.value) or "").rpartition(".")[2]
+        if form in _WRAPPING_FORMS:
+            inner = expr.slice.elts[0] if form == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice
+            return annotation_type(inner)
+        if form == "Union" and isinstance(expr.slice, ast.Tuple):
+            return _one_besides_none(expr.slice.elts, annotation_type)
     if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
-        sides = [s for s in (expr.left, expr.right) if not (isinstance(s, ast.Constant) and s.value is None)]
-        return annotation_type(sides[0]) if len(sides) == 1 else None
+        return _one_besides_none([expr.left, expr.right], annotation_type)
     return dotted_name(expr)
+
+
+# Annotations that say what their argument says about the class of a value.
+_WRAPPING_FORMS = frozenset({"Optional", "Final", "ClassVar", "Annotated"})
+
+
+def _one_besides_none(options: list, read):
+    """What read gives for the one option that is not None (`Union[Foo, None]`, `Foo | None`)."""
+    rest = [o for o in options if not (isinstance(o, ast.Constant) and o.value is None)]
+    return read(rest[0]) if len(rest) == 1 else None
 
 
 _CONTAINERS = frozenset({"list", "List", "set", "Set", "frozenset", "FrozenSet", "AbstractSet", "MutableSet",
@@ -121,12 +137,14 @@ def element_type(expr: ast.AST | None) -> str | None:
             return None
     if not isinstance(expr, ast.Subscript):
         if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
-            sides = [s for s in (expr.left, expr.right) if not (isinstance(s, ast.Constant) and s.value is None)]
-            return element_type(sides[0]) if len(sides) == 1 else None
+            return _one_besides_none([expr.left, expr.right], element_type)
         return None
     origin = (dotted_name(expr.value) or "").rsplit(".", 1)[-1]
-    if origin == "Optional":
-        return element_type(expr.slice)
+    if origin in _WRAPPING_FORMS:
+        inner = expr.slice.elts[0] if origin == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice
+        return element_type(inner)
+    if origin == "Union" and isinstance(expr.slice, ast.Tuple):
+        return _one_besides_none(expr.slice.elts, element_type)
     if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
             and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
         return annotation_type(expr.slice.elts[0])
