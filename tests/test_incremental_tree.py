@@ -1,6 +1,7 @@
 """Incremental runs of the indexer equal fresh ones, also when one module's meaning depends on
-others (re-exports, star imports, return annotations, base classes): random edit sequences over
-a two-package tree, compared after every step on node records and every edge."""
+others (re-exports, star imports, return annotations, base classes, a package moving into a src
+folder): random edit sequences over a two-package tree, compared after every step on node
+records and every edge."""
 
 import importlib.util
 import os
@@ -32,9 +33,13 @@ def package(module):
 class Tree:
     """A model of the tree's modules that renders to source."""
 
-    def __init__(self, rng):
+    def __init__(self, rng, seed=0):
         self.rng = rng
         self.modules = {m: self.new_module(m) for m in MODULES}
+        # Whether p1 lives in a src folder ("src layout"); toggled by draws of its own, so the
+        # other edits of a seed stay what they were.
+        self.layout_rng = random.Random(seed * 7 + 1)
+        self.src_layout = False
 
     # ---- random pieces ---------------------------------------------------------------
 
@@ -157,7 +162,8 @@ class Tree:
         if os.path.isdir(root):
             shutil.rmtree(root)
         for module, model in self.modules.items():
-            path = os.path.join(root, module + ".py")
+            folder = "src/" if self.src_layout and package(module) == "p1" else ""
+            path = os.path.join(root, folder + module + ".py")
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as f:
                 f.write(self.render(model))
@@ -165,6 +171,9 @@ class Tree:
     # ---- edits -------------------------------------------------------------------------
 
     def edit(self):
+        if self.layout_rng.random() < 0.15:
+            self.src_layout = not self.src_layout  # the package moves into src/ or out of it
+            return
         rng = self.rng
         module = rng.choice(sorted(self.modules))
         model = self.modules[module]
@@ -231,7 +240,7 @@ def graph(engine):
 @pytest.mark.parametrize("seed", [*range(int(os.environ.get("CORVANE_TREE_SEEDS", 6))), 102, 131])
 def test_incremental_index_equals_fresh_index_over_random_edits(tmp_path, seed):
     rng = random.Random(seed)
-    tree = Tree(rng)
+    tree = Tree(rng, seed)
     root = tmp_path / "src"
     tree.write(root)
     run_index(root, tmp_path / "ws")

@@ -2047,6 +2047,27 @@ def test_an_attribute_typed_through_an_import_inside_a_method(tmp_path):
     assert callees(engine, "wrap.py:Other.use") == []  # there ftp is a local, not the module
 
 
+def test_packages_in_a_src_folder_import_by_their_own_names(tmp_path):
+    engine = index_files(tmp_path, {
+        "src/pkg/__init__.py": "from pkg.core import run\n",
+        "src/pkg/core.py": "def run():\n    pass\n",
+        "src/pkg/cli.py": "from pkg import run\n\ndef main():\n    run()\n",
+        "examples/demo.py": '''
+            import pkg.core
+            from pkg import core as c
+
+            def demo():
+                pkg.core.run()
+
+            def other():
+                c.run()
+        ''',
+    })
+    assert callees(engine, "src/pkg/cli.py:main") == ["src/pkg/core.py:run"]
+    assert callees(engine, "examples/demo.py:demo") == callees(engine, "examples/demo.py:other") == [
+        "src/pkg/core.py:run"]
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

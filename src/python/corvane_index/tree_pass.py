@@ -62,6 +62,8 @@ _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 SELF = "<self>"
 # A method's result that is what the instance holds in an attribute: HELD + its name.
 HELD = SELF + ":"
+# The folder that holds a tree's packages in the "src layout", when it is no package itself.
+SRC_ROOT = "src/"
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
 IMPORTERS = "imported:"
 # Joins a path, a summary section and a key in a dependency (no indexed path holds it).
@@ -153,10 +155,16 @@ class TreeFacts:
     def module_file(self, module: str) -> str | None:
         if not module:
             return None
-        for candidate in (module + ".py", module + "/__init__.py"):
-            self.deps.add(candidate)  # a file that appears later changes the answer
-            if candidate in self.summaries:
-                return candidate
+        # A top-level src folder that is no package holds importable packages ("src layout":
+        # src/pkg/mod.py is pkg.mod); the tree's top level comes first.
+        src = SRC_ROOT + "__init__.py"
+        self.deps.add(src)
+        roots = ("", SRC_ROOT) if src not in self.summaries else ("",)
+        for root in roots:
+            for candidate in (root + module + ".py", root + module + "/__init__.py"):
+                self.deps.add(candidate)  # a file that appears later changes the answer
+                if candidate in self.summaries:
+                    return candidate
         platform = self.platform_module(module.replace("/", "."))  # `from os.path import join`
         return self.module_file(platform.replace(".", "/")) if platform else None
 
@@ -177,9 +185,14 @@ class TreeFacts:
             for p, s in self.summaries.items():
                 for module in s.get("imports", ()):
                     self._importers.setdefault(module, set()).add(p)
-        key = normalized_module(path)
-        self.deps.add(IMPORTERS + key)
-        return bool(self._importers.get(key, set()) - {path})
+        keys = [normalized_module(path)]
+        if path.startswith(SRC_ROOT):
+            keys.append(keys[0][len(SRC_ROOT):])  # imported as a package of the src folder
+        importers = set()
+        for key in keys:
+            self.deps.add(IMPORTERS + key)
+            importers |= self._importers.get(key, set())
+        return bool(importers - {path})
 
     def exported(self, path: str, seen: set | None = None) -> set[str]:
         seen = set() if seen is None else seen
