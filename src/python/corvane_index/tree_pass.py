@@ -372,8 +372,9 @@ class TreeFacts:
     def stated_class(self, function, stated, cls, depth: int):
         """The class that what the summary states of function's result gives: a class, the
         result of a call of the name stated (read in function's module), SELF (cls, the
-        instance a method was called on, when known), what `self.<name>()` gives on cls; a
-        list of these when they all give the same class. A function whose result is worked
+        instance a method was called on, when known), what `self.<name>()` gives on cls, the
+        class cls's instances hold in an attribute (HELD); a list of these when they all give
+        the same class. A function whose result is worked
         out from its own (recursion) gives nothing known."""
         if isinstance(stated, list):
             found = {self.stated_class(function, text, cls, depth) for text in stated}

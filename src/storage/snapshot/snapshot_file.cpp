@@ -12,12 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <new>
@@ -99,10 +99,17 @@ int write_all(int fd, const std::uint8_t* p, std::size_t n) {
 // The snapshot a commit replaces, held open across the rename: its blocks are then freed
 // when this descriptor closes, on a thread of its own, not inside the rename (a file of a
 // gigabyte takes the better part of a second to free). The file is gone from the directory
-// either way; a crash before the close leaves the file system to free it.
+// either way; a crash before the close leaves the file system to free it. The hold opens
+// nothing for reading (a FIFO or a device at the path is neither waited on nor touched) and
+// follows no symlink (the rename replaces the link, not what it names).
+#ifdef O_PATH
+constexpr int kHoldFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kHoldFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+#endif
 struct ReplacedFile {
     int fd = -1;
-    explicit ReplacedFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit ReplacedFile(const std::string& path) : fd(::open(path.c_str(), kHoldFlags)) {}
     ReplacedFile(const ReplacedFile&) = delete;
     ReplacedFile& operator=(const ReplacedFile&) = delete;
     ~ReplacedFile() {
