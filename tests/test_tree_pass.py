@@ -2068,6 +2068,39 @@ def test_packages_in_a_src_folder_import_by_their_own_names(tmp_path):
         "src/pkg/core.py:run"]
 
 
+def test_calling_a_new_instance_runs_its_classes_call(tmp_path):
+    engine = index_files(tmp_path, {
+        "hl.py": '''
+            class Highlighter:
+                def __call__(self, text):
+                    pass
+
+            class Repr(Highlighter):
+                pass
+
+            class Plain:
+                pass
+        ''',
+        "app.py": '''
+            from hl import Repr, Plain
+
+            def direct():
+                Repr()("x")
+
+            def held():
+                h = Repr()
+                h("x")
+
+            def plain():
+                p = Plain()
+                p()
+        ''',
+    })
+    for caller in ("direct", "held"):
+        assert "hl.py:Highlighter.__call__" in callees(engine, f"app.py:{caller}"), caller
+    assert callees(engine, "app.py:plain") == ["hl.py:Plain"]
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

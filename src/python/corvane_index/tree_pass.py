@@ -1130,8 +1130,12 @@ def _inherited_constructors(facts: TreeFacts, path: str, name: str, type_modules
 
 
 def _returned_by(facts: TreeFacts, path: str, callee: str, type_modules: dict) -> str | None:
-    """`f()()` with f imported: the call name of the one function f returns, if any."""
+    """`f()()` with f imported: the call name of the one function f returns, if any. `C()()`
+    (also `h = C()` then `h()`) calls the new instance: the `__call__` its class runs."""
     fn = facts.dotted(path, [callee])
+    if fn is not None and fn[0] == "def" and fn[3] == "class" and not facts.rebound(fn, "__call__"):
+        runs = facts.python_definer(fn, "__call__")
+        return None if runs is None or facts.stub(runs) else _keyed(runs, type_modules)
     if fn is None or fn[0] != "def" or fn[3] != "function":
         return None
     returned = facts.entry(fn[1], "returned", fn[2])
