@@ -35,11 +35,14 @@ class Tree:
 
     def __init__(self, rng, seed=0):
         self.rng = rng
-        self.modules = {m: self.new_module(m) for m in MODULES}
         # Whether p1 lives in a src folder ("src layout"); toggled by draws of its own, so the
         # other edits of a seed stay what they were.
         self.layout_rng = random.Random(seed * 7 + 1)
         self.src_layout = False
+        # Returns added to some methods by draws of their own, for the same reason: a getter
+        # of an attribute, a new instance made without __init__.
+        self.extra_rng = random.Random(seed * 11 + 3)
+        self.modules = {m: self.new_module(m) for m in MODULES}
 
     # ---- random pieces ---------------------------------------------------------------
 
@@ -109,6 +112,9 @@ class Tree:
 
     def klass(self):
         methods = {m: self.body(True) for m in self.rng.sample(METHODS, self.rng.randrange(1, 4))}
+        for body in methods.values():
+            if self.extra_rng.random() < 0.3:
+                body.append(self.extra_rng.choice(["return self.attr", f"return object.__new__({self.extra_rng.choice(CLASSES)})"]))
         return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, None, *CLASSES, "q0.C1"]),
                 "methods": methods, "attr": self.rng.choice([None, *CLASSES]), "alias": self.rng.choice(METHODS),
                 "items": self.rng.choice([None, *CLASSES]), "property": self.rng.choice([None, *METHODS]),
