@@ -94,27 +94,41 @@ def annotation_type(expr: ast.AST | None) -> str | None:
     Accepts `Foo`, `mod.Foo`, the string form "Foo", `Optional[Foo]`, `Union[Foo, None]`,
     `Foo | None`, and `Final`, `ClassVar` or `Annotated` around them, with the typing forms
     named through any module (`t.Optional[Foo]`)."""
+    expr = _annotation_expr(expr)
     if expr is None:
         return None
+    found = _through_form(expr, annotation_type)
+    return dotted_name(expr) if found is _NOT_A_FORM else found
+
+
+def _annotation_expr(expr: ast.AST | None) -> ast.AST | None:
+    """The expression an annotation stands for: a string annotation parsed (None if it does not)."""
     if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
         try:
-            expr = ast.parse(expr.value.strip(), mode="eval").body
+            return ast.parse(expr.value.strip(), mode="eval").body
         except SyntaxError:
             return None
-    if isinstance(expr, ast.Subscript):
-        form = (dotted_name(expr.value) or "").rpartition(".")[2]
-        if form in _WRAPPING_FORMS:
-            inner = expr.slice.elts[0] if form == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice
-            return annotation_type(inner)
-        if form == "Union" and isinstance(expr.slice, ast.Tuple):
-            return _one_besides_none(expr.slice.elts, annotation_type)
-    if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
-        return _one_besides_none([expr.left, expr.right], annotation_type)
-    return dotted_name(expr)
+    return expr
 
 
 # Annotations that say what their argument says about the class of a value.
 _WRAPPING_FORMS = frozenset({"Optional", "Final", "ClassVar", "Annotated"})
+_NOT_A_FORM = object()
+
+
+def _through_form(expr: ast.AST | None, read):
+    """What read gives for the class inside `Optional[X]`, `Final[X]`, `ClassVar[X]`,
+    `Annotated[X, ...]` (the form named through any module), `Union[X, None]` or `X | None`;
+    _NOT_A_FORM when expr is none of these."""
+    if isinstance(expr, ast.Subscript):
+        form = (dotted_name(expr.value) or "").rpartition(".")[2]
+        if form in _WRAPPING_FORMS:
+            return read(expr.slice.elts[0] if form == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice)
+        if form == "Union" and isinstance(expr.slice, ast.Tuple):
+            return _one_besides_none(expr.slice.elts, read)
+    elif isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
+        return _one_besides_none([expr.left, expr.right], read)
+    return _NOT_A_FORM
 
 
 def _one_besides_none(options: list, read):
@@ -130,21 +144,13 @@ _CONTAINERS = frozenset({"list", "List", "set", "Set", "frozenset", "FrozenSet",
 def element_type(expr: ast.AST | None) -> str | None:
     """The class of the items of a container an annotation names: `list[Foo]`,
     `Sequence["Foo"]`, `tuple[Foo, ...]`, also inside `Optional[...]` / `... | None`."""
-    if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
-        try:
-            expr = ast.parse(expr.value.strip(), mode="eval").body
-        except SyntaxError:
-            return None
+    expr = _annotation_expr(expr)
+    found = _through_form(expr, element_type)
+    if found is not _NOT_A_FORM:
+        return found
     if not isinstance(expr, ast.Subscript):
-        if isinstance(expr, ast.BinOp) and isinstance(expr.op, ast.BitOr):
-            return _one_besides_none([expr.left, expr.right], element_type)
         return None
-    origin = (dotted_name(expr.value) or "").rsplit(".", 1)[-1]
-    if origin in _WRAPPING_FORMS:
-        inner = expr.slice.elts[0] if origin == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice
-        return element_type(inner)
-    if origin == "Union" and isinstance(expr.slice, ast.Tuple):
-        return _one_besides_none(expr.slice.elts, element_type)
+    origin = (dotted_name(expr.value) or "").rpartition(".")[2]
     if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
             and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
         return annotation_type(expr.slice.elts[0])
@@ -188,9 +194,9 @@ class _Receivers:
         return any(t is not _UNKNOWN for t in self.seen.get(key, ()))
 
     def raw(self, type_entry, unions: bool = False) -> dict:
-        """{key: [text, kind, head is a module-level name(, the scope text is read in)] or None
-        for a conflict}; with unions,
-        a conflict of stated types only is {"any": [entry, ...]}."""
+        """{key: [text, kind, head is a module-level name, and where it is not, the scope the
+        text is read in] or None for a conflict}; with unions, a conflict of stated types only
+        is {"any": [entry, ...]}."""
         out = {}
         for key, entries in self.seen.items():
             types = [t for t in entries if t is not _UNKNOWN]
