@@ -22,12 +22,12 @@ inline void prefetch_text(const std::string& s) { prefetch(s.data()); }
 inline constexpr std::size_t kNearAhead = 8;
 inline constexpr std::size_t kFarAhead = 16;
 
-// body(e) for every element of [first, last) in order. Before, far(e) runs on the element
+// body(it) for every iterator of [first, last) in order. Before, far(e) runs on the element
 // kFarAhead places later and near(e) on the one kNearAhead places later: far may only take
 // the element's address (its memory is not there yet), near may read the element to fetch
 // what it points to.
 template <class It, class Far, class Near, class Body>
-void walk_ahead(It first, It last, Far&& far, Near&& near, Body&& body) {
+void walk_ahead_at(It first, It last, Far&& far, Near&& near, Body&& body) {
     It f = first, n = first;
     for (std::size_t i = 0; i < kFarAhead && f != last; ++i, ++f) far(*f);
     for (std::size_t i = 0; i < kNearAhead && n != last; ++i, ++n) near(*n);
@@ -40,8 +40,14 @@ void walk_ahead(It first, It last, Far&& far, Near&& near, Body&& body) {
             near(*n);
             ++n;
         }
-        body(*it);
+        body(it);
     }
+}
+
+// The same walk, body(e) given each element.
+template <class It, class Far, class Near, class Body>
+void walk_ahead(It first, It last, Far&& far, Near&& near, Body&& body) {
+    walk_ahead_at(first, last, far, near, [&](It it) { body(*it); });
 }
 
 template <class Range, class Far, class Near, class Body>

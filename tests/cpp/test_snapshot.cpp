@@ -195,17 +195,79 @@ TEST(SnapshotEncode, RejectsStringsTheDecoderWouldReject) {
     EXPECT_EQ(bytes.error().kind, ErrorKind::Io);
 }
 
-// Two threads write the sections at offsets the sizing pass gave: any slip in a size or an
-// offset shows as bytes that differ from the one-thread encoding.
-TEST(SnapshotEncode, TwoThreadsGiveTheBytesOfOne) {
+// Everything an encoder streams, gathered; `stop_after` runs, when given, ends the write early.
+struct Gathered {
+    Bytes bytes;
+    Status status;
+    bool cancelled = false;
+};
+Gathered stream_of(const SnapshotEncoder& encoder, std::size_t slots,
+                   std::optional<std::size_t> stop_after = std::nullopt) {
+    Gathered g;
+    std::size_t runs = 0;
+    g.status = encoder.stream(
+        [&](ByteRuns& in) -> Status {
+            for (;;) {
+                if (stop_after && runs == *stop_after) return Error{ErrorKind::Io, "writer gave up"};
+                auto run = in.next();
+                if (!run) {
+                    g.cancelled = true;
+                    return Error{ErrorKind::Io, "cancelled"};
+                }
+                if (run->empty()) return {};
+                ++runs;
+                g.bytes.insert(g.bytes.end(), run->begin(), run->end());
+            }
+        },
+        slots);
+    return g;
+}
+
+// The threads write pieces at offsets the sizing pass gave, or into a few slots that a
+// writer frees as it goes: any slip in a size, an offset or a slot shows as bytes that differ
+// from one thread writing one piece per section, front to back.
+TEST(SnapshotEncode, PiecesThreadsAndStreamingGiveTheBytesOfOneSequentialPass) {
+    constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
     for (std::uint64_t seed = 1; seed <= 12; ++seed) {
         RandomEngine gen(seed);
         const MetadataEngine r = gen.engine(seed * seed * 40);
-        auto one = encode_snapshot(r, 1);
-        auto two = encode_snapshot(r, 2);
-        ASSERT_TRUE(one.ok() && two.ok()) << "seed " << seed;
-        EXPECT_EQ(*one, *two) << "seed " << seed;
-        EXPECT_EQ(*one, encode(r)) << "seed " << seed;
+        const SnapshotEncoder plain(r, 1, kWhole);
+        Bytes expected(plain.size());
+        ASSERT_TRUE(plain.write(expected.data()).ok());
+        for (unsigned workers : {1u, 2u}) {
+            auto whole = encode_snapshot(r, workers);
+            ASSERT_TRUE(whole.ok());
+            EXPECT_EQ(*whole, expected) << "seed " << seed << ", " << workers << " threads";
+            for (std::size_t piece_bytes : {std::size_t{1}, std::size_t{64}, std::size_t{4096}}) {
+                const SnapshotEncoder encoder(r, workers, piece_bytes);
+                ASSERT_EQ(encoder.size(), expected.size());
+                Bytes got(encoder.size());
+                ASSERT_TRUE(encoder.write(got.data()).ok());
+                EXPECT_EQ(got, expected) << "seed " << seed << ", pieces of " << piece_bytes;
+                if (got.size() / piece_bytes > 2000) continue;  // a handover per piece: slow
+                for (std::size_t slots : {1, 3}) {
+                    const Gathered g = stream_of(encoder, slots);
+                    ASSERT_TRUE(g.status.ok()) << g.status.error().message;
+                    EXPECT_EQ(g.bytes, expected) << "seed " << seed << ", " << slots << " slots";
+                }
+            }
+        }
+        EXPECT_EQ(encode(r), expected);
+    }
+}
+
+// A writer that stops early (a failed write) ends the encoding without waiting for it;
+// its error is what the stream returns.
+TEST(SnapshotEncode, StreamEndsWhenTheWriterStops) {
+    RandomEngine gen(3);
+    const MetadataEngine r = gen.engine(2000);
+    for (unsigned workers : {1u, 2u}) {
+        const SnapshotEncoder encoder(r, workers, 256);
+        for (std::size_t after : {0, 1, 5}) {
+            const Gathered g = stream_of(encoder, 2, after);
+            ASSERT_FALSE(g.status.ok());
+            EXPECT_EQ(g.status.error().message, "writer gave up");
+        }
     }
 }
 
@@ -227,6 +289,13 @@ TEST(SnapshotEncode, TwoThreadsRejectInvalidUtf8InAnySection) {
             auto bytes = encode_snapshot(r, workers);
             ASSERT_FALSE(bytes.ok()) << "section " << i << ", " << workers << " threads";
             EXPECT_EQ(bytes.error().kind, ErrorKind::Io);
+            // Streamed, the writer never gets the whole snapshot, and the encoding's error is
+            // the one reported.
+            const SnapshotEncoder encoder(r, workers, 64);
+            const Gathered g = stream_of(encoder, 2);
+            ASSERT_FALSE(g.status.ok()) << "section " << i << ", streamed";
+            EXPECT_EQ(g.status.error().message, "snapshot string is not valid UTF-8");
+            EXPECT_LT(g.bytes.size(), encoder.size());
         }
     }
 }

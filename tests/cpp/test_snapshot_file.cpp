@@ -201,6 +201,56 @@ TEST_F(SnapshotFile, FailedWriteLeavesOldSnapshotIntact) {
     EXPECT_TRUE(leftovers(w).empty());
 }
 
+// A save writes the file while it encodes: a write that fails part way, or bytes that stop
+// short, leave the old snapshot and no temporary file.
+TEST_F(SnapshotFile, StreamedSaveThatFailsLeavesOldSnapshotIntact) {
+    const std::string w = ws("w");
+    const Bytes old_bytes = encoded(2);
+    ASSERT_TRUE(write_snapshot_file(w, old_bytes, next_snapshot_sequence()).ok());
+    EngineState big;
+    for (int i = 0; i < 3000; ++i) {
+        NodeMeta m;
+        m.node_id = "m.py:f" + std::to_string(i);
+        m.node_type = "Function";
+        m.name = "f";
+        m.file_path = "m.py";
+        m.docstring = std::string(200, 'd');
+        upsert_node(big, m);
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{65536, 65536};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        Status s = save_engine(big, w);
+        const bool reported = !s.ok() && s.error().errnum == EFBIG && s.error().path == snapshot_path(w);
+        ::_exit(reported ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write failure was not reported as EFBIG";
+    EXPECT_EQ(file_bytes(snapshot_path(w)), old_bytes);
+    EXPECT_TRUE(leftovers(w).empty());
+
+    // Bytes that stop short after a first run.
+    struct ShortRuns final : ByteRuns {
+        Bytes first = Bytes(100, 7);
+        bool given = false;
+        std::optional<std::span<const std::uint8_t>> next() override {
+            if (given) return std::nullopt;
+            given = true;
+            return std::span<const std::uint8_t>(first);
+        }
+    } runs;
+    Status s = write_snapshot_file(w, runs, next_snapshot_sequence());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().errnum, ECANCELED);
+    EXPECT_EQ(file_bytes(snapshot_path(w)), old_bytes);
+    EXPECT_TRUE(leftovers(w).empty());
+}
+
 TEST_F(SnapshotFile, OlderBufferNeverReplacesNewerOne) {
     const std::string w = ws("w");
     const Bytes first = encoded(1), second = encoded(2);

@@ -149,6 +149,19 @@ public:
         for (const auto& [text, id] : odd_back_) f(std::string_view(text), std::string_view(id));
     }
 
+    // For writing the table out piece by piece (the snapshot): a stored hash's bytes, and
+    // its text when that is not their lowercase rendering (null when it is); the
+    // back-mappings keyed by a hash's bytes, and those under any other key.
+    const Hash32& stored_hash(NodeHandle h) const { return entries_[h].hash; }
+    const std::string* odd_hash_text(NodeHandle h) const {
+        if (odd_text_.empty()) return nullptr;
+        auto it = odd_text_.find(h);
+        return it == odd_text_.end() ? nullptr : &it->second;
+    }
+    using BackMappings = absl::flat_hash_map<Hash32, NodeHandle, Hash32Hash>;
+    const BackMappings& back_mappings() const { return by_hash_; }
+    const StringMap<std::string>& odd_back_mappings() const { return odd_back_; }
+
     // The same two relations, whatever the handles.
     bool operator==(const IdentityTable& other) const;
 
@@ -179,7 +192,7 @@ private:
     std::deque<Entry> entries_;  // by handle; a deque, so the ids stay put for by_id_'s keys
     std::vector<NodeHandle> free_;
     absl::flat_hash_map<std::string_view, NodeHandle, StringHash, StringEq> by_id_;
-    absl::flat_hash_map<Hash32, NodeHandle, Hash32Hash> by_hash_;  // back-mappings keyed by lowercase text
+    BackMappings by_hash_;                                          // back-mappings keyed by lowercase text
     absl::flat_hash_map<NodeHandle, std::string> odd_text_;        // stored hash text not rendered from `hash`
     StringMap<std::string> odd_back_;                              // back-mappings under any other key
     std::size_t stored_ = 0;

@@ -1,5 +1,8 @@
 #include "metadata/engine/pair_set.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace corvane {
 
 PairSet::PairSet(std::initializer_list<IdPairView> pairs) {
@@ -59,13 +62,35 @@ IdentityTable& PairSet::table() const {
 }
 
 std::vector<PairSet::Key> PairSet::keys_by_first() const {
-    // A counting sort: two passes over the set.
-    std::vector<std::uint32_t> start(static_cast<std::size_t>(ids_->handle_bound()) + 1, 0);
-    for (Key k : keys_) ++start[from_of(k) + 1];
-    for (std::size_t h = 1; h < start.size(); ++h) start[h] += start[h - 1];
-    std::vector<Key> out(keys_.size());
-    for (Key k : keys_) out[start[from_of(k)]++] = k;
-    return out;
+    // A stable radix sort on the first handle, kBits at a time, the counts of every pass
+    // taken in one read of the set. Each pass writes to 2^kBits runs that stay in cache; one
+    // counting pass over every handle would send each of 10^6 keys to a random place.
+    constexpr unsigned kBits = 10;
+    constexpr std::size_t kDigits = std::size_t{1} << kBits;
+    const std::uint64_t top = ids_->handle_bound() > 0 ? ids_->handle_bound() - 1 : 0;
+    unsigned passes = 0;
+    while (passes * kBits < 32 && (top >> (passes * kBits)) != 0) ++passes;
+    std::vector<Key> keys(keys_.size());
+    if (passes == 0) {
+        std::copy(keys_.begin(), keys_.end(), keys.begin());
+        return keys;
+    }
+    auto digit = [](Key k, unsigned pass) { return (from_of(k) >> (pass * kBits)) & (kDigits - 1); };
+    std::vector<std::size_t> start(passes * kDigits, 0);
+    for (Key k : keys_) {
+        for (unsigned p = 0; p < passes; ++p) ++start[p * kDigits + digit(k, p)];
+    }
+    for (unsigned p = 0; p < passes; ++p) {
+        std::size_t at = 0;
+        for (std::size_t d = 0; d < kDigits; ++d) at += std::exchange(start[p * kDigits + d], at);
+    }
+    for (Key k : keys_) keys[start[digit(k, 0)]++] = k;
+    std::vector<Key> sorted(passes > 1 ? keys.size() : 0);
+    for (unsigned p = 1; p < passes; ++p) {
+        for (Key k : keys) sorted[start[p * kDigits + digit(k, p)]++] = k;
+        keys.swap(sorted);
+    }
+    return keys;
 }
 
 bool PairSet::insert(NodeHandle from, NodeHandle to) {

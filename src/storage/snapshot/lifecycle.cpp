@@ -32,10 +32,12 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
 }
 
 Status save_engine(const EngineState& state, const std::string& workspace_path) {
-    auto bytes = encode_snapshot(state.record);
-    if (!bytes) return prefixed("Failed to save snapshot: ", bytes.error());
-    Status written = write_snapshot_file(workspace_path, *bytes, next_snapshot_sequence());
-    if (!written) return prefixed("Failed to save snapshot: ", written.error());
+    const SnapshotEncoder encoder(state.record, snapshot_workers(state.record));
+    const std::uint64_t sequence = next_snapshot_sequence();
+    // Written to the file while it is encoded: the disk starts on the front of the file while
+    // the threads encode the rest, and no buffer of the whole file is needed.
+    Status saved = encoder.stream([&](ByteRuns& runs) { return write_snapshot_file(workspace_path, runs, sequence); });
+    if (!saved) return prefixed("Failed to save snapshot: ", saved.error());
     return {};
 }
 

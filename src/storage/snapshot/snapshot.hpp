@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "metadata/engine/node_meta.hpp"
@@ -22,12 +25,61 @@ inline constexpr std::uint8_t kSnapshotVersion = 3;
 inline constexpr std::size_t kSnapshotHeaderSize = 5;
 inline constexpr std::string_view kSnapshotFileName = ".corvane_snapshot.bin";
 
+// Bytes handed to a file writer front to back, a run at a time.
+class ByteRuns {
+public:
+    virtual ~ByteRuns() = default;
+    // The next run, valid until the next call; an empty run once every byte was given, and
+    // nothing when the bytes stopped short (the writer then gives up).
+    virtual std::optional<std::span<const std::uint8_t>> next() = 0;
+};
+
+// A buffer given as one run.
+class WholeRun final : public ByteRuns {
+public:
+    explicit WholeRun(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::optional<std::span<const std::uint8_t>> next() override { return std::exchange(bytes_, {}); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+};
+
+// An encoding sized but not yet written: the bytes encode_snapshot gives, cut into pieces of
+// about `piece_bytes` that the threads encode in file order.
+class SnapshotEncoder {
+public:
+    // Sizes the record (on `workers` threads; tests cut finer pieces). The record must not
+    // change while the encoder lives.
+    explicit SnapshotEncoder(const MetadataEngine& record, unsigned workers,
+                             std::size_t piece_bytes = std::size_t{4} << 20);
+    ~SnapshotEncoder();
+    SnapshotEncoder(const SnapshotEncoder&) = delete;
+    SnapshotEncoder& operator=(const SnapshotEncoder&) = delete;
+
+    // Header plus payload.
+    std::size_t size() const;
+    // Writes the size() bytes at out. Fails only for a string that is not valid UTF-8.
+    Status write(std::uint8_t* out) const;
+    // Hands the bytes to consume(runs), which runs on a thread of its own while the pieces are
+    // encoded into `slots` buffers that it frees as it goes: no buffer of the whole size, and
+    // the writer starts on the front while the rest is encoded. Without a thread to spare the
+    // whole buffer is encoded first. The encoding's failure comes first, then consume's. When
+    // consume returns before taking every run, the encoding stops there.
+    Status stream(const std::function<Status(ByteRuns&)>& consume, std::size_t slots = 8) const;
+
+private:
+    struct Plan;
+    std::unique_ptr<Plan> plan_;
+};
+
 // Header plus payload in one buffer of exact size. Fails only for a string that is not valid
 // UTF-8, which the decoder would reject: writing it would replace a readable file by an
-// unreadable one. Large records are encoded by two threads, each taking whole sections.
+// unreadable one. Large records are encoded by two threads.
 Result<ByteBuffer> encode_snapshot(const MetadataEngine& record);
 // The same bytes with the number of threads fixed (tests and benchmarks).
 Result<ByteBuffer> encode_snapshot(const MetadataEngine& record, unsigned workers);
+// The threads encode_snapshot(record) uses: two for a large record where there are two cores.
+unsigned snapshot_workers(const MetadataEngine& record);
 
 // The whole file in, the record out; any damage rejects the file whole. Never trusts a count
 // for allocation. Running out of memory on a consistent file throws std::bad_alloc: that file
@@ -87,6 +139,9 @@ std::uint64_t next_snapshot_sequence();
 // directory they are about.
 Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                            std::uint64_t sequence);
+// The same with the bytes given a run at a time. When they stop short, nothing is renamed and
+// the error says the write was cancelled.
+Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence);
 
 // Writes the bytes like write_snapshot_file, but renames them over the snapshot only while
 // the snapshot is still the file `source` (same device, inode, size and modification time),

@@ -3,10 +3,15 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <ranges>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -84,17 +89,11 @@ constexpr auto prefetch_record_texts = [](const auto& kv) {
 
 constexpr auto prefetch_texts = [](const std::string& s) { prefetch_text(s); };
 
-std::size_t size_of_map(const StableStringMap<NodeMeta>& map) {
-    std::size_t n = 8;
-    walk_ahead(map, prefetch_record, prefetch_record_lists,
-               [&](const auto& kv) { n += size_of(kv.first) + size_of(kv.second); });
-    return n;
-}
-
 // Every id of the identity table as the snapshot writes a string (its length in 8 bytes,
 // then its bytes), in handle order in one buffer, each checked as UTF-8 once: the edge sets
-// name 10^6 ids ten times over, and writing a pair then copies two runs of this buffer
-// instead of reading each id's entry and then its text. A freed handle has an empty text.
+// and the identity table name 10^6 ids many times over, and writing one then copies a run of
+// this buffer instead of reading the id's entry and then its text. A freed handle has an
+// empty text.
 class IdTexts {
 public:
     explicit IdTexts(const IdentityTable& ids) : offset_(ids.handle_bound() + 1) {
@@ -122,6 +121,7 @@ public:
     const std::uint8_t* data(NodeHandle h) const { return text_.data() + offset_[h]; }
     std::size_t size(NodeHandle h) const { return offset_[h + 1] - offset_[h]; }
     void prefetch(NodeHandle h) const { corvane::prefetch(&offset_[h]); }
+    void prefetch_text(NodeHandle h) const { corvane::prefetch(data(h)); }
 
 private:
     std::vector<std::size_t> offset_;
@@ -129,38 +129,10 @@ private:
     bool ok_ = true;
 };
 
-std::size_t size_of(const PairSet& set, const IdTexts& texts) {
-    std::size_t n = 8;
-    walk_ahead(
-        set.keys(),
-        [&](PairSet::Key k) {
-            texts.prefetch(PairSet::from_of(k));
-            texts.prefetch(PairSet::to_of(k));
-        },
-        kNoPrefetch, [&](PairSet::Key k) { n += texts.size(PairSet::from_of(k)) + texts.size(PairSet::to_of(k)); });
-    return n;
-}
-
-// An index: its count, then each key with its list of ids, written from `texts`.
-std::size_t size_of(const IdIndex& index, const IdTexts& texts) {
-    std::size_t n = 8;
-    for (const auto& [key, handles] : index.entries()) {
-        n += size_of(key) + 8;
-        for (NodeHandle h : handles) n += texts.size(h);
-    }
-    return n;
-}
-
-// Both maps of the identity table: two counts, then each string with its length.
-std::size_t size_of(const IdentityTable& ids) {
-    const IdentityTable::TextSize t = ids.text_size();
-    return 16 + 8 * t.strings + t.bytes;
-}
-
 // ---- writing ---------------------------------------------------------------------------
 
 // Writes into a buffer the sizing pass made exactly large enough; the only check left is
-// the UTF-8 of each string.
+// the UTF-8 of each string that did not come from the identity table.
 class Writer {
 public:
     explicit Writer(std::uint8_t* p) : p_(p) {}
@@ -222,55 +194,18 @@ public:
         opt_str(m.extra_json);
     }
 
-    void map(const StableStringMap<NodeMeta>& map) {
-        using Entry = StableStringMap<NodeMeta>::value_type;
-        u64(map.size());
-        walk_ahead(map, prefetch_record, prefetch_record_texts, [this](const Entry& kv) {
-            str(kv.first);
-            meta(kv.second);
-        });
+    // An id, copied from `texts` (checked there).
+    void id(const IdTexts& texts, NodeHandle h) {
+        const std::size_t n = texts.size(h);
+        std::memcpy(p_, texts.data(h), n);
+        p_ += n;
     }
 
-    // Each key's ids, as the table holds them; their UTF-8 was checked by `texts`.
-    void index(const IdIndex& index, const IdTexts& texts) {
-        u64(index.size());
-        for (const auto& [key, handles] : index.entries()) {
-            str(key);
-            u64(handles.size());
-            for (NodeHandle h : handles) copy(texts, h);
-        }
-    }
-
-    void identities(const IdentityTable& ids) {
-        auto entry = [this](std::string_view a, std::string_view b) {
-            str(a);
-            str(b);
-        };
-        u64(ids.hash_count());
-        ids.for_each_hash(entry);
-        u64(ids.back_mapping_count());
-        ids.for_each_back_mapping(entry);
-    }
-
-    // Each pair's ids, as the table holds them; their UTF-8 was checked by `texts`.
-    void pairs(const PairSet& set, const IdTexts& texts) {
-        u64(set.size());
-        // Grouped by first id: a reader then looks each node's id up once rather than once
-        // per pair, and the first ids' texts are read in order.
-        walk_ahead(
-            set.keys_by_first(),
-            [&](PairSet::Key k) {
-                texts.prefetch(PairSet::from_of(k));
-                texts.prefetch(PairSet::to_of(k));
-            },
-            [&](PairSet::Key k) {
-                prefetch(texts.data(PairSet::from_of(k)));
-                prefetch(texts.data(PairSet::to_of(k)));
-            },
-            [&](PairSet::Key k) {
-                copy(texts, PairSet::from_of(k));
-                copy(texts, PairSet::to_of(k));
-            });
+    // A hash as its 64 lowercase hexadecimal digits.
+    void hex(const Hash32& hash) {
+        u64(64);
+        encode_hex32_into(hash, reinterpret_cast<char*>(p_));
+        p_ += 64;
     }
 
 private:
@@ -279,99 +214,383 @@ private:
         std::memcpy(p_, &v, sizeof v);
         p_ += sizeof v;
     }
-    void copy(const IdTexts& texts, NodeHandle h) {
-        const std::size_t n = texts.size(h);
-        std::memcpy(p_, texts.data(h), n);
-        p_ += n;
-    }
 
     std::uint8_t* p_;
     bool ok_ = true;
 };
 
-// ---- sections --------------------------------------------------------------------------
+// ---- pieces ----------------------------------------------------------------------------
 
-// The payload's sections in file order: nodes, name_index, file_index, the identity table,
-// then the four edge sets.
-constexpr std::size_t kSections = 8;
+// One run of a section's elements (the first run of a section also writes its count),
+// written at an offset the sizing pass worked out.
+struct Piece {
+    std::size_t size = 0;
+    std::function<void(Writer&)> write;
+};
 
-std::size_t section_size(const MetadataEngine& r, const IdTexts& texts, std::size_t s) {
-    switch (s) {
-        case 0: return size_of_map(r.nodes);
-        case 1: return size_of(r.name_index, texts);
-        case 2: return size_of(r.file_index, texts);
-        case 3: return size_of(r.identities);
-        default: return size_of(*all_edge_sets(r)[s - 4], texts);
-    }
+// Cuts the elements [first, last) into pieces of about piece_bytes. `count`, when given, is
+// written first; size(e) is an element's encoded size; run(w, first, last) writes a run.
+// Far and near prefetch as in walk_ahead.
+template <class It, class Far, class Near, class Size, class Run>
+void cut(std::vector<Piece>& out, std::optional<std::uint64_t> count, It first, It last, std::size_t piece_bytes,
+         Far&& far, Near&& near, Size&& size, Run run) {
+    std::size_t bytes = count ? 8 : 0;
+    It start = first;
+    auto close = [&](It end) {
+        out.push_back(Piece{bytes, [count, start, end, run](Writer& w) {
+                                if (count) w.u64(*count);
+                                run(w, start, end);
+                            }});
+        count.reset();
+        start = end;
+        bytes = 0;
+    };
+    walk_ahead_at(first, last, far, near, [&](It it) {
+        bytes += size(*it);
+        if (bytes >= piece_bytes) close(std::next(it));
+    });
+    if (bytes > 0 || count) close(last);
 }
 
-// True when every string was valid UTF-8. A section that does not end where its size said
-// would have written over the next one: a fault of this file, never of the record.
-bool write_section(const MetadataEngine& r, const IdTexts& texts, std::size_t s, std::uint8_t* p, std::size_t size) {
-    Writer w(p);
-    switch (s) {
-        case 0: w.map(r.nodes); break;
-        case 1: w.index(r.name_index, texts); break;
-        case 2: w.index(r.file_index, texts); break;
-        case 3: w.identities(r.identities); break;
-        default: w.pairs(*all_edge_sets(r)[s - 4], texts);
+// task(i) once for each i below n on this thread and up to workers - 1 more, taking them in
+// order; returns when all are done or one returned false. An exception of a task reaches
+// the caller after the other threads have stopped.
+template <class Task>
+void run_tasks(std::size_t n, unsigned workers, Task&& task) {
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failed;
+    std::mutex failed_lock;
+    auto work = [&] {
+        try {
+            for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+                if (!task(i)) next = n;
+            }
+        } catch (...) {
+            std::lock_guard guard(failed_lock);
+            if (!failed) failed = std::current_exception();
+            next = n;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers && w < n; ++w) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads: the others take every task
+        }
     }
-    if (w.position() != p + size) throw std::logic_error("snapshot section size mismatch");
-    return w.ok();
+    work();
+    for (std::thread& t : threads) t.join();
+    if (failed) std::rethrow_exception(failed);
 }
 
 // Below this many records, identities and edges a second thread costs more than it saves.
 constexpr std::size_t kParallelElements = std::size_t{1} << 15;
 
-// Hands the sections out, largest first, to this thread and as many more as asked for.
-class Sections {
-public:
-    Sections(const MetadataEngine& r, unsigned workers) : workers_(workers) {
-        // Rough bytes per element, only to start the large sections first.
-        std::array<std::size_t, kSections> guess{r.nodes.size() * 256, r.name_index.size() * 48,
-                                                 r.file_index.size() * 256, r.identities.hash_count() * 200};
-        for (std::size_t s = 4; s < kSections; ++s) guess[s] = all_edge_sets(r)[s - 4]->size() * 64;
-        order_by(guess);
-    }
+// The payload's parts in file order: nodes, name_index, file_index, the identity table
+// (its hashes, then its back-mappings), then the four edge sets.
+constexpr std::size_t kParts = 9;
 
-    void order_by(const std::array<std::size_t, kSections>& weight) {
-        for (std::size_t s = 0; s < kSections; ++s) order_[s] = s;
-        std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
-    }
+}  // namespace
 
-    // task(s) once for every section; returns when all are done. An exception of a task
-    // reaches the caller after the other threads have stopped.
-    template <class Task>
-    void run(Task&& task) {
-        std::atomic<std::size_t> next{0};
-        std::exception_ptr failed;
-        std::mutex failed_lock;
-        auto work = [&] {
-            try {
-                for (std::size_t i; (i = next.fetch_add(1)) < kSections;) task(order_[i]);
-            } catch (...) {
-                std::lock_guard guard(failed_lock);
-                if (!failed) failed = std::current_exception();
-                next = kSections;
-            }
-        };
-        std::vector<std::thread> threads;
-        for (unsigned w = 1; w < workers_; ++w) {
-            try {
-                threads.emplace_back(work);
-            } catch (const std::system_error&) {
-                break;  // fewer threads: the others take every section
-            }
+struct SnapshotEncoder::Plan {
+    Plan(const MetadataEngine& r, unsigned workers) : record(r), workers(workers), texts(r.identities) {}
+
+    // The pieces of part k.
+    void cut_part(std::size_t k, std::vector<Piece>& out, std::size_t piece_bytes);
+
+    const MetadataEngine& record;
+    const unsigned workers;
+    const IdTexts texts;
+    std::array<std::vector<PairSet::Key>, 4> pairs;  // of each edge set, grouped by first id
+    std::vector<Piece> pieces;                       // in file order
+    std::vector<std::size_t> offset;                 // where each piece starts, then the end
+};
+
+void SnapshotEncoder::Plan::cut_part(std::size_t k, std::vector<Piece>& out, std::size_t piece_bytes) {
+    const MetadataEngine& r = record;
+    const IdTexts& t = texts;
+    switch (k) {
+        case 0: {
+            using It = StableStringMap<NodeMeta>::const_iterator;
+            cut(out, r.nodes.size(), r.nodes.begin(), r.nodes.end(), piece_bytes, prefetch_record,
+                prefetch_record_lists, [](const auto& kv) { return size_of(kv.first) + size_of(kv.second); },
+                [](Writer& w, It first, It last) {
+                    walk_ahead(first, last, prefetch_record, prefetch_record_texts, [&](const auto& kv) {
+                        w.str(kv.first);
+                        w.meta(kv.second);
+                    });
+                });
+            return;
         }
-        work();
-        for (std::thread& t : threads) t.join();
-        if (failed) std::rethrow_exception(failed);
+        case 1:
+        case 2: {
+            // Each key with its ids, as the index holds them.
+            const IdIndex& index = k == 1 ? r.name_index : r.file_index;
+            using It = IdIndex::Map::const_iterator;
+            cut(out, index.size(), index.entries().begin(), index.entries().end(), piece_bytes, kNoPrefetch,
+                kNoPrefetch,
+                [&t](const auto& entry) {
+                    std::size_t n = size_of(entry.first) + 8;
+                    for (NodeHandle h : entry.second) n += t.size(h);
+                    return n;
+                },
+                [&t](Writer& w, It first, It last) {
+                    for (It it = first; it != last; ++it) {
+                        w.str(it->first);
+                        w.u64(it->second.size());
+                        for (NodeHandle h : it->second) w.id(t, h);
+                    }
+                });
+            return;
+        }
+        case 3: {
+            // Each id with a stored hash, in handle order, with the hash's text.
+            const IdentityTable& ids = r.identities;
+            const auto handles = std::views::iota(NodeHandle{0}, static_cast<NodeHandle>(ids.handle_bound()));
+            using It = decltype(handles.begin());
+            cut(out, ids.hash_count(), handles.begin(), handles.end(), piece_bytes, kNoPrefetch, kNoPrefetch,
+                [&](NodeHandle h) -> std::size_t {
+                    if (!ids.has_stored(h)) return 0;
+                    const std::string* odd = ids.odd_hash_text(h);
+                    return t.size(h) + 8 + (odd ? odd->size() : 64);
+                },
+                [&ids, &t](Writer& w, It first, It last) {
+                    walk_ahead(first, last, [&t](NodeHandle h) { t.prefetch(h); },
+                               [&t](NodeHandle h) { t.prefetch_text(h); },
+                               [&](NodeHandle h) {
+                                   if (!ids.has_stored(h)) return;
+                                   w.id(t, h);
+                                   if (const std::string* odd = ids.odd_hash_text(h)) {
+                                       w.str(*odd);
+                                   } else {
+                                       w.hex(ids.stored_hash(h));
+                                   }
+                               });
+                });
+            return;
+        }
+        case 4: {
+            // Each back-mapping: the hash's text, then the id it names; those under any other
+            // key last.
+            const IdentityTable& ids = r.identities;
+            const auto& back = ids.back_mappings();
+            using It = IdentityTable::BackMappings::const_iterator;
+            cut(out, ids.back_mapping_count(), back.begin(), back.end(), piece_bytes,
+                [&t](const auto& kv) { t.prefetch(kv.second); }, [&t](const auto& kv) { t.prefetch_text(kv.second); },
+                [&t](const auto& kv) { return 8 + 64 + t.size(kv.second); },
+                [&t](Writer& w, It first, It last) {
+                    walk_ahead(first, last, [&t](const auto& kv) { t.prefetch(kv.second); },
+                               [&t](const auto& kv) { t.prefetch_text(kv.second); },
+                               [&](const auto& kv) {
+                                   w.hex(kv.first);
+                                   w.id(t, kv.second);
+                               });
+                });
+            const auto& odd = ids.odd_back_mappings();
+            if (!odd.empty()) {
+                std::size_t n = 0;
+                for (const auto& [text, id] : odd) n += size_of(text) + size_of(id);
+                out.push_back(Piece{n, [&odd](Writer& w) {
+                                        for (const auto& [text, id] : odd) {
+                                            w.str(text);
+                                            w.str(id);
+                                        }
+                                    }});
+            }
+            return;
+        }
+        default: {
+            // Each pair's ids, grouped by first id: a reader then looks each node's id up once
+            // rather than once per pair, and the first ids' texts are read in order.
+            std::vector<PairSet::Key>& keys = pairs[k - 5] = all_edge_sets(r)[k - 5]->keys_by_first();
+            using It = std::vector<PairSet::Key>::const_iterator;
+            auto far = [&t](PairSet::Key key) {
+                t.prefetch(PairSet::from_of(key));
+                t.prefetch(PairSet::to_of(key));
+            };
+            auto near = [&t](PairSet::Key key) {
+                t.prefetch_text(PairSet::from_of(key));
+                t.prefetch_text(PairSet::to_of(key));
+            };
+            cut(out, keys.size(), keys.cbegin(), keys.cend(), piece_bytes, far, kNoPrefetch,
+                [&t](PairSet::Key key) { return t.size(PairSet::from_of(key)) + t.size(PairSet::to_of(key)); },
+                [&t, far, near](Writer& w, It first, It last) {
+                    walk_ahead(first, last, far, near, [&](PairSet::Key key) {
+                        w.id(t, PairSet::from_of(key));
+                        w.id(t, PairSet::to_of(key));
+                    });
+                });
+        }
+    }
+}
+
+SnapshotEncoder::SnapshotEncoder(const MetadataEngine& r, unsigned workers, std::size_t piece_bytes)
+    : plan_(std::make_unique<Plan>(r, workers)) {
+    for (const PairSet* set : all_edge_sets(r)) {
+        if (&set->table() != &r.identities) throw std::logic_error("edge set bound to another identity table");
+    }
+    std::array<std::vector<Piece>, kParts> parts;
+    run_tasks(kParts, workers, [&](std::size_t k) {
+        plan_->cut_part(k, parts[k], std::max<std::size_t>(piece_bytes, 1));
+        return true;
+    });
+    std::size_t at = kSnapshotHeaderSize;
+    for (auto& part : parts) {
+        for (Piece& piece : part) {
+            plan_->offset.push_back(at);
+            at += piece.size;
+            plan_->pieces.push_back(std::move(piece));
+        }
+    }
+    plan_->offset.push_back(at);
+}
+
+SnapshotEncoder::~SnapshotEncoder() = default;
+
+std::size_t SnapshotEncoder::size() const { return plan_->offset.back(); }
+
+namespace {
+
+// Writes one piece at `at`; false when a string was not valid UTF-8.
+bool write_piece(const Piece& piece, std::uint8_t* at) {
+    Writer w(at);
+    piece.write(w);
+    // A piece that does not end where its size said would have written over the next one: a
+    // fault of this file, never of the record.
+    if (w.position() != at + piece.size) throw std::logic_error("snapshot piece size mismatch");
+    return w.ok();
+}
+
+const Error kNotUtf8{ErrorKind::Io, "snapshot string is not valid UTF-8"};
+
+// The header, then each piece once encoded into one of a few slots, freed when the writer
+// asks for the run after it. Piece i takes slot i % slots: it waits until the piece that
+// held that slot was written. The writer waits for the lowest piece not given yet, which is
+// never waiting for a slot (every piece below it was written), so the two sides cannot wait
+// on each other.
+class PieceRing final : public ByteRuns {
+public:
+    PieceRing(const std::vector<Piece>& pieces, std::size_t slots)
+        : pieces_(pieces), slot_(std::max<std::size_t>(slots, 1)), done_(pieces.size(), 0) {
+        header_[0] = kSnapshotMagic[0];
+        header_[1] = kSnapshotMagic[1];
+        header_[2] = kSnapshotMagic[2];
+        header_[3] = kSnapshotMagic[3];
+        header_[4] = kSnapshotVersion;
+    }
+
+    // Where piece i is to be written; null once the ring stopped.
+    std::uint8_t* claim(std::size_t i) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || i < released_ + slot_.size(); });
+        if (stopped_) return nullptr;
+        ByteBuffer& slot = slot_[i % slot_.size()];
+        if (slot.size() < pieces_[i].size) slot.resize(pieces_[i].size);
+        return slot.data();
+    }
+    void done(std::size_t i) {
+        {
+            std::lock_guard lock(mutex_);
+            done_[i] = 1;
+        }
+        changed_.notify_all();
+    }
+    // Nothing more will be encoded or written: both sides stop waiting.
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    std::optional<std::span<const std::uint8_t>> next() override {
+        std::unique_lock lock(mutex_);
+        if (!header_given_) {
+            header_given_ = true;
+            return std::span<const std::uint8_t>(header_);
+        }
+        if (released_ < given_) {
+            released_ = given_;  // the run given last was written
+            changed_.notify_all();
+        }
+        if (given_ == pieces_.size()) return std::span<const std::uint8_t>();
+        changed_.wait(lock, [&] { return stopped_ || done_[given_] != 0; });
+        if (stopped_) return std::nullopt;
+        const std::size_t i = given_++;
+        return std::span<const std::uint8_t>(slot_[i % slot_.size()].data(), pieces_[i].size);
     }
 
 private:
-    unsigned workers_;
-    std::array<std::size_t, kSections> order_{};
+    const std::vector<Piece>& pieces_;
+    std::vector<ByteBuffer> slot_;
+    std::vector<char> done_;
+    std::uint8_t header_[kSnapshotHeaderSize];
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool header_given_ = false;
+    std::size_t given_ = 0;     // pieces handed to the writer
+    std::size_t released_ = 0;  // pieces written, their slots free
+    bool stopped_ = false;
 };
+
+}  // namespace
+
+Status SnapshotEncoder::write(std::uint8_t* out) const {
+    const Plan& p = *plan_;
+    if (!p.texts.ok()) return kNotUtf8;
+    std::memcpy(out, kSnapshotMagic, sizeof kSnapshotMagic);
+    out[4] = kSnapshotVersion;
+    std::atomic<bool> ok{true};
+    run_tasks(p.pieces.size(), p.workers,
+              [&](std::size_t i) { return write_piece(p.pieces[i], out + p.offset[i]) || (ok = false); });
+    if (!ok) return kNotUtf8;
+    return {};
+}
+
+Status SnapshotEncoder::stream(const std::function<Status(ByteRuns&)>& consume, std::size_t slots) const {
+    const Plan& p = *plan_;
+    if (!p.texts.ok()) return kNotUtf8;
+    PieceRing ring(p.pieces, slots);
+    Status consumed;
+    std::thread writer;
+    try {
+        writer = std::thread([&] {
+            consumed = consume(ring);
+            ring.stop();  // the encoding need not go on for a writer that is done
+        });
+    } catch (const std::system_error&) {
+        // No thread to spare: the whole buffer, then the writer on this thread.
+        ByteBuffer out(size());
+        if (Status encoded = write(out.data()); !encoded) return encoded;
+        WholeRun whole(out);
+        return consume(whole);
+    }
+    std::atomic<bool> ok{true};
+    try {
+        run_tasks(p.pieces.size(), p.workers, [&](std::size_t i) {
+            std::uint8_t* at = ring.claim(i);
+            if (at == nullptr) return false;
+            if (!write_piece(p.pieces[i], at)) {
+                ok = false;
+                ring.stop();
+                return false;
+            }
+            ring.done(i);
+            return true;
+        });
+    } catch (...) {
+        ring.stop();
+        writer.join();
+        throw;
+    }
+    writer.join();
+    if (!ok) return kNotUtf8;
+    return consumed;
+}
+
+namespace {
 
 // ---- reading ---------------------------------------------------------------------------
 
@@ -722,40 +941,20 @@ constexpr std::size_t kParallelDecodeBytes = std::size_t{1} << 23;
 }  // namespace
 
 Result<ByteBuffer> encode_snapshot(const MetadataEngine& r, unsigned workers) {
-    // Every section is sized, then written at its offset: byte for byte what writing them one
-    // after another would give, and the sections can be shared between threads.
-    std::array<std::size_t, kSections> size{};
-    for (const PairSet* set : all_edge_sets(r)) {
-        if (&set->table() != &r.identities) throw std::logic_error("edge set bound to another identity table");
-    }
-    const IdTexts texts(r.identities);
-    if (!texts.ok()) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
-    Sections sections(r, workers);
-    sections.run([&](std::size_t s) { size[s] = section_size(r, texts, s); });
-    std::array<std::size_t, kSections + 1> offset{};
-    offset[0] = kSnapshotHeaderSize;
-    for (std::size_t s = 0; s < kSections; ++s) offset[s + 1] = offset[s] + size[s];
-
-    // One buffer for header and payload, without a second buffer and a copy.
-    ByteBuffer out(offset[kSections]);
-    std::memcpy(out.data(), kSnapshotMagic, sizeof kSnapshotMagic);
-    out[4] = kSnapshotVersion;
-    std::array<bool, kSections> ok{};
-    sections.order_by(size);
-    sections.run([&](std::size_t s) { ok[s] = write_section(r, texts, s, out.data() + offset[s], size[s]); });
-    for (bool good : ok) {
-        if (!good) return Error{ErrorKind::Io, "snapshot string is not valid UTF-8"};
-    }
+    const SnapshotEncoder encoder(r, workers);
+    ByteBuffer out(encoder.size());
+    if (Status written = encoder.write(out.data()); !written) return written.error();
     return out;
 }
 
-Result<ByteBuffer> encode_snapshot(const MetadataEngine& r) {
+unsigned snapshot_workers(const MetadataEngine& r) {
     const std::size_t elements = r.nodes.size() + r.identities.hash_count() + r.resolved_call_edges.size() +
                                  r.execution_edges.size() + r.generated_execution_edges.size() +
                                  r.structural_edges.size();
-    const bool two = elements >= kParallelElements && std::thread::hardware_concurrency() > 1;
-    return encode_snapshot(r, two ? 2 : 1);
+    return elements >= kParallelElements && std::thread::hardware_concurrency() > 1 ? 2 : 1;
 }
+
+Result<ByteBuffer> encode_snapshot(const MetadataEngine& r) { return encode_snapshot(r, snapshot_workers(r)); }
 
 std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> bytes, std::size_t* used) {
     return decode_snapshot(bytes, used, bytes.size() >= kParallelDecodeBytes ? 2 : 1);

@@ -71,27 +71,35 @@ int make_dirs(const std::string& dir) {
 // instead of for the whole file.
 constexpr std::size_t kWritePiece = std::size_t{32} << 20;
 
-// 0 or an errno; a write that writes nothing is reported as -1.
-int write_all(int fd, const std::uint8_t* p, std::size_t n) {
+// 0 or an errno; a write that writes nothing is reported as -1, bytes that stop short as
+// ECANCELED.
+int write_all(int fd, ByteRuns& runs) {
     std::size_t written = 0;
     std::size_t started = 0;  // bytes already handed to the disk
-    while (written < n) {
-        const std::size_t piece = std::min(n - written, kWritePiece);
-        const ssize_t w = ::write(fd, p + written, piece);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (w == 0) return -1;
-        written += static_cast<std::size_t>(w);
+    for (;;) {
+        const std::optional<std::span<const std::uint8_t>> run = runs.next();
+        if (!run) return ECANCELED;
+        if (run->empty()) break;
+        const std::uint8_t* p = run->data();
+        for (std::size_t left = run->size(); left > 0;) {
+            const ssize_t w = ::write(fd, p, std::min(left, kWritePiece));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (w == 0) return -1;
+            p += w;
+            left -= static_cast<std::size_t>(w);
+            written += static_cast<std::size_t>(w);
 #ifdef __linux__
-        if (written - started >= kWritePiece || (written == n && started > 0)) {
-            // Only a hint: whatever it fails to start, the fsync writes and reports.
-            ::sync_file_range(fd, static_cast<off_t>(started), static_cast<off_t>(written - started),
-                              SYNC_FILE_RANGE_WRITE);
-            started = written;
-        }
+            if (written - started >= kWritePiece) {
+                // Only a hint: whatever it fails to start, the fsync writes and reports.
+                ::sync_file_range(fd, static_cast<off_t>(started), static_cast<off_t>(written - started),
+                                  SYNC_FILE_RANGE_WRITE);
+                started = written;
+            }
 #endif
+        }
     }
     return 0;
 }
@@ -355,7 +363,7 @@ struct CommitRule {
     const SnapshotSource* source = nullptr;
 };
 
-Status write_snapshot(const std::string& workspace_path, std::span<const std::uint8_t> bytes, CommitRule rule) {
+Status write_snapshot(const std::string& workspace_path, ByteRuns& bytes, CommitRule rule) {
     const std::string path = snapshot_path(workspace_path);
     if (has_nul(path)) return io_error("snapshot path contains a NUL byte");
     const std::string dir = parent_dir(path);
@@ -372,7 +380,7 @@ Status write_snapshot(const std::string& workspace_path, std::span<const std::ui
     // Written and synced outside the commit lock, so concurrent writers overlap.
     TempFile tmp;
     if (int e = open_temp(path, tmp); e != 0) return file_error(e, shown_dir(dir));
-    if (int e = write_all(tmp.fd, bytes.data(), bytes.size()); e != 0) {
+    if (int e = write_all(tmp.fd, bytes); e != 0) {
         return e < 0 ? io_error(path + ": failed to write whole buffer") : file_error(e, path);
     }
     if (int e = fsync_retry(tmp.fd); e != 0) return file_error(e, path);
@@ -403,13 +411,19 @@ Status write_snapshot(const std::string& workspace_path, std::span<const std::ui
 
 Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                            std::uint64_t sequence) {
+    WholeRun run(bytes);
+    return write_snapshot(workspace_path, run, CommitRule{sequence, nullptr});
+}
+
+Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence) {
     return write_snapshot(workspace_path, bytes, CommitRule{sequence, nullptr});
 }
 
 Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                              const SnapshotSource& source) {
     if (!source.exists()) return {};
-    return write_snapshot(workspace_path, bytes, CommitRule{0, &source});
+    WholeRun run(bytes);
+    return write_snapshot(workspace_path, run, CommitRule{0, &source});
 }
 
 void background_write_started() {
