@@ -338,3 +338,22 @@ TEST(PairSet, SnapshotEdgeSectionsAreThePairsIdsWrittenOneByOne) {
         }
     }
 }
+
+// The radix sort against a stable sort of the set's own order, with tables whose handles
+// take no pass, one pass and two.
+TEST(PairSet, KeysByFirstAreTheSetsKeysStablySortedByFirstHandle) {
+    std::mt19937_64 rng(17);
+    for (std::size_t ids : {1, 2, 900, 5000}) {
+        IdentityTable table;
+        PairSet set(table);
+        std::uniform_int_distribution<std::size_t> pick(0, ids - 1);
+        for (std::size_t i = 0; i < ids * 3; ++i) {
+            set.insert({"n" + std::to_string(pick(rng)), "n" + std::to_string(pick(rng))});
+        }
+        std::vector<PairSet::Key> expected(set.keys().begin(), set.keys().end());
+        std::stable_sort(expected.begin(), expected.end(), [](PairSet::Key a, PairSet::Key b) {
+            return PairSet::from_of(a) < PairSet::from_of(b);
+        });
+        EXPECT_EQ(set.keys_by_first(), expected) << ids << " ids";
+    }
+}
