@@ -27,7 +27,8 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
     // again would only reorder it.
     const std::size_t changed = compile_step(state);
     if (changed == 0 && read->whole) return true;
-    if (auto bytes = encode_snapshot(state.record)) (void)rewrite_snapshot_file(workspace_path, *bytes, read->source);
+    const SnapshotEncoder encoder(state.record, snapshot_workers(state.record));
+    (void)encoder.stream([&](ByteRuns& runs) { return rewrite_snapshot_file(workspace_path, runs, read->source); });
     return true;
 }
 

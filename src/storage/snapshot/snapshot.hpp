@@ -152,6 +152,7 @@ Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, s
 // that is a success.
 Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                              const SnapshotSource& source);
+Status rewrite_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, const SnapshotSource& source);
 
 // Snapshot writes running on background threads of this process. The count is reset in a
 // child after fork(), where those threads do not exist.

@@ -421,9 +421,13 @@ Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, s
 
 Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                              const SnapshotSource& source) {
-    if (!source.exists()) return {};
     WholeRun run(bytes);
-    return write_snapshot(workspace_path, run, CommitRule{0, &source});
+    return rewrite_snapshot_file(workspace_path, run, source);
+}
+
+Status rewrite_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, const SnapshotSource& source) {
+    if (!source.exists()) return {};
+    return write_snapshot(workspace_path, bytes, CommitRule{0, &source});
 }
 
 void background_write_started() {
