@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -62,6 +63,22 @@ protected:
         }
         const auto bytes = *encode_snapshot(r);
         return Bytes(bytes.begin(), bytes.end());
+    }
+
+    // Whether `write`, run in a child whose files may not grow past `limit` bytes, fails with
+    // EFBIG naming the snapshot of workspace w.
+    static bool fails_with_efbig(const std::string& w, rlim_t limit, const std::function<Status()>& write) {
+        const pid_t child = ::fork();
+        if (child < 0) return false;
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit lim{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+            Status s = write();
+            ::_exit(!s.ok() && s.error().errnum == EFBIG && s.error().path == snapshot_path(w) ? 0 : 1);
+        }
+        int status = 0;
+        return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     fs::path root_;
@@ -183,20 +200,7 @@ TEST_F(SnapshotFile, FailedWriteLeavesOldSnapshotIntact) {
     const Bytes big = encoded(2000);
     ASSERT_GT(big.size(), 4096u);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lim{4096, 4096};
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        Status s = write_snapshot_file(w, big, next_snapshot_sequence());
-        const bool reported = !s.ok() && s.error().errnum == EFBIG && s.error().path == snapshot_path(w);
-        ::_exit(reported ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write failure was not reported as EFBIG";
+    EXPECT_TRUE(fails_with_efbig(w, 4096, [&] { return write_snapshot_file(w, big, next_snapshot_sequence()); }));
     EXPECT_EQ(file_bytes(snapshot_path(w)), old_bytes);
     EXPECT_TRUE(leftovers(w).empty());
 }
@@ -217,20 +221,7 @@ TEST_F(SnapshotFile, StreamedSaveThatFailsLeavesOldSnapshotIntact) {
         m.docstring = std::string(200, 'd');
         upsert_node(big, m);
     }
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lim{65536, 65536};
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        Status s = save_engine(big, w);
-        const bool reported = !s.ok() && s.error().errnum == EFBIG && s.error().path == snapshot_path(w);
-        ::_exit(reported ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write failure was not reported as EFBIG";
+    EXPECT_TRUE(fails_with_efbig(w, 65536, [&] { return save_engine(big, w); }));
     EXPECT_EQ(file_bytes(snapshot_path(w)), old_bytes);
     EXPECT_TRUE(leftovers(w).empty());
 
