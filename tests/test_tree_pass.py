@@ -198,6 +198,32 @@ def test_aliases_bound_once_are_followed_and_bound_twice_are_not(tmp_path):
                     parent = super(Quiet, self).handle
                     parent()
 
+            class Pickler:
+                def save(self, obj):
+                    pass
+
+                def save_all(self, items):
+                    save = self.save  # a bound method kept in a local
+                    for item in items:
+                        save(item)
+
+                    def each():
+                        save(items)
+                    return each
+
+                def rebinds(self, other):
+                    save = self.save
+                    self = other
+                    save()
+
+                def shadows(self):
+                    save = self.save
+
+                    def inner(self):
+                        keep = self.save  # this self is inner's own
+                        keep()
+                    return inner
+
             def use():
                 a()
                 b()
@@ -210,6 +236,10 @@ def test_aliases_bound_once_are_followed_and_bound_twice_are_not(tmp_path):
     assert callees(engine, "main.py:use") == ["lib.py:target"]
     assert callees(engine, "main.py:Handler.handle") == ["lib.py:other"]
     assert callees(engine, "main.py:Quiet.handle") == ["main.py:Handler.handle"]  # a bound method of super()
+    assert callees(engine, "main.py:Pickler.save_all") == ["main.py:Pickler.save"]
+    assert callees(engine, "main.py:Pickler.save_all.each") == ["main.py:Pickler.save"]
+    assert callees(engine, "main.py:Pickler.rebinds") == []
+    assert callees(engine, "main.py:Pickler.shadows.inner") == []
 
 
 def test_receiver_types_stated_by_the_code(tmp_path):

@@ -37,7 +37,7 @@ MANIFEST_NAME = "corvane_extract_manifest.json"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
 CHUNKS_PER_PROCESS = 16  # work is handed out in chunks: fewer results to wait for than files
 # Bump when the records the extractor writes change shape, so old workspaces re-index.
-EXTRACTOR_VERSION = 9
+EXTRACTOR_VERSION = 10
 
 
 @dataclass

@@ -1618,9 +1618,15 @@ class _FileVisitor:
             scope = scope.parent
 
     def _same_owner(self, value: str, scope: _Scope, where: _Scope) -> bool:
-        """Does value's first name mean, seen from scope, what it means where it was bound?"""
+        """Does value's first name mean, seen from scope, what it means where it was bound?
+        A method's own first parameter does, in the method and the closures in it, unless
+        the method binds it again (`save = self.save`, then `save(x)`)."""
         head = value.partition(".")[0]
-        return head not in ("self", "cls") and self._owner(head, scope) is self._owner(head, where)
+        if head in ("self", "cls"):
+            method = self._method_scope(scope)
+            return (method is not None and head == method.self_name and self._owner(head, scope) is method
+                    and self._owner(head, where) is method and method.binds.get(head) == 1)
+        return self._owner(head, scope) is self._owner(head, where)
 
     def _typed(self, receiver: str, scope: _Scope) -> bool:
         head = receiver.partition(".")[0]
