@@ -376,16 +376,15 @@ void SnapshotEncoder::Plan::cut_part(std::size_t k, std::vector<Piece>& out, std
             const IdentityTable& ids = r.identities;
             const auto& back = ids.back_mappings();
             using It = IdentityTable::BackMappings::const_iterator;
-            cut(out, ids.back_mapping_count(), back.begin(), back.end(), piece_bytes,
-                [&t](const auto& kv) { t.prefetch(kv.second); }, [&t](const auto& kv) { t.prefetch_text(kv.second); },
+            auto far = [&t](const auto& kv) { t.prefetch(kv.second); };
+            auto near = [&t](const auto& kv) { t.prefetch_text(kv.second); };
+            cut(out, ids.back_mapping_count(), back.begin(), back.end(), piece_bytes, far, kNoPrefetch,
                 [&t](const auto& kv) { return 8 + 64 + t.size(kv.second); },
-                [&t](Writer& w, It first, It last) {
-                    walk_ahead(first, last, [&t](const auto& kv) { t.prefetch(kv.second); },
-                               [&t](const auto& kv) { t.prefetch_text(kv.second); },
-                               [&](const auto& kv) {
-                                   w.hex(kv.first);
-                                   w.id(t, kv.second);
-                               });
+                [&t, far, near](Writer& w, It first, It last) {
+                    walk_ahead(first, last, far, near, [&](const auto& kv) {
+                        w.hex(kv.first);
+                        w.id(t, kv.second);
+                    });
                 });
             const auto& odd = ids.odd_back_mappings();
             if (!odd.empty()) {
@@ -473,10 +472,7 @@ class PieceRing final : public ByteRuns {
 public:
     PieceRing(const std::vector<Piece>& pieces, std::size_t slots)
         : pieces_(pieces), slot_(std::max<std::size_t>(slots, 1)), done_(pieces.size(), 0) {
-        header_[0] = kSnapshotMagic[0];
-        header_[1] = kSnapshotMagic[1];
-        header_[2] = kSnapshotMagic[2];
-        header_[3] = kSnapshotMagic[3];
+        std::memcpy(header_, kSnapshotMagic, sizeof kSnapshotMagic);
         header_[4] = kSnapshotVersion;
     }
 
@@ -543,8 +539,11 @@ Status SnapshotEncoder::write(std::uint8_t* out) const {
     std::memcpy(out, kSnapshotMagic, sizeof kSnapshotMagic);
     out[4] = kSnapshotVersion;
     std::atomic<bool> ok{true};
-    run_tasks(p.pieces.size(), p.workers,
-              [&](std::size_t i) { return write_piece(p.pieces[i], out + p.offset[i]) || (ok = false); });
+    run_tasks(p.pieces.size(), p.workers, [&](std::size_t i) {
+        if (write_piece(p.pieces[i], out + p.offset[i])) return true;
+        ok = false;
+        return false;
+    });
     if (!ok) return kNotUtf8;
     return {};
 }
