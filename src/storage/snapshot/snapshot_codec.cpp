@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <ranges>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -284,6 +283,24 @@ void run_tasks(std::size_t n, unsigned workers, Task&& task) {
     if (failed) std::rethrow_exception(failed);
 }
 
+// The handles of the identity table in order, as an iterator over them.
+struct HandleIterator {
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = NodeHandle;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const NodeHandle*;
+    using reference = NodeHandle;
+
+    NodeHandle h = 0;
+    NodeHandle operator*() const { return h; }
+    HandleIterator& operator++() {
+        ++h;
+        return *this;
+    }
+    HandleIterator operator++(int) { return HandleIterator{h++}; }
+    bool operator==(const HandleIterator&) const = default;
+};
+
 // Below this many records, identities and edges a second thread costs more than it saves.
 constexpr std::size_t kParallelElements = std::size_t{1} << 15;
 
@@ -347,9 +364,9 @@ void SnapshotEncoder::Plan::cut_part(std::size_t k, std::vector<Piece>& out, std
         case 3: {
             // Each id with a stored hash, in handle order, with the hash's text.
             const IdentityTable& ids = r.identities;
-            const auto handles = std::views::iota(NodeHandle{0}, static_cast<NodeHandle>(ids.handle_bound()));
-            using It = decltype(handles.begin());
-            cut(out, ids.hash_count(), handles.begin(), handles.end(), piece_bytes, kNoPrefetch, kNoPrefetch,
+            using It = HandleIterator;
+            cut(out, ids.hash_count(), It{0}, It{static_cast<NodeHandle>(ids.handle_bound())}, piece_bytes,
+                kNoPrefetch, kNoPrefetch,
                 [&](NodeHandle h) -> std::size_t {
                     if (!ids.has_stored(h)) return 0;
                     const std::string* odd = ids.odd_hash_text(h);
