@@ -41,7 +41,7 @@ changed: a module that gains a function is not a reason to link its importers ag
 from __future__ import annotations
 
 import functools
-import importlib.util
+import importlib.machinery
 import json
 import os
 import sys
@@ -103,8 +103,8 @@ class TreeFacts:
         self.foreign = foreign
         self._known = self._known_for[foreign]
 
-    def _remembered(self, key: tuple, work):
-        """work(), asked once per key: the summaries do not change while the pass runs, so
+    def _remembered(self, key: tuple, work, *args):
+        """work(*args), asked once per key: the summaries do not change while the pass runs, so
         neither does the answer; a file that asks again depends on the same paths."""
         known = self._known.get(key)
         if known is not None:
@@ -113,7 +113,7 @@ class TreeFacts:
         outer, self.deps = self.deps, set()
         cuts = self._cuts
         try:
-            result = work()
+            result = work(*args)
             if cuts == self._cuts:  # an answer cut short by a recursion depends on where it started
                 self._known[key] = result, self.deps
         finally:
@@ -250,7 +250,7 @@ class TreeFacts:
 
     def attr(self, path: str, name: str, depth: int = 0):
         """What `name` means at the top level of the module in path."""
-        return self._remembered(("attr", path, name, depth), lambda: self._attr(path, name, depth))
+        return self._remembered(("attr", path, name, depth), self._attr, path, name, depth)
 
     def _attr(self, path: str, name: str, depth: int):
         if self.summary(path) is None or depth > _MAX_DEPTH or self.replaced(path, name):
@@ -404,7 +404,7 @@ class TreeFacts:
 
     def bases(self, cls) -> list:
         """The classes of the tree among cls's bases (a list its callers only read)."""
-        return self._remembered(("bases", cls), lambda: self._bases(cls))
+        return self._remembered(("bases", cls), self._bases, cls)
 
     def _bases(self, cls) -> list:
         path, qual = cls[1], cls[2]
@@ -416,7 +416,7 @@ class TreeFacts:
 
     def linearization(self, cls, depth: int = 0) -> list | None:
         """The class's method resolution order over the classes of the tree (C3)."""
-        return self._remembered(("mro", cls[1:3]), lambda: self._linearization(cls, depth))
+        return self._remembered(("mro", cls[1:3]), self._linearization, cls, depth)
 
     def _linearization(self, cls, depth: int) -> list | None:
         bases = self.bases(cls) if depth < _MAX_DEPTH else None
@@ -498,7 +498,7 @@ class TreeFacts:
         every class along cls's resolution order is of the tree and binds no method of that
         name (nor __getattr__): the one def its subclasses of the tree run, when they all run
         the same; None otherwise."""
-        return self._remembered(("below", cls[1:3], method), lambda: self._subclass_definer(cls, method))
+        return self._remembered(("below", cls[1:3], method), self._subclass_definer, cls, method)
 
     def _subclass_definer(self, cls, method: str):
         if not self._binds_nowhere(cls, method):
@@ -571,7 +571,7 @@ class TreeFacts:
         linearization state it (`self.attr = C()`, an annotation, a property returning C): every
         class that binds attr must state the same class, and every base must be in the tree
         (one we cannot read may bind it too)."""
-        return self._remembered(("attr", cls[1:3], attr), lambda: self._attribute_class(cls, attr))
+        return self._remembered(("attr", cls[1:3], attr), self._attribute_class, cls, attr)
 
     def _attribute_class(self, cls, attr: str):
         found = set()
@@ -697,11 +697,14 @@ def type_key(path: str) -> str | None:
 def _missing_here(name: str) -> bool:
     """Is name a standard library module that this interpreter cannot import?"""
     if name not in getattr(sys, "stdlib_module_names", ()):
-        return False
-    try:
-        return importlib.util.find_spec(name) is None
-    except (ImportError, ValueError):
-        return False
+        return False  # also every dotted name: the set holds top-level names
+    # The interpreter's own finders only: a hook of an installed package (setuptools answers
+    # for distutils by importing its copy) neither knows better nor should run here.
+    return not any(finder.find_spec(name) for finder in _OWN_FINDERS)
+
+
+_OWN_FINDERS = (importlib.machinery.BuiltinImporter, importlib.machinery.FrozenImporter,
+                importlib.machinery.PathFinder)
 
 
 def link(ex, facts: TreeFacts) -> set[str]:
@@ -801,9 +804,9 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     for caller, names in calls.items():
         scopes = _scopes_of(caller)
         for i, call in enumerate(names):
-            parts = call.split(".")
-            if len(parts) < 2 or any(not p.isidentifier() for p in parts):
+            if "." not in call or not _dotted_name(call):
                 continue
+            parts = call.split(".")
             scope = _binding_scope(parts[0], scopes, bindings, shadowed)
             if scope is None:
                 continue
@@ -886,6 +889,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                               shadowed)
 
     for _ in range(2):
+        changed = False  # a second round sees what the first typed; if nothing, it repeats it
         for scope, entries in raw["python_receiver_types"].items():
             for key, entry in entries.items():
                 if receivers[scope].get(key) is not None or entry is None:
@@ -906,8 +910,12 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                     types.setdefault(scope, {})[key] = target
                     unions.get(scope, {}).pop(key, None)
                     receivers[scope][key] = _written(target, path, None, type_modules)
+                    changed = True
                 elif assumed is not None:
                     types[scope].pop(key)
+                    changed = True
+        if not changed:
+            break
     for scope, imported in imported_types.items():
         own = receivers.setdefault(scope, {})
         for name, cls in imported.items():
@@ -932,16 +940,22 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     # linearization; the resolver walks the bases depth-first. Where the two differ, the call
     # names the method Python runs.
     constructors: dict[str, list[str]] = {}  # module-level name -> constructors it inherits
+    hiding = _hiding_scopes(bindings, shadowed)
     for caller, names in calls.items():
         implicit = ex.implicit.get(caller, ())
         reads = property_reads.get(caller, ())
+        receiver_classes = {}  # prefix -> its class: many calls of a caller share a receiver
         for i, name in enumerate(names):
             prefix, _, method = name.rpartition(".")
             if not prefix:
                 if name.endswith("()"):
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
                 continue
-            cls = _receiver_class(caller, prefix, classes, (types, unions), receivers, shadowed)
+            if prefix in receiver_classes:
+                cls = receiver_classes[prefix]
+            else:
+                cls = receiver_classes[prefix] = _receiver_class(caller, prefix, classes, (types, unions), receivers,
+                                                                 shadowed)
             if name in reads:
                 # Reading a property calls its function; a store on the instance does not
                 # replace it, and an abstract one runs an override.
@@ -990,7 +1004,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             target = facts.mro_definer(cls, method) if cls is not None else None
             if target is None and runs is not None and runs[2].rpartition(".")[2] != method:
                 target = runs  # a method reached through a class-body alias: no node has the alias's name
-            if cls is None and _module_level(prefix, caller, bindings, shadowed):
+            if cls is None and _module_level(prefix, caller, hiding):
                 # `Cls.method` where Cls inherits method or holds an alias of one: the engine
                 # looks only for a definition of that name in Cls itself.
                 named = facts.dotted(path, prefix.split("."))
@@ -1005,7 +1019,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         # Instantiating a class runs the constructor methods it inherits: those of the tree
         # are called from here (the generated edges reach only the ones a class defines).
         for name in list(names):
-            if not _module_level(name, caller, bindings, shadowed):
+            if not _module_level(name, caller, hiding):
                 continue
             inherited = constructors.get(name)
             if inherited is None:
@@ -1238,13 +1252,32 @@ def _local_class(facts: TreeFacts, scope: str, text: str, bindings: dict):
     return None
 
 
-def _module_level(prefix: str, caller: str, bindings: dict, shadowed: dict) -> bool:
+def _hiding_scopes(bindings: dict, shadowed: dict) -> dict[str, set[str]]:
+    """Each name a scope hides from what it encloses (a local, a function's own import; the
+    module's own shadowed names too) -> those scopes."""
+    hiding: dict[str, set[str]] = {}
+    for scope, names in shadowed.items():
+        for name in names:
+            hiding.setdefault(name, set()).add(scope)
+    for scope, names in bindings.items():
+        if scope:
+            for name in names:
+                hiding.setdefault(name, set()).add(scope)
+    return hiding
+
+
+def _module_level(prefix: str, caller: str, hiding: dict[str, set[str]]) -> bool:
     """Does the caller see prefix's first name as the module binds it at top level?"""
-    parts = prefix.split(".")
-    if parts[0] in ("self", "cls") or not all(p.isidentifier() for p in parts):
+    head = prefix.partition(".")[0]
+    if head in ("self", "cls") or not _dotted_name(prefix):
         return False
-    return not any(parts[0] in shadowed.get(scope, ()) or (scope and parts[0] in bindings.get(scope, {}))
-                   for scope in _scopes_of(caller))
+    scopes = hiding.get(head)
+    return not scopes or scopes.isdisjoint(_scopes_of(caller))
+
+
+@functools.lru_cache(maxsize=1 << 16)
+def _dotted_name(text: str) -> bool:
+    return all(p.isidentifier() for p in text.split("."))
 
 
 @functools.lru_cache(maxsize=1 << 16)
