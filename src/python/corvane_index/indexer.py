@@ -23,6 +23,8 @@ import gc
 import hashlib
 import json
 import os
+import pickle
+import tempfile
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -106,6 +108,20 @@ def _read_and_extract(rel: str, full: str) -> _Parsed:
 @_without_cycle_collection()
 def _read_and_extract_chunk(work: list[tuple[str, str]]) -> list[_Parsed]:
     return [_read_and_extract(*item) for item in work]
+
+
+# A worker's facts of the tree, kept for the chunks after the first: (summaries file, facts).
+_worker_facts: tuple[str, tree_pass.TreeFacts] | None = None
+
+
+@_without_cycle_collection()
+def _link_chunk(summaries_file: str, extracts: list[FileExtract]) -> list[tuple[FileExtract, set[str]]]:
+    global _worker_facts
+    if _worker_facts is None or _worker_facts[0] != summaries_file:
+        with open(summaries_file, "rb") as f:
+            _worker_facts = summaries_file, tree_pass.TreeFacts(pickle.load(f))
+    facts = _worker_facts[1]
+    return [(ex, tree_pass.link(ex, facts)) for ex in extracts]
 
 
 def _stat_key(path: str) -> tuple[int, int]:
@@ -287,16 +303,25 @@ class Indexer:
     def _extract(self, work: list[tuple[str, str]]) -> Iterator[tuple[int, _Parsed]]:
         """(index in work, result) for every (path, file) of work, as they are made, so progress
         can follow them. Extraction is a pure function of (path, source): worker processes give
-        the same records as this one.
+        the same records as this one."""
+        return self._spread(work, lambda item: _read_and_extract(*item), _read_and_extract_chunk)
 
-        With more than one process, this one parses chunks from the front of the list while
-        the workers take them from the back; where the two meet, this one waits for the rest."""
+    def _processes(self, items: int) -> int:
         workers = self.workers
         if workers is None:
-            workers = (os.cpu_count() or 1) if len(work) >= PARALLEL_FROM else 1
-        if workers <= 1 or len(work) < 2:
+            workers = (os.cpu_count() or 1) if items >= PARALLEL_FROM else 1
+        return workers if items >= 2 else 1
+
+    def _spread(self, work: list, one, chunk, *chunk_args) -> Iterator[tuple[int, object]]:
+        """(index in work, result) for every item of work, as they are made: one(item) in this
+        process, or chunk(*chunk_args, items) in a worker process for a run of them.
+
+        With more than one process, this one does chunks from the front of the list while the
+        workers take them from the back; where the two meet, this one waits for the rest."""
+        workers = self._processes(len(work))
+        if workers <= 1:
             for i, item in enumerate(work):
-                yield i, _read_and_extract(*item)
+                yield i, one(item)
             return
         import concurrent.futures  # here: a query command that imports the package needs neither
         import multiprocessing
@@ -307,7 +332,7 @@ class Indexer:
         context = multiprocessing.get_context("forkserver")
         with concurrent.futures.ProcessPoolExecutor(workers - 1, mp_context=context) as pool:
             # Submitted last chunk first: the workers start at the back.
-            futures = {pool.submit(_read_and_extract_chunk, work[start:start + size]): start
+            futures = {pool.submit(chunk, *chunk_args, work[start:start + size]): start
                        for start in reversed(starts)}
             waiting = dict(futures)
             try:
@@ -317,7 +342,7 @@ class Indexer:
                     del waiting[future]
                     start = futures[future]
                     for i in range(start, min(start + size, len(work))):
-                        yield i, _read_and_extract(*work[i])
+                        yield i, one(work[i])
                     for finished in [f for f in waiting if f.done()]:
                         yield from enumerate(finished.result(), waiting.pop(finished))
                 for finished in concurrent.futures.as_completed(waiting):
@@ -327,10 +352,23 @@ class Indexer:
                     future.cancel()  # stopped early (an error, Ctrl-C): the pool need not finish the rest
 
     def _link(self, extracts: list[FileExtract], summaries: dict[str, dict], report: IndexReport):
-        """The whole-tree pass; notes each file's summary and dependencies in the manifest."""
+        """The whole-tree pass; notes each file's summary and dependencies in the manifest.
+        Linking is a pure function of (extract, summaries): an extract linked in a worker
+        process replaces the one given."""
         with _Phase(report, "tree"):
-            for path, deps in tree_pass.link_all(extracts, summaries).items():
-                self.manifest_files[path]["deps"] = sorted(deps)
+            facts = tree_pass.TreeFacts(summaries)
+            with contextlib.ExitStack() as stack:
+                chunk_args = ()
+                if self._processes(len(extracts)) > 1:
+                    # The workers read the summaries from a file, once each.
+                    f = stack.enter_context(tempfile.NamedTemporaryFile(prefix="corvane-summaries-", suffix=".pickle"))
+                    pickle.dump(summaries, f, protocol=pickle.HIGHEST_PROTOCOL)
+                    f.flush()
+                    chunk_args = (f.name,)
+                for i, (ex, deps) in self._spread(extracts, lambda ex: (ex, tree_pass.link(ex, facts)),
+                                                  _link_chunk, *chunk_args):
+                    extracts[i] = ex
+                    self.manifest_files[ex.path]["deps"] = sorted(deps)
 
     def _add_records(self, folders: list[str], extracts: list[FileExtract], report: IndexReport):
         """The folders' and files' nodes, then their structural edges."""
