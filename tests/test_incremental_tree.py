@@ -264,7 +264,7 @@ def test_incremental_index_equals_fresh_index_over_random_edits(tmp_path, seed):
     assert modes == {"incremental"}
 
 
-def test_parsing_in_worker_processes_gives_the_serial_records(tmp_path):
+def test_parsing_and_linking_in_worker_processes_give_the_serial_records(tmp_path):
     # importlib hands functions to map and sorted, which the extract records as calls.
     tree = scan_tree(os.path.join(os.path.dirname(os.__file__), "importlib"))
     runs = []

@@ -2,6 +2,7 @@
 module attributes, aliases, receiver types, implicit calls, and no edge where a name has more
 than one meaning."""
 
+import importlib.machinery
 import importlib.util
 import json
 import os
@@ -9,7 +10,7 @@ import sys
 import textwrap
 
 import corvanedb
-from corvane_index import Indexer, extract_source, scan_tree
+from corvane_index import Indexer, extract_source, scan_tree, tree_pass
 
 
 # A standard library module this interpreter cannot import (one for another platform).
@@ -119,6 +120,27 @@ def test_reexport_chains_and_module_attributes_reach_the_defining_module(tmp_pat
     assert callees(engine, "main.py:use") == sorted([*expected, platform_join])
     assert callees(engine, "main.py:use_from") == callees(engine, "os.py:here") == [platform_join]
     assert callees(engine, "elsewhere.py:use") == []
+
+
+def test_telling_a_missing_standard_module_runs_no_import_hook(monkeypatch):
+    # An installed package's hook (setuptools answers for distutils by importing its copy)
+    # must neither run during a link nor change which modules count as missing here.
+    asked = []
+
+    class Hook:
+        @staticmethod
+        def find_spec(name, path=None, target=None):
+            asked.append(name)
+            return importlib.machinery.ModuleSpec(name, None)
+
+    monkeypatch.setattr(sys, "meta_path", [Hook, *sys.meta_path])
+    tree_pass._missing_here.cache_clear()
+    try:
+        assert tree_pass._missing_here(MISSING_HERE)
+        assert not tree_pass._missing_here("json") and not tree_pass._missing_here("no_such_module")
+    finally:
+        tree_pass._missing_here.cache_clear()
+    assert asked == []
 
 
 def test_star_imports_follow_all_and_a_clash_with_an_own_name_resolves_to_nothing(tmp_path):

@@ -132,8 +132,8 @@ def _stat_key(path: str) -> tuple[int, int]:
 class Indexer:
     def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), on_step=None,
                  workers: int | None = 1):
-        """workers: processes that parse files; None means one per core for trees of at
-        least PARALLEL_FROM files to parse, else the calling process alone. Worker processes
+        """workers: processes that parse and link files; None means one per core for at least
+        PARALLEL_FROM files to parse (or link), else the calling process alone. Worker processes
         import the program's main module again, as multiprocessing does: a script that
         passes anything but 1 must keep its own work under `if __name__ == "__main__":`."""
         self.workers = workers
