@@ -4,6 +4,7 @@ folder): random edit sequences over a two-package tree, compared after every ste
 records and every edge."""
 
 import importlib.util
+import json
 import os
 import random
 import shutil
@@ -12,7 +13,7 @@ import sys
 import pytest
 
 import corvanedb
-from corvane_index import Indexer, scan_tree
+from corvane_index import MANIFEST_NAME, Indexer, index_tree, scan_tree
 
 MODULES = ["p0/__init__", "p0/m0", "p0/m1", "p1/__init__", "p1/m0", "p1/m1"]
 FUNCS = ["f0", "f1", "f2", "f3"]
@@ -323,6 +324,34 @@ def test_a_module_that_changes_relinks_only_the_modules_that_read_what_changed(t
     # A module that no longer parses is no module for its importers, and is one again once fixed.
     assert dependents_after(**{"hub.py": hub + "def broken(:\n"}) == ["star.py", "uses_box.py", "uses_join.py"]
     assert dependents_after(**{"hub.py": hub}) == ["star.py", "uses_box.py", "uses_join.py"]
+
+
+def test_a_kept_engine_reads_the_manifest_on_disk_and_writes_each_entry_as_it_stands(tmp_path):
+    # A kept engine's runs keep the manifest they wrote in memory and encode again only the
+    # entries that changed: what they write must parse to what they hold, and a manifest
+    # replaced on disk in between must be read again.
+    root, ws = tmp_path / "src", tmp_path / "ws"
+    root.mkdir()
+    (root / "hub.py").write_text("def join(a, b):\n    return a\n")
+    (root / "use.py").write_text("from hub import join\n\ndef f():\n    join(1, 2)\n")
+    result = index_tree(str(root), str(ws))
+    manifest = ws / MANIFEST_NAME
+
+    def kept_run():
+        report = index_tree(str(root), str(ws), engine=result.engine).report
+        assert json.loads(manifest.read_text()) == Indexer(result.engine, scan_tree(str(root)), str(ws)).load_manifest()
+        return report
+
+    (root / "hub.py").write_text("class join:\n    pass\n")  # use.py read join: linked again
+    report = kept_run()
+    assert (report.mode, report.changed, report.dependents) == ("incremental", ["hub.py"], ["use.py"])
+    stale = manifest.read_text()
+    (root / "other.py").write_text("def k():\n    pass\n")
+    assert kept_run().added == ["other.py"]
+    # Another writer puts back a manifest that no longer describes the snapshot's tree.
+    manifest.write_text(stale.replace('"extractor_version": ', '"extractor_version": -1, "old": '))
+    assert kept_run().mode == "full"
+    assert sorted(json.loads(manifest.read_text())["files"]) == ["hub.py", "other.py", "use.py"]
 
 
 def test_a_method_only_subclasses_define_follows_them_as_they_come_and_go(tmp_path):

@@ -129,6 +129,58 @@ def _stat_key(path: str) -> tuple[int, int]:
     return st.st_mtime_ns, st.st_size
 
 
+class _ManifestFile:
+    """The manifest this process last wrote or read, kept while the file on disk is still that
+    one (same inode, size and modification time): the next run of a kept engine (`watch`)
+    neither parses it again nor encodes again the entries of files that did not change.
+
+    An entry, once written or read, is never changed in place (a run makes a new dict for a
+    file it touches), so an entry that is the same object has the same text."""
+
+    def __init__(self):
+        # (path, (device, inode, size, mtime), data, {file path: (its entry, the entry's JSON)}),
+        # replaced as one, so that threads indexing other workspaces never see half of it.
+        self.last: tuple[str, tuple, dict, dict[str, tuple[dict, str]]] | None = None
+
+    @staticmethod
+    def _identity(st: os.stat_result) -> tuple:
+        return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+    def read(self, path: str):
+        """The manifest's data (whatever JSON it holds), or None if it cannot be read."""
+        last = self.last
+        try:
+            identity = self._identity(os.stat(path))
+            if last is not None and last[:2] == (path, identity):
+                return last[2]
+            with open(path, encoding="utf-8") as f:
+                data = json.load(f)
+        except (OSError, ValueError):
+            return None
+        self.last = path, identity, data, {}
+        return data
+
+    def write(self, path: str, data: dict):
+        last = self.last
+        texts = last[3] if last is not None and last[0] == path else {}
+        kept = {}
+        for rel, entry in data["files"].items():
+            known = texts.get(rel)
+            kept[rel] = known if known is not None and known[0] is entry else (entry, json.dumps(entry))
+        head = json.dumps({k: v for k, v in data.items() if k != "files"})
+        files = ", ".join(f"{json.dumps(rel)}: {text}" for rel, (_, text) in kept.items())
+        tmp = f"{path}.{os.getpid()}.tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(f'{head[:-1]}, "files": {{{files}}}}}')
+            f.flush()
+            identity = self._identity(os.fstat(f.fileno()))  # a rename keeps the inode and times
+        os.replace(tmp, path)
+        self.last = path, identity, data, kept
+
+
+_last_manifest = _ManifestFile()
+
+
 class Indexer:
     def __init__(self, engine, tree: SourceTree, workspace: str, *, exclude_dirs=(), on_step=None,
                  workers: int | None = 1):
@@ -152,11 +204,7 @@ class Indexer:
 
     def load_manifest(self) -> dict | None:
         """The previous run's manifest, if it describes this same tree and extractor."""
-        try:
-            with open(self.manifest_path, encoding="utf-8") as f:
-                data = json.load(f)
-        except (OSError, ValueError):
-            return None
+        data = _last_manifest.read(self.manifest_path)
         if not isinstance(data, dict) or data.get("extractor_version") != EXTRACTOR_VERSION \
                 or data.get("root") != self.tree.root or data.get("exclude_dirs") != self.exclude_dirs \
                 or not isinstance(data.get("files"), dict) or not isinstance(data.get("folders"), list):
@@ -169,14 +217,11 @@ class Indexer:
             "extractor_version": EXTRACTOR_VERSION,
             "root": self.tree.root,
             "exclude_dirs": self.exclude_dirs,
-            "files": self.manifest_files,
             "folders": sorted(self.tree.folders),
+            "files": dict(self.manifest_files),
         }
         os.makedirs(self.workspace, exist_ok=True)
-        tmp = f"{self.manifest_path}.{os.getpid()}.tmp"
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write(json.dumps(data))  # json.dump encodes piece by piece in Python: slower
-        os.replace(tmp, self.manifest_path)
+        _last_manifest.write(self.manifest_path, data)
 
     # ---- runs -----------------------------------------------------------------------
 

@@ -1078,7 +1078,9 @@ def _base_name(base: str) -> str:
 def affected(deps, appeared_or_gone: set[str], changed: set[str]) -> bool:
     """Do dependencies recorded by a link read anything that changed: a module that appeared
     or is gone (its path), or a part of a summary in `changed` (summary_changes)?"""
-    return any(d in changed or d.partition(DEP)[0] in appeared_or_gone for d in deps)
+    if not changed.isdisjoint(deps):
+        return True
+    return bool(appeared_or_gone) and any(d.partition(DEP)[0] in appeared_or_gone for d in deps)
 
 
 def link_all(extracts: list, summaries: dict[str, dict] | None = None) -> dict[str, set[str]]:
