@@ -1,6 +1,7 @@
 """The corvanedb command and the indexer's API it is built on: index, queries, errors that
 name their path, export with edge kinds, drawing, watching."""
 
+import contextlib
 import io
 import json
 import os
@@ -363,3 +364,38 @@ def test_script_without_main_guard_indexing_a_large_tree_broke_the_worker_pool(t
     out = subprocess.run([sys.executable, "-m", "corvane_index", "index", str(root)], capture_output=True, text=True,
                          timeout=300, env=env)
     assert out.returncode == 0, out.stderr[-2000:]
+
+
+def test_progress_bars_show_on_a_terminal_only(tmp_path):
+    # Off a terminal (an editor's hook re-indexing on save) the command shows no bar and does
+    # not pay for importing the bar's library; on one, each phase gets its bar.
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    root = write_tree(tmp_path / "proj", {"m.py": "def f():\n    pass\n"})
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    code = ("import sys\nfrom corvane_index import cli\n"
+            "status = cli.main(['index', sys.argv[1], '--workspace', sys.argv[2]])\n"
+            "print(status, 'tqdm' in sys.modules)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(root), str(tmp_path / "ws1")], capture_output=True,
+                         text=True, env=env, timeout=60)
+    assert out.stdout.split()[-2:] == ["0", "False"] and "parsing" not in out.stderr, out.stderr
+    try:
+        reader, writer = pty.openpty()
+    except OSError as exc:
+        pytest.skip(f"no terminal to show bars on: {exc}")
+    fcntl.ioctl(writer, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a new one is 0 wide
+    try:
+        out = subprocess.run([sys.executable, "-c", code, str(root), str(tmp_path / "ws2")], stdout=subprocess.PIPE,
+                             stderr=writer, text=True, env=env, timeout=60)
+        os.set_blocking(reader, False)
+        shown = b""
+        with contextlib.suppress(OSError):
+            while chunk := os.read(reader, 65536):
+                shown += chunk
+    finally:
+        os.close(reader)
+        os.close(writer)
+    assert out.stdout.split()[-2:] == ["0", "True"] and b"parsing" in shown

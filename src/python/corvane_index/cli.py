@@ -49,18 +49,24 @@ class Progress:
     LABELS = {"parse": "parsing", "resolve": "resolving calls"}
 
     def __init__(self):
-        from tqdm import tqdm
-
-        self._tqdm = tqdm
+        try:
+            # Off a terminal (a script, an editor's hook) no bar shows: tqdm is not even imported.
+            self.shown = sys.stderr.isatty()
+        except (AttributeError, ValueError):
+            self.shown = False
         self.bar = None
         self.phase = None
 
     def __call__(self, phase: str, done: int, total: int) -> None:
+        if not self.shown:
+            return
         if phase != self.phase:
+            from tqdm import tqdm
+
             self.close()
             self.phase = phase
-            self.bar = self._tqdm(total=total, desc=self.LABELS.get(phase, phase), unit=" files", leave=False,
-                                  file=sys.stderr, disable=None)
+            self.bar = tqdm(total=total, desc=self.LABELS.get(phase, phase), unit=" files", leave=False,
+                            file=sys.stderr)
         self.bar.update(done - self.bar.n)
         if phase == "resolve" and done == total:
             self.bar.set_description("compiling the graphs and saving")
