@@ -37,6 +37,25 @@ TEST(Hex, RoundTripsAndRefusesAnythingButSixtyFourDigits) {
     }
 }
 
+TEST(Hex, VectorDecodeAgreesWithThePlainOneOnEveryByteAtEveryPlace) {
+    std::mt19937_64 rng(23);
+    const std::string digits = "0123456789abcdefABCDEF";
+    for (int iter = 0; iter < 200; ++iter) {
+        std::string text(64, '0');
+        for (char& c : text) c = digits[rng() % digits.size()];
+        ASSERT_EQ(decode_hex32(text), decode_hex32_plain(text));
+        ASSERT_TRUE(decode_hex32(text));
+        // Every byte value, in every place: only the 22 digits decode.
+        const std::size_t pos = iter % 64;
+        for (int byte = 0; byte < 256; ++byte) {
+            std::string s = text;
+            s[pos] = static_cast<char>(byte);
+            ASSERT_EQ(decode_hex32(s), decode_hex32_plain(s)) << pos << " " << byte;
+            ASSERT_EQ(decode_hex32(s).has_value(), digits.find(static_cast<char>(byte)) != std::string::npos);
+        }
+    }
+}
+
 namespace {
 
 std::string nested(int depth, char open, char close) {
