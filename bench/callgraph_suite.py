@@ -237,19 +237,24 @@ def time_full_index(indexer_module, root: str, **options) -> float:
 
 
 def compare_with_baseline(rev: str, repeat: int) -> None:
+    import inspect
+
     import corvane_index
 
     root = sysconfig.get_paths()["stdlib"]
     baseline = load_baseline(rev)
-    times = {rev: [], "current, one process": [], f"current, {os.cpu_count()} parsing processes": []}
+    parallel = "workers" in inspect.signature(baseline.Indexer).parameters
+    many = f"{os.cpu_count()} processes"
+    times: dict[tuple[str, str], list[float]] = collections.defaultdict(list)
     for _ in range(repeat):
-        times[rev].append(time_full_index(baseline, root))
-        times["current, one process"].append(time_full_index(corvane_index, root, workers=1))
-        times[f"current, {os.cpu_count()} parsing processes"].append(time_full_index(corvane_index, root, workers=None))
-    base = min(times[rev])
+        for name, module in ((rev, baseline), ("current", corvane_index)):
+            times[name, "one process"].append(time_full_index(module, root, **({"workers": 1} if parallel else {})))
+            if parallel or module is corvane_index:
+                times[name, many].append(time_full_index(module, root, workers=None))
     print(f"full index of the standard library, best of {repeat}:")
-    for name, runs in times.items():
-        print(f"  {name:<28} {min(runs):7.2f} s   / {rev}: {min(runs) / base:.3f}")
+    for (name, mode), runs in times.items():
+        base = min(times.get((rev, mode)) or times[rev, "one process"])
+        print(f"  {name + ', ' + mode:<28} {min(runs):7.2f} s   / {rev}, the same way: {min(runs) / base:.3f}")
 
 
 def call_edges(engine, meta: dict) -> list[tuple[str, str]]:
