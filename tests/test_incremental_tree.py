@@ -272,13 +272,14 @@ def test_parsing_and_linking_in_worker_processes_give_the_serial_records(tmp_pat
     for workers in (1, 2, 3):
         workspace = tmp_path / f"ws{workers}"
         engine = corvanedb.PyMetadataEngine(str(workspace))
-        steps = []
+        steps = {"parse": [], "link": []}
         indexer = Indexer(engine, tree, str(workspace), workers=workers,
-                          on_step=lambda phase, done, total: steps.append((done, total)) if phase == "parse" else None)
+                          on_step=lambda phase, done, total: steps.get(phase, []).append((done, total)))
         assert indexer.run().files_parsed == len(tree.files)
         # Progress counts every file once, in whatever order the processes finish them.
-        assert [done for done, _ in steps] == sorted(done for done, _ in steps)
-        assert steps[-1] == (len(tree.files), len(tree.files))
+        for phase in steps.values():
+            assert [done for done, _ in phase] == list(range(1, len(tree.files) + 1))
+            assert phase[-1] == (len(tree.files), len(tree.files))
         runs.append((list(indexer.manifest_files.items()), graph(engine)))
     assert runs[0] == runs[1] == runs[2]
 

@@ -133,7 +133,8 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     Before returning, the snapshot is saved synchronously and the manifest of indexed files
     written, so a later run (or another process) sees this one. Pass `engine` to keep one
     engine across runs (as `watch` does); it must have been opened on the same workspace.
-    `on_step(phase, done, total)` is called as files are parsed and their calls resolved.
+    `on_step(phase, done, total)` is called as files are parsed ("parse"), linked against the
+    whole tree ("link") and their calls resolved ("resolve").
     `workers`: processes that parse and link files; None means one per core on larger trees. They
     import the program's main module again (multiprocessing's rule), so a script that asks
     for them keeps its own work under `if __name__ == "__main__":`; the default parses in

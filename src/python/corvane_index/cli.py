@@ -46,7 +46,7 @@ def path_error(exc: OSError) -> CommandError:
 class Progress:
     """A progress bar per phase on a terminal (stderr); silent otherwise."""
 
-    LABELS = {"parse": "parsing", "resolve": "resolving calls"}
+    LABELS = {"parse": "parsing", "link": "linking", "resolve": "resolving calls"}
 
     def __init__(self):
         try:

@@ -410,10 +410,12 @@ class Indexer:
                     pickle.dump(summaries, f, protocol=pickle.HIGHEST_PROTOCOL)
                     f.flush()
                     chunk_args = (f.name,)
-                for i, (ex, deps) in self._spread(extracts, lambda ex: (ex, tree_pass.link(ex, facts)),
-                                                  _link_chunk, *chunk_args):
+                for done, (i, (ex, deps)) in enumerate(self._spread(extracts, lambda ex: (ex, tree_pass.link(ex, facts)),
+                                                                    _link_chunk, *chunk_args), 1):
                     extracts[i] = ex
                     self.manifest_files[ex.path]["deps"] = sorted(deps)
+                    if self.on_step:
+                        self.on_step("link", done, len(extracts))
 
     def _add_records(self, folders: list[str], extracts: list[FileExtract], report: IndexReport):
         """The folders' and files' nodes, then their structural edges."""
