@@ -410,8 +410,8 @@ class Indexer:
                     pickle.dump(summaries, f, protocol=pickle.HIGHEST_PROTOCOL)
                     f.flush()
                     chunk_args = (f.name,)
-                for done, (i, (ex, deps)) in enumerate(self._spread(extracts, lambda ex: (ex, tree_pass.link(ex, facts)),
-                                                                    _link_chunk, *chunk_args), 1):
+                linked = self._spread(extracts, lambda ex: (ex, tree_pass.link(ex, facts)), _link_chunk, *chunk_args)
+                for done, (i, (ex, deps)) in enumerate(linked, 1):
                     extracts[i] = ex
                     self.manifest_files[ex.path]["deps"] = sorted(deps)
                     if self.on_step:
