@@ -355,6 +355,25 @@ def test_a_kept_engine_reads_the_manifest_on_disk_and_writes_each_entry_as_it_st
     assert sorted(json.loads(manifest.read_text())["files"]) == ["hub.py", "other.py", "use.py"]
 
 
+def test_a_manifest_read_keeps_each_entry_text_and_means_what_json_means():
+    from corvane_index.indexer import _object_with_entry_texts as read
+
+    good = ['{"files": {"a.py": {"deps": ["b.py"], "size": 3}, "b\\u00e9.py": {}}, "root": "/x"}',
+            ' { "root" : "/x" , "files" : { } } ', '{"files": [1]}', '{"files": {"a": 1}, "files": {"b": 2}}']
+    for text in good:
+        data, texts = read(text, "files")
+        assert data == json.loads(text)
+        files = data["files"] if isinstance(data["files"], dict) else {}
+        assert {k: (v, json.loads(t)) for k, (v, t) in texts.items()} == {k: (v, v) for k, v in files.items()}
+        assert all(files[k] is v for k, (v, _) in texts.items())
+    assert read("[1]", "files") is None and read("", "files") is None
+    for text in ['{"files": {"a": 1,}}', '{"a": 1} x', '{"a" 1}', '{"files": {"a": 1}']:
+        with pytest.raises(ValueError):
+            json.loads(text)
+        with pytest.raises(ValueError):
+            read(text, "files")
+
+
 def test_a_method_only_subclasses_define_follows_them_as_they_come_and_go(tmp_path):
     root = tmp_path / "src"
     base = "class Base:\n    def handle(self):\n        self.step()\n"

@@ -24,6 +24,7 @@ import hashlib
 import json
 import os
 import pickle
+import re
 import tempfile
 import time
 from collections.abc import Iterator
@@ -154,10 +155,12 @@ class _ManifestFile:
             if last is not None and last[:2] == (path, identity):
                 return last[2]
             with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+                text = f.read()
+            read = _object_with_entry_texts(text, "files")
+            data, texts = read if read is not None else (json.loads(text), {})
         except (OSError, ValueError):
             return None
-        self.last = path, identity, data, {}
+        self.last = path, identity, data, texts
         return data
 
     def write(self, path: str, data: dict):
@@ -176,6 +179,61 @@ class _ManifestFile:
             identity = self._identity(os.fstat(f.fileno()))  # a rename keeps the inode and times
         os.replace(tmp, path)
         self.last = path, identity, data, kept
+
+
+def _object_with_entry_texts(text: str, section: str) -> tuple[dict, dict[str, tuple[dict, str]]] | None:
+    """A JSON object, with each entry of its member `section` (an object) beside the text it
+    was read from: a write can put that text back for an entry that did not change. None when
+    the text is not such an object; ValueError where it is no JSON."""
+    decoder = json.JSONDecoder()
+
+    def skip(i: int) -> int:
+        return _BLANKS.match(text, i).end()
+
+    def members(i: int, value) -> tuple[dict, int]:
+        """The members of the object whose "{" is at i, each read by value(start) -> (v, end)."""
+        found = {}
+        i = skip(i + 1)
+        if text.startswith("}", i):
+            return found, i + 1
+        while True:
+            if not text.startswith('"', i):
+                raise ValueError("a member name was expected")
+            key, i = json.decoder.scanstring(text, i + 1)
+            i = skip(i)
+            if not text.startswith(":", i):
+                raise ValueError("':' was expected")
+            found[key], i = value(key, skip(i + 1))
+            i = skip(i)
+            if text.startswith(",", i):
+                i = skip(i + 1)
+            elif text.startswith("}", i):
+                return found, i + 1
+            else:
+                raise ValueError("',' or '}' was expected")
+
+    def entry(key: str, i: int):
+        v, end = decoder.raw_decode(text, i)
+        texts[key] = v, text[i:end]
+        return v, end
+
+    def member(key: str, i: int):
+        if key == section and text.startswith("{", i):
+            texts.clear()  # a repeated member: the last one counts, as for json.loads
+            return members(i, entry)
+        return decoder.raw_decode(text, i)
+
+    texts: dict[str, tuple[dict, str]] = {}
+    start = skip(0)
+    if not text.startswith("{", start):
+        return None
+    data, end = members(start, member)
+    if skip(end) != len(text):
+        raise ValueError("extra data after the object")
+    return data, texts
+
+
+_BLANKS = re.compile(r"[ \t\n\r]*")
 
 
 _last_manifest = _ManifestFile()
