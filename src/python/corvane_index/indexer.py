@@ -131,9 +131,10 @@ def _stat_key(path: str) -> tuple[int, int]:
 
 
 class _ManifestFile:
-    """The manifest this process last wrote or read, kept while the file on disk is still that
-    one (same inode, size and modification time): the next run of a kept engine (`watch`)
-    neither parses it again nor encodes again the entries of files that did not change.
+    """The manifest this process last wrote or read, with the text of each file's entry, kept
+    while the file on disk is still that one (same inode, size and modification time): the
+    next run of a kept engine (`watch`) does not parse it again, and no run encodes again the
+    entries of files that did not change.
 
     An entry, once written or read, is never changed in place (a run makes a new dict for a
     file it touches), so an entry that is the same object has the same text."""
