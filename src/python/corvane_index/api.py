@@ -157,7 +157,9 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     # A kept engine holds what the manifest describes even when it started empty.
     manifest = indexer.load_manifest() if kept else None
     report = indexer.index_changes(manifest) if manifest is not None else indexer.run()
-    indexer.write_manifest()  # after the snapshot: the indexer's build step wrote it synchronously
+    # After the snapshot: the indexer's build step wrote it synchronously. Kept in memory for
+    # the next run of a kept engine only.
+    indexer.write_manifest(keep=kept)
     return IndexResult(engine, report, tree, workspace, restored, time.perf_counter() - start)
 
 

@@ -270,8 +270,10 @@ class Indexer:
             return None
         return data
 
-    def write_manifest(self):
-        """Written after the snapshot is saved, so a manifest never claims more than the snapshot holds."""
+    def write_manifest(self, keep: bool = True):
+        """Written after the snapshot is saved, so a manifest never claims more than the snapshot holds.
+        keep: hold it in memory for this process's next run (an engine kept across runs);
+        otherwise what it takes is freed."""
         data = {
             "extractor_version": EXTRACTOR_VERSION,
             "root": self.tree.root,
@@ -281,6 +283,8 @@ class Indexer:
         }
         os.makedirs(self.workspace, exist_ok=True)
         _last_manifest.write(self.manifest_path, data)
+        if not keep:
+            _last_manifest.last = None
 
     # ---- runs -----------------------------------------------------------------------
 
