@@ -14,6 +14,7 @@ import pytest
 
 import corvanedb
 from corvane_index import MANIFEST_NAME, Indexer, index_tree, scan_tree
+from corvane_index import indexer as indexer_module
 
 MODULES = ["p0/__init__", "p0/m0", "p0/m1", "p1/__init__", "p1/m0", "p1/m1"]
 FUNCS = ["f0", "f1", "f2", "f3"]
@@ -337,6 +338,7 @@ def test_a_kept_engine_reads_the_manifest_on_disk_and_writes_each_entry_as_it_st
     (root / "use.py").write_text("from hub import join\n\ndef f():\n    join(1, 2)\n")
     result = index_tree(str(root), str(ws))
     manifest = ws / MANIFEST_NAME
+    assert indexer_module._last_manifest.last is None  # a run with an engine of its own keeps nothing
 
     def kept_run():
         report = index_tree(str(root), str(ws), engine=result.engine).report
