@@ -700,7 +700,10 @@ def _missing_here(name: str) -> bool:
         return False  # also every dotted name: the set holds top-level names
     # The interpreter's own finders only: a hook of an installed package (setuptools answers
     # for distutils by importing its copy) neither knows better nor should run here.
-    return not any(finder.find_spec(name) for finder in _OWN_FINDERS)
+    try:
+        return not any(finder.find_spec(name) for finder in _OWN_FINDERS)
+    except (ImportError, ValueError):
+        return False
 
 
 _OWN_FINDERS = (importlib.machinery.BuiltinImporter, importlib.machinery.FrozenImporter,
