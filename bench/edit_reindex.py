@@ -53,7 +53,7 @@ def main(argv=None) -> int:
                 with open(os.path.join(root, path), "a", encoding="utf-8") as f:
                     f.write(text)
                 if engine is None and hasattr(indexer, "_last_manifest"):
-                    indexer._last_manifest.last = None  # as in a new process: the manifest is read
+                    indexer._last_manifest.forget()  # as in a new process: the manifest is read
                 result = api.index_tree(root, workspace, exclude=EXCLUDE, workers=None, engine=engine)
                 times.append(result.seconds)
                 report = result.report

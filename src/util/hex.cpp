@@ -46,7 +46,8 @@ namespace {
 inline __m128i nibbles16(const unsigned char* in, int& ok_mask) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     // Signed compares: a byte of 0x80 or more is below every bound and so no digit.
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
     const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));  // 'A'-'F' -> 'a'-'f'; only they land there
     const __m128i letter =
         _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));

@@ -181,6 +181,10 @@ class _ManifestFile:
         os.replace(tmp, path)
         self.last = path, identity, data, kept
 
+    def forget(self):
+        """Frees what is kept: the next read parses the file."""
+        self.last = None
+
 
 def _object_with_entry_texts(text: str, section: str) -> tuple[dict, dict[str, tuple[dict, str]]] | None:
     """A JSON object, with each entry of its member `section` (an object) beside the text it
@@ -284,7 +288,7 @@ class Indexer:
         os.makedirs(self.workspace, exist_ok=True)
         _last_manifest.write(self.manifest_path, data)
         if not keep:
-            _last_manifest.last = None
+            _last_manifest.forget()
 
     # ---- runs -----------------------------------------------------------------------
 
