@@ -347,6 +347,26 @@ def test_the_program_ends_a_query_with_all_its_output_and_its_status(tmp_path):
     assert out.returncode != 0 and b"m.py:nothing" in out.stderr
 
 
+def test_a_query_loads_neither_the_indexer_nor_the_exporter(tmp_path):
+    # A query is a process of its own each time: what it imports is its start-up cost.
+    engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
+    engine.add_node("m.py:f", "Function", "f", "m.py")
+    engine.save()
+    script = textwrap.dedent("""
+        import sys
+        from corvane_index import cli
+        status = cli.main(["callers", "m.py:f", "--workspace", sys.argv[1]])
+        heavy = ("indexer", "python_file", "tree_pass", "tree", "export", "snapshot")
+        print(status, *sorted(m for m in heavy if "corvane_index." + m in sys.modules))
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "ws")], capture_output=True, text=True,
+                         env=env, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[-1] == "0"
+    assert set(cli.EXPORT_FORMATS) == set(export.WRITERS)
+
+
 def test_script_without_main_guard_indexing_a_large_tree_broke_the_worker_pool(tmp_path):
     # Worker processes import the program's main module again; a script calling index_tree at
     # its top level must still work, and the command parses in workers.

@@ -24,7 +24,7 @@ The API the `corvanedb` command is built on:
     watch_tree(path, workspace=None)              index, then refresh on every file save
 """
 
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # typing is not imported for it: mypy reads this name as true
 
 # Each public name and the module that defines it. They are imported on first use, so that
 # a command that needs one module does not pay for all of them.

@@ -16,17 +16,18 @@ import hashlib
 import os
 import re
 import time
-from collections.abc import Callable, Iterable
-from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 import corvanedb
 
-from .snapshot import SNAPSHOT_NAME
-from .tree import SourceTree, scan_tree
+# The queries import this module and no more of the package: indexing, the snapshot reader
+# and typing are imported where they are used. mypy reads this name as true.
+TYPE_CHECKING = False
+SNAPSHOT_NAME = ".corvane_snapshot.bin"  # the engine's snapshot, in the workspace folder
 
 if TYPE_CHECKING:
-    from .indexer import IndexReport
+    from collections.abc import Callable, Iterable
+
+    from .indexer import IndexResult
 
 
 def default_workspace(path: str) -> str:
@@ -109,16 +110,6 @@ def _engine(workspace: str) -> corvanedb.PyMetadataEngine:
         raise type(exc)(exc.errno, f"cannot read the index: {exc}", os.path.join(workspace, SNAPSHOT_NAME)) from None
 
 
-@dataclass
-class IndexResult:
-    engine: corvanedb.PyMetadataEngine  # built; its snapshot and the manifest are on disk
-    report: IndexReport  # mode "full" or "incremental", per-phase timings, changed files
-    tree: SourceTree
-    workspace: str  # absolute
-    restored: bool  # the workspace held a snapshot before this run
-    seconds: float  # wall time of the whole call
-
-
 def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str] = (),
                engine: corvanedb.PyMetadataEngine | None = None,
                on_step: Callable[[str, int, int], None] | None = None, workers: int | None = 1) -> IndexResult:
@@ -150,8 +141,10 @@ def index_tree(path: str, workspace: str | None = None, *, exclude: Iterable[str
     if engine is None:
         engine = _engine(workspace)
     restored = engine.snapshot_loaded()
+    from .indexer import Indexer, IndexResult
+    from .tree import scan_tree
+
     tree = scan_tree(root, exclude)
-    from .indexer import Indexer  # not imported by the queries, which only read an index
 
     indexer = Indexer(engine, tree, workspace, exclude_dirs=exclude, on_step=on_step, workers=workers)
     # A kept engine holds what the manifest describes even when it started empty.
@@ -230,9 +223,9 @@ def closest_ids(engine: corvanedb.PyMetadataEngine, text: str, limit: int = 5) -
 
 
 def __getattr__(name: str):
-    if name == "MANIFEST_NAME":
-        from .indexer import MANIFEST_NAME
-        return MANIFEST_NAME
+    if name in ("IndexResult", "MANIFEST_NAME"):
+        from . import indexer
+        return getattr(indexer, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -29,12 +29,16 @@ import tempfile
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from . import ids
 from . import tree_pass
+from .api import SNAPSHOT_NAME
 from .python_file import FileExtract, extract_source, file_node
-from .snapshot import SNAPSHOT_NAME
 from .tree import SourceTree, folder_node, folder_parent_edge
+
+if TYPE_CHECKING:
+    import corvanedb
 
 MANIFEST_NAME = "corvane_extract_manifest.json"
 PARALLEL_FROM = 200  # files to parse before worker processes pay for their start
@@ -59,6 +63,18 @@ class IndexReport:
     dependents: list[str] = field(default_factory=list)  # unchanged files re-linked for a change elsewhere
     generated_edges: int = 0
     invalidated_nodes: int = 0
+
+
+@dataclass
+class IndexResult:
+    """What index_tree (api.py) gives back."""
+
+    engine: corvanedb.PyMetadataEngine  # built; its snapshot and the manifest are on disk
+    report: IndexReport  # mode "full" or "incremental", per-phase timings, changed files
+    tree: SourceTree
+    workspace: str  # absolute
+    restored: bool  # the workspace held a snapshot before this run
+    seconds: float  # wall time of the whole call
 
 
 class _Phase:

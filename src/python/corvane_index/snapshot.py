@@ -14,7 +14,6 @@ from typing import Any
 
 MAGIC = b"CRVN"
 FORMAT_VERSION = 3
-SNAPSHOT_NAME = ".corvane_snapshot.bin"  # in the workspace folder
 EDGE_KINDS = ("resolved_call", "execution", "generated_execution", "structural")
 
 _U32 = struct.Struct("<I")
