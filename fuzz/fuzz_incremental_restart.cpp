@@ -1,7 +1,8 @@
 // Random edit sequences over a random project, with the engine restarted from its snapshot
-// now and then, as a day of editing with restarts would go. After every refresh the
-// incremental result must equal the full pass over a copy taken just before it, and every
-// restart must give back the record it wrote.
+// now and then (with or without the record of reads saved beside it), as a day of editing
+// with restarts would go. After every refresh the incremental result must equal the full
+// pass over a copy taken just before it, and every restart must give back the record it
+// wrote.
 //
 // Input: the bytes are the source of every random choice (project, edits, restarts).
 #include <fuzzer/FuzzedDataProvider.h>
@@ -37,14 +38,23 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-// What opening an engine on the written snapshot does: decode, then adopt the record.
-void restart(EngineState& state) {
+// What opening an engine on the written snapshot does: decode, then adopt the record, and
+// with `reads` the record of reads saved beside it. Whatever bytes `offered` holds are first
+// offered as such a record to a copy: they must be refused or taken without harm.
+void restart(EngineState& state, bool reads, const std::vector<std::uint8_t>& offered) {
     auto bytes = encode_snapshot(state.record);
     check(bytes.ok());
     auto decoded = decode_snapshot(*bytes);
     check(decoded.has_value() && *decoded == state.record);
+    const auto recorded = reads ? encode_recorded_reads(state) : std::nullopt;
     EngineState fresh;
     check(adopt_record(fresh, std::move(*decoded)).ok());
+    if (!offered.empty()) {
+        EngineState scratch = fresh;
+        (void)adopt_recorded_reads(scratch, offered);
+    }
+    // A state that vouched for itself when saved is the record's own.
+    if (recorded) check(adopt_recorded_reads(fresh, *recorded));
     state = std::move(fresh);
 }
 
@@ -57,7 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int step = 0; step < 64 && in.remaining_bytes() >= 4; ++step) {
         const std::uint32_t action = p.rng() % 8;
         if (action == 0) {
-            restart(p.state);
+            const std::uint32_t how = p.rng() % 3;
+            const std::vector<std::uint8_t> offered =
+                how == 2 ? in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 64)) : std::vector<std::uint8_t>{};
+            restart(p.state, how != 0, offered);
         } else {
             for (std::uint32_t k = 1 + action % 3; k > 0; --k) {
                 p.step();

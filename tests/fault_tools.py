@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 SNAPSHOT = ".corvane_snapshot.bin"
+READS = ".corvane_reads.bin"  # the record of reads saved beside it
 UNDER_ASAN = bool(os.environ.get("CORVANE_UNDER_ASAN"))
 SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "tools", "fault_shim.c")
 

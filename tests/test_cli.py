@@ -367,6 +367,31 @@ def test_a_query_loads_neither_the_indexer_nor_the_exporter(tmp_path):
     assert set(cli.EXPORT_FORMATS) == set(export.WRITERS)
 
 
+def test_a_new_process_refreshes_through_the_record_of_reads_the_last_one_saved(tmp_path):
+    # Each `index` is a process of its own: the second takes up the record of what every
+    # resolution read that the first saved beside the snapshot, and must still give what a
+    # fresh index of the edited tree gives.
+    root = write_tree(tmp_path / "src", {
+        "app/__init__.py": "",
+        "app/main.py": "import app.tools\nfrom app.tools import Box\n\ndef run(b: Box):\n    app.tools.helper()\n    b.put()\n",
+        "app/tools.py": "class Box:\n    pass\n",
+    })
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+    def index(ws):
+        subprocess.run([sys.executable, "-m", "corvane_index", "index", str(root), "--workspace", str(ws)],
+                       check=True, capture_output=True, env=env, timeout=120)
+        engine = corvanedb.PyMetadataEngine(str(ws))
+        return {i: sorted(engine.get_callees(i)) for i in engine.get_all_metadata()}
+
+    assert index(tmp_path / "ws")["app/main.py:run"] == []
+    assert (tmp_path / "ws" / ".corvane_reads.bin").is_file()
+    (root / "app/tools.py").write_text("class Box:\n    def put(self):\n        pass\n\ndef helper():\n    pass\n")
+    again = index(tmp_path / "ws")
+    assert again == index(tmp_path / "fresh")
+    assert again["app/main.py:run"] == ["app/tools.py:Box.put", "app/tools.py:helper"]
+
+
 def test_script_without_main_guard_indexing_a_large_tree_broke_the_worker_pool(tmp_path):
     # Worker processes import the program's main module again; a script calling index_tree at
     # its top level must still work, and the command parses in workers.

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import corvanedb
-from fault_tools import (SNAPSHOT, UNDER_ASAN, build_fault_shim, child_env, python, python_in_small_tmpfs,
+from fault_tools import (READS, SNAPSHOT, UNDER_ASAN, build_fault_shim, child_env, python, python_in_small_tmpfs,
                          python_with_fault)
 
 
@@ -266,6 +266,39 @@ def test_failed_write_operation_is_reported_with_its_path_and_keeps_the_snapshot
     if op != "fsync" or text != "/ws$":  # the directory is synced after the rename
         assert (ws / SNAPSHOT).read_bytes() == good
     assert corvanedb.PyMetadataEngine(str(ws)).snapshot_loaded()
+
+
+@pytest.mark.parametrize("op,number", [("open", errno.EACCES), ("write", errno.ENOSPC), ("rename", errno.EIO)],
+                         ids=lambda v: str(v))
+def test_a_record_of_reads_that_cannot_be_written_fails_no_save(tmp_path, shim, op, number):
+    # What each resolution read is kept beside the snapshot only to spare the next engine a
+    # full refresh: a save whose snapshot landed succeeds without it, and the record left
+    # from before (which names the replaced snapshot) is not taken up.
+    ws = tmp_path / "ws"
+    e = corvanedb.PyMetadataEngine(str(ws))
+    e.add_node("m.py:a", "Function", "a", "m.py", calls=["b"])
+    e.add_node("m.py:b", "Function", "b", "m.py")
+    e.repopulate_edges()
+    e.save()
+    assert sorted(os.listdir(ws)) == [READS, SNAPSHOT]
+    code = f"""
+        import corvanedb
+        e = corvanedb.PyMetadataEngine({str(ws)!r})
+        e.add_node("m.py:c", "Function", "c", "m.py", calls=["a"])
+        e.repopulate_edges()
+        e.save()
+        print("saved")
+        """
+    log = tmp_path / "faults.log"
+    out = python_with_fault(shim, code, op, number, READS + ".tmp.", log=log)
+    assert out.returncode == 0 and out.stdout.split() == ["saved"], out.stderr
+    assert set(log.read_text().split()) == {op}
+    assert sorted(os.listdir(ws)) == [READS, SNAPSHOT]
+    e = corvanedb.PyMetadataEngine(str(ws))
+    e.add_node("m.py:d", "Function", "d", "m.py", calls=["c", "b"])
+    e.repopulate_edges()
+    e.rebuild_internal()
+    assert (sorted(e.get_callees("m.py:d")), e.get_callees("m.py:c")) == (["m.py:b", "m.py:c"], ["m.py:a"])
 
 
 @pytest.mark.parametrize("op,number", [("open", errno.EACCES), ("open", errno.EMFILE), ("open", errno.ENOMEM),

@@ -43,11 +43,8 @@ inline std::uint64_t read64(const unsigned char* p) {
     return v;
 }
 
-}  // namespace
-
-// A keyed multiply-mix hash in the style of wyhash: fast on short ids, keyed by the seed.
-std::uint64_t seeded_hash_bytes(const void* data, std::size_t len) {
-    const auto& seed = process_hash_seed();
+// A keyed multiply-mix hash in the style of wyhash: fast on short ids.
+std::uint64_t keyed_hash_bytes(const void* data, std::size_t len, const std::array<std::uint64_t, 2>& seed) {
     const auto* p = static_cast<const unsigned char*>(data);
     constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL;
     std::uint64_t h = seed[0] ^ mix(len ^ k0, seed[1] ^ k1);
@@ -66,5 +63,15 @@ std::uint64_t seeded_hash_bytes(const void* data, std::size_t len) {
     }
     return mix(h ^ k0, len ^ k1);
 }
+
+constexpr std::array<std::uint64_t, 2> kStableSeed = {0x2d358dccaa6c78a5ULL, 0x8bb84b93962eacc9ULL};
+
+}  // namespace
+
+std::uint64_t seeded_hash_bytes(const void* data, std::size_t len) {
+    return keyed_hash_bytes(data, len, process_hash_seed());
+}
+
+std::uint64_t stable_hash_bytes(const void* data, std::size_t len) { return keyed_hash_bytes(data, len, kStableSeed); }
 
 }  // namespace corvane

@@ -20,6 +20,9 @@ using Hash32 = std::array<std::uint8_t, 32>;
 const std::array<std::uint64_t, 2>& process_hash_seed();
 
 std::uint64_t seeded_hash_bytes(const void* data, std::size_t len);
+// The same hash under a fixed key, for values kept in files: the same in every process, so
+// only for uses where a collision costs work, never a wrong answer.
+std::uint64_t stable_hash_bytes(const void* data, std::size_t len);
 
 struct StringHash {
     using is_transparent = void;

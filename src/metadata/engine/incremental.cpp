@@ -1,6 +1,7 @@
 #include "metadata/engine/incremental.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <unordered_set>
 
@@ -15,7 +16,9 @@ namespace corvane {
 
 namespace {
 
-std::uint64_t key_hash(std::string_view text) { return StringHash{}(text); }
+// Read keys are kept by a hash that is the same in every process, so that the record of
+// reads can be saved beside a snapshot and taken up again by the process that restores it.
+std::uint64_t key_hash(std::string_view text) { return stable_hash_bytes(text.data(), text.size()); }
 
 // The keys one resolution read.
 struct Reads {
@@ -47,19 +50,17 @@ public:
     using CachedLookup::has_node_hash;
     using CachedLookup::node;
 
-    // The logged key hash is the tables' own hash of the key: computed once for both. A key
-    // read twice in a row (a node, then its hash) is logged once.
+    // A key read twice in a row (a node, then its hash) is logged once.
     const NodeMeta* node(std::string_view id, std::size_t hash) override {
-        log_.add_id(hash);
+        log_.add_id(key_hash(id));
         return LookupSource::node(id, hash);
     }
     std::optional<IdsView> ids_named(std::string_view lowered_name) override {
-        const std::uint64_t h = key_hash(lowered_name);
-        log_.names.push_back(h);
-        return find_ids_named(lowered_name, h);
+        log_.names.push_back(key_hash(lowered_name));
+        return find_ids_named(lowered_name, StringHash{}(lowered_name));
     }
     bool has_node_hash(std::string_view id, std::size_t hash) override {
-        log_.add_id(hash);
+        log_.add_id(key_hash(id));
         return LookupSource::has_node_hash(id, hash);
     }
     bool name_index_empty() override {
@@ -461,6 +462,7 @@ Status refresh_derived_edges_fully(EngineState& state) {
 }
 
 Status refresh_derived_edges(EngineState& state) {
+    take_saved_reads(state);
     Status s = state.incremental.valid ? incremental_refresh(state) : refresh_derived_edges_fully(state);
     if (!s) state.incremental = IncrementalState{};
     return s;
@@ -509,6 +511,7 @@ bool record_vouched(const EngineState& state) {
 
 Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::string& caller_id,
                                                 const std::vector<std::string>& call_names) {
+    take_saved_reads(state);
     IncrementalState& inc = state.incremental;
     const NodeMeta* caller = nullptr;
     if (auto it = state.record.nodes.find(caller_id); it != state.record.nodes.end()) caller = &it->second;
@@ -541,6 +544,227 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
         if (target != caller_id) note_direct_call(state, caller_id, target);
     }
     return detail::connect_resolved_calls(state, caller_id, targets);
+}
+
+// ---- the record of reads saved beside a snapshot ------------------------------------------
+
+namespace {
+
+constexpr std::uint32_t kReadsRecordVersion = 1;
+
+// Native byte order: the bytes are only ever read back beside the snapshot file of this
+// machine they were saved with.
+class RecordWriter {
+public:
+    void u32(std::uint32_t v) { put(&v, sizeof v); }
+    void u64(std::uint64_t v) { put(&v, sizeof v); }
+    void str(std::string_view s) {
+        u64(s.size());
+        put(s.data(), s.size());
+    }
+    std::vector<std::uint8_t> take() { return std::move(out_); }
+    // Counts written before what they count: a place to fill in, and the filling.
+    std::size_t mark() const { return out_.size(); }
+    void fill_u64(std::size_t at, std::uint64_t v) { std::memcpy(out_.data() + at, &v, sizeof v); }
+    void cut(std::size_t at) { out_.resize(at); }
+
+private:
+    void put(const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        out_.insert(out_.end(), b, b + n);
+    }
+    std::vector<std::uint8_t> out_;
+};
+
+class RecordReader {
+public:
+    explicit RecordReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    bool u32(std::uint32_t& v) { return get(&v, sizeof v); }
+    bool u64(std::uint64_t& v) { return get(&v, sizeof v); }
+    bool str(std::string& s) {
+        std::uint64_t n;
+        if (!u64(n) || n > left()) return false;
+        s.assign(reinterpret_cast<const char*>(bytes_.data() + at_), n);
+        at_ += n;
+        return true;
+    }
+    // A count of items of at least `each` bytes: never more than the bytes left could hold.
+    bool count(std::uint64_t& n, std::size_t each) { return u64(n) && n <= left() / each; }
+    bool done() const { return at_ == bytes_.size(); }
+
+private:
+    std::size_t left() const { return bytes_.size() - at_; }
+    bool get(void* p, std::size_t n) {
+        if (n > left()) return false;
+        std::memcpy(p, bytes_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
+bool resolvable(const NodeMeta& meta) { return meta.calls || meta.django_relations_json; }
+
+// Nothing left for a refresh to do: nothing journalled and, where births went unnoted (an
+// index just built), every node they brought that has something to resolve resolved since.
+bool settled(const EngineState& state) {
+    const ChangeJournal& j = state.incremental.journal;
+    if (!j.nodes.empty() || !j.names.empty() || !j.removed.empty() || !j.direct_calls.empty() || j.name_index_was_empty) {
+        return false;
+    }
+    if (!j.births_unnoted) return true;
+    for (const auto& [id, meta] : state.record.nodes) {
+        if (resolvable(meta) && !state.incremental.slot_of.contains(id)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> encode_recorded_reads(const EngineState& state) {
+    const IncrementalState& inc = state.incremental;
+    // With nothing journalled every resolved-call pair is owned, so the pairs themselves give
+    // each node's call targets back: they are not written. Where nothing was resolved, a full
+    // refresh has nothing to do either: no record.
+    if (!inc.valid || inc.slot_of.empty() || !table_as_noted(state) ||
+        state.record.resolved_call_edges.size() != inc.call_edges || !settled(state)) {
+        return std::nullopt;
+    }
+    constexpr std::uint32_t kDead = UINT32_MAX;
+    std::vector<std::uint32_t> number(inc.slots.size(), kDead);  // live slots, numbered densely
+    std::uint32_t live = 0;
+    for (std::uint32_t s = 0; s < inc.slots.size(); ++s) {
+        if (inc.slots[s].live) number[s] = live++;
+    }
+    RecordWriter w;
+    w.u32(kReadsRecordVersion);
+    w.u64(live);
+    for (const ResolvedNode& r : inc.slots) {
+        if (!r.live) continue;
+        w.str(r.id);
+        w.u64(r.relation_targets.size());
+        for (const auto& t : r.relation_targets) w.str(t);
+    }
+    // The live readers of a key, after the place of their count; false when there are none.
+    auto write_readers = [&](auto&& slots) {
+        const std::size_t count_at = w.mark();
+        w.u64(0);
+        std::uint64_t n = 0;
+        for (std::uint32_t s : slots) {
+            if (number[s] == kDead) continue;
+            w.u32(number[s]);
+            ++n;
+        }
+        w.fill_u64(count_at, n);
+        return n > 0;
+    };
+    for (const ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
+        const std::size_t count_at = w.mark();
+        w.u64(0);
+        std::uint64_t keys = 0;
+        index->for_each_key([&](std::uint64_t key, ReaderIndex::Readers slots) {
+            const std::size_t key_at = w.mark();
+            w.u64(key);
+            if (write_readers(slots)) {
+                ++keys;
+            } else {
+                w.cut(key_at);  // read only by nodes resolved again since
+            }
+        });
+        w.fill_u64(count_at, keys);
+    }
+    write_readers(inc.readers_of_index_emptiness);
+    return w.take();
+}
+
+bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> bytes) {
+    const MetadataEngine& rec = state.record;
+    IncrementalState inc;
+    RecordReader r(bytes);
+    std::uint32_t version = 0;
+    std::uint64_t n = 0;
+    if (!r.u32(version) || version != kReadsRecordVersion || !r.count(n, 16)) return false;
+    inc.slots.resize(n);
+    inc.slot_of.reserve(n);
+    for (std::uint32_t s = 0; s < n; ++s) {
+        ResolvedNode& node = inc.slots[s];
+        std::uint64_t relations = 0;
+        if (!r.str(node.id) || !r.count(relations, 8)) return false;
+        node.relation_targets.resize(relations);
+        for (auto& t : node.relation_targets) {
+            if (!r.str(t)) return false;
+        }
+        sort_unique(node.relation_targets);
+        auto meta = rec.nodes.find(node.id);
+        if (meta == rec.nodes.end() || !resolvable(meta->second) || !inc.slot_of.emplace(node.id, s).second) return false;
+        node.live = true;
+        node.resolved_at = 1;
+    }
+    // Every node that has something to resolve is recorded.
+    std::size_t to_resolve = 0;
+    for (const auto& [id, meta] : rec.nodes) to_resolve += resolvable(meta) ? 1 : 0;
+    if (to_resolve != n) return false;
+
+    auto read_slot = [&](std::uint32_t& s) { return r.u32(s) && s < n; };
+    for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
+        std::uint64_t keys = 0;
+        if (!r.count(keys, 16)) return false;
+        for (std::uint64_t k = 0; k < keys; ++k) {
+            std::uint64_t key = 0, readers = 0;
+            if (!r.u64(key) || !r.count(readers, 4)) return false;
+            for (std::uint64_t i = 0; i < readers; ++i) {
+                std::uint32_t s = 0;
+                if (!read_slot(s)) return false;
+                index->add(key, s);
+                ++inc.slots[s].reads;
+            }
+        }
+    }
+    std::uint64_t emptiness_readers = 0;
+    if (!r.count(emptiness_readers, 4)) return false;
+    for (std::uint64_t i = 0; i < emptiness_readers; ++i) {
+        std::uint32_t s = 0;
+        if (!read_slot(s)) return false;
+        inc.readers_of_index_emptiness.push_back(s);
+        ++inc.slots[s].reads;
+    }
+    if (!r.done()) return false;
+
+    for (const auto& [from, to] : rec.resolved_call_edges) {
+        auto it = inc.slot_of.find(from);
+        if (it == inc.slot_of.end()) return false;
+        inc.slots[it->second].call_targets.emplace_back(to);
+    }
+    auto present = [&](const std::string& id) { return rec.identities.has_hash(id); };
+    for (ResolvedNode& node : inc.slots) {
+        sort_unique(node.call_targets);
+        inc.call_edges += node.call_targets.size();
+        inc.live_reads += node.reads;
+        if (!present(node.id)) continue;
+        for (const auto& t : node.relation_targets) {
+            if (present(t) && !rec.structural_edges.contains(StringPair(node.id, t))) return false;
+        }
+    }
+    if (inc.call_edges != rec.resolved_call_edges.size()) return false;
+    inc.clock = 1;  // every change from here on is dated after every recorded resolution
+    inc.valid = true;
+    inc.exact_builders = builders_can_be_exact(rec);
+    state.incremental = std::move(inc);
+    note_table_sizes(state);
+    return true;
+}
+
+void take_saved_reads(EngineState& state) {
+    if (!state.incremental.saved) return;
+    const IncrementalState::Saved saved = std::move(*state.incremental.saved);
+    state.incremental.saved.reset();
+    // Changed since the restore by a way that did not come here first: not the record the
+    // reads were taken from.
+    if (state.record.changes.value != saved.changes || state.record.resolved_call_edges.size() != saved.resolved_calls) {
+        return;
+    }
+    if (auto bytes = saved.read()) (void)adopt_recorded_reads(state, *bytes);
 }
 
 namespace {

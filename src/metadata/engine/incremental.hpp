@@ -9,7 +9,11 @@
 //
 // Whenever the shortcut cannot be shown safe (no complete record of reads, an earlier error,
 // a node table changed behind the journal, too large a change) the refresh is a full one.
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "metadata/engine/engine_state.hpp"
 #include "util/result.hpp"
@@ -34,6 +38,20 @@ bool record_vouched(const EngineState& state);
 
 // Drops what was recorded; the next refresh is a full one.
 void forget_recorded_reads(EngineState& state);
+
+// The record of reads as bytes to save with a snapshot of this state, when it vouches for
+// the state as it stands (valid, nothing changed since the last refresh) and some node was
+// resolved. None otherwise.
+std::optional<std::vector<std::uint8_t>> encode_recorded_reads(const EngineState& state);
+// Takes up a record of reads that encode_recorded_reads gave for the state the record was
+// restored from, so that the next refresh re-resolves only what changes from here on.
+// False, with the state untouched (the next refresh a full one), when the bytes do not
+// decode or do not fit the record.
+bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> bytes);
+// Takes up the record of reads a restore left to read (IncrementalState::saved), if any and
+// if the record is still as restored. Every operation that changes the state or refreshes
+// the edges runs it first.
+void take_saved_reads(EngineState& state);
 
 // What the refresh relies on, checked whole (for tests; it reads every edge): the first
 // broken invariant as an error, or success.

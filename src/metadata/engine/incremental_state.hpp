@@ -5,6 +5,7 @@
 // made to the node table since the last refresh. Plain values, so an engine state stays
 // copyable. The operations are in incremental.hpp.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,6 +109,11 @@ public:
         auto it = heads_.find(key);
         return {&links_, it == heads_.end() ? kEnd : it->second};
     }
+    // Calls f(key, readers) once per key that was read.
+    template <class F>
+    void for_each_key(F&& f) const {
+        for (const auto& [key, head] : heads_) f(key, Readers(&links_, head));
+    }
     // Calls f(slot) once per recorded read, whatever its key.
     template <class F>
     void for_each_reader(F&& f) const {
@@ -172,6 +178,16 @@ struct IncrementalState {
     // What the last refresh did, for tests and benchmarks.
     bool last_refresh_full = false;
     std::size_t last_refresh_resolved = 0;
+
+    // After a restore: how to read the record of reads saved with the snapshot, taken up at
+    // the first change or refresh (a process that only queries never reads it), and only
+    // while the record is as restored: the same change tally and resolved-call count.
+    struct Saved {
+        std::function<std::optional<std::vector<std::uint8_t>>()> read;
+        std::uint64_t changes = 0;
+        std::size_t resolved_calls = 0;
+    };
+    std::optional<Saved> saved;
 
     // The record of an engine state whose record is empty: nothing to resolve, nothing read,
     // empty builders that mirror the empty edge sets. Resolutions recorded from here on let

@@ -11,6 +11,7 @@
 namespace corvane {
 
 void upsert_node(EngineState& state, NodeMeta meta) {
+    take_saved_reads(state);
     note_upsert(state, meta);
     state.parsed.forget(meta.node_id);
     unindex_node_for_search(state, meta.node_id);
@@ -20,6 +21,7 @@ void upsert_node(EngineState& state, NodeMeta meta) {
 }
 
 std::uint64_t invalidate_file(EngineState& state, const std::string& file_path) {
+    take_saved_reads(state);
     note_file_removal(state, file_path);
     unindex_file_for_search(state, file_path);
     // Scanning every edge set costs O(E); when the builders are known to mirror the sets,
@@ -65,6 +67,7 @@ Status adopt_record(EngineState& state, MetadataEngine record) {
 }
 
 Status add_typed_edge(EngineState& state, const std::string& from_id, const std::string& to_id, EdgeKind kind) {
+    take_saved_reads(state);
     auto fed = detail::add_edge(state, from_id, to_id, kind);
     if (!fed) return fed.error();
     // The full pass keeps only the resolved calls that some node's `calls` give.
@@ -73,6 +76,7 @@ Status add_typed_edge(EngineState& state, const std::string& from_id, const std:
 }
 
 Status clear_generated_edges(EngineState& state) {
+    take_saved_reads(state);
     // Generated edges are never derived, so what was recorded stays true.
     state.record.generated_execution_edges.clear();
     return repopulate_builders(state);
@@ -80,12 +84,14 @@ Status clear_generated_edges(EngineState& state) {
 
 Result<std::uint32_t> resolve_django_relations(EngineState& state, const std::string& node_id,
                                                std::string_view relations_json) {
+    take_saved_reads(state);
     // Structural pairs outlive every refresh, so nothing of them needs journalling.
     DirectLookup src(state.record);
     return detail::resolve_django_relations(state, src, node_id, relations_json);
 }
 
 Status repopulate_builders(EngineState& state) {
+    take_saved_reads(state);
     // A refill that fails half-way leaves builders the record of reads cannot vouch for.
     Status s = detail::refill_builders(state);
     if (!s) forget_recorded_reads(state);

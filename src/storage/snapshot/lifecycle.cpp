@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "metadata/engine/graph_queries.hpp"
+#include "metadata/engine/incremental.hpp"
 #include "metadata/engine/mutations.hpp"
 #include "storage/snapshot/snapshot.hpp"
 #include "util/log.hpp"
@@ -26,6 +27,11 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
     // file held nothing but the record, the file already holds this very state: writing it
     // again would only reorder it.
     const std::size_t changed = compile_step(state);
+    // The record of reads saved with this very file, read when the state first changes: the
+    // counts aside, which resolution does not read, the state is the one it was taken from.
+    state.incremental.saved = IncrementalState::Saved{
+        [workspace = workspace_path, snapshot = read->source.identity()] { return read_reads_file(workspace, snapshot); },
+        state.record.changes.value, state.record.resolved_call_edges.size()};
     if (changed == 0 && read->whole) return true;
     const SnapshotEncoder encoder(state.record, snapshot_workers(state.record));
     (void)encoder.stream([&](ByteRuns& runs) { return rewrite_snapshot_file(workspace_path, runs, read->source); });
@@ -35,10 +41,22 @@ Result<bool> restore_engine(EngineState& state, const std::string& workspace_pat
 Status save_engine(const EngineState& state, const std::string& workspace_path) {
     const SnapshotEncoder encoder(state.record, snapshot_workers(state.record));
     const std::uint64_t sequence = next_snapshot_sequence();
+    const std::optional<std::vector<std::uint8_t>> reads = encode_recorded_reads(state);
+    std::optional<FileIdentity> landed;
     // Written to the file while it is encoded: the disk starts on the front of the file while
     // the threads encode the rest, and no buffer of the whole file is needed.
-    Status saved = encoder.stream([&](ByteRuns& runs) { return write_snapshot_file(workspace_path, runs, sequence); });
+    Status saved = encoder.stream(
+        [&](ByteRuns& runs) { return write_snapshot_file(workspace_path, runs, sequence, &landed); });
     if (!saved) return prefixed("Failed to save snapshot: ", saved.error());
+    // Beside the file that landed (none when a newer buffer had landed first). A record that
+    // cannot be written only makes the next restore's first refresh a full one.
+    if (landed && reads) {
+        if (Status kept = write_reads_file(workspace_path, *landed, *reads); !kept && log::enabled(log::Level::Warn)) {
+            log::emit(log::Level::Warn, log::kBindingsTarget, "Record of reads not saved: " + kept.error().message);
+        }
+    } else if (landed) {
+        remove_reads_file(workspace_path);  // it belonged to the file just replaced
+    }
     return {};
 }
 

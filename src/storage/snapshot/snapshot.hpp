@@ -94,6 +94,16 @@ std::optional<MetadataEngine> decode_snapshot(std::span<const std::uint8_t> byte
 // workspace_path, a "/" unless it is empty or already ends in one, then the file name.
 std::string snapshot_path(std::string_view workspace_path);
 
+// Which file a path held: device, inode, size and modification time. A snapshot is only ever
+// replaced by a rename, so a file with the same identity holds the same bytes.
+struct FileIdentity {
+    std::uint64_t dev = 0, ino = 0, size = 0;
+    std::int64_t mtime_sec = 0, mtime_nsec = 0;
+
+    static FileIdentity of(const struct ::stat& st);
+    bool operator==(const FileIdentity&) const = default;
+};
+
 // The snapshot file a restore read, kept open so that its identity (device and inode) cannot
 // pass to another file while the engine decides whether to rewrite it.
 class SnapshotSource {
@@ -107,12 +117,12 @@ public:
 
     bool exists() const { return fd_ >= 0; }
     // Whether the stat of a path shows this very file, unmodified since it was read.
-    bool same_as(const struct ::stat& st) const;
+    bool same_as(const struct ::stat& st) const { return fd_ >= 0 && FileIdentity::of(st) == identity_; }
+    const FileIdentity& identity() const { return identity_; }
 
 private:
     int fd_ = -1;
-    std::uint64_t dev_ = 0, ino_ = 0, size_ = 0;
-    std::int64_t mtime_sec_ = 0, mtime_nsec_ = 0;
+    FileIdentity identity_;
 };
 
 struct ReadSnapshot {
@@ -140,8 +150,24 @@ std::uint64_t next_snapshot_sequence();
 Status write_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
                            std::uint64_t sequence);
 // The same with the bytes given a run at a time. When they stop short, nothing is renamed and
-// the error says the write was cancelled.
-Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence);
+// the error says the write was cancelled. `landed`, when given, receives the identity of the
+// file renamed into place, and is left alone when the buffer was dropped.
+Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence,
+                           std::optional<FileIdentity>* landed = nullptr);
+
+// The record of reads of the incremental edge refresh, saved beside the snapshot it was taken
+// with so that the first refresh after a restore need not re-resolve every node. It is a
+// cache: the file names the snapshot file it belongs to (FileIdentity) and ends in a checksum,
+// and anything else is no record.
+inline constexpr std::string_view kReadsFileName = ".corvane_reads.bin";
+// Through a temporary file renamed into place, not synced: a file torn by a crash fails its
+// checksum. Errors name the file.
+Status write_reads_file(const std::string& workspace_path, const FileIdentity& snapshot,
+                        std::span<const std::uint8_t> payload);
+// Removes a record of reads that no longer belongs to the snapshot; a missing file is success.
+void remove_reads_file(const std::string& workspace_path);
+// The payload saved with the snapshot file `snapshot`, if the file is whole and names it.
+std::optional<std::vector<std::uint8_t>> read_reads_file(std::string_view workspace_path, const FileIdentity& snapshot);
 
 // Writes the bytes like write_snapshot_file, but renames them over the snapshot only while
 // the snapshot is still the file `source` (same device, inode, size and modification time),

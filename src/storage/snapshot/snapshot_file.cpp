@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "storage/snapshot/snapshot.hpp"
+#include "util/hash.hpp"
 
 namespace corvane {
 
@@ -240,22 +241,27 @@ struct LockedDir {
 
 }  // namespace
 
-std::string snapshot_path(std::string_view workspace_path) {
+namespace {
+
+std::string workspace_file(std::string_view workspace_path, std::string_view name) {
     std::string p(workspace_path);
     if (!p.empty() && p.back() != '/') p += '/';
-    p += kSnapshotFileName;
+    p += name;
     return p;
 }
 
+}  // namespace
+
+std::string snapshot_path(std::string_view workspace_path) { return workspace_file(workspace_path, kSnapshotFileName); }
+
 std::uint64_t next_snapshot_sequence() { return g_sequence.fetch_add(1, std::memory_order_relaxed) + 1; }
 
-SnapshotSource::SnapshotSource(int fd, const struct ::stat& st)
-    : fd_(fd),
-      dev_(static_cast<std::uint64_t>(st.st_dev)),
-      ino_(static_cast<std::uint64_t>(st.st_ino)),
-      size_(static_cast<std::uint64_t>(st.st_size)),
-      mtime_sec_(st.st_mtim.tv_sec),
-      mtime_nsec_(st.st_mtim.tv_nsec) {}
+FileIdentity FileIdentity::of(const struct ::stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+SnapshotSource::SnapshotSource(int fd, const struct ::stat& st) : fd_(fd), identity_(FileIdentity::of(st)) {}
 
 SnapshotSource::SnapshotSource(SnapshotSource&& other) noexcept { *this = std::move(other); }
 
@@ -263,23 +269,13 @@ SnapshotSource& SnapshotSource::operator=(SnapshotSource&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
-        dev_ = other.dev_;
-        ino_ = other.ino_;
-        size_ = other.size_;
-        mtime_sec_ = other.mtime_sec_;
-        mtime_nsec_ = other.mtime_nsec_;
+        identity_ = other.identity_;
     }
     return *this;
 }
 
 SnapshotSource::~SnapshotSource() {
     if (fd_ >= 0) ::close(fd_);
-}
-
-bool SnapshotSource::same_as(const struct ::stat& st) const {
-    return fd_ >= 0 && static_cast<std::uint64_t>(st.st_dev) == dev_ && static_cast<std::uint64_t>(st.st_ino) == ino_ &&
-           static_cast<std::uint64_t>(st.st_size) == size_ && st.st_mtim.tv_sec == mtime_sec_ &&
-           st.st_mtim.tv_nsec == mtime_nsec_;
 }
 
 namespace {
@@ -361,6 +357,7 @@ namespace {
 struct CommitRule {
     std::uint64_t sequence = 0;
     const SnapshotSource* source = nullptr;
+    std::optional<FileIdentity>* landed = nullptr;
 };
 
 Status write_snapshot(const std::string& workspace_path, ByteRuns& bytes, CommitRule rule) {
@@ -384,6 +381,8 @@ Status write_snapshot(const std::string& workspace_path, ByteRuns& bytes, Commit
         return e < 0 ? io_error(path + ": failed to write whole buffer") : file_error(e, path);
     }
     if (int e = fsync_retry(tmp.fd); e != 0) return file_error(e, path);
+    struct stat written;
+    if (::fstat(tmp.fd, &written) != 0) return file_error(errno, path);
     if (int e = tmp.close_now(); e != 0) return file_error(e, path);
 
     {
@@ -400,6 +399,7 @@ Status write_snapshot(const std::string& workspace_path, ByteRuns& bytes, Commit
         const ReplacedFile replaced(path);
         if (::rename(tmp.path.c_str(), path.c_str()) != 0) return file_error(errno, path);
         tmp.path.clear();
+        if (rule.landed) *rule.landed = FileIdentity::of(written);
         if (!rule.source) committed()[key] = rule.sequence;
         if (int e = locked.sync(); e != 0) return file_error(e, shown_dir(dir));
     }
@@ -415,8 +415,9 @@ Status write_snapshot_file(const std::string& workspace_path, std::span<const st
     return write_snapshot(workspace_path, run, CommitRule{sequence, nullptr});
 }
 
-Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence) {
-    return write_snapshot(workspace_path, bytes, CommitRule{sequence, nullptr});
+Status write_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, std::uint64_t sequence,
+                           std::optional<FileIdentity>* landed) {
+    return write_snapshot(workspace_path, bytes, CommitRule{sequence, nullptr, landed});
 }
 
 Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const std::uint8_t> bytes,
@@ -428,6 +429,92 @@ Status rewrite_snapshot_file(const std::string& workspace_path, std::span<const 
 Status rewrite_snapshot_file(const std::string& workspace_path, ByteRuns& bytes, const SnapshotSource& source) {
     if (!source.exists()) return {};
     return write_snapshot(workspace_path, bytes, CommitRule{0, &source});
+}
+
+// ---- the record of reads beside the snapshot ------------------------------------------------
+
+namespace {
+
+constexpr std::uint8_t kReadsMagic[4] = {'C', 'R', 'V', 'R'};
+constexpr std::uint32_t kReadsFileVersion = 1;
+// Magic, version, the snapshot's identity, the payload's length; the payload; a checksum of
+// everything before it.
+constexpr std::size_t kReadsHeaderSize = 4 + 4 + 5 * 8 + 8;
+
+void put_bytes(std::vector<std::uint8_t>& out, const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    out.insert(out.end(), b, b + n);
+}
+
+std::vector<std::uint8_t> reads_header(const FileIdentity& snapshot, std::uint64_t payload_size) {
+    std::vector<std::uint8_t> out;
+    out.reserve(kReadsHeaderSize);
+    put_bytes(out, kReadsMagic, sizeof kReadsMagic);
+    put_bytes(out, &kReadsFileVersion, sizeof kReadsFileVersion);
+    for (std::uint64_t v : {snapshot.dev, snapshot.ino, snapshot.size, static_cast<std::uint64_t>(snapshot.mtime_sec),
+                            static_cast<std::uint64_t>(snapshot.mtime_nsec), payload_size}) {
+        put_bytes(out, &v, sizeof v);
+    }
+    return out;
+}
+
+}  // namespace
+
+Status write_reads_file(const std::string& workspace_path, const FileIdentity& snapshot,
+                        std::span<const std::uint8_t> payload) {
+    const std::string path = workspace_file(workspace_path, kReadsFileName);
+    if (has_nul(path)) return io_error("workspace path contains a NUL byte");
+    std::vector<std::uint8_t> bytes = reads_header(snapshot, payload.size());
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    const std::uint64_t checksum = stable_hash_bytes(bytes.data(), bytes.size());
+    put_bytes(bytes, &checksum, sizeof checksum);
+
+    TempFile tmp;
+    if (int e = open_temp(path, tmp); e != 0) return file_error(e, shown_dir(parent_dir(path)));
+    WholeRun run(bytes);
+    if (int e = write_all(tmp.fd, run); e != 0) {
+        return e < 0 ? io_error(path + ": failed to write whole buffer") : file_error(e, path);
+    }
+    if (int e = tmp.close_now(); e != 0) return file_error(e, path);
+    if (::rename(tmp.path.c_str(), path.c_str()) != 0) return file_error(errno, path);
+    tmp.path.clear();
+    remove_orphaned_temps(parent_dir(path), std::string(kReadsFileName));
+    return {};
+}
+
+void remove_reads_file(const std::string& workspace_path) {
+    const std::string path = workspace_file(workspace_path, kReadsFileName);
+    if (!has_nul(path)) ::unlink(path.c_str());
+}
+
+std::optional<std::vector<std::uint8_t>> read_reads_file(std::string_view workspace_path, const FileIdentity& snapshot) {
+    const std::string path = workspace_file(workspace_path, kReadsFileName);
+    if (has_nul(path)) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    std::vector<std::uint8_t> bytes;
+    // Only a regular file of the size its header can state: the payload length is checked below.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= kReadsHeaderSize + 8) {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    if (bytes.size() < kReadsHeaderSize + 8) return std::nullopt;
+    const std::size_t payload_size = bytes.size() - kReadsHeaderSize - 8;
+    const std::vector<std::uint8_t> header = reads_header(snapshot, payload_size);
+    if (!std::equal(header.begin(), header.end(), bytes.begin())) return std::nullopt;
+    std::uint64_t checksum;
+    std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
+    if (checksum != stable_hash_bytes(bytes.data(), bytes.size() - 8)) return std::nullopt;
+    return std::vector<std::uint8_t>(bytes.begin() + kReadsHeaderSize, bytes.end() - 8);
 }
 
 void background_write_started() {
