@@ -731,10 +731,21 @@ bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> byte
     }
     if (!r.done()) return false;
 
-    for (const auto& [from, to] : rec.resolved_call_edges) {
-        auto it = inc.slot_of.find(from);
-        if (it == inc.slot_of.end()) return false;
-        inc.slots[it->second].call_targets.emplace_back(to);
+    // Each pair to its caller's slot by the caller's handle: one id lookup per node, not per pair.
+    const IdentityTable& ids = rec.identities;
+    std::vector<std::uint32_t> slot_of_handle(ids.handle_bound(), UINT32_MAX);
+    for (std::uint32_t s = 0; s < n; ++s) {
+        if (auto h = ids.find(inc.slots[s].id)) slot_of_handle[*h] = s;
+    }
+    std::vector<std::uint32_t> targets(n, 0);
+    for (PairSet::Key k : rec.resolved_call_edges.keys()) {
+        const std::uint32_t s = slot_of_handle[PairSet::from_of(k)];
+        if (s == UINT32_MAX) return false;
+        ++targets[s];
+    }
+    for (std::uint32_t s = 0; s < n; ++s) inc.slots[s].call_targets.reserve(targets[s]);
+    for (PairSet::Key k : rec.resolved_call_edges.keys()) {
+        inc.slots[slot_of_handle[PairSet::from_of(k)]].call_targets.push_back(ids.id(PairSet::to_of(k)));
     }
     auto present = [&](const std::string& id) { return rec.identities.has_hash(id); };
     for (ResolvedNode& node : inc.slots) {
