@@ -706,29 +706,30 @@ bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> byte
     for (const auto& [id, meta] : rec.nodes) to_resolve += resolvable(meta) ? 1 : 0;
     if (to_resolve != n) return false;
 
-    auto read_slot = [&](std::uint32_t& s) { return r.u32(s) && s < n; };
+    // A count, then that many slots, each counted as one read of its node.
+    std::vector<std::uint32_t> readers;
+    auto read_readers = [&]() {
+        std::uint64_t count = 0;
+        if (!r.count(count, 4)) return false;
+        readers.resize(count);
+        for (std::uint32_t& s : readers) {
+            if (!r.u32(s) || s >= n) return false;
+            ++inc.slots[s].reads;
+        }
+        return true;
+    };
     for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
         std::uint64_t keys = 0;
         if (!r.count(keys, 16)) return false;
+        index->reserve_keys(keys);
         for (std::uint64_t k = 0; k < keys; ++k) {
-            std::uint64_t key = 0, readers = 0;
-            if (!r.u64(key) || !r.count(readers, 4)) return false;
-            for (std::uint64_t i = 0; i < readers; ++i) {
-                std::uint32_t s = 0;
-                if (!read_slot(s)) return false;
-                index->add(key, s);
-                ++inc.slots[s].reads;
-            }
+            std::uint64_t key = 0;
+            if (!r.u64(key) || !read_readers()) return false;
+            index->add_new_key(key, readers);
         }
     }
-    std::uint64_t emptiness_readers = 0;
-    if (!r.count(emptiness_readers, 4)) return false;
-    for (std::uint64_t i = 0; i < emptiness_readers; ++i) {
-        std::uint32_t s = 0;
-        if (!read_slot(s)) return false;
-        inc.readers_of_index_emptiness.push_back(s);
-        ++inc.slots[s].reads;
-    }
+    if (!read_readers()) return false;
+    inc.readers_of_index_emptiness = readers;
     if (!r.done()) return false;
 
     // Each pair to its caller's slot by the caller's handle: one id lookup per node, not per pair.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,16 @@ public:
         links_.push_back({slot, it->second});
         it->second = static_cast<std::uint32_t>(links_.size() - 1);
     }
+    // All the readers of a key not read before, in one step: one probe for the key, and its
+    // links side by side.
+    void add_new_key(std::uint64_t key, std::span<const std::uint32_t> slots) {
+        auto [it, fresh] = heads_.try_emplace(key, kEnd);
+        for (std::uint32_t slot : slots) {
+            links_.push_back({slot, it->second});
+            it->second = static_cast<std::uint32_t>(links_.size() - 1);
+        }
+    }
+    void reserve_keys(std::size_t keys) { heads_.reserve(keys); }
     // Empty for a key nobody read.
     Readers readers(std::uint64_t key) const {
         auto it = heads_.find(key);

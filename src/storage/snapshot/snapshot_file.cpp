@@ -494,9 +494,16 @@ std::optional<std::vector<std::uint8_t>> read_reads_file(std::string_view worksp
     if (fd < 0) return std::nullopt;
     struct stat st;
     std::vector<std::uint8_t> bytes;
-    // Only a regular file of the size its header can state: the payload length is checked below.
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= kReadsHeaderSize + 8) {
-        bytes.resize(static_cast<std::size_t>(st.st_size));
+    // Only a regular file, and none far larger than a record of the snapshot could be (a
+    // record holds a few words per read, the snapshot every node's strings): a cache must not
+    // make a restore read gigabytes or fail for want of memory.
+    const auto size = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (size >= kReadsHeaderSize + 8 && size <= 4 * snapshot.size + (std::uint64_t{1} << 20)) {
+        try {
+            bytes.resize(static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            bytes.clear();
+        }
         std::size_t got = 0;
         while (got < bytes.size()) {
             const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
