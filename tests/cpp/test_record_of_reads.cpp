@@ -243,3 +243,28 @@ TEST(RecordOfReads, BytesThatDoNotFitTheRecordAreRefused) {
     upsert_node(s, node("y.js:c", "Function", "c", "y.js"));
     EXPECT_FALSE(encode_recorded_reads(s).has_value());
 }
+
+TEST(RecordOfReads, ReaderChainsAreTakenBackOnlyWhenEveryChainEnds) {
+    ReaderIndex index;
+    for (std::uint32_t s = 0; s < 6; ++s) {
+        index.add(100 + s % 3, s);
+        index.add(200, s);
+    }
+    ReaderIndex back;
+    ASSERT_TRUE(back.assign(index.heads(), index.links(), 6));
+    auto readers = [](const ReaderIndex& i, std::uint64_t key) {
+        std::vector<std::uint32_t> out;
+        for (std::uint32_t s : i.readers(key)) out.push_back(s);
+        return out;
+    };
+    for (std::uint64_t key : {100, 101, 102, 200, 300}) EXPECT_EQ(readers(back, key), readers(index, key)) << key;
+    using Link = ReaderIndex::Link;
+    using Head = ReaderIndex::Head;
+    const std::uint32_t end = ReaderIndex::kEnd;
+    EXPECT_FALSE(back.assign({{1, 0}}, {Link{0, 1}, Link{0, 0}}, 1)) << "a chain that loops";
+    EXPECT_FALSE(back.assign({{1, 0}, {2, 0}}, {Link{0, end}}, 1)) << "two keys sharing a link";
+    EXPECT_FALSE(back.assign({{1, 1}}, {Link{0, end}}, 1)) << "a head past the links";
+    EXPECT_FALSE(back.assign({{1, 0}}, {Link{1, end}}, 1)) << "a slot past the slots";
+    EXPECT_FALSE(back.assign({Head{1, 0}, Head{1, 1}}, {Link{0, end}, Link{0, end}}, 1)) << "a key twice";
+    EXPECT_TRUE(back.readers(1).begin() == back.readers(1).end()) << "a refused index is left empty";
+}

@@ -556,17 +556,21 @@ constexpr std::uint32_t kReadsRecordVersion = 1;
 // machine they were saved with.
 class RecordWriter {
 public:
+    explicit RecordWriter(std::size_t expected) { out_.reserve(expected); }
+    void u8(std::uint8_t v) { put(&v, sizeof v); }
     void u32(std::uint32_t v) { put(&v, sizeof v); }
     void u64(std::uint64_t v) { put(&v, sizeof v); }
     void str(std::string_view s) {
         u64(s.size());
         put(s.data(), s.size());
     }
+    // A count, then the items' bytes as they are held.
+    template <class T>
+    void items(const std::vector<T>& v) {
+        u64(v.size());
+        put(v.data(), v.size() * sizeof(T));
+    }
     std::vector<std::uint8_t> take() { return std::move(out_); }
-    // Counts written before what they count: a place to fill in, and the filling.
-    std::size_t mark() const { return out_.size(); }
-    void fill_u64(std::size_t at, std::uint64_t v) { std::memcpy(out_.data() + at, &v, sizeof v); }
-    void cut(std::size_t at) { out_.resize(at); }
 
 private:
     void put(const void* p, std::size_t n) {
@@ -579,6 +583,7 @@ private:
 class RecordReader {
 public:
     explicit RecordReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    bool u8(std::uint8_t& v) { return get(&v, sizeof v); }
     bool u32(std::uint32_t& v) { return get(&v, sizeof v); }
     bool u64(std::uint64_t& v) { return get(&v, sizeof v); }
     bool str(std::string& s) {
@@ -590,13 +595,20 @@ public:
     }
     // A count of items of at least `each` bytes: never more than the bytes left could hold.
     bool count(std::uint64_t& n, std::size_t each) { return u64(n) && n <= left() / each; }
+    template <class T>
+    bool items(std::vector<T>& v) {
+        std::uint64_t n;
+        if (!count(n, sizeof(T))) return false;
+        v.resize(n);
+        return get(v.data(), n * sizeof(T));
+    }
     bool done() const { return at_ == bytes_.size(); }
 
 private:
     std::size_t left() const { return bytes_.size() - at_; }
     bool get(void* p, std::size_t n) {
         if (n > left()) return false;
-        std::memcpy(p, bytes_.data() + at_, n);
+        if (n > 0) std::memcpy(p, bytes_.data() + at_, n);
         at_ += n;
         return true;
     }
@@ -622,6 +634,30 @@ bool settled(const EngineState& state) {
 
 }  // namespace
 
+bool ReaderIndex::assign(const std::vector<Head>& heads, std::vector<Link> links, std::uint32_t slot_count) {
+    heads_.clear();
+    links_.clear();
+    std::vector<bool> named(links.size(), false);
+    auto name = [&](std::uint32_t at) {
+        if (at == kEnd) return true;
+        if (at >= links.size() || named[at]) return false;
+        named[at] = true;
+        return true;
+    };
+    for (const Link& link : links) {
+        if (link.slot >= slot_count || !name(link.next)) return false;
+    }
+    heads_.reserve(heads.size());
+    for (const Head& head : heads) {
+        if (head.link == kEnd || !name(head.link) || !heads_.emplace(head.key, head.link).second) {
+            heads_.clear();
+            return false;
+        }
+    }
+    links_ = std::move(links);
+    return true;
+}
+
 std::optional<std::vector<std::uint8_t>> encode_recorded_reads(const EngineState& state) {
     const IncrementalState& inc = state.incremental;
     // With nothing journalled every resolved-call pair is owned, so the pairs themselves give
@@ -631,50 +667,27 @@ std::optional<std::vector<std::uint8_t>> encode_recorded_reads(const EngineState
         state.record.resolved_call_edges.size() != inc.call_edges || !settled(state)) {
         return std::nullopt;
     }
-    constexpr std::uint32_t kDead = UINT32_MAX;
-    std::vector<std::uint32_t> number(inc.slots.size(), kDead);  // live slots, numbered densely
-    std::uint32_t live = 0;
-    for (std::uint32_t s = 0; s < inc.slots.size(); ++s) {
-        if (inc.slots[s].live) number[s] = live++;
-    }
-    RecordWriter w;
+    // The slots as they are numbered, dead ones too, and the reader indexes as they are held:
+    // the links are written as one block, in their order, so saving costs no walk of chains.
+    const ReaderIndex* indexes[] = {&inc.readers_of_id, &inc.readers_of_name};
+    std::size_t expected = 64 + inc.readers_of_index_emptiness.size() * 4;
+    for (const ResolvedNode& r : inc.slots) expected += 16 + r.id.size();
+    for (const ReaderIndex* index : indexes) expected += index->links().size() * sizeof(ReaderIndex::Link) * 2;
+    RecordWriter w(expected);
     w.u32(kReadsRecordVersion);
-    w.u64(live);
+    w.u64(inc.slots.size());
     for (const ResolvedNode& r : inc.slots) {
+        w.u8(r.live ? 1 : 0);
         if (!r.live) continue;
         w.str(r.id);
         w.u64(r.relation_targets.size());
         for (const auto& t : r.relation_targets) w.str(t);
     }
-    // The live readers of a key, after the place of their count; false when there are none.
-    auto write_readers = [&](auto&& slots) {
-        const std::size_t count_at = w.mark();
-        w.u64(0);
-        std::uint64_t n = 0;
-        for (std::uint32_t s : slots) {
-            if (number[s] == kDead) continue;
-            w.u32(number[s]);
-            ++n;
-        }
-        w.fill_u64(count_at, n);
-        return n > 0;
-    };
-    for (const ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
-        const std::size_t count_at = w.mark();
-        w.u64(0);
-        std::uint64_t keys = 0;
-        index->for_each_key([&](std::uint64_t key, ReaderIndex::Readers slots) {
-            const std::size_t key_at = w.mark();
-            w.u64(key);
-            if (write_readers(slots)) {
-                ++keys;
-            } else {
-                w.cut(key_at);  // read only by nodes resolved again since
-            }
-        });
-        w.fill_u64(count_at, keys);
+    for (const ReaderIndex* index : indexes) {
+        w.items(index->heads());
+        w.items(index->links());
     }
-    write_readers(inc.readers_of_index_emptiness);
+    w.items(inc.readers_of_index_emptiness);
     return w.take();
 }
 
@@ -684,11 +697,14 @@ bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> byte
     RecordReader r(bytes);
     std::uint32_t version = 0;
     std::uint64_t n = 0;
-    if (!r.u32(version) || version != kReadsRecordVersion || !r.count(n, 16)) return false;
+    if (!r.u32(version) || version != kReadsRecordVersion || !r.count(n, 1) || n >= UINT32_MAX) return false;
     inc.slots.resize(n);
-    inc.slot_of.reserve(n);
+    std::size_t live = 0;
     for (std::uint32_t s = 0; s < n; ++s) {
         ResolvedNode& node = inc.slots[s];
+        std::uint8_t is_live = 0;
+        if (!r.u8(is_live) || is_live > 1) return false;
+        if (!is_live) continue;
         std::uint64_t relations = 0;
         if (!r.str(node.id) || !r.count(relations, 8)) return false;
         node.relation_targets.resize(relations);
@@ -700,43 +716,32 @@ bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> byte
         if (meta == rec.nodes.end() || !resolvable(meta->second) || !inc.slot_of.emplace(node.id, s).second) return false;
         node.live = true;
         node.resolved_at = 1;
+        ++live;
     }
     // Every node that has something to resolve is recorded.
     std::size_t to_resolve = 0;
     for (const auto& [id, meta] : rec.nodes) to_resolve += resolvable(meta) ? 1 : 0;
-    if (to_resolve != n) return false;
+    if (to_resolve != live) return false;
 
-    // A count, then that many slots, each counted as one read of its node.
-    std::vector<std::uint32_t> readers;
-    auto read_readers = [&]() {
-        std::uint64_t count = 0;
-        if (!r.count(count, 4)) return false;
-        readers.resize(count);
-        for (std::uint32_t& s : readers) {
-            if (!r.u32(s) || s >= n) return false;
-            ++inc.slots[s].reads;
-        }
-        return true;
-    };
     for (ReaderIndex* index : {&inc.readers_of_id, &inc.readers_of_name}) {
-        std::uint64_t keys = 0;
-        if (!r.count(keys, 16)) return false;
-        index->reserve_keys(keys);
-        for (std::uint64_t k = 0; k < keys; ++k) {
-            std::uint64_t key = 0;
-            if (!r.u64(key) || !read_readers()) return false;
-            index->add_new_key(key, readers);
+        std::vector<ReaderIndex::Head> heads;
+        std::vector<ReaderIndex::Link> links;
+        if (!r.items(heads) || !r.items(links) || !index->assign(heads, std::move(links), static_cast<std::uint32_t>(n))) {
+            return false;
         }
+        for (const ReaderIndex::Link& link : index->links()) ++inc.slots[link.slot].reads;
     }
-    if (!read_readers()) return false;
-    inc.readers_of_index_emptiness = readers;
-    if (!r.done()) return false;
+    if (!r.items(inc.readers_of_index_emptiness) || !r.done()) return false;
+    for (std::uint32_t s : inc.readers_of_index_emptiness) {
+        if (s >= n) return false;
+        ++inc.slots[s].reads;
+    }
 
     // Each pair to its caller's slot by the caller's handle: one id lookup per node, not per pair.
     const IdentityTable& ids = rec.identities;
     std::vector<std::uint32_t> slot_of_handle(ids.handle_bound(), UINT32_MAX);
-    for (std::uint32_t s = 0; s < n; ++s) {
-        if (auto h = ids.find(inc.slots[s].id)) slot_of_handle[*h] = s;
+    for (const auto& [id, s] : inc.slot_of) {
+        if (auto h = ids.find(id)) slot_of_handle[*h] = s;
     }
     std::vector<std::uint32_t> targets(n, 0);
     for (PairSet::Key k : rec.resolved_call_edges.keys()) {
@@ -750,9 +755,10 @@ bool adopt_recorded_reads(EngineState& state, std::span<const std::uint8_t> byte
     }
     auto present = [&](const std::string& id) { return rec.identities.has_hash(id); };
     for (ResolvedNode& node : inc.slots) {
+        (node.live ? inc.live_reads : inc.dead_reads) += node.reads;
+        if (!node.live) continue;
         sort_unique(node.call_targets);
         inc.call_edges += node.call_targets.size();
-        inc.live_reads += node.reads;
         if (!present(node.id)) continue;
         for (const auto& t : node.relation_targets) {
             if (present(t) && !rec.structural_edges.contains(StringPair(node.id, t))) return false;

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -63,18 +62,24 @@ struct ResolvedNode {
     bool live = false;
 };
 
-// The slots that read each key, keyed by a seeded 64-bit hash of the key text. A collision
-// can only make an extra node look affected, never hide one that is. Each key's readers are
-// chained through one array, newest first: recording a read is one probe and one append,
-// with no list of its own per key.
+// The slots that read each key, keyed by a 64-bit hash of the key text that is the same in
+// every process (the record is saved beside snapshots). A collision can only make an extra
+// node look affected, never hide one that is. Each key's readers are chained through one
+// array, newest first: recording a read is one probe and one append, with no list of its
+// own per key.
 class ReaderIndex {
+public:
     static constexpr std::uint32_t kEnd = UINT32_MAX;
     struct Link {
         std::uint32_t slot;
-        std::uint32_t next;
+        std::uint32_t next;  // kEnd ends the chain
+    };
+    struct Head {
+        std::uint64_t key;
+        std::uint32_t link;   // the newest reader's
+        std::uint32_t unused = 0;  // written as it is: no stray bytes in a saved record
     };
 
-public:
     class Readers {
     public:
         class iterator {
@@ -105,25 +110,22 @@ public:
         links_.push_back({slot, it->second});
         it->second = static_cast<std::uint32_t>(links_.size() - 1);
     }
-    // All the readers of a key not read before, in one step: one probe for the key, and its
-    // links side by side.
-    void add_new_key(std::uint64_t key, std::span<const std::uint32_t> slots) {
-        auto [it, fresh] = heads_.try_emplace(key, kEnd);
-        for (std::uint32_t slot : slots) {
-            links_.push_back({slot, it->second});
-            it->second = static_cast<std::uint32_t>(links_.size() - 1);
-        }
+    // The index as it is held, for saving: each key's first link, and the links.
+    std::vector<Head> heads() const {
+        std::vector<Head> out;
+        out.reserve(heads_.size());
+        for (const auto& [key, link] : heads_) out.push_back({key, link});
+        return out;
     }
-    void reserve_keys(std::size_t keys) { heads_.reserve(keys); }
+    const std::vector<Link>& links() const { return links_; }
+    // The index from what heads() and links() gave, when it is one: every slot below
+    // slot_count, every link named at most once (by a head or by another link's next), so
+    // that each chain ends. False, and the index left empty, otherwise.
+    bool assign(const std::vector<Head>& heads, std::vector<Link> links, std::uint32_t slot_count);
     // Empty for a key nobody read.
     Readers readers(std::uint64_t key) const {
         auto it = heads_.find(key);
         return {&links_, it == heads_.end() ? kEnd : it->second};
-    }
-    // Calls f(key, readers) once per key that was read.
-    template <class F>
-    void for_each_key(F&& f) const {
-        for (const auto& [key, head] : heads_) f(key, Readers(&links_, head));
     }
     // Calls f(slot) once per recorded read, whatever its key.
     template <class F>

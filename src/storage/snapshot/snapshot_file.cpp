@@ -438,8 +438,21 @@ namespace {
 constexpr std::uint8_t kReadsMagic[4] = {'C', 'R', 'V', 'R'};
 constexpr std::uint32_t kReadsFileVersion = 1;
 // Magic, version, the snapshot's identity, the payload's length; the payload; a checksum of
-// everything before it.
+// the payload (the header is compared whole).
 constexpr std::size_t kReadsHeaderSize = 4 + 4 + 5 * 8 + 8;
+
+// Bytes given as the spans they are held in.
+class SpanRuns final : public ByteRuns {
+public:
+    explicit SpanRuns(std::initializer_list<std::span<const std::uint8_t>> spans) : spans_(spans) {}
+    std::optional<std::span<const std::uint8_t>> next() override {
+        return at_ < spans_.size() ? spans_[at_++] : std::span<const std::uint8_t>{};
+    }
+
+private:
+    std::vector<std::span<const std::uint8_t>> spans_;
+    std::size_t at_ = 0;
+};
 
 void put_bytes(std::vector<std::uint8_t>& out, const void* p, std::size_t n) {
     const auto* b = static_cast<const std::uint8_t*>(p);
@@ -464,15 +477,13 @@ Status write_reads_file(const std::string& workspace_path, const FileIdentity& s
                         std::span<const std::uint8_t> payload) {
     const std::string path = workspace_file(workspace_path, kReadsFileName);
     if (has_nul(path)) return io_error("workspace path contains a NUL byte");
-    std::vector<std::uint8_t> bytes = reads_header(snapshot, payload.size());
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    const std::uint64_t checksum = stable_hash_bytes(bytes.data(), bytes.size());
-    put_bytes(bytes, &checksum, sizeof checksum);
+    const std::vector<std::uint8_t> header = reads_header(snapshot, payload.size());
+    const std::uint64_t checksum = stable_hash_bytes(payload.data(), payload.size());
 
     TempFile tmp;
     if (int e = open_temp(path, tmp); e != 0) return file_error(e, shown_dir(parent_dir(path)));
-    WholeRun run(bytes);
-    if (int e = write_all(tmp.fd, run); e != 0) {
+    SpanRuns runs{header, payload, {reinterpret_cast<const std::uint8_t*>(&checksum), sizeof checksum}};
+    if (int e = write_all(tmp.fd, runs); e != 0) {
         return e < 0 ? io_error(path + ": failed to write whole buffer") : file_error(e, path);
     }
     if (int e = tmp.close_now(); e != 0) return file_error(e, path);
@@ -520,7 +531,7 @@ std::optional<std::vector<std::uint8_t>> read_reads_file(std::string_view worksp
     if (!std::equal(header.begin(), header.end(), bytes.begin())) return std::nullopt;
     std::uint64_t checksum;
     std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
-    if (checksum != stable_hash_bytes(bytes.data(), bytes.size() - 8)) return std::nullopt;
+    if (checksum != stable_hash_bytes(bytes.data() + kReadsHeaderSize, payload_size)) return std::nullopt;
     return std::vector<std::uint8_t>(bytes.begin() + kReadsHeaderSize, bytes.end() - 8);
 }
 
