@@ -550,7 +550,7 @@ Result<std::uint32_t> resolve_and_connect_calls(EngineState& state, const std::s
 
 namespace {
 
-constexpr std::uint32_t kReadsRecordVersion = 1;
+constexpr std::uint32_t kReadsRecordVersion = 2;
 
 // Native byte order: the bytes are only ever read back beside the snapshot file of this
 // machine they were saved with.
