@@ -532,7 +532,10 @@ std::optional<std::vector<std::uint8_t>> read_reads_file(std::string_view worksp
     std::uint64_t checksum;
     std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
     if (checksum != stable_hash_bytes(bytes.data() + kReadsHeaderSize, payload_size)) return std::nullopt;
-    return std::vector<std::uint8_t>(bytes.begin() + kReadsHeaderSize, bytes.end() - 8);
+    // The payload moved to the front of the same buffer: no second buffer of its size.
+    bytes.erase(bytes.begin(), bytes.begin() + kReadsHeaderSize);
+    bytes.resize(payload_size);
+    return bytes;
 }
 
 void background_write_started() {
