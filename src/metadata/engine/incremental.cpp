@@ -72,6 +72,9 @@ private:
     Reads& log_;
 };
 
+// A node the refresh resolves: it has call names or Django relations.
+bool resolvable(const NodeMeta& meta) { return meta.calls || meta.django_relations_json; }
+
 template <class T>
 void sort_unique(std::vector<T>& v) {
     std::sort(v.begin(), v.end());
@@ -201,7 +204,7 @@ Status resolve_node(EngineState& state, Reads& reads, RecordingLookup& src, cons
     const NodeMeta* node = src.node(id);
     std::vector<std::string> calls;
     std::vector<std::string> relations;
-    const bool resolved = node != nullptr && (node->calls || node->django_relations_json);
+    const bool resolved = node != nullptr && resolvable(*node);
     if (node != nullptr && node->calls) calls = owned_call_targets(src, id, resolve_calls(src, id, *node->calls));
     if (node != nullptr && node->django_relations_json) {
         relations = detail::relation_targets(src, id, *node->django_relations_json);
@@ -286,10 +289,12 @@ bool table_as_noted(const EngineState& state) {
            rec.identities.hash_count() == inc.expected_hashes && rec.name_index.size() == inc.expected_names;
 }
 
-bool journal_empty(const ChangeJournal& j) {
-    return j.nodes.empty() && j.names.empty() && j.removed.empty() && j.direct_calls.empty() &&
-           !j.name_index_was_empty && !j.births_unnoted;
+// Nothing noted one by one since the last refresh (births may still have gone unnoted).
+bool nothing_noted(const ChangeJournal& j) {
+    return j.nodes.empty() && j.names.empty() && j.removed.empty() && j.direct_calls.empty() && !j.name_index_was_empty;
 }
+
+bool journal_empty(const ChangeJournal& j) { return nothing_noted(j) && !j.births_unnoted; }
 
 bool owns_call(const IncrementalState& inc, const std::string& from, const std::string& to) {
     auto it = inc.slot_of.find(from);
@@ -338,10 +343,10 @@ Status incremental_refresh(EngineState& state) {
         // A node with nothing to resolve and nothing recorded has no edges to redo. One that
         // is gone but still recorded (added, resolved while indexing, removed again) looks
         // the same to readers as before the journal began, yet its record has to go.
-        const bool resolvable = now != nullptr && (now->calls || now->django_relations_json);
         const bool recorded = inc.slot_of.contains(id);
         const bool gone_but_recorded = now == nullptr && recorded;
-        if ((!readers_same || !same_own_inputs(before, now) || gone_but_recorded) && (resolvable || recorded)) {
+        if ((!readers_same || !same_own_inputs(before, now) || gone_but_recorded) &&
+            ((now != nullptr && resolvable(*now)) || recorded)) {
             own_changed.emplace_back(&id, before.changed_at);
         }
     }
@@ -374,7 +379,7 @@ Status incremental_refresh(EngineState& state) {
     }
     if (journal.births_unnoted) {
         for (const auto& [id, meta] : rec.nodes) {
-            if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id)) mark(id);
+            if (resolvable(meta) && !inc.slot_of.contains(id)) mark(id);
         }
     }
     for (const auto& [h, changed_at] : ids_changed) {
@@ -437,7 +442,7 @@ Status refresh_derived_edges_fully(EngineState& state) {
     std::vector<std::string> ids;
     ids.reserve(rec.nodes.size());
     for (const auto& [id, meta] : rec.nodes) {
-        if (meta.calls || meta.django_relations_json) ids.push_back(id);
+        if (resolvable(meta)) ids.push_back(id);
     }
     rec.resolved_call_edges.clear();
     // The refill looks every pair's ids up: what builders_can_be_exact would find again.
@@ -471,7 +476,7 @@ Status refresh_derived_edges(EngineState& state) {
 void note_upsert(EngineState& state, const NodeMeta& incoming) {
     if (!state.incremental.valid || state.incremental.journal.noting_paused) return;
     note_emptiness(state);
-    note_node(state, incoming.node_id, incoming.calls || incoming.django_relations_json);
+    note_node(state, incoming.node_id, resolvable(incoming));
     if (auto old = state.record.nodes.find(incoming.node_id); old != state.record.nodes.end()) {
         note_name(state, to_lower(old->second.name));
     }
@@ -616,15 +621,11 @@ private:
     std::size_t at_ = 0;
 };
 
-bool resolvable(const NodeMeta& meta) { return meta.calls || meta.django_relations_json; }
-
 // Nothing left for a refresh to do: nothing journalled and, where births went unnoted (an
 // index just built), every node they brought that has something to resolve resolved since.
 bool settled(const EngineState& state) {
     const ChangeJournal& j = state.incremental.journal;
-    if (!j.nodes.empty() || !j.names.empty() || !j.removed.empty() || !j.direct_calls.empty() || j.name_index_was_empty) {
-        return false;
-    }
+    if (!nothing_noted(j)) return false;
     if (!j.births_unnoted) return true;
     for (const auto& [id, meta] : state.record.nodes) {
         if (resolvable(meta) && !state.incremental.slot_of.contains(id)) return false;
@@ -837,7 +838,7 @@ Status check_recorded_edges(const EngineState& state) {
     const ChangeJournal& journal = inc.journal;
     if (!table_as_noted(state)) return broken("the node table changed behind the journal");
     for (const auto& [id, meta] : rec.nodes) {
-        if ((meta.calls || meta.django_relations_json) && !inc.slot_of.contains(id) && !journal.nodes.contains(id) &&
+        if (resolvable(meta) && !inc.slot_of.contains(id) && !journal.nodes.contains(id) &&
             !journal.births_unnoted) {
             return broken(id + " is resolvable but neither recorded nor journalled");
         }
