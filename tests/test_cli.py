@@ -347,6 +347,38 @@ def test_the_program_ends_a_query_with_all_its_output_and_its_status(tmp_path):
     assert out.returncode != 0 and b"m.py:nothing" in out.stderr
 
 
+def test_a_quick_exit_leaves_the_restored_engine_to_the_end_of_the_process(tmp_path, monkeypatch, capsys):
+    # Freeing a large engine takes longer than the query: the quick exit must come first.
+    engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))
+    engine.add_node("m.py:f", "Function", "f", "m.py")
+    engine.save()
+    freed = []
+
+    class Held:
+        def __init__(self, engine):
+            self.engine = engine
+
+        def __getattr__(self, name):
+            return getattr(self.engine, name)
+
+        def __del__(self):
+            freed.append(True)
+
+    class Exited(Exception):
+        pass
+
+    def exit_now(status):
+        raise Exited(status, list(freed))
+
+    opened = api.open_index
+    monkeypatch.setattr(api, "open_index", lambda ws: Held(opened(ws)))
+    monkeypatch.setattr(os, "_exit", exit_now)
+    with pytest.raises(Exited) as ended:
+        cli.main(["callers", "m.py:f", "--workspace", str(tmp_path / "ws")], quick_exit=True)
+    assert ended.value.args == (0, [])
+    assert "(no callers)" in capsys.readouterr().out
+
+
 def test_a_query_loads_neither_the_indexer_nor_the_exporter(tmp_path):
     # A query is a process of its own each time: what it imports is its start-up cost.
     engine = corvanedb.PyMetadataEngine(str(tmp_path / "ws"))

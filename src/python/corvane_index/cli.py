@@ -172,6 +172,8 @@ def query_workspace(args) -> str:
 
 def open_for_query(args) -> corvanedb.PyMetadataEngine:
     engine = api.open_index(query_workspace(args))
+    # Held by args, which main keeps to the end: a quick exit then never frees it.
+    args.engine = engine
     if engine.get_stats()["nodes"] == 0:
         raise CommandError("the index is empty: no Python files were found when it was made", 1)
     return engine
