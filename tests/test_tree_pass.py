@@ -1365,6 +1365,52 @@ def test_a_property_types_what_it_returns_and_a_self_import_adds_no_meaning(tmp_
     assert "pkg/table.py:Table.moved" in callees(engine, "pkg/table.py:<module>")
 
 
+def test_a_repeated_import_and_a_default_after_or_keep_one_class(tmp_path):
+    engine = index_files(tmp_path, {
+        "pkg/__init__.py": '''
+            from typing import TYPE_CHECKING
+            if TYPE_CHECKING:
+                from .console import Console
+
+            def get_console() -> "Console":
+                from .console import Console
+                return Console()
+        ''',
+        "pkg/console.py": '''
+            class Console:
+                def print(self):
+                    pass
+
+            class Other:
+                def print(self):
+                    pass
+        ''',
+        "pkg/live.py": '''
+            from typing import Optional
+            from . import get_console
+            from .console import Console, Other
+
+            class Live:
+                def __init__(self, console: Optional[Console] = None):
+                    self.console = console or get_console()
+
+                def refresh(self):
+                    self.console.print()
+
+            def either(console: Optional[Console] = None):
+                console = console or Other()
+                console.print()
+
+            if __name__ == "__main__":
+                from .console import Console
+                Live(Console()).refresh()
+        ''',
+    })
+    # `a or b` is one of the two; the demo's import again of Console keeps it one class.
+    assert "pkg/console.py:Console.print" in callees(engine, "pkg/live.py:Live.refresh")
+    assert callees(engine, "pkg/live.py:either") == ["pkg/console.py:Other"]
+
+
 def test_types_reached_through_attributes_and_method_results(tmp_path):
     engine = index_files(tmp_path, {
         "models.py": '''

@@ -241,6 +241,7 @@ class _Scope:
     def_binds: dict[str, int] = field(default_factory=dict)  # how many of those are def/class statements
     params: set[str] = field(default_factory=set)
     package_imports: dict[str, int] = field(default_factory=dict)  # binds by `import a.b` of the package a
+    import_binds: dict[str, int] = field(default_factory=dict)  # binds by import statements
     elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
@@ -1002,11 +1003,17 @@ class _FileVisitor:
         return None
 
     def _value_types(self, value: ast.AST, scope: _Scope) -> list:
-        """The types a value may have: each branch of `a if c else b` that is not a literal
-        None (calling a method of None fails, so None adds no target)."""
+        """The types a value may have: each branch of `a if c else b`, each operand of
+        `a or b`, that is not a literal None (calling a method of None fails, so None adds no
+        target)."""
+        branches = None
         if isinstance(value, ast.IfExp):
-            branches = [b for b in (value.body, value.orelse) if not (isinstance(b, ast.Constant) and b.value is None)]
-            return [t for b in branches for t in self._value_types(b, scope)]
+            branches = (value.body, value.orelse)
+        elif isinstance(value, ast.BoolOp) and isinstance(value.op, ast.Or):
+            branches = value.values
+        if branches is not None:
+            return [t for b in branches if not (isinstance(b, ast.Constant) and b.value is None)
+                    for t in self._value_types(b, scope)]
         found = self._value_type(value, scope)
         return [_UNKNOWN if found is None else found]
 
@@ -1116,6 +1123,7 @@ class _FileVisitor:
         self.imported.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
         local = alias.asname or parts[0]
         scope.binds[local] = scope.binds.get(local, 0) + 1
+        scope.import_binds[local] = scope.import_binds.get(local, 0) + 1
         scope.rebind(local)
         if alias.asname:
             self._add_binding(scope, alias.asname,
@@ -1146,6 +1154,7 @@ class _FileVisitor:
             if alias.name != "*":
                 local = alias.asname or alias.name
                 scope.binds[local] = scope.binds.get(local, 0) + 1
+                scope.import_binds[local] = scope.import_binds.get(local, 0) + 1
                 scope.rebind(local)
         if module is None:
             # Reaches above the indexed root: the names are bound, but to nothing we know.
@@ -1720,6 +1729,10 @@ class _FileVisitor:
                 names[name] = ["def", module.members[name]]  # alternative definitions: one node
             elif count > 1 and module.package_imports.get(name) == count:
                 names[name] = ["import", imported]  # `import a.b` and `import a.c` bind the same a
+            elif count > 1 and module.import_binds.get(name) == count and imported and len(imported) == 1:
+                # The same import again (a demo under `if __name__ == "__main__":` repeats the
+                # module's own): one meaning.
+                names[name] = ["import", imported]
             elif count > 1:
                 names[name] = ["ambiguous", imported] if imported else ["ambiguous"]
             elif imported:
