@@ -1045,11 +1045,68 @@ def test_loop_over_a_container_annotated_with_its_item_class(tmp_path):
             def pairs(jobs: dict[str, Job]):
                 for k in jobs:
                     k.run()
+                for n, v in jobs.items():
+                    v.run()
+        ''',
+        "held.py": '''
+            from dataclasses import dataclass, field
+            from typing import Dict, List
+            from jobs import Job
+
+            class Queue:
+                def values(self):
+                    for job in self.waiting.values():
+                        job.run()
+
+                def __init__(self):
+                    self.waiting: Dict[str, Job] = {}
+                    self.done: List[Job] = []
+                    self.mixed: List[Job] = []
+
+                def items(self):
+                    for name, job in self.waiting.items():
+                        job.run()
+
+                def indexed(self, i):
+                    self.done[i].run()
+
+                def got(self, key):
+                    job = self.waiting.get(key)
+                    job.run()
+
+                def numbered(self):
+                    for i, job in enumerate(self.done):
+                        job.run()
+
+                def reassigned(self, others):
+                    self.mixed = others
+                    for job in self.mixed:
+                        job.run()
+                    self.mixed[0].run()
+
+                def sliced(self):
+                    self.done[1:].run()
+
+            @dataclass
+            class Batch:
+                jobs: List[Job] = field(default_factory=list)
+
+                def backwards(self):
+                    for job in reversed(self.jobs):
+                        job.run()
         ''',
     })
-    assert callees(engine, "jobs.py:all_lists") == ["jobs.py:Job.run"]
+    run = "jobs.py:Job.run"
+    assert callees(engine, "jobs.py:all_lists") == [run]
     assert callees(engine, "jobs.py:rebound") == []
-    assert callees(engine, "jobs.py:pairs") == []
+    # A dict's loop binds its keys; its values come through .values(), .items() and [key].
+    assert callees(engine, "jobs.py:pairs") == [run]
+    for method in ("values", "items", "indexed", "got", "numbered"):
+        assert callees(engine, f"held.py:Queue.{method}") == [run], method
+    assert callees(engine, "held.py:Batch.backwards") == [run]
+    # An attribute assigned something besides its annotation, and a slice, hold no known item.
+    assert callees(engine, "held.py:Queue.reassigned") == []
+    assert callees(engine, "held.py:Queue.sliced") == []
 
 
 def test_methods_of_a_module_level_instance_reached_through_the_module(tmp_path):

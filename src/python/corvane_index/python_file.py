@@ -159,6 +159,38 @@ def element_type(expr: ast.AST | None) -> str | None:
     return annotation_type(expr.slice) if origin in _CONTAINERS else None
 
 
+_MAPPINGS = frozenset({"dict", "Dict", "Mapping", "MutableMapping", "DefaultDict", "defaultdict", "OrderedDict"})
+
+
+def mapped_type(expr: ast.AST | None) -> str | None:
+    """The class of the values of a mapping an annotation names: `dict[str, Foo]`,
+    `Mapping[K, "Foo"]`, also inside `Optional[...]` / `... | None`."""
+    expr = _annotation_expr(expr)
+    found = _through_form(expr, mapped_type)
+    if found is not _NOT_A_FORM:
+        return found
+    if not isinstance(expr, ast.Subscript) or not isinstance(expr.slice, ast.Tuple) or len(expr.slice.elts) != 2:
+        return None
+    origin = (dotted_name(expr.value) or "").rpartition(".")[2]
+    return annotation_type(expr.slice.elts[1]) if origin in _MAPPINGS else None
+
+
+def _empty_container(value: ast.AST | None) -> bool:
+    """None, `[]`, `{}`, `set()`, `dict()`, `defaultdict(list)`...: a start that holds no item."""
+    if value is None or (isinstance(value, ast.Constant) and value.value is None):
+        return True
+    if isinstance(value, (ast.List, ast.Set, ast.Tuple)):
+        return not value.elts
+    if isinstance(value, ast.Dict):
+        return not value.keys
+    return (isinstance(value, ast.Call) and not value.keywords
+            and (dotted_name(value.func) or "").rpartition(".")[2] in _EMPTY_MAKERS
+            and (not value.args or (dotted_name(value.func) or "").endswith("defaultdict")))
+
+
+_EMPTY_MAKERS = frozenset({"list", "dict", "set", "deque", "defaultdict", "OrderedDict"})
+
+
 def base_class_text(expr: ast.AST) -> str:
     """A base class as written; a subscripted base (`Generic[T]`) counts as its origin."""
     if isinstance(expr, ast.Subscript):
@@ -242,7 +274,12 @@ class _Scope:
     params: set[str] = field(default_factory=set)
     package_imports: dict[str, int] = field(default_factory=dict)  # binds by `import a.b` of the package a
     import_binds: dict[str, int] = field(default_factory=dict)  # binds by import statements
-    elements: dict[str, str] = field(default_factory=dict)  # name -> class of its items, as annotated
+    # What containers hold, as annotated: name (or self.<attr> in a class) -> class of the
+    # items (elements) or of a mapping's values (values); in a class, the attributes assigned
+    # something else as well (mixed).
+    elements: dict[str, str] = field(default_factory=dict)
+    values: dict[str, str] = field(default_factory=dict)
+    mixed: set[str] = field(default_factory=set)
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     stubs: set[str] = field(default_factory=set)  # methods defined here that no instance runs (see _is_stub)
@@ -414,7 +451,8 @@ class _FileVisitor:
         self.imported: set[str] = set()  # every module path an import statement names
         self._flow_used: str | None = None  # set by _rewrite when a parameter flow decided
         self._readers: dict[str, list[_Scope]] | None = None  # name -> scopes that read it
-        self._item_loops: list[tuple[_Scope, str, str]] = []  # (scope, items, loop variable) typed by items
+        # (scope, container, "elements"/"values", name typed by its items): checked at the end
+        self._item_uses: list[tuple[_Scope, ast.AST, str, str]] = []
         self._lambdas: dict[int, _Scope] = {}  # id of an ast.Lambda -> its definition
         self._declared: set[str] = set()  # names some scope declares global or nonlocal
 
@@ -442,9 +480,9 @@ class _FileVisitor:
         self.extract.nodes += [record, code]
         self.extract.structural += [(ids.file_id(self.path), record["node_id"]), (record["node_id"], code["node_id"])]
         self._body(self.tree.body, module)
-        for scope, items, name in self._item_loops:
-            if self._items_type(ast.Name(items), scope) is None:
-                scope.receivers.note(name, _UNKNOWN)  # items was rebound after the loop
+        for scope, items, of, name in self._item_uses:
+            if self._items(items, scope, of) is None:
+                scope.receivers.note(name, _UNKNOWN)  # the container was bound again after its use
         for scope in self.scopes:
             # `global x; x = ...` in a function rebinds the module's x.
             for name in scope.declared_outer & set(scope.binds):
@@ -611,9 +649,7 @@ class _FileVisitor:
             # Without an annotation the argument may be anything: a later assignment does
             # not tell the type on every path.
             scope.receivers.note(a.arg, (t, "type") if t is not None else _UNKNOWN, parent)
-            t = element_type(a.annotation)
-            if t is not None:
-                scope.elements[a.arg] = t
+            self._note_items(scope, a.arg, a.annotation)
 
     def _class(self, node: ast.ClassDef, parent: _Scope):
         for deco in node.decorator_list:
@@ -639,7 +675,29 @@ class _FileVisitor:
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("class", node.name, parent, record)
         scope.is_protocol = any(self._typing_protocol(b) for b in extra["base_classes"])
+        self._annotated_attributes(node, scope)
         self._body(node.body, scope)
+
+    def _annotated_attributes(self, node: ast.ClassDef, scope: _Scope):
+        """The containers annotated as attributes (`self.jobs: list[Job] = []` in any method,
+        `jobs: list[Job]` in the body), noted before the methods are read: a method may use
+        one before the method that annotates it."""
+        stack: list[ast.stmt] = list(node.body)
+        while stack:
+            stmt = stack.pop()
+            if isinstance(stmt, ast.AnnAssign):
+                target = stmt.target
+                if isinstance(target, ast.Name) and stmt in node.body:
+                    self._note_items(scope, "self." + target.id, stmt.annotation)
+                elif isinstance(target, ast.Attribute) and isinstance(target.value, ast.Name) \
+                        and target.value.id == "self":
+                    self._note_items(scope, "self." + target.attr, stmt.annotation)
+            elif isinstance(stmt, ast.ClassDef) or (isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef))
+                                                    and stmt not in node.body):
+                continue  # a nested class's self, or a function's own
+            else:
+                for name in ("body", "orelse", "finalbody", "handlers", "cases"):
+                    stack.extend(getattr(stmt, name, ()))
 
     def _typing_protocol(self, base: str) -> bool:
         """Is base typing's Protocol (not another class of that name, as asyncio's)?"""
@@ -800,12 +858,16 @@ class _FileVisitor:
                     else:
                         self._expr(item.optional_vars, scope)
             self._body(stmt.body, scope)
-        elif isinstance(stmt, ast.For) and isinstance(stmt.target, ast.Name) and self._items_type(stmt.iter, scope):
-            # `for x in items` where items is annotated `list[Foo]`: x is a Foo.
+        elif isinstance(stmt, ast.For) and (looped := self._loop_items(stmt, scope)) is not None:
+            # `for x in items` where items is annotated `list[Foo]` (`.values()`, `.items()`,
+            # `enumerate(...)` of such containers alike): x is a Foo.
+            items, of, target, others = looped
             self._special_calls(stmt.iter, "for", scope)
             self._expr(stmt.iter, scope)
-            self._target(stmt.target, None, None, scope, (self._items_type(stmt.iter, scope), "type"))
-            self._item_loops.append((scope, stmt.iter.id, stmt.target.id))
+            for other in others:
+                self._target(other, None, None, scope)
+            self._target(target, None, None, scope, (self._items(items, scope, of), "type"))
+            self._item_uses.append((scope, items, of, target.id))
             self._body(stmt.body, scope)
             self._body(stmt.orelse, scope)
         elif isinstance(stmt, ast.For) and isinstance(stmt.target, ast.Name) and self._iterated(stmt.iter, scope):
@@ -869,6 +931,10 @@ class _FileVisitor:
         """Locals, receiver types, aliases and Django fields from `target = value` /
         `target: annotation = value`."""
         if isinstance(target, ast.Name):
+            if scope.kind == "class":
+                self._note_items(scope, "self." + target.id, annotation, value)
+            elif annotation is not None:
+                self._note_items(scope, target.id, annotation)
             scope.bind(target.id)
             if scope.binds_class and self._new_own_instance(value, scope):
                 scope.own_made.add(target.id)  # `self = object.__new__(cls)`
@@ -907,6 +973,11 @@ class _FileVisitor:
             type_names = self._value_types(value, scope)
 
         if isinstance(target, ast.Name):
+            held = self._item_of(value, scope) if annotation is None and known_type is None else None
+            if held is not None:
+                # `x = items[i]`, `x = table.get(key)`: an item of an annotated container.
+                type_names = [(held[1], "type")]
+                self._item_uses.append((scope, held[2], held[0], target.id))
             if scope.kind == "class":
                 # Class attributes are what instances see through self.<name>.
                 for type_name in type_names:
@@ -923,6 +994,8 @@ class _FileVisitor:
         text = dotted_name(target)
         head, _, rest = text.partition(".")
         method = self._method_scope(scope)
+        if method is not None and head == "self" == method.self_name and "." not in rest:
+            self._note_items(method.class_scope, text, annotation, value)
         for type_name in type_names:
             if method is not None and head == method.self_name:
                 method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
@@ -970,14 +1043,82 @@ class _FileVisitor:
             # A new dict: the one a branch started from is restored after it.
             scope.current = {**scope.current, name: _Current(alias, made, type_name)}
 
-    def _items_type(self, expr: ast.AST, scope: _Scope) -> str | None:
-        """The annotated item class of a local or parameter that is bound only once."""
-        if not isinstance(expr, ast.Name) or scope.kind != "function":
+    def _items(self, expr: ast.AST, scope: _Scope, of: str = "elements") -> str | None:
+        """The annotated class of what a container holds (of: "elements", its items; "values",
+        a mapping's values): a local or parameter bound only once, or self.<attr> of the
+        method's class that the class assigns nothing else."""
+        if scope.kind != "function":
             return None
-        owner = self._owner(expr.id, scope)
-        if owner is None or owner.kind != "function" or owner.binds.get(expr.id) != 1:
+        if isinstance(expr, ast.Name):
+            owner = self._owner(expr.id, scope)
+            if owner is None or owner.kind != "function" or owner.binds.get(expr.id) != 1:
+                return None
+            return getattr(owner, of).get(expr.id)
+        if isinstance(expr, ast.Attribute) and isinstance(expr.value, ast.Name) and expr.value.id == "self":
+            method = self._method_scope(scope)
+            key = "self." + expr.attr
+            if method is None or method.self_name != "self" or key in method.class_scope.mixed:
+                return None
+            return getattr(method.class_scope, of).get(key)
+        return None
+
+    def _subscripted(self, expr: ast.AST, scope: _Scope) -> tuple[str, str] | None:
+        """(of, class) of what `expr[k]` gives: a mapping's values, else a sequence's items."""
+        for of in ("values", "elements"):
+            found = self._items(expr, scope, of)
+            if found is not None:
+                return of, found
+        return None
+
+    def _item_of(self, value: ast.AST | None, scope: _Scope) -> tuple[str, str, ast.AST] | None:
+        """(of, class, container) for `c[k]` (no slice) or `c.get(k)` of a mapping c."""
+        if isinstance(value, ast.Subscript) and not isinstance(value.slice, ast.Slice):
+            found = self._subscripted(value.value, scope)
+            return (*found, value.value) if found is not None else None
+        if isinstance(value, ast.Call) and isinstance(value.func, ast.Attribute) and value.func.attr == "get" \
+                and len(value.args) == 1 and not value.keywords:
+            found = self._items(value.func.value, scope, "values")
+            return ("values", found, value.func.value) if found is not None else None
+        return None
+
+    def _loop_items(self, stmt: ast.For, scope: _Scope):
+        """(container, of, the loop variable typed by its items, the other names bound) for
+        `for x in c`, `for x in c.values()`, `for k, x in c.items()`, `for i, x in
+        enumerate(c)`, `for x in reversed(c)` / `sorted(c)` where c's annotation tells; or None."""
+        target, it, others = stmt.target, stmt.iter, []
+        of = "elements"
+        if isinstance(target, ast.Tuple) and len(target.elts) == 2 and isinstance(it, ast.Call) and len(it.args) == 1 \
+                and not it.keywords and isinstance(it.func, ast.Name) and it.func.id == "enumerate":
+            others, target, it = [target.elts[0]], target.elts[1], it.args[0]
+        elif isinstance(it, ast.Call) and not it.args and not it.keywords and isinstance(it.func, ast.Attribute) \
+                and it.func.attr in ("values", "items"):
+            if it.func.attr == "items":
+                if not (isinstance(target, ast.Tuple) and len(target.elts) == 2):
+                    return None
+                others, target = [target.elts[0]], target.elts[1]
+            of, it = "values", it.func.value
+        elif isinstance(it, ast.Call) and len(it.args) == 1 and not it.keywords and isinstance(it.func, ast.Name) \
+                and it.func.id in ("reversed", "sorted", "list", "tuple"):
+            it = it.args[0]
+        else:
+            it = stmt.iter
+        if it is not stmt.iter and isinstance(stmt.iter.func, ast.Name) and self._owner(stmt.iter.func.id, scope):
+            return None  # a function of the code named like the builtin
+        if not isinstance(target, ast.Name) or self._items(it, scope, of) is None:
             return None
-        return owner.elements.get(expr.id)
+        return it, of, target, others
+
+    def _note_items(self, scope: _Scope, key: str, annotation: ast.AST | None, value: ast.AST | None = None):
+        """What key holds as annotation states (an attribute of a class: unless the class
+        assigns it something else too)."""
+        if annotation is None:
+            if scope.kind == "class" and not _empty_container(value):
+                scope.mixed.add(key)
+            return
+        for of, found in (("elements", element_type(annotation)), ("values", mapped_type(annotation))):
+            held = getattr(scope, of)
+            if found is not None and held.setdefault(key, found) != found and scope.kind == "class":
+                scope.mixed.add(key)
 
     def _iterated(self, expr: ast.AST, scope: _Scope):
         """The type entry of a loop variable over expr: ("f", "yield") for the items of what a
@@ -1314,6 +1455,16 @@ class _FileVisitor:
             # of an entry reads the table without changing it.
             scope.table_calls[func.value.id] = scope.table_calls.get(func.value.id, 0) + 1
             return _table_call(func.value.id, func.slice.value if isinstance(func.slice, ast.Constant) else _ANY_KEY)
+        if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Subscript) \
+                and not isinstance(func.value.slice, ast.Slice):
+            # `items[i].m()`: an item of a container annotated with its items' class.
+            found = self._subscripted(func.value.value, scope)
+            if found is None or found[1] in _BUILTINS:
+                return None  # `lines[0].strip()`: a method of a builtin class, no node of the tree
+            key = dotted_name(func.value.value) + "[]"
+            scope.receivers.note(key, (found[1], "type"), scope)
+            self._item_uses.append((scope, func.value.value, found[0], key))
+            return f"{key}.{func.attr}"
         if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
             # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
             key = dotted_name(func.value.func)
