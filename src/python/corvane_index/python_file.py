@@ -175,6 +175,9 @@ def mapped_type(expr: ast.AST | None) -> str | None:
     return annotation_type(expr.slice.elts[1]) if origin in _MAPPINGS else None
 
 
+_EMPTY_MAKERS = frozenset({"list", "dict", "set", "deque", "defaultdict", "OrderedDict"})
+
+
 def _empty_container(value: ast.AST | None) -> bool:
     """None, `[]`, `{}`, `set()`, `dict()`, `defaultdict(list)`...: a start that holds no item."""
     if value is None or (isinstance(value, ast.Constant) and value.value is None):
@@ -186,9 +189,6 @@ def _empty_container(value: ast.AST | None) -> bool:
     return (isinstance(value, ast.Call) and not value.keywords
             and (dotted_name(value.func) or "").rpartition(".")[2] in _EMPTY_MAKERS
             and (not value.args or (dotted_name(value.func) or "").endswith("defaultdict")))
-
-
-_EMPTY_MAKERS = frozenset({"list", "dict", "set", "deque", "defaultdict", "OrderedDict"})
 
 
 def base_class_text(expr: ast.AST) -> str:
