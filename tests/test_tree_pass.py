@@ -1468,6 +1468,61 @@ def test_a_repeated_import_and_a_default_after_or_keep_one_class(tmp_path):
     assert callees(engine, "pkg/live.py:either") == ["pkg/console.py:Other"]
 
 
+def test_attributes_of_classes_whose_outside_bases_bind_no_such_name(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            from abc import ABC
+            from typing import Generic, NamedTuple, TypeVar
+            from elsewhere import Base
+            T = TypeVar("T")
+
+            class Flags:
+                def set(self):
+                    pass
+
+            class Out(NamedTuple):
+                flags: Flags
+                count: Flags
+
+            class Abstract(ABC):
+                def __init__(self):
+                    self.flags = Flags()
+
+            class Box(Generic[T]):
+                def __init__(self):
+                    self.flags = Flags()
+
+            class Failure(Exception):
+                def __init__(self):
+                    self.flags = Flags()
+                    self.args = Flags()
+
+            class Unknown(Base):
+                def __init__(self):
+                    self.flags = Flags()
+
+            def named():
+                out = Out(Flags(), Flags())
+                out.flags.set()
+
+            def abstract(a: Abstract, b: Box, e: Failure):
+                a.flags.set()
+                b.flags.set()
+                e.flags.set()
+
+            def shadowed(out: Out, e: Failure, u: Unknown):
+                out.count.set()
+                e.args.set()
+                u.flags.set()
+        ''',
+    })
+    set_ = "m.py:Flags.set"
+    assert set_ in callees(engine, "m.py:named")
+    assert set_ in callees(engine, "m.py:abstract")
+    # A tuple's own count, an exception's own args, and a base nobody can read.
+    assert set_ not in callees(engine, "m.py:shadowed")
+
+
 def test_types_reached_through_attributes_and_method_results(tmp_path):
     engine = index_files(tmp_path, {
         "models.py": '''

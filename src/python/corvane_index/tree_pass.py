@@ -40,6 +40,7 @@ changed: a module that gains a function is not a reason to link its importers ag
 
 from __future__ import annotations
 
+import builtins
 import functools
 import importlib.machinery
 import json
@@ -62,6 +63,12 @@ _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 SELF = "<self>"
 # A method's result that is what the instance holds in an attribute: HELD + its name.
 HELD = SELF + ":"
+# Bases from outside the tree (by module and name) whose instances hold only these public names
+# (a NamedTuple's fields are its own class's): an attribute or method of another name is the
+# subclass's own, or one of its bases' of the tree.
+_PLAIN_BASES = {("typing", "Generic"): (), ("typing", "Protocol"): (), ("typing_extensions", "Protocol"): (),
+                ("typing", "NamedTuple"): ("count", "index"), ("typing_extensions", "NamedTuple"): ("count", "index"),
+                ("abc", "ABC"): ()}
 # The folder that holds a tree's packages in the "src layout", when it is no package itself.
 SRC_ROOT = "src/"
 # A dependency on the set of modules that import a module: IMPORTERS + its normalized path.
@@ -406,6 +413,41 @@ class TreeFacts:
         """The classes of the tree among cls's bases (a list its callers only read)."""
         return self._remembered(("bases", cls), self._bases, cls)
 
+    def bases_known(self, cls, entry: dict, name: str) -> bool:
+        """Are all of cls's bases classes of the tree, or outside classes known not to bind
+        name (a builtin class, typing's Generic, Protocol or NamedTuple, abc's ABC)? Else a
+        base we cannot read may bind it."""
+        if len(self.bases(cls)) == sum(b != "object" for b in entry["bases"]):
+            return True
+        if name.startswith("__"):
+            return False  # any class may define a special method
+        for text in entry["bases"]:
+            if text == "object":
+                continue
+            target = self.dotted(cls[1], text.split("."))
+            if target is not None and target[0] == "def" and target[3] == "class":
+                continue
+            if not self._plain_base(cls[1], text, name):
+                return False
+        return True
+
+    def _plain_base(self, path: str, text: str, name: str) -> bool:
+        head, _, rest = text.partition(".")
+        entry = self.entry(path, "names", head)
+        if entry is None:
+            # Unbound in the module and brought by no star import: a builtin class.
+            kind = getattr(builtins, head, None)
+            return (not rest and isinstance(kind, type) and not self.part(path, "star")
+                    and not hasattr(kind, name) and not hasattr(kind, "__getattr__"))
+        if entry[0] != "import" or len(entry[1]) != 1:
+            return False
+        binding = entry[1][0]
+        if "symbol" in binding:
+            key = (binding["module"], binding["symbol"]) if not rest else None
+        else:
+            key = (binding["module"], rest) if binding.get("qualifier", head) == head and "." not in rest else None
+        return key in _PLAIN_BASES and name not in _PLAIN_BASES[key]
+
     def _bases(self, cls) -> list:
         path, qual = cls[1], cls[2]
         entry = self.entry(path, "classes", qual)
@@ -521,7 +563,7 @@ class TreeFacts:
             return False
         for c in order:
             entry = self.entry(c[1], "classes", c[2])
-            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+            if not self.bases_known(c, entry, method):
                 return False  # a base outside the tree may bind it
             if any(n in entry["members"] or n in entry.get("bound", ()) for n in (method, "__getattr__", "__getattribute__")):
                 return False
@@ -577,7 +619,7 @@ class TreeFacts:
         found = set()
         for c in self.linearization(cls) or ():
             entry = self.entry(c[1], "classes", c[2])
-            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+            if not self.bases_known(c, entry, attr):
                 return None
             stated = entry["self"].get("self." + attr)
             if stated is not None:
@@ -599,7 +641,7 @@ class TreeFacts:
             entry = self.entry(c[1], "classes", c[2])
             if name in entry["members"] or name in entry.get("bound", [name]):
                 return c, entry
-            if len(self.bases(c)) != sum(b != "object" for b in entry["bases"]):
+            if not self.bases_known(c, entry, name):
                 return None
         return None
 
