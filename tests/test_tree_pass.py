@@ -2311,6 +2311,82 @@ def test_calling_a_new_instance_runs_its_classes_call(tmp_path):
     assert callees(engine, "app.py:plain") == ["hl.py:Plain"]
 
 
+def test_what_partial_wraps_a_caught_exception_and_chained_results_reach(tmp_path):
+    engine = index_files(tmp_path, {
+        "m.py": '''
+            import functools
+            from functools import partial
+
+            def add(a, b):
+                return a + b
+
+            def impl(self):
+                pass
+
+            class Shape:
+                run = impl
+
+                def __call__(self):
+                    pass
+
+                def moved(self) -> "Shape":
+                    return self
+
+                def area(self):
+                    pass
+
+            class Failed(Exception):
+                def note(self):
+                    pass
+
+            def partials():
+                inc = partial(add, 1)
+                inc(2)
+                dec = functools.partial(add, -1)
+                dec(2)
+
+            def methods():
+                Shape().run()
+                s = Shape()
+                s()
+
+            def chained():
+                Shape().moved().moved().area()
+                m = Shape().moved()
+                m.area()
+
+            def caught():
+                try:
+                    pass
+                except Failed as e:
+                    e.note()
+
+            def caught_either():
+                try:
+                    pass
+                except (Failed, ValueError) as e:
+                    e.note()
+        ''',
+        "other.py": '''
+            def partial(f, x):
+                return print
+
+            def add():
+                pass
+
+            def not_functools():
+                p = partial(add, 1)
+                p()
+        ''',
+    })
+    assert callees(engine, "m.py:partials") == ["m.py:add"]
+    assert callees(engine, "m.py:methods") == ["m.py:Shape", "m.py:Shape.__call__", "m.py:impl"]
+    assert callees(engine, "m.py:chained") == ["m.py:Shape", "m.py:Shape.area", "m.py:Shape.moved"]
+    assert callees(engine, "m.py:caught") == ["m.py:Failed.note"]
+    assert callees(engine, "m.py:caught_either") == []
+    assert callees(engine, "other.py:not_functools") == ["other.py:partial"]
+
+
 def test_method_resolution_order_is_pythons_on_random_hierarchies():
     import random
 

@@ -52,6 +52,8 @@ class FileExtract:
 # Longest chain of attributes given a dotted name: every attribute of a chain asks for the name
 # of the chain below it, so an unbounded one would make a chain's cost grow as its square.
 _MAX_DOTTED = 64
+# Longest chain of methods called on call results that types its receivers (`a().b().c()`).
+_MAX_CHAINED_CALLS = 8
 
 
 def dotted_name(expr: ast.AST) -> str | None:
@@ -775,7 +777,9 @@ class _FileVisitor:
             for handler in stmt.handlers:
                 scope.current = {}
                 if handler.name:
-                    self._bind(scope, handler.name, _UNKNOWN)
+                    # `except E as e`: e is an instance of E (of one of several for a tuple).
+                    caught = dotted_name(handler.type) if handler.type is not None else None
+                    self._bind(scope, handler.name, (caught, "type") if caught is not None else _UNKNOWN)
                 if handler.type is not None:
                     self._expr(handler.type, scope)
                 self._body(handler.body, scope)
@@ -939,6 +943,8 @@ class _FileVisitor:
             if scope.binds_class and self._new_own_instance(value, scope):
                 scope.own_made.add(target.id)  # `self = object.__new__(cls)`
             alias = _alias_value(value) if annotation is None else None
+            if annotation is None and isinstance(value, ast.Call):
+                alias = self._partial_of(value, scope) or alias
             if isinstance(value, ast.Lambda) and annotation is None and id(value) in self._lambdas:
                 alias = _DEFINED + self._lambdas[id(value)].qual
             if alias is None and annotation is None:
@@ -1042,6 +1048,22 @@ class _FileVisitor:
         if alias is not None or made is not None:
             # A new dict: the one a branch started from is restored after it.
             scope.current = {**scope.current, name: _Current(alias, made, type_name)}
+
+    def _partial_of(self, value: ast.AST, scope: _Scope) -> str | None:
+        """The function `functools.partial(f, ...)` wraps (calling the partial calls it): f's
+        dotted name, when partial is the standard library's, imported once."""
+        if not isinstance(value, ast.Call) or not value.args or isinstance(value.args[0], ast.Starred):
+            return None
+        name = dotted_name(value.func)
+        head = name.partition(".")[0] if name is not None else None
+        owner = self._owner(head, scope) if head is not None else None
+        if owner is None or owner.binds.get(head) != 1:
+            return None
+        wanted = ({"module": "functools", "kind": "module", "qualifier": "functools"} if name == "functools.partial"
+                  else {"module": "functools", "symbol": "partial", "kind": "symbol"} if name == "partial" else None)
+        if wanted is None or owner.imports.get(head) != [wanted]:
+            return None
+        return dotted_name(value.args[0])
 
     def _items(self, expr: ast.AST, scope: _Scope, of: str = "elements") -> str | None:
         """The annotated class of what a container holds (of: "elements", its items; "values",
@@ -1170,6 +1192,10 @@ class _FileVisitor:
                 return allocated, "call"
             name = dotted_name(value.func)
             if name is None:
+                if isinstance(value.func, ast.Attribute) and isinstance(value.func.value, ast.Call):
+                    # `x = Cls().make()`: what make gives on the call's result.
+                    inner = self._call_key(value.func.value, scope)
+                    return (f"{inner}.{value.func.attr}", "call") if inner is not None else None
                 return None
             method = self._method_scope(scope)
             head = name.split(".", 1)[0]
@@ -1466,13 +1492,28 @@ class _FileVisitor:
             self._item_uses.append((scope, func.value.value, found[0], key))
             return f"{key}.{func.attr}"
         if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
-            # `Cls().m()`: the receiver is the call's result, typed like an assignment of it.
-            key = dotted_name(func.value.func)
-            type_name = self._value_type(func.value, scope)
-            if key is not None and type_name is not None and key not in _BUILTINS:
-                scope.receivers.note(key + "()", type_name, scope)
-                return f"{key}().{func.attr}"
+            # `Cls().m()`, `Cls().make().m()`: the receiver is the call's result.
+            key = self._call_key(func.value, scope)
+            if key is not None:
+                return f"{key}.{func.attr}"
         return None
+
+    def _call_key(self, call: ast.Call, scope: _Scope, depth: int = 0) -> str | None:
+        """The receiver text of what a call gives, "Cls()", or "Cls().make()" along methods
+        called on call results, noted with its type as an assignment of the call would be
+        typed (the chain's through the result of each method); None where nothing types it."""
+        func = call.func
+        if isinstance(func, ast.Attribute) and isinstance(func.value, ast.Call):
+            inner = self._call_key(func.value, scope, depth + 1) if depth < _MAX_CHAINED_CALLS else None
+            if inner is None:
+                return None
+            key, type_name = f"{inner}.{func.attr}", (f"{inner}.{func.attr}", "call")
+        else:
+            key, type_name = dotted_name(func), self._value_type(call, scope)
+            if key is None or type_name is None or key in _BUILTINS:
+                return None
+        scope.receivers.note(key + "()", type_name, scope)
+        return key + "()"
 
     # ---- the calls each node makes ----------------------------------------------------
 
@@ -1724,6 +1765,8 @@ class _FileVisitor:
             return None
         if callee in self.scopes[0].imports and self.scopes[0].binds.get(callee) == 1:
             return callee + "()"  # defined elsewhere: for the whole-tree pass to tell
+        if self.scopes[0].members.get(callee) == "class" and self.scopes[0].binds.get(callee) == 1:
+            return callee + "()"  # a new instance: calling it runs its class's __call__, as the pass tells
         if self.scopes[0].members.get(callee) != "function" or self.scopes[0].binds.get(callee) != 1:
             return None
         fn = self.by_id[ids.definition_id(self.path, callee)]

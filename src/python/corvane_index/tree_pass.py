@@ -655,6 +655,11 @@ class TreeFacts:
         c, entry = found
         members, bound = entry["members"], entry.get("bound", [method])
         name = method if method in members else entry["attrs"].get(method)
+        if name is not None and name not in members and name.partition(".")[0] not in bound:
+            # `run = impl` with impl a function of the module: a method like one defined here.
+            target = self.dotted(c[1], name.split("."))
+            return target if target is not None and target[0] == "def" and target[3] == "function" \
+                and "." not in target[2] else None
         if members.get(name) != "function" or name in bound:
             return None
         return "def", c[1], f"{c[2]}.{name}", "function"
@@ -933,8 +938,8 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         return _method_result(facts, path, scope, entry, classes, (types, unions), receivers,
                               shadowed)
 
-    for _ in range(2):
-        changed = False  # a second round sees what the first typed; if nothing, it repeats it
+    for _ in range(4):
+        changed = False  # a round sees what the one before typed (`a().b().c()`); one typing nothing ends them
         for scope, entries in raw["python_receiver_types"].items():
             for key, entry in entries.items():
                 if receivers[scope].get(key) is not None or entry is None:
