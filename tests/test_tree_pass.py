@@ -853,6 +853,13 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
                 def sides(self):
                     return 4
 
+            class Circle(Shape):
+                def area(self):
+                    return 3
+
+                def sides(self):
+                    return 0
+
             class Sized(typing.Protocol):
                 def size(self) -> int:
                     ...
@@ -876,6 +883,96 @@ def test_methods_no_instance_runs_get_no_edge(tmp_path):
     assert callees(engine, "shapes.py:measure") == ["shapes.py:Handler.data_received", "shapes.py:Shape.sides",
                                                      "shapes.py:Square.area"]
     assert callees(engine, "shapes.py:Square.area") == ["shapes.py:Shape.area"]
+
+
+def test_super_with_several_bases_and_entering_a_function_result(tmp_path):
+    engine = index_files(tmp_path, {
+        "mix.py": '''
+            class Base:
+                def save(self):
+                    pass
+
+            class Logged(Base):
+                def save(self):
+                    super().save()
+
+            class Timed(Base):
+                def save(self):
+                    super().save()
+
+            class Model(Logged, Timed):
+                def save(self):
+                    super().save()
+
+            class Resource:
+                def __enter__(self):
+                    return self
+
+                def __exit__(self, *exc):
+                    pass
+
+                def read(self):
+                    pass
+
+            def opened() -> Resource:
+                return Resource()
+
+            def use():
+                with opened() as r:
+                    r.read()
+
+            def target(x):
+                pass
+
+            def call(f, *args):
+                f(*args)
+
+            def forward():
+                call(target, 1, 2)
+        ''',
+    })
+    # Model's resolution order is Model, Logged, Timed, Base: super() in Model is Logged.
+    assert callees(engine, "mix.py:Model.save") == ["mix.py:Logged.save"]
+    assert callees(engine, "mix.py:Logged.save") == ["mix.py:Base.save"]
+    assert "mix.py:Resource.read" in callees(engine, "mix.py:use")
+    # Arguments after the named ones go to *args: f is still filled with target alone.
+    assert callees(engine, "mix.py:call") == ["mix.py:target"]
+
+
+def test_an_abstract_step_reaches_the_one_override_of_the_tree(tmp_path):
+    engine = index_files(tmp_path, {
+        "steps.py": '''
+            from abc import ABC, abstractmethod
+
+            class Job(ABC):
+                @abstractmethod
+                def step(self):
+                    ...
+
+                def check(self):
+                    raise NotImplementedError
+
+                def run(self):
+                    self.step()
+                    self.check()
+
+            class Middle(Job):
+                pass
+
+            class Only(Middle):
+                def step(self):
+                    pass
+
+                def check(self):
+                    pass
+
+            class Also(Job):
+                def check(self):
+                    pass
+        ''',
+    })
+    # Only one class of the tree overrides step; two override check.
+    assert callees(engine, "steps.py:Job.run") == ["steps.py:Only.step"]
 
 
 def test_method_inherited_or_aliased_through_a_class_name_or_self(tmp_path):

@@ -302,6 +302,8 @@ class _Scope:
     table_stores: list[tuple[str, object, str | None]] = field(default_factory=list)  # (name, constant key, value)
     sites: list[tuple] = field(default_factory=list)  # (callee, positional args, keyword args) of bare-name calls
     positional: list[str] = field(default_factory=list)  # parameters that take positional arguments
+    star_params: tuple[str, ...] = ()  # the names of *args and **kwargs, if any
+    takes_more: bool = False  # has *args: a call may pass more positional arguments than it names
     defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
     flows: dict[str, str] = field(default_factory=dict)  # parameter -> the one function every call passes
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
@@ -642,8 +644,8 @@ class _FileVisitor:
         for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
             if d is not None:
                 scope.defaults[a.arg] = _alias_value(d)
-        if args.vararg or args.kwarg:
-            scope.positional = []  # calls may reach any parameter: no flows
+        scope.star_params = tuple(a.arg for a in (args.vararg, args.kwarg) if a is not None)
+        scope.takes_more = args.vararg is not None
         for a in _all_args(args):
             scope.bind(a.arg)
             scope.params.add(a.arg)
@@ -1645,11 +1647,13 @@ class _FileVisitor:
         values: dict[str, set] = {p: set() for p in fn.params}
         passed_on = False  # a value that holds only as the caller's flows do
         for scope, (_, positional, keywords) in sites:
-            if positional is None or len(positional) > len(fn.positional):
+            if positional is None or (len(positional) > len(fn.positional) and not fn.takes_more):
                 return
             given = dict(zip(fn.positional, positional))
-            given.update(keywords)
+            given.update((k, v) for k, v in keywords.items() if k not in fn.star_params)
             for param in fn.params:
+                if param in fn.star_params:
+                    continue
                 value = given[param] if param in given else fn.defaults.get(param)
                 where = scope if param in given else home
                 if isinstance(value, ast.Lambda):

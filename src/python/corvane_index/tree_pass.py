@@ -346,8 +346,11 @@ class TreeFacts:
     def class_of(self, path: str, text: str, kind: str, depth: int = 0):
         """The class a receiver type entry denotes, read in the module in path."""
         if kind == "enter":
+            # A @contextmanager generator gives what it yields; any other function, its
+            # result's __enter__ (below).
             target = self.dotted(path, text.split("."))
-            if target is not None and target[0] == "def" and target[3] == "function":
+            if target is not None and target[0] == "def" and target[3] == "function" \
+                    and target[2] in self.part(target[1], "managers"):
                 return self.entered_class(target)
         if kind in ("enter", "aenter"):
             return self.entered_instance(self.class_of(path, text, "call"), kind)
@@ -552,6 +555,43 @@ class TreeFacts:
             if self._binds_nowhere(sub, method):
                 continue  # a class between, which never runs it
             target = self.python_definer(sub, method)
+            if target is None or self.stub(target):
+                return None
+            found.add(target)
+        return found.pop() if len(found) == 1 else None
+
+    def next_definer(self, cls, method: str):
+        """`super().method()` in a method of cls: the method Python runs next along cls's
+        method resolution order, where no class before it may bind the name otherwise (a
+        class attribute, a base outside the tree); None otherwise, or for a stub."""
+        order = self.linearization(cls)
+        if not order or not self.bases_known(cls, self.entry(cls[1], "classes", cls[2]), method):
+            return None
+        for c in order[1:]:
+            entry = self.entry(c[1], "classes", c[2])
+            if method in entry["members"] or method in entry.get("bound", ()):
+                if entry["members"].get(method) != "function" or method in entry.get("bound", ()):
+                    return None
+                target = "def", c[1], f"{c[2]}.{method}", "function"
+                return None if self.stub(target) else target
+            if not self.bases_known(c, entry, method):
+                return None
+        return None
+
+    def override_definer(self, cls, method: str, stub):
+        """A call that reaches stub on cls, a method no instance runs (abstract, or raising
+        NotImplementedError): the one def the subclasses of the tree that override it run,
+        when they all run the same; None otherwise."""
+        return self._remembered(("over", cls[1:3], method), self._override_definer, cls, method, stub)
+
+    def _override_definer(self, cls, method: str, stub):
+        found = set()
+        for sub in self.subclasses(cls):
+            if self.rebound(sub, method):
+                return None  # assigned on the instance: what runs is the value
+            target = self.python_definer(sub, method)
+            if target == stub:
+                continue  # a class between, which does not override it
             if target is None or self.stub(target):
                 return None
             found.add(target)
@@ -997,6 +1037,14 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
         receiver_classes = {}  # prefix -> its class: many calls of a caller share a receiver
         for i, name in enumerate(names):
             prefix, _, method = name.rpartition(".")
+            if prefix == "super":
+                # With several bases the resolver's walk may find more than one method: what
+                # runs is the next along the method resolution order of the caller's class.
+                owner = next((s for s in _scopes_of(caller)[1:] if s in classes), None)
+                if owner is not None and len(classes[owner]["bases"]) > 1:
+                    after = facts.next_definer(("def", path, owner, "class"), method)
+                    names[i] = (_keyed(after, type_modules) if after is not None else None) or name
+                continue
             if not prefix:
                 if name.endswith("()"):
                     names[i] = _returned_by(facts, path, name[:-2], type_modules) or name
@@ -1042,8 +1090,13 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 names[i] = None
                 continue
             runs = facts.python_definer(cls, method) if cls is not None else None
-            if cls is not None and ((prefix in ("self", "cls") and facts.rebound(cls, method)) or facts.stub(runs)):
+            if cls is not None and prefix in ("self", "cls") and facts.rebound(cls, method):
                 names[i] = None
+                continue
+            if cls is not None and facts.stub(runs):
+                # An abstract step: what runs is the override of the subclasses, if one.
+                below = facts.override_definer(cls, method, runs) if name not in implicit else None
+                names[i] = _keyed(below, type_modules) if below is not None else None
                 continue
             if runs is None and isinstance(cls, tuple) and name not in implicit:
                 # A method only subclasses define (a template method's steps).
