@@ -939,6 +939,35 @@ def test_super_with_several_bases_and_entering_a_function_result(tmp_path):
     assert callees(engine, "mix.py:call") == ["mix.py:target"]
 
 
+def test_an_attribute_holding_a_method_of_self_calls_it(tmp_path):
+    engine = index_files(tmp_path, {
+        "keys.py": '''
+            class Keys:
+                def __init__(self):
+                    self.handler = self.on_key
+                    self.other = self.on_key
+                    self.pair = self.on_key
+
+                def on_key(self):
+                    pass
+
+                def on_other(self):
+                    pass
+
+                def reset(self, make):
+                    self.other = self.on_other
+                    self.pair, self.x = make()
+
+                def fire(self):
+                    self.handler()
+                    self.other()
+                    self.pair()
+        ''',
+    })
+    # other holds one of two methods, pair something unpacked as well.
+    assert callees(engine, "keys.py:Keys.fire") == ["keys.py:Keys.on_key"]
+
+
 def test_an_abstract_step_reaches_the_one_override_of_the_tree(tmp_path):
     engine = index_files(tmp_path, {
         "steps.py": '''

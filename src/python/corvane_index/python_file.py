@@ -282,6 +282,9 @@ class _Scope:
     elements: dict[str, str] = field(default_factory=dict)
     values: dict[str, str] = field(default_factory=dict)
     mixed: set[str] = field(default_factory=set)
+    # In a class: what its methods assign to self.<name>, as the names of its own methods
+    # (`self.handler = self.on_key`), None for anything else.
+    held_methods: dict[str, set] = field(default_factory=dict)
     aliases: dict[str, object] = field(default_factory=dict)  # name -> dotted text, or a literal's items
     members: dict[str, str] = field(default_factory=dict)  # definitions made here: name -> "function"/"class"
     stubs: set[str] = field(default_factory=set)  # methods defined here that no instance runs (see _is_stub)
@@ -955,6 +958,12 @@ class _FileVisitor:
                 scope.aliases[target.id] = alias
         elif dotted_name(target) is None:
             self._expr(target, scope)  # unpacking, subscripts: every bound name has an unknown type
+            method = self._method_scope(scope)
+            if method is not None and isinstance(target, (ast.Tuple, ast.List)):
+                for part in ast.walk(target):
+                    if isinstance(part, ast.Attribute) and isinstance(part.value, ast.Name) \
+                            and part.value.id == method.self_name:
+                        method.class_scope.held_methods.setdefault(part.attr, set()).add(None)
             if (isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name)
                     and isinstance(target.slice, ast.Constant)):
                 # `table["key"] = func`: one more entry a literal table may hold under that key.
@@ -1004,6 +1013,9 @@ class _FileVisitor:
         method = self._method_scope(scope)
         if method is not None and head == "self" == method.self_name and "." not in rest:
             self._note_items(method.class_scope, text, annotation, value)
+            bound = _alias_value(value) if annotation is None else None
+            own = bound[5:] if bound is not None and bound.startswith("self.") and bound.count(".") == 1 else None
+            method.class_scope.held_methods.setdefault(rest, set()).add(own)
         for type_name in type_names:
             if method is not None and head == method.self_name:
                 method.class_scope.receivers.note(f"{head}.{rest}", type_name, scope)
@@ -1715,6 +1727,10 @@ class _FileVisitor:
                 if isinstance(value, str) and self._same_owner(value, scope, cls.parent):
                     name = value
                     continue
+                held = cls.held_methods.get(rest, ()) if rest not in cls.members and rest not in cls.binds else ()
+                if len(held) == 1 and cls.members.get(next(iter(held))) == "function":
+                    # `self.handler = self.on_key` everywhere the class assigns it: on_key.
+                    return f"{head}.{next(iter(held))}"
                 return name
             owner = self._owner(head, scope)
             if owner is None:
