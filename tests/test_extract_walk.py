@@ -39,6 +39,12 @@ def _expr_plain(self, expr, scope):
             continue
         if t is ast.Constant:
             continue
+        if t is ast.NamedExpr and scope.kind != "class":
+            scope.bind(node.target.id)
+            for type_name in self._value_types(node.value, scope):
+                scope.receivers.note(node.target.id, type_name, scope)
+            stack.append((node.value, in_lambda, later))
+            continue
         if t is ast.Attribute and isinstance(node.value, (ast.Name, ast.Attribute)):
             scope.reads.append(node)
         if t is ast.Call:
@@ -78,6 +84,14 @@ def _expr_plain(self, expr, scope):
         elif t is ast.Yield or t is ast.YieldFrom:
             if not in_lambda:
                 scope.generator = True
+                v = node.value
+                if t is ast.YieldFrom:
+                    scope.yielded.append((None, None))
+                elif v is None or (isinstance(v, ast.Constant) and v.value is None):
+                    scope.yielded.append((python_file._NONE, None))
+                else:
+                    scope.yielded.append((python_file.dotted_name(v.func) if isinstance(v, ast.Call) else None,
+                                          python_file.dotted_name(v)))
         elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
             scope.bind(node.name)
         elif t is ast.MatchMapping and node.rest:

@@ -968,6 +968,72 @@ def test_an_attribute_holding_a_method_of_self_calls_it(tmp_path):
     assert callees(engine, "keys.py:Keys.fire") == ["keys.py:Keys.on_key"]
 
 
+def test_match_walrus_cast_and_what_a_generator_yields_type_the_name(tmp_path):
+    engine = index_files(tmp_path, {
+        "conn.py": '''
+            import typing
+            from contextlib import contextmanager
+            from typing import cast
+
+            class Conn:
+                def query(self):
+                    pass
+
+                def close(self):
+                    pass
+
+            @contextmanager
+            def connect():
+                c = Conn()
+                try:
+                    yield c
+                finally:
+                    c.close()
+
+            def rows():
+                yield Conn()
+                yield Conn()
+
+            def mixed():
+                yield Conn()
+                yield 1
+
+            def matched(value):
+                match value:
+                    case Conn():
+                        value.query()
+
+            def walrus():
+                if (c := Conn()) is not None:
+                    c.query()
+
+            def casts(value):
+                cast(Conn, value).query()
+
+            def casts_by_module(value):
+                typed = typing.cast("Conn", value)
+                typed.query()
+
+            def managed():
+                with connect() as c:
+                    c.query()
+
+            def looped():
+                for r in rows():
+                    r.query()
+
+            def looped_mixed():
+                for m in mixed():
+                    m.close()
+        ''',
+    })
+    q = "conn.py:Conn.query"
+    for caller in ("matched", "walrus", "casts", "casts_by_module", "managed", "looped"):
+        assert q in callees(engine, f"conn.py:{caller}"), caller
+    # A yield of something else leaves the items of mixed() unknown.
+    assert callees(engine, "conn.py:looped_mixed") == ["conn.py:mixed"]
+
+
 def test_an_abstract_step_reaches_the_one_override_of_the_tree(tmp_path):
     engine = index_files(tmp_path, {
         "steps.py": '''

@@ -299,6 +299,7 @@ class _Scope:
     generator: bool = False
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
     made: list = field(default_factory=list)  # for each `return X(...)` the callee X, _NONE for None, else None
+    yielded: list = field(default_factory=list)  # for each yield, (callee, value) as made and returned hold them
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
     deletes: dict[str, int] = field(default_factory=dict)  # how often `del name` unbinds it here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[key](...)` or `name[key] = v`
@@ -598,8 +599,9 @@ class _FileVisitor:
         items = element_type(node.returns)
         if items is not None and not is_async:
             self.yields[scope.qual] = items  # what a loop over a call's result binds
-            if any((dotted_name(d) or "").rpartition(".")[2] == "contextmanager" for d in node.decorator_list):
-                self.managers.append(scope.qual)  # `with f() as v` binds v to what it yields
+        if not is_async and any((dotted_name(d) or "").rpartition(".")[2] == "contextmanager"
+                                for d in node.decorator_list):
+            self.managers.append(scope.qual)  # `with f() as v` binds v to what it yields
         returned = annotation_type(node.returns)
         if returned is not None and is_async and not _is_generator_annotation(returned):
             self.awaits[scope.qual] = returned  # what awaiting a call's coroutine gives
@@ -708,12 +710,16 @@ class _FileVisitor:
 
     def _typing_protocol(self, base: str) -> bool:
         """Is base typing's Protocol (not another class of that name, as asyncio's)?"""
-        head, _, rest = base.partition(".")
+        return self._from_typing(base, "Protocol")
+
+    def _from_typing(self, name: str, wanted: str) -> bool:
+        """Does name (as a module-level import binds it) mean typing's `wanted`?"""
+        head, _, rest = name.partition(".")
         bucket = self.scopes[0].imports.get(head, ())
         typing = ("typing", "typing_extensions")
         if rest:
-            return rest == "Protocol" and any(b["kind"] == "module" and b["module"] in typing for b in bucket)
-        return any(b.get("symbol") == "Protocol" and b["module"] in typing for b in bucket)
+            return rest == wanted and any(b["kind"] == "module" and b["module"] in typing for b in bucket)
+        return any(b.get("symbol") == wanted and b["module"] in typing for b in bucket)
 
     def _is_exported(self, name: str) -> bool:
         return name in self.exported if self.exported is not None else not name.startswith("_")
@@ -796,9 +802,14 @@ class _FileVisitor:
             self._tested(stmt.subject, scope, tested)
             for case in stmt.cases:
                 self._restart(scope, before, tested)
+                mark = len(tested)
                 self._tested(case.pattern, scope, tested)  # a pattern that fails may bind names
                 if case.guard is not None:
                     self._tested(case.guard, scope, tested)
+                if type(stmt.subject) is _Name and isinstance(case.pattern, ast.MatchClass) \
+                        and stmt.subject.id not in tested[mark:]:
+                    # `case C(...)`: as `isinstance(subject, C)` held.
+                    self._narrow(scope, ast.Call(ast.Name("isinstance"), [stmt.subject, case.pattern.cls], []), True)
                 self._body(case.body, scope)
         elif isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
             self._function(stmt, scope)
@@ -1205,6 +1216,11 @@ class _FileVisitor:
             if allocated is not None:
                 return allocated, "call"
             name = dotted_name(value.func)
+            if name is not None and len(value.args) == 2 and self._from_typing(name, "cast") \
+                    and self._owner(name.partition(".")[0], scope) is self.scopes[0]:
+                # `typing.cast(C, x)` is x, stated to be a C.
+                stated = annotation_type(value.args[0])
+                return (stated, "type") if stated is not None else None
             if name is None:
                 if isinstance(value.func, ast.Attribute) and isinstance(value.func.value, ast.Call):
                     # `x = Cls().make()`: what make gives on the call's result.
@@ -1409,6 +1425,13 @@ class _FileVisitor:
                     scope.reads.append(node)
                 push(value)
                 continue
+            if t is ast.NamedExpr and scope.kind != "class":
+                # `(a := A())`: a is typed like an assignment of the value.
+                scope.bind(node.target.id)
+                for type_name in self._value_types(node.value, scope):
+                    scope.receivers.note(node.target.id, type_name, scope)
+                push(node.value)
+                continue
             if node is _LAMBDA_END:
                 lambdas -= 1
                 continue
@@ -1461,6 +1484,14 @@ class _FileVisitor:
             elif t is ast.Yield or t is ast.YieldFrom:
                 if not lambdas:
                     scope.generator = True
+                    value = node.value
+                    if t is ast.YieldFrom:
+                        scope.yielded.append((None, None))  # what another generator yields
+                    elif value is None or (type(value) is _Constant and value.value is None):
+                        scope.yielded.append((_NONE, None))
+                    else:
+                        scope.yielded.append((dotted_name(value.func) if type(value) is _Call else None,
+                                              dotted_name(value)))
             elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
                 scope.bind(node.name)
             elif t is ast.MatchMapping and node.rest:
@@ -2004,6 +2035,16 @@ class _FileVisitor:
             if written and None not in made and None not in written:
                 # Several names: the whole-tree pass types the result where all give one class.
                 returns[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
+        for fn in self.scopes:
+            # A generator without an annotation: what every `yield` gives, read the same way
+            # (a @contextmanager's `as` target, a loop over it).
+            if fn.kind != "function" or not fn.generator or fn.qual in self.yields or fn.record.get("is_async"):
+                continue
+            made = {self._returned_type(fn, callee, value) for callee, value in fn.yielded}
+            made.discard(_NONE)
+            written = {self._written_result(fn, text) for text in made if text is not None}
+            if written and None not in made and None not in written:
+                yields[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
