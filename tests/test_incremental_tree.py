@@ -105,7 +105,24 @@ class Tree:
         return rng.choice(choices)
 
     def body(self, in_method):
-        return [self.statement(in_method) for _ in range(self.rng.randrange(1, 4))]
+        body = [self.statement(in_method) for _ in range(self.rng.randrange(1, 4))]
+        if self.extra_rng.random() < 0.3:
+            body.append(self.extra_statement(in_method))
+        return body
+
+    def extra_statement(self, in_method):
+        """Drawn apart, like the layout: later forms leave the other draws of a seed alone."""
+        rng = self.extra_rng
+        c, f, m = rng.choice(CLASSES), rng.choice(FUNCS), rng.choice(METHODS)
+        choices = [
+            f"(w := {c}())\nw.{m}()",
+            f"import functools\np = functools.partial({f}, 1)\np()",
+            f"try:\n    pass\nexcept {c} as ex:\n    ex.{m}()",
+            f"{c}().again().{m}()",  # a chain of results
+        ]
+        if in_method:
+            choices.append(f"self.h = self.{m}\nself.h()")
+        return rng.choice(choices)
 
     def function(self):
         made = [f"return {self.rng.choice(CLASSES)}()"] if self.rng.random() < 0.5 else []  # typed result
@@ -120,7 +137,7 @@ class Tree:
         return {"kind": "class", "name": self.rng.choice(CLASSES), "base": self.rng.choice([None, None, *CLASSES, "q0.C1"]),
                 "methods": methods, "attr": self.rng.choice([None, *CLASSES]), "alias": self.rng.choice(METHODS),
                 "items": self.rng.choice([None, *CLASSES]), "property": self.rng.choice([None, *METHODS]),
-                "step": self.rng.random() < 0.4}
+                "step": self.rng.random() < 0.4, "base2": self.extra_rng.choice([None, None, None, *CLASSES])}
 
     def new_module(self, module):
         rng = self.rng
@@ -148,7 +165,8 @@ class Tree:
                 out.append(f"def {d['name']}(cb=None){ret}:")
                 out += self.indent(d["body"], 1)
             else:
-                out.append(f"class {d['name']}({d['base'] or ''}):")
+                bases = [b for b in (d["base"], d.get("base2")) if b]
+                out.append(f"class {d['name']}({', '.join(bases)}):")
                 if d["attr"]:
                     out.append(f"    attr: {d['attr']}")
                 for m, body in d["methods"].items():
