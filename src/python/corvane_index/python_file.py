@@ -692,17 +692,18 @@ class _FileVisitor:
         `jobs: list[Job]` in the body), noted before the methods are read: a method may use
         one before the method that annotates it."""
         stack: list[ast.stmt] = list(node.body)
+        own = {id(stmt) for stmt in node.body}
         while stack:
             stmt = stack.pop()
             if isinstance(stmt, ast.AnnAssign):
                 target = stmt.target
-                if isinstance(target, ast.Name) and stmt in node.body:
+                if isinstance(target, ast.Name) and id(stmt) in own:
                     self._note_items(scope, "self." + target.id, stmt.annotation)
                 elif isinstance(target, ast.Attribute) and isinstance(target.value, ast.Name) \
                         and target.value.id == "self":
                     self._note_items(scope, "self." + target.attr, stmt.annotation)
             elif isinstance(stmt, ast.ClassDef) or (isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef))
-                                                    and stmt not in node.body):
+                                                    and id(stmt) not in own):
                 continue  # a nested class's self, or a function's own
             else:
                 for name in ("body", "orelse", "finalbody", "handlers", "cases"):
