@@ -119,6 +119,7 @@ class Tree:
             f"import functools\np = functools.partial({f}, 1)\np()",
             f"try:\n    pass\nexcept {c} as ex:\n    ex.{m}()",
             f"{c}().again().{m}()",  # a chain of results
+            f"t, n = {f}()\nt.{m}()",  # a place of a returned tuple
         ]
         if in_method:
             choices.append(f"self.h = self.{m}\nself.h()")
@@ -126,6 +127,8 @@ class Tree:
 
     def function(self):
         made = [f"return {self.rng.choice(CLASSES)}()"] if self.rng.random() < 0.5 else []  # typed result
+        if self.extra_rng.random() < 0.3:
+            made.append(f"return {self.extra_rng.choice(CLASSES)}(), 1")  # a tuple
         return {"kind": "def", "name": self.rng.choice(FUNCS), "returns": self.rng.choice([None, *CLASSES]),
                 "body": self.body(False) + made}
 

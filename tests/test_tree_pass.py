@@ -1034,6 +1034,61 @@ def test_match_walrus_cast_and_what_a_generator_yields_type_the_name(tmp_path):
     assert callees(engine, "conn.py:looped_mixed") == ["conn.py:mixed"]
 
 
+def test_unpacking_a_returned_tuple_types_each_place(tmp_path):
+    engine = index_files(tmp_path, {
+        "lib.py": '''
+            from typing import Optional, Tuple
+
+            class Cmd:
+                def make(self):
+                    pass
+
+            class Group:
+                def resolve(self, args) -> Tuple[Optional[str], Optional["Cmd"], list]:
+                    return None, Cmd(), []
+
+            def split():
+                return Cmd(), 1
+
+            def either(flag):
+                if flag:
+                    return Cmd(), 1
+                return 1, Cmd()
+        ''',
+        "app.py": '''
+            from lib import Group, split, either
+
+            def annotated(g: Group):
+                name, cmd, rest = g.resolve([])
+                cmd.make()
+
+            def inferred():
+                c, n = split()
+                c.make()
+
+            def mixed():
+                a, b = either(True)
+                a.make()
+                b.make()
+
+            class Number:
+                def compare(self, other):
+                    self, other = split()
+                    self.check()
+
+                def check(self):
+                    pass
+        ''',
+    })
+    make = "lib.py:Cmd.make"
+    assert make in callees(engine, "app.py:annotated")
+    assert make in callees(engine, "app.py:inferred")
+    # Each place of either's tuple holds a Cmd on one path and an int on the other.
+    assert callees(engine, "app.py:mixed") == ["lib.py:either"]
+    # self unpacked anew keeps the rule for self: the method's own class.
+    assert "app.py:Number.check" in callees(engine, "app.py:Number.compare")
+
+
 def test_an_abstract_step_reaches_the_one_override_of_the_tree(tmp_path):
     engine = index_files(tmp_path, {
         "steps.py": '''

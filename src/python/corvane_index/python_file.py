@@ -193,6 +193,20 @@ def _empty_container(value: ast.AST | None) -> bool:
             and (not value.args or (dotted_name(value.func) or "").endswith("defaultdict")))
 
 
+def tuple_types(expr: ast.AST | None) -> list | None:
+    """The class of each place of a tuple of fixed length an annotation names (`tuple[A, B]`,
+    `Tuple["A", int]`), None where a place names none; None for any other annotation."""
+    expr = _annotation_expr(expr)
+    if not isinstance(expr, ast.Subscript) or not isinstance(expr.slice, ast.Tuple):
+        return None
+    if (dotted_name(expr.value) or "").rpartition(".")[2] not in ("tuple", "Tuple"):
+        return None
+    places = expr.slice.elts
+    if any(isinstance(e, ast.Constant) and e.value is Ellipsis for e in places):
+        return None
+    return [annotation_type(e) for e in places]
+
+
 def base_class_text(expr: ast.AST) -> str:
     """A base class as written; a subscripted base (`Generic[T]`) counts as its origin."""
     if isinstance(expr, ast.Subscript):
@@ -300,6 +314,8 @@ class _Scope:
     returned: list = field(default_factory=list)  # what each `return` gives, as a dotted name or None
     made: list = field(default_factory=list)  # for each `return X(...)` the callee X, _NONE for None, else None
     yielded: list = field(default_factory=list)  # for each yield, (callee, value) as made and returned hold them
+    # for each `return a, b`: the (callee, value) of each place; None for a return of anything else
+    returned_places: list = field(default_factory=list)
     loads: dict[str, int] = field(default_factory=dict)  # how often each name is read here
     deletes: dict[str, int] = field(default_factory=dict)  # how often `del name` unbinds it here
     table_calls: dict[str, int] = field(default_factory=dict)  # reads that are `name[key](...)` or `name[key] = v`
@@ -454,6 +470,7 @@ class _FileVisitor:
         self.exported = _literal_all(tree)
         self.returns: dict[str, str] = {}  # function qual -> class text of its return annotation
         self.awaits: dict[str, str] = {}  # the same for coroutine functions
+        self.tuples: dict[str, list] = {}  # function qual -> class text of each place of the tuple it returns
         self.yields: dict[str, str] = {}  # function qual -> class text of the items it returns
         self.managers: list[str] = []  # generator functions decorated into context managers
         self.imported: set[str] = set()  # every module path an import statement names
@@ -602,6 +619,9 @@ class _FileVisitor:
         if not is_async and any((dotted_name(d) or "").rpartition(".")[2] == "contextmanager"
                                 for d in node.decorator_list):
             self.managers.append(scope.qual)  # `with f() as v` binds v to what it yields
+        places = tuple_types(node.returns)
+        if places is not None and not is_async:
+            self.tuples[scope.qual] = places  # what `a, b = f()` binds
         returned = annotation_type(node.returns)
         if returned is not None and is_async and not _is_generator_annotation(returned):
             self.awaits[scope.qual] = returned  # what awaiting a call's coroutine gives
@@ -843,6 +863,10 @@ class _FileVisitor:
             if stmt.value is not None:
                 self._expr(stmt.value, scope)
             scope.returned.append(dotted_name(stmt.value) if stmt.value is not None else None)
+            scope.returned_places.append(
+                [(dotted_name(e.func) if isinstance(e, ast.Call) else None, dotted_name(e)) for e in stmt.value.elts]
+                if isinstance(stmt.value, ast.Tuple) and not any(isinstance(e, ast.Starred) for e in stmt.value.elts)
+                else None)
             if stmt.value is None or (isinstance(stmt.value, ast.Constant) and stmt.value.value is None) \
                     or (isinstance(stmt.value, ast.Name) and stmt.value.id == "NotImplemented"
                         and self._owner("NotImplemented", scope) is None):
@@ -912,6 +936,20 @@ class _FileVisitor:
     def _unpack(self, target: ast.AST, value: ast.AST, scope: _Scope):
         """`a, (b, c) = x, (y, z)` binds like three plain assignments; `a, *b, c = x, y, z, w`
         binds a and c so, and b to a new list."""
+        if isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, ast.Call) \
+                and not any(isinstance(e, ast.Starred) for e in target.elts):
+            # `a, b = f()`: each name as the place of f's tuple it takes, where the whole-tree
+            # pass can tell (kind "call#<place>").
+            called = self._value_type(value, scope)
+            if called is not None and called[1] == "call" and scope.kind != "class":
+                method = self._method_scope(scope)
+                for i, e in enumerate(target.elts):
+                    # Rebinding self keeps the resolver's rule for it, as a plain assignment does.
+                    if isinstance(e, ast.Name) and not (method is not None and e.id in ("self", "cls")):
+                        self._target(e, None, None, scope, (called[0], f"call#{i}"))
+                    else:
+                        self._target(e, None, None, scope)
+                return
         if not (isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, (ast.Tuple, ast.List))
                 and not any(isinstance(e, ast.Starred) for e in value.elts)):
             self._target(target, value, None, scope)
@@ -2036,6 +2074,27 @@ class _FileVisitor:
             if written and None not in made and None not in written:
                 # Several names: the whole-tree pass types the result where all give one class.
                 returns[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
+        tuples = {q: t for q, t in self.tuples.items()
+                  if any(p is not None and self._module_head(p, scopes[q].parent)
+                         and not self._class_local(p, scopes[q].parent) for p in t)}
+        tuples = {q: [p if p is not None and self._module_head(p, scopes[q].parent)
+                      and not self._class_local(p, scopes[q].parent) else None for p in t] for q, t in tuples.items()}
+        for fn in self.scopes:
+            # Without an annotation: a function whose every return gives a tuple of the same
+            # length returns, in each place, what every return gives there (`return None`
+            # adds nothing, as above).
+            if fn.kind != "function" or fn.qual in self.tuples or fn.generator or fn.record.get("is_async"):
+                continue
+            shapes = [p for p, made in zip(fn.returned_places, fn.made) if made is not _NONE]
+            if not shapes or None in shapes or len({len(p) for p in shapes}) != 1:
+                continue
+            places = []
+            for place in zip(*shapes):
+                made = {self._returned_type(fn, callee, value) for callee, value in place}
+                written = {self._written_result(fn, text) for text in made if text is not None}
+                places.append(written.pop() if len(written) == 1 and None not in made and None not in written else None)
+            if any(p is not None for p in places):
+                tuples[fn.qual] = places
         for fn in self.scopes:
             # A generator without an annotation: what every `yield` gives, read the same way
             # (a @contextmanager's `as` target, a loop over it).
@@ -2055,6 +2114,7 @@ class _FileVisitor:
             "returns": returns,
             "awaits": awaits,
             "yields": yields,
+            "tuples": tuples,
             "managers": [q for q in self.managers if q in yields],
             "imports": sorted(self.imported),
             "required": _required_modules(self.tree.body),

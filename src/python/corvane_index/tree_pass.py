@@ -58,6 +58,12 @@ PLATFORM_MODULES = {"os.path": os.path.__name__}
 _MAX_DEPTH = 12  # longest chain of re-exports followed
 # Where a summary keeps the class a call of a function gives: its result, or what awaiting it gives.
 _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
+# The kind of a name bound by unpacking a call's result: PLACE + the index of its place.
+PLACE = "call#"
+
+
+def _place(kind: str) -> int | None:
+    return int(kind[len(PLACE):]) if kind.startswith(PLACE) else None
 # A method's result that is the instance it was called on: of the receiver's class, which
 # may be a subclass of the method's own.
 SELF = "<self>"
@@ -366,8 +372,18 @@ class TreeFacts:
         if target is None or target[0] != "def":
             return None
         if target[3] == "class":
-            return self.items_class(target) if kind == "yield" else target
+            return None if _place(kind) is not None else self.items_class(target) if kind == "yield" else target
+        if _place(kind) is not None:
+            return self.place_class(target, _place(kind), None, depth)
         return self.result_class(target, kind, depth) if kind in _RESULTS else None
+
+    def place_class(self, function, place: int, cls, depth: int = 0):
+        """The class in one place of the tuple a call of function returns, as the summary
+        states it (annotated, or given by every return)."""
+        places = self.entry(function[1], "tuples", function[2])
+        if not isinstance(places, list) or place >= len(places):
+            return None
+        return self.stated_class(function, places[place], cls, depth)
 
     def result_class(self, function, kind: str, depth: int = 0):
         """The class a call of function gives as kind says: its result, what awaiting it gives,
@@ -964,7 +980,8 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
             # outside the tree): the engine would take the class of that last name in this
             # file, a guess; so would it for a name a function binds (`Reader(stream)` with
             # Reader a parameter). What __enter__ returns is unknown.
-            return None if "." in text or not module_head or kind in ("enter", "aenter") else text
+            return None if "." in text or not module_head or kind in ("enter", "aenter") or _place(kind) is not None \
+                else text
         types.setdefault(scope, {})[key] = target
         return _written(target, path, text, type_modules)
 
@@ -988,7 +1005,8 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 direct = [entry_class(scope, e) for e in listed]
                 pending = [e for e, c in zip(listed, direct) if c is None]
                 settled = {c for c in direct if c is not None}
-                if not pending or any(e[1] not in _RESULTS and e[1] not in ("iter", "enter") for e in pending) \
+                if not pending or any(e[1] not in _RESULTS and e[1] not in ("iter", "enter") and _place(e[1]) is None
+                                      for e in pending) \
                         or len(settled) > 1:
                     continue
                 assumed = settled.pop() if settled else None
@@ -1310,6 +1328,8 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
         # `with obj.open() as v`: open a @contextmanager generator, or returning an instance
         # whose __enter__ returns itself.
         return facts.entered_class(definer) or facts.entered_instance(_call_result(facts, cls, definer))
+    if _place(entry[1]) is not None:
+        return facts.place_class(definer, _place(entry[1]), cls)
     return _call_result(facts, cls, definer) if entry[1] == "call" else facts.result_class(definer, entry[1])
 
 
