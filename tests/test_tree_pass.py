@@ -1089,6 +1089,39 @@ def test_unpacking_a_returned_tuple_types_each_place(tmp_path):
     assert "app.py:Number.check" in callees(engine, "app.py:Number.compare")
 
 
+def test_a_name_rebound_to_its_own_method_result_keeps_the_class_the_first_binding_gives(tmp_path):
+    engine = index_files(tmp_path, {
+        "measure.py": '''
+            class Measurement:
+                def widen(self) -> "Measurement":
+                    return self
+
+                def clamp(self) -> "Measurement":
+                    return self
+
+                def span(self):
+                    pass
+
+            class Other:
+                def clamp(self) -> "Measurement":
+                    return Measurement()
+
+            def measure():
+                m = Measurement().widen()
+                m = m.clamp()
+                m.span()
+
+            def unknown(value):
+                m = value.widen()
+                m = m.clamp()
+                m.span()
+        ''',
+    })
+    # By induction: widen gives a Measurement, and clamp on one gives one again.
+    assert "measure.py:Measurement.span" in callees(engine, "measure.py:measure")
+    assert "measure.py:Measurement.span" not in callees(engine, "measure.py:unknown")
+
+
 def test_an_abstract_step_reaches_the_one_override_of_the_tree(tmp_path):
     engine = index_files(tmp_path, {
         "steps.py": '''

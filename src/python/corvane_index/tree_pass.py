@@ -1010,6 +1010,15 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                         or len(settled) > 1:
                     continue
                 assumed = settled.pop() if settled else None
+                own = [e for e in pending if e[0].rpartition(".")[0] == key]
+                if assumed is None and own and len(own) < len(pending):
+                    # `m = Measurement().widen()`, then `m = m.clamp()`: what the other
+                    # bindings give, if one class, is what the name's own methods are read on.
+                    first = {method_result(scope, e) for e in pending if e not in own}
+                    assumed = first.pop() if len(first) == 1 else None
+                    if assumed is None:
+                        continue
+                    pending = own
                 if assumed is not None:
                     types.setdefault(scope, {})[key] = assumed
                 found = {method_result(scope, e) for e in pending}
