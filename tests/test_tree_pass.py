@@ -962,10 +962,20 @@ def test_an_attribute_holding_a_method_of_self_calls_it(tmp_path):
                     self.handler()
                     self.other()
                     self.pair()
+
+                @property
+                def current(self):
+                    return self.on_key
+
+                def later(self):
+                    self.value = self.current
+                    self.value()
         ''',
     })
     # other holds one of two methods, pair something unpacked as well.
     assert callees(engine, "keys.py:Keys.fire") == ["keys.py:Keys.on_key"]
+    # value holds what the property gives, not the property.
+    assert callees(engine, "keys.py:Keys.later") == ["keys.py:Keys.current"]
 
 
 def test_match_walrus_cast_and_what_a_generator_yields_type_the_name(tmp_path):

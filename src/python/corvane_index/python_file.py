@@ -1798,7 +1798,8 @@ class _FileVisitor:
                     name = value
                     continue
                 held = cls.held_methods.get(rest, ()) if rest not in cls.members and rest not in cls.binds else ()
-                if len(held) == 1 and cls.members.get(next(iter(held))) == "function":
+                if len(held) == 1 and cls.members.get(next(iter(held))) == "function" \
+                        and next(iter(held)) not in cls.properties:  # a property's read gives its value
                     # `self.handler = self.on_key` everywhere the class assigns it: on_key.
                     return f"{head}.{next(iter(held))}"
                 return name
