@@ -939,14 +939,14 @@ class _FileVisitor:
         if isinstance(target, (ast.Tuple, ast.List)) and isinstance(value, ast.Call) \
                 and not any(isinstance(e, ast.Starred) for e in target.elts):
             # `a, b = f()`: each name as the place of f's tuple it takes, where the whole-tree
-            # pass can tell (kind "call#<place>").
+            # pass can tell (kind tree_pass.PLACE + the place).
             called = self._value_type(value, scope)
             if called is not None and called[1] == "call" and scope.kind != "class":
                 method = self._method_scope(scope)
                 for i, e in enumerate(target.elts):
                     # Rebinding self keeps the resolver's rule for it, as a plain assignment does.
                     if isinstance(e, ast.Name) and not (method is not None and e.id in ("self", "cls")):
-                        self._target(e, None, None, scope, (called[0], f"call#{i}"))
+                        self._target(e, None, None, scope, (called[0], f"{tree_pass.PLACE}{i}"))
                     else:
                         self._target(e, None, None, scope)
                 return

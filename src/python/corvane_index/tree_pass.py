@@ -60,10 +60,6 @@ _MAX_DEPTH = 12  # longest chain of re-exports followed
 _RESULTS = {"call": "returns", "await": "awaits", "yield": "yields"}
 # The kind of a name bound by unpacking a call's result: PLACE + the index of its place.
 PLACE = "call#"
-
-
-def _place(kind: str) -> int | None:
-    return int(kind[len(PLACE):]) if kind.startswith(PLACE) else None
 # A method's result that is the instance it was called on: of the receiver's class, which
 # may be a subclass of the method's own.
 SELF = "<self>"
@@ -1198,6 +1194,11 @@ def summary_changes(path: str, old: dict | None, new: dict | None) -> set[str]:
                     changed.update(f"{SUBCLASSES}{DEP}{_base_name(base)}"
                                    for entry in (a.get(key), b.get(key)) if entry for base in entry["bases"])
     return changed
+
+
+def _place(kind: str) -> int | None:
+    """The place in a returned tuple that a receiver type entry of this kind names, if any."""
+    return int(kind[len(PLACE):]) if kind.startswith(PLACE) else None
 
 
 def _base_name(base: str) -> str:
