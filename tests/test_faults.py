@@ -82,8 +82,12 @@ def test_file_size_limit_on_background_writes(tmp_path):
             e.add_node(f"m.py:f{{i}}", "Function", f"f{{i}}", "m.py")
             if i % 400 == 0:
                 e.build()
-        deadline = time.time() + 30
-        while any(p.startswith("{SNAPSHOT}.tmp.") for p in os.listdir(ws)) and time.time() < deadline:
+        # The writes are detached: one may not have made its temporary yet when the first
+        # look finds none, so wait for half a second without any.
+        deadline, quiet = time.time() + 30, time.time()
+        while time.time() - quiet < 0.5 and time.time() < deadline:
+            if any(p.startswith("{SNAPSHOT}.tmp.") for p in os.listdir(ws)):
+                quiet = time.time()
             time.sleep(0.02)
         print(open(ws + "/{SNAPSHOT}", "rb").read() == good, sorted(os.listdir(ws)))
         print(corvanedb.PyMetadataEngine(ws).get_stats())
