@@ -84,14 +84,7 @@ def _expr_plain(self, expr, scope):
         elif t is ast.Yield or t is ast.YieldFrom:
             if not in_lambda:
                 scope.generator = True
-                v = node.value
-                if t is ast.YieldFrom:
-                    scope.yielded.append((None, None))
-                elif v is None or (isinstance(v, ast.Constant) and v.value is None):
-                    scope.yielded.append((python_file._NONE, None))
-                else:
-                    scope.yielded.append((python_file.dotted_name(v.func) if isinstance(v, ast.Call) else None,
-                                          python_file.dotted_name(v)))
+                scope.yielded.append(python_file._yielded(node))
         elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
             scope.bind(node.name)
         elif t is ast.MatchMapping and node.rest:

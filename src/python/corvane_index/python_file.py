@@ -123,7 +123,7 @@ def _through_form(expr: ast.AST | None, read):
     `Annotated[X, ...]` (the form named through any module), `Union[X, None]` or `X | None`;
     _NOT_A_FORM when expr is none of these."""
     if isinstance(expr, ast.Subscript):
-        form = (dotted_name(expr.value) or "").rpartition(".")[2]
+        form = _origin(expr.value)
         if form in _WRAPPING_FORMS:
             return read(expr.slice.elts[0] if form == "Annotated" and isinstance(expr.slice, ast.Tuple) else expr.slice)
         if form == "Union" and isinstance(expr.slice, ast.Tuple):
@@ -143,6 +143,11 @@ _CONTAINERS = frozenset({"list", "List", "set", "Set", "frozenset", "FrozenSet",
                          "Sequence", "MutableSequence", "Collection", "Iterable", "Iterator", "deque", "Deque"})
 
 
+def _origin(expr: ast.AST) -> str:
+    """The last name of what a subscript annotation subscripts (`t.Dict[...]` -> "Dict")."""
+    return (dotted_name(expr) or "").rpartition(".")[2]
+
+
 def element_type(expr: ast.AST | None) -> str | None:
     """The class of the items of a container an annotation names: `list[Foo]`,
     `Sequence["Foo"]`, `tuple[Foo, ...]`, also inside `Optional[...]` / `... | None`."""
@@ -152,7 +157,7 @@ def element_type(expr: ast.AST | None) -> str | None:
         return found
     if not isinstance(expr, ast.Subscript):
         return None
-    origin = (dotted_name(expr.value) or "").rpartition(".")[2]
+    origin = _origin(expr.value)
     if origin in ("tuple", "Tuple") and isinstance(expr.slice, ast.Tuple) and len(expr.slice.elts) == 2 \
             and isinstance(expr.slice.elts[1], ast.Constant) and expr.slice.elts[1].value is Ellipsis:
         return annotation_type(expr.slice.elts[0])
@@ -173,8 +178,7 @@ def mapped_type(expr: ast.AST | None) -> str | None:
         return found
     if not isinstance(expr, ast.Subscript) or not isinstance(expr.slice, ast.Tuple) or len(expr.slice.elts) != 2:
         return None
-    origin = (dotted_name(expr.value) or "").rpartition(".")[2]
-    return annotation_type(expr.slice.elts[1]) if origin in _MAPPINGS else None
+    return annotation_type(expr.slice.elts[1]) if _origin(expr.value) in _MAPPINGS else None
 
 
 _EMPTY_MAKERS = frozenset({"list", "dict", "set", "deque", "defaultdict", "OrderedDict"})
@@ -188,9 +192,8 @@ def _empty_container(value: ast.AST | None) -> bool:
         return not value.elts
     if isinstance(value, ast.Dict):
         return not value.keys
-    return (isinstance(value, ast.Call) and not value.keywords
-            and (dotted_name(value.func) or "").rpartition(".")[2] in _EMPTY_MAKERS
-            and (not value.args or (dotted_name(value.func) or "").endswith("defaultdict")))
+    maker = _origin(value.func) if isinstance(value, ast.Call) and not value.keywords else None
+    return maker in _EMPTY_MAKERS and (not value.args or maker == "defaultdict")
 
 
 def tuple_types(expr: ast.AST | None) -> list | None:
@@ -199,7 +202,7 @@ def tuple_types(expr: ast.AST | None) -> list | None:
     expr = _annotation_expr(expr)
     if not isinstance(expr, ast.Subscript) or not isinstance(expr.slice, ast.Tuple):
         return None
-    if (dotted_name(expr.value) or "").rpartition(".")[2] not in ("tuple", "Tuple"):
+    if _origin(expr.value) not in ("tuple", "Tuple"):
         return None
     places = expr.slice.elts
     if any(isinstance(e, ast.Constant) and e.value is Ellipsis for e in places):
@@ -1523,14 +1526,7 @@ class _FileVisitor:
             elif t is ast.Yield or t is ast.YieldFrom:
                 if not lambdas:
                     scope.generator = True
-                    value = node.value
-                    if t is ast.YieldFrom:
-                        scope.yielded.append((None, None))  # what another generator yields
-                    elif value is None or (type(value) is _Constant and value.value is None):
-                        scope.yielded.append((_NONE, None))
-                    else:
-                        scope.yielded.append((dotted_name(value.func) if type(value) is _Call else None,
-                                              dotted_name(value)))
+                    scope.yielded.append(_yielded(node))
             elif (t is ast.MatchAs or t is ast.MatchStar) and node.name:
                 scope.bind(node.name)
             elif t is ast.MatchMapping and node.rest:
@@ -1798,10 +1794,11 @@ class _FileVisitor:
                     name = value
                     continue
                 held = cls.held_methods.get(rest, ()) if rest not in cls.members and rest not in cls.binds else ()
-                if len(held) == 1 and cls.members.get(next(iter(held))) == "function" \
-                        and next(iter(held)) not in cls.properties:  # a property's read gives its value
-                    # `self.handler = self.on_key` everywhere the class assigns it: on_key.
-                    return f"{head}.{next(iter(held))}"
+                bound = next(iter(held)) if len(held) == 1 else None
+                if cls.members.get(bound) == "function" and bound not in cls.properties:
+                    # `self.handler = self.on_key` everywhere the class assigns it: on_key (a
+                    # property's read would give its value).
+                    return f"{head}.{bound}"
                 return name
             owner = self._owner(head, scope)
             if owner is None:
@@ -2059,53 +2056,41 @@ class _FileVisitor:
             value = values.pop() if len(values) == 1 else None
             if value is not None and (value.partition(".")[0] not in fn.binds or value == fn.self_name):
                 returned[fn.qual] = value
-        returns, awaits, yields = ({q: t for q, t in stated.items()
-                                    if self._module_head(t, scopes[q].parent) and not self._class_local(t, scopes[q].parent)}
+        returns, awaits, yields = ({q: t for q, t in stated.items() if self._stated_here(t, scopes[q])}
                                    for stated in (self.returns, self.awaits, self.yields))
+        tuples = {}
+        for q, stated in self.tuples.items():
+            places = [t if t is not None and self._stated_here(t, scopes[q]) else None for t in stated]
+            if any(t is not None for t in places):
+                tuples[q] = places
         for fn in self.scopes:
+            if fn.kind != "function" or fn.record.get("is_async"):
+                continue
+            if fn.generator:
+                # Without an annotation, what every `yield` gives, read as the returns below
+                # (a @contextmanager's `as` target, a loop over it).
+                texts = self._result_texts(fn, fn.yielded) if fn.qual not in self.yields else None
+                if texts:
+                    yields[fn.qual] = texts.pop() if len(texts) == 1 else sorted(texts)
+                continue
             # Without an annotation: a function whose every `return` gives the result of a call
             # of the same name (a class or a function), a local assigned only such results, or
             # self, returns what that gives (read in its body, so its own names count). A
             # `return None` adds nothing: calling a method on its result would fail.
-            if fn.kind != "function" or fn.qual in self.returns or fn.generator or fn.record.get("is_async"):
-                continue
-            made = {self._returned_type(fn, callee, value) for callee, value in zip(fn.made, fn.returned)}
-            made.discard(_NONE)
-            written = {self._written_result(fn, text) for text in made if text is not None}
-            if written and None not in made and None not in written:
+            texts = self._result_texts(fn, zip(fn.made, fn.returned)) if fn.qual not in self.returns else None
+            if texts:
                 # Several names: the whole-tree pass types the result where all give one class.
-                returns[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
-        tuples = {q: t for q, t in self.tuples.items()
-                  if any(p is not None and self._module_head(p, scopes[q].parent)
-                         and not self._class_local(p, scopes[q].parent) for p in t)}
-        tuples = {q: [p if p is not None and self._module_head(p, scopes[q].parent)
-                      and not self._class_local(p, scopes[q].parent) else None for p in t] for q, t in tuples.items()}
-        for fn in self.scopes:
-            # Without an annotation: a function whose every return gives a tuple of the same
-            # length returns, in each place, what every return gives there (`return None`
-            # adds nothing, as above).
-            if fn.kind != "function" or fn.qual in self.tuples or fn.generator or fn.record.get("is_async"):
-                continue
+                returns[fn.qual] = texts.pop() if len(texts) == 1 else sorted(texts)
+            # The same for each place of a tuple of one length that every return gives.
             shapes = [p for p, made in zip(fn.returned_places, fn.made) if made is not _NONE]
-            if not shapes or None in shapes or len({len(p) for p in shapes}) != 1:
+            if fn.qual in self.tuples or not shapes or None in shapes or len({len(p) for p in shapes}) != 1:
                 continue
             places = []
             for place in zip(*shapes):
-                made = {self._returned_type(fn, callee, value) for callee, value in place}
-                written = {self._written_result(fn, text) for text in made if text is not None}
-                places.append(written.pop() if len(written) == 1 and None not in made and None not in written else None)
-            if any(p is not None for p in places):
+                texts = self._result_texts(fn, place)
+                places.append(texts.pop() if texts and len(texts) == 1 else None)
+            if any(t is not None for t in places):
                 tuples[fn.qual] = places
-        for fn in self.scopes:
-            # A generator without an annotation: what every `yield` gives, read the same way
-            # (a @contextmanager's `as` target, a loop over it).
-            if fn.kind != "function" or not fn.generator or fn.qual in self.yields or fn.record.get("is_async"):
-                continue
-            made = {self._returned_type(fn, callee, value) for callee, value in fn.yielded}
-            made.discard(_NONE)
-            written = {self._written_result(fn, text) for text in made if text is not None}
-            if written and None not in made and None not in written:
-                yields[fn.qual] = written.pop() if len(written) == 1 else sorted(written)
         return {
             "names": names,
             "star": [b["module"] for b in module.imports.get("*", [])],
@@ -2121,6 +2106,18 @@ class _FileVisitor:
             "required": _required_modules(self.tree.body),
             "returned": returned,
         }
+
+    def _stated_here(self, text: str, fn: _Scope) -> bool:
+        """Can the whole-tree pass read a type fn's annotation states, among the module's names?"""
+        return self._module_head(text, fn.parent) and not self._class_local(text, fn.parent)
+
+    def _result_texts(self, fn: _Scope, given) -> set[str] | None:
+        """How the summary names what each (callee, value) of given gives, as a `return` of fn
+        gives it (a None aside); None when one of them cannot be told."""
+        made = {self._returned_type(fn, callee, value) for callee, value in given}
+        made.discard(_NONE)
+        written = {self._written_result(fn, text) for text in made if text is not None}
+        return written if written and None not in made and None not in written else None
 
     def _written_result(self, fn: _Scope, text: str) -> str | None:
         """How the summary names what a call of text gives, seen from fn's body: text itself
@@ -2150,6 +2147,17 @@ class _FileVisitor:
     @staticmethod
     def _class_local(text: str, scope: _Scope) -> bool:
         return scope.kind == "class" and text.partition(".")[0] in scope.binds and text != scope.record["name"]
+
+
+def _yielded(node: ast.Yield | ast.YieldFrom) -> tuple:
+    """(callee, value) of what a yield gives, as a return's are kept: (_NONE, None) for None,
+    (None, None) for what another generator yields (`yield from`)."""
+    value = node.value
+    if type(node) is ast.YieldFrom:
+        return None, None
+    if value is None or (type(value) is _Constant and value.value is None):
+        return _NONE, None
+    return dotted_name(value.func) if type(value) is _Call else None, dotted_name(value)
 
 
 def _first_line(node: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) -> int:

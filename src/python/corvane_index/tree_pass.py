@@ -550,23 +550,26 @@ class TreeFacts:
                     todo.append(sub)
         return found
 
-    def subclass_definer(self, cls, method: str):
+    def subclass_definer(self, cls, method: str, stub=None):
         """`self.method()` (or `cls.method()`, or the method of a receiver of the class) where
         every class along cls's resolution order is of the tree and binds no method of that
-        name (nor __getattr__): the one def its subclasses of the tree run, when they all run
-        the same; None otherwise."""
-        return self._remembered(("below", cls[1:3], method), self._subclass_definer, cls, method)
+        name (nor __getattr__), or where what it finds is stub, a method no instance runs
+        (abstract, or raising NotImplementedError): the one def its subclasses of the tree run,
+        when they all run the same; None otherwise."""
+        return self._remembered(("below", cls[1:3], method, stub), self._subclass_definer, cls, method, stub)
 
-    def _subclass_definer(self, cls, method: str):
-        if not self._binds_nowhere(cls, method):
+    def _subclass_definer(self, cls, method: str, stub):
+        if stub is None and not self._binds_nowhere(cls, method):
             return None
         found = set()
         for sub in self.subclasses(cls):
             if self.rebound(sub, method):
                 return None  # assigned on the instance: what runs is the value
-            if self._binds_nowhere(sub, method):
+            if stub is None and self._binds_nowhere(sub, method):
                 continue  # a class between, which never runs it
             target = self.python_definer(sub, method)
+            if stub is not None and target == stub:
+                continue  # a class between, which does not override it
             if target is None or self.stub(target):
                 return None
             found.add(target)
@@ -576,38 +579,14 @@ class TreeFacts:
         """`super().method()` in a method of cls: the method Python runs next along cls's
         method resolution order, where no class before it may bind the name otherwise (a
         class attribute, a base outside the tree); None otherwise, or for a stub."""
-        order = self.linearization(cls)
-        if not order or not self.bases_known(cls, self.entry(cls[1], "classes", cls[2]), method):
+        found = self._binder(cls, method, after_own=True)
+        if found is None:
             return None
-        for c in order[1:]:
-            entry = self.entry(c[1], "classes", c[2])
-            if method in entry["members"] or method in entry.get("bound", ()):
-                if entry["members"].get(method) != "function" or method in entry.get("bound", ()):
-                    return None
-                target = "def", c[1], f"{c[2]}.{method}", "function"
-                return None if self.stub(target) else target
-            if not self.bases_known(c, entry, method):
-                return None
-        return None
-
-    def override_definer(self, cls, method: str, stub):
-        """A call that reaches stub on cls, a method no instance runs (abstract, or raising
-        NotImplementedError): the one def the subclasses of the tree that override it run,
-        when they all run the same; None otherwise."""
-        return self._remembered(("over", cls[1:3], method), self._override_definer, cls, method, stub)
-
-    def _override_definer(self, cls, method: str, stub):
-        found = set()
-        for sub in self.subclasses(cls):
-            if self.rebound(sub, method):
-                return None  # assigned on the instance: what runs is the value
-            target = self.python_definer(sub, method)
-            if target == stub:
-                continue  # a class between, which does not override it
-            if target is None or self.stub(target):
-                return None
-            found.add(target)
-        return found.pop() if len(found) == 1 else None
+        c, entry = found
+        if entry["members"].get(method) != "function" or method in entry.get("bound", ()):
+            return None
+        target = "def", c[1], f"{c[2]}.{method}", "function"
+        return None if self.stub(target) else target
 
     def _binds_nowhere(self, cls, method: str) -> bool:
         order = self.linearization(cls)
@@ -685,13 +664,14 @@ class TreeFacts:
                 return None  # bound to something this pass cannot type
         return found.pop() if len(found) == 1 and None not in found else None
 
-    def _binder(self, cls, name: str):
+    def _binder(self, cls, name: str, after_own: bool = False):
         """(class, its summary entry) of the first class in cls's method resolution order that
-        binds name in its body. Every class before it must have all its bases in the tree (a
-        base we cannot read may bind the name), the one that binds it need not."""
-        for c in self.linearization(cls) or ():
+        binds name in its body (with after_own, the first after cls itself). Every class
+        before it must have all its bases in the tree (a base we cannot read may bind the
+        name), the one that binds it need not."""
+        for i, c in enumerate(self.linearization(cls) or ()):
             entry = self.entry(c[1], "classes", c[2])
-            if name in entry["members"] or name in entry.get("bound", [name]):
+            if (i or not after_own) and (name in entry["members"] or name in entry.get("bound", [name])):
                 return c, entry
             if not self.bases_known(c, entry, name):
                 return None
@@ -1118,7 +1098,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
                 continue
             if cls is not None and facts.stub(runs):
                 # An abstract step: what runs is the override of the subclasses, if one.
-                below = facts.override_definer(cls, method, runs) if name not in implicit else None
+                below = facts.subclass_definer(cls, method, runs) if name not in implicit else None
                 names[i] = _keyed(below, type_modules) if below is not None else None
                 continue
             if runs is None and isinstance(cls, tuple) and name not in implicit:
