@@ -120,6 +120,8 @@ class Tree:
             f"try:\n    pass\nexcept {c} as ex:\n    ex.{m}()",
             f"{c}().again().{m}()",  # a chain of results
             f"t, n = {f}()\nt.{m}()",  # a place of a returned tuple
+            f"def inner(q):\n    q.{m}()\ninner({c}())",  # a parameter every call fills with one class
+            f"def inner(q: {c}):\n    q.{m}()\n    q = {f}()\n    q.{m}()\ninner({c}())",  # annotated, bound again
         ]
         if in_method:
             choices.append(f"self.h = self.{m}\nself.h()")

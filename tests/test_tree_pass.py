@@ -636,6 +636,83 @@ def test_parameter_filled_by_every_call_with_one_function(tmp_path):
     assert callees(engine, "main.py:leaf") == callees(engine, "main.py:passes_on.inner") == []
 
 
+def test_parameter_filled_by_every_call_with_instances_of_one_class(tmp_path):
+    files = {
+        "shapes.py": """
+            class Tokenizer:
+                def match(self):
+                    pass
+
+                def get(self):
+                    pass
+
+            class Other:
+                def match(self):
+                    pass
+        """,
+        "main.py": """
+            from shapes import Other, Tokenizer
+
+            def parse(text):
+                source = Tokenizer()
+                _sub(source, 0)
+                _sub(Tokenizer(), 1)
+                _mixed(source)
+                _mixed(Other())
+                _optional(source)
+                _optional(source, source)
+                _escapes(source)
+                return _escapes
+
+            def _sub(source, state):
+                source.match()
+                _leaf(source)
+
+            def _leaf(source, extra=None):
+                source.get()
+
+            def _mixed(source):
+                source.match()
+
+            def _optional(source, extra=None):
+                extra.get()
+
+            def _escapes(source):
+                source.match()
+
+            class Formatter:
+                def render(self):
+                    pass
+
+                def section(self):
+                    def emit(fmt, tok):
+                        fmt.render()
+                        tok.get()
+                    emit(self, Tokenizer())
+        """,
+    }
+    engine = index_files(tmp_path, files)
+    assert callees(engine, "main.py:_sub") == ["main.py:_leaf", "shapes.py:Tokenizer.match"]
+    # Handed on from a parameter typed so; a default of None adds no class.
+    assert callees(engine, "main.py:_leaf") == ["shapes.py:Tokenizer.get"]
+    assert callees(engine, "main.py:_optional") == ["shapes.py:Tokenizer.get"]
+    assert callees(engine, "main.py:_mixed") == []  # two classes reach it
+    assert callees(engine, "main.py:_escapes") == []  # read as a value: callers out of sight
+    # A closure's calls are all in sight, its own class's self included.
+    assert callees(engine, "main.py:Formatter.section.emit") == [
+        "main.py:Formatter.render", "shapes.py:Tokenizer.get"]
+
+    # Another module importing this one may call the functions with anything; a closure's
+    # callers stay in sight.
+    files["user.py"] = "import main\n"
+    engine = index_files(tmp_path / "again", files)
+    for caller in ("main.py:_leaf", "main.py:_optional"):
+        assert callees(engine, caller) == [], caller
+    assert callees(engine, "main.py:_sub") == ["main.py:_leaf"]
+    assert callees(engine, "main.py:Formatter.section.emit") == [
+        "main.py:Formatter.render", "shapes.py:Tokenizer.get"]
+
+
 def test_diamond_inheritance_calls_the_method_python_picks(tmp_path):
     engine = index_files(tmp_path, {
         "conf.py": "class Config:\n    pass\n\nsettings = Config()\n",
@@ -1893,9 +1970,10 @@ def test_types_reached_through_attributes_and_method_results(tmp_path):
     # Awaiting a coroutine gives what it returns; the coroutine object itself is untyped.
     assert get_list in callees(engine, "app.py:awaited")
     assert get_list not in callees(engine, "app.py:coroutine")
-    # Every assignment of r gives a Response; s is a Response, then a Client: no class (and,
-    # the pass not following the order of statements, not even for s.to_client()).
-    assert callees(engine, "app.py:reassigned") == ["models.py:Headers.get_list", "models.py:Response.again"]
+    # Every assignment of r gives a Response; s is a Response, then a Client: no class for
+    # all of the body, but until it is bound again s is the Response its annotation states.
+    assert callees(engine, "app.py:reassigned") == [
+        "models.py:Headers.get_list", "models.py:Response.again", "models.py:Response.to_client"]
     # An attribute bound to two classes (or to what cannot be typed) has no single class.
     assert get_list not in callees(engine, "app.py:conflicting")
 

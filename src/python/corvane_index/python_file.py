@@ -329,6 +329,9 @@ class _Scope:
     takes_more: bool = False  # has *args: a call may pass more positional arguments than it names
     defaults: dict[str, object] = field(default_factory=dict)  # parameter -> its default as a dotted name
     flows: dict[str, str] = field(default_factory=dict)  # parameter -> the one function every call passes
+    # parameter -> the one type of what every call passes (an unannotated parameter)
+    passed: dict[str, "_Current"] = field(default_factory=dict)
+    none_defaults: set[str] = field(default_factory=set)  # parameters whose default is None
     flow_owner: str | None = None  # module-level function name, when its flows hold only if unimported
     decorated: list[tuple[str, list[str]]] = field(default_factory=list)  # defs here and their decorators
     lambda_count: int = 0  # lambdas defined directly here, named <lambda1>, <lambda2>, ... in source order
@@ -526,10 +529,10 @@ class _FileVisitor:
         # Callers first (they are mostly defined later), again while a pass finds more: a
         # function's parameter may pass on what its own callers passed to it.
         for _ in range(4):
-            found = sum(len(scope.flows) for scope in self.scopes)
+            found = sum(len(scope.flows) + len(scope.passed) for scope in self.scopes)
             for scope in reversed(self.scopes):
                 self._parameter_flows(scope)
-            if sum(len(scope.flows) for scope in self.scopes) == found:
+            if sum(len(scope.flows) + len(scope.passed) for scope in self.scopes) == found:
                 break
         self._declared = {name for scope in self.scopes for name in scope.declared_outer}
         for scope in self.scopes:
@@ -642,7 +645,14 @@ class _FileVisitor:
                 scope.class_scope = parent
                 scope.binds_class = node.name in _IMPLICIT_CLASS_METHODS or any(
                     dotted_name(d) in ("classmethod", "builtins.classmethod") for d in node.decorator_list)
-        scope.current = {}  # a repeated definition's scope may hold what its first body left
+        # A parameter holds what its annotation states until the body binds it anew, even
+        # where another binding gives it something else (a repeated definition's scope may
+        # hold what its first body left: start from this).
+        scope.current = {}
+        for a in all_args:
+            stated = annotation_type(a.annotation)
+            if stated is not None and stated.partition(".")[0] not in _BUILTINS and a.arg != scope.self_name:
+                scope.current[a.arg] = _Current(None, stated, (stated, "type"))
         self._body(node.body, scope)
 
     def _lambda(self, node: ast.Lambda, parent: _Scope):
@@ -672,6 +682,8 @@ class _FileVisitor:
         for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
             if d is not None:
                 scope.defaults[a.arg] = _alias_value(d)
+                if isinstance(d, ast.Constant) and d.value is None:
+                    scope.none_defaults.add(a.arg)
         scope.star_params = tuple(a.arg for a in (args.vararg, args.kwarg) if a is not None)
         scope.takes_more = args.vararg is not None
         for a in _all_args(args):
@@ -1615,20 +1627,28 @@ class _FileVisitor:
                     lam = self._lambdas.get(id(raw.node))
                     if lam is None or (raw := self._lambda_call(lam.qual, target, "")) == "":
                         continue
-            held = None
+            held, implicit, passed = None, isinstance(raw, _Implicit), None
             if isinstance(raw, _Through):
                 raw, held = self._through(raw, scope)
+            elif scope.passed and not isinstance(raw, _Passed):
+                passed = scope.passed.get(raw.partition(".")[0])
+            plain = raw
+            if passed is not None:
+                # A parameter that every call fills with one type: `p.m` as `Cls().m`.
+                raw = self._through(_Through(raw, passed), scope)[0]
             name = self._rewrite(raw, scope, held=held)
             if name is None:
                 continue
             key = name.partition("()")[0]
             if key != name and "." in name and not self._typed_result(key, scope):
                 continue  # a method of a local's result: no type to find it by
+            if raw is not plain:
+                self._flow_used = self._flow_used or scope.flow_owner
             if self._flow_used is None:
-                target.add_call(name, isinstance(raw, _Implicit))
+                target.add_call(name, implicit)
                 continue
             # Holds only if no other module can call that function: the whole-tree pass decides.
-            plain = self._rewrite(raw, scope, flows=False, held=held)
+            plain = self._rewrite(plain, scope, flows=False, held=held)
             self.extract.conditional.append((target.node_id, len(target.calls), self._flow_used, name, plain))
             target.calls.append(plain)
         for receiver, method in scope.protocol:
@@ -1723,6 +1743,7 @@ class _FileVisitor:
         if not sites or loads != len(sites):
             return
         values: dict[str, set] = {p: set() for p in fn.params}
+        types: dict[str, set] = {p: set() for p in fn.params if fn.receivers.seen.get(p) == [_UNKNOWN]}
         passed_on = False  # a value that holds only as the caller's flows do
         for scope, (_, positional, keywords) in sites:
             if positional is None or (len(positional) > len(fn.positional) and not fn.takes_more):
@@ -1734,6 +1755,10 @@ class _FileVisitor:
                     continue
                 value = given[param] if param in given else fn.defaults.get(param)
                 where = scope if param in given else home
+                if param in types and (param in given or param not in fn.none_defaults):
+                    held, conditional = self._passed_type(value, where, fn)
+                    types[param].add(held)
+                    passed_on = passed_on or conditional
                 if isinstance(value, ast.Lambda):
                     lam = self._lambdas.get(id(value))
                     value = _DEFINED + lam.qual if lam is not None else None
@@ -1756,8 +1781,40 @@ class _FileVisitor:
         for param, found in values.items():
             if len(found) == 1 and None not in found and fn.binds.get(param) == 1:
                 fn.flows[param] = found.pop()
-        if fn.flows and (home.kind == "module" or passed_on):
+        for param, found in types.items():
+            if len(found) == 1 and None not in found and fn.binds.get(param) == 1:
+                made, type_name = found.pop()
+                fn.passed[param] = _Current(None, made, type_name, narrowed=True)
+        if (fn.flows or fn.passed) and (home.kind == "module" or passed_on):
             fn.flow_owner = fn.flow_owner or name
+
+    def _passed_type(self, value, where: _Scope, fn: _Scope) -> tuple[tuple | None, bool]:
+        """What an argument (as call sites keep it: a name, or "f()" for a call of a plain
+        name) holds, where the call is, as one type that fn sees the same way: a local or
+        parameter with one type, the caller's self, an instance made or a result returned
+        there; as (callee or class text, type entry), or None. And whether that holds only
+        as the caller's own callers do (a parameter of the caller typed so)."""
+        if not isinstance(value, str) or "." in value.rstrip("()") or value.startswith(_DEFINED):
+            return None, False
+        if value.endswith("()"):
+            found = self._value_type(ast.Call(func=ast.Name(id=value[:-2]), args=[], keywords=[]), where)
+        else:
+            owner = self._owner(value, where)
+            if owner is not None and value in owner.passed and owner.binds.get(value) == 1:
+                held = owner.passed[value]  # the caller's own parameter, typed by its callers
+                if not self._means_same(held.made, fn, owner):
+                    return None, False
+                return (held.made, held.type), owner.flow_owner is not None
+            found = self._value_type(ast.Name(id=value), where)
+        if found is None or found is _UNKNOWN or found[0].partition(".")[0] in _BUILTINS:
+            return None, False
+        return ((found[0], found) if self._means_same(found[0], fn, where) else None), False
+
+    def _means_same(self, text: str, fn: _Scope, where: _Scope) -> bool:
+        """Does a type's text name, seen from fn, the module-level definition it names where
+        it was found?"""
+        head, module = text.partition(".")[0], self.scopes[0]
+        return self._owner(head, fn) is module and self._owner(head, where) is module
 
     def _rewrite(self, name: str, scope: _Scope, flows: bool = True, held: str | None = None) -> str | None:
         """The call name with single-valued aliases replaced by what they are bound to, so the
