@@ -18,6 +18,15 @@ from corvane_index.python_file import _UNKNOWN, _FileVisitor, _Through, _site, e
 STDLIB = sysconfig.get_paths()["stdlib"]
 
 
+def operand(node):
+    """A name or a chain of attributes on one, as text: what operators are recorded on."""
+    parts = []
+    while isinstance(node, ast.Attribute):
+        parts.append(node.attr)
+        node = node.value
+    return ".".join([node.id, *reversed(parts)]) if isinstance(node, ast.Name) else None
+
+
 def _expr_plain(self, expr, scope):
     """The walk as first written: every field of every node, read by name."""
     function = scope.kind == "function"
@@ -53,23 +62,23 @@ def _expr_plain(self, expr, scope):
                 if node.func.id in ("map", "filter", "sorted", "min", "max"):
                     self._passed(node, scope)
                 if (node.func.id in python_file._BUILTIN_SPECIAL and len(node.args) == 1
-                        and isinstance(node.args[0], ast.Name) and not node.keywords):
-                    scope.operated.append((node.func.id, node.args[0].id, python_file._BUILTIN_SPECIAL[node.func.id]))
+                        and operand(node.args[0]) and not node.keywords):
+                    scope.operated.append((node.func.id, operand(node.args[0]), python_file._BUILTIN_SPECIAL[node.func.id]))
             name = self._call_name(node.func, scope)
             if name is not None and name != "super":
                 held = scope.current.get(name.split(".")[0]) if not (in_lambda or later) else None
                 scope.raw_calls.append(name if held is None else _Through(name, held))
         elif t is ast.comprehension:
             self._special_calls(node.iter, "async for" if node.is_async else "for", scope)
-        elif t is ast.Subscript and isinstance(node.value, ast.Name):
-            scope.operated.append((None, node.value.id, python_file._SUBSCRIPT[type(node.ctx)]))
+        elif t is ast.Subscript and operand(node.value):
+            scope.operated.append((None, operand(node.value), python_file._SUBSCRIPT[type(node.ctx)]))
         elif t is ast.Compare:
             operands = [node.left, *node.comparators]
             for i, op in enumerate(node.ops):
-                if isinstance(op, (ast.In, ast.NotIn)) and isinstance(operands[i + 1], ast.Name):
-                    scope.operated.append((None, operands[i + 1].id, "__contains__"))
-                elif type(op) in python_file._COMPARISONS and isinstance(operands[i], ast.Name):
-                    scope.operated.append((None, operands[i].id, python_file._COMPARISONS[type(op)]))
+                if isinstance(op, (ast.In, ast.NotIn)) and operand(operands[i + 1]):
+                    scope.operated.append((None, operand(operands[i + 1]), "__contains__"))
+                elif type(op) in python_file._COMPARISONS and operand(operands[i]):
+                    scope.operated.append((None, operand(operands[i]), python_file._COMPARISONS[type(op)]))
         elif t in (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp):
             later = True
         elif t is ast.Lambda:

@@ -2910,6 +2910,15 @@ def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_pat
 
             def plain(items: list):
                 return items[0], len(items)
+
+            class Holder:
+                def __init__(self):
+                    self.bag = Bag()
+                    self.loose = None
+
+                def use(self, key):
+                    self.bag[key] = self.loose[key]
+                    return key in self.bag, len(self.bag), self.bag < self.loose
         ''',
     })
     assert callees(engine, "bag.py:Bag.size") == ["bag.py:Bag.__len__"]
@@ -2917,6 +2926,10 @@ def test_operators_and_builtins_run_the_special_methods_of_a_typed_value(tmp_pat
     assert callees(engine, "bag.py:use") == ["bag.py:Bag.__contains__", "bag.py:Bag.__getitem__",
                                             "bag.py:Bag.__lt__", "bag.py:Bag.__setitem__"]
     assert callees(engine, "bag.py:plain") == []
+    # An attribute of self with a class of the tree runs them too; one without, nothing.
+    assert callees(engine, "bag.py:Holder.use") == ["bag.py:Bag.__contains__", "bag.py:Bag.__len__",
+                                                   "bag.py:Bag.__lt__", "bag.py:Bag.__setitem__"]
+    assert not any(c.startswith("self.loose.") for c in engine.get_node_meta("bag.py:Holder.use")["calls"])
 
 
 def test_a_long_elif_chain_is_read_like_a_short_one():

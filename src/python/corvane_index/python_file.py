@@ -1498,8 +1498,9 @@ class _FileVisitor:
                     if node.func.id in _CALLS_POSITIONAL or node.func.id in _CALLS_KEY:
                         self._passed(node, scope)
                     special = _BUILTIN_SPECIAL.get(node.func.id)
-                    if special is not None and len(node.args) == 1 and type(node.args[0]) is _Name and not node.keywords:
-                        scope.operated.append((node.func.id, node.args[0].id, special))
+                    operand = _operand(node.args[0]) if special is not None and len(node.args) == 1 else None
+                    if operand is not None and not node.keywords:
+                        scope.operated.append((node.func.id, operand, special))
                 name = self._call_name(node.func, scope)
                 if name is not None and name != "super":  # super() calls show up as "super.<method>"
                     if scope.current and not (lambdas or comprehensions):
@@ -1508,17 +1509,20 @@ class _FileVisitor:
                             name = _Through(name, held)
                     scope.raw_calls.append(name)
             elif t is ast.Subscript:
-                if type(node.value) is _Name:
-                    scope.operated.append((None, node.value.id, _SUBSCRIPT[type(node.ctx)]))
+                operand = _operand(node.value)
+                if operand is not None:
+                    scope.operated.append((None, operand, _SUBSCRIPT[type(node.ctx)]))
             elif t is ast.Compare:
                 left = node.left
                 for op, right in zip(node.ops, node.comparators):
                     special = _COMPARISONS.get(type(op))
-                    if special is None:
-                        if type(op) in (ast.In, ast.NotIn) and type(right) is _Name:
-                            scope.operated.append((None, right.id, "__contains__"))
-                    elif type(left) is _Name:
-                        scope.operated.append((None, left.id, special))
+                    operand = _operand(right if special is None else left)
+                    if operand is None:
+                        pass
+                    elif special is not None:
+                        scope.operated.append((None, operand, special))
+                    elif type(op) in (ast.In, ast.NotIn):
+                        scope.operated.append((None, operand, "__contains__"))
                     left = right
             elif t in _COMPREHENSIONS:
                 comprehensions += 1
@@ -2229,6 +2233,13 @@ def _site(call: ast.Call) -> tuple:
         return call.func.id, None, {}
     return (call.func.id, [_site_value(a) for a in call.args],
             {k.arg: _site_value(k.value) for k in call.keywords})
+
+
+def _operand(node: ast.AST) -> str | None:
+    """The receiver an operator or builtin runs a special method of: a name or an attribute
+    chain (`self.items`), as its dotted text."""
+    t = type(node)
+    return node.id if t is _Name else dotted_name(node) if t is ast.Attribute else None
 
 
 def _site_value(arg: ast.AST):
