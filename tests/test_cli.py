@@ -88,6 +88,8 @@ def test_index_then_query_from_inside_the_tree(tmp_path, cache, capsys, monkeypa
     status, out, _ = run(capsys, "index", root)
     assert "incremental: 1 changed, 0 new, 0 deleted" in out and "changed: app/views.py" in out
     assert run(capsys, "callers", "app/models.py:Order.save")[1].strip() == "(no callers)"
+    assert run(capsys, "blast", "app/models.py:Order.save")[1].strip() == "(nothing reaches it)"
+    assert run(capsys, "search", "no_such_name")[1].strip() == "(no matches)"
     assert "index is current" in run(capsys, "index", root)[1]
 
 

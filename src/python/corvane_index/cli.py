@@ -208,6 +208,8 @@ def cmd_query(args) -> int:
         else:
             for h in hits:
                 print(f"{h['type']:8s} {h['id']}")
+            if not hits:
+                print("(no matches)")
         return 0
     require_node(engine, args.arg)
     if args.command == "show":
@@ -227,7 +229,7 @@ def cmd_query(args) -> int:
     if args.json:
         print(json.dumps(ids, ensure_ascii=False))
     else:
-        print("\n".join(ids) if ids else f"(no {args.command})")
+        print("\n".join(ids) if ids else "(nothing reaches it)" if args.command == "blast" else f"(no {args.command})")
     return 0
 
 
