@@ -86,6 +86,9 @@ class TreeFacts:
     def __init__(self, summaries: dict[str, dict]):
         self.summaries = summaries  # file path -> summary
         self.deps: set = set()  # paths, (path, section) and (path, section, key): see part()
+        # Dependency sets of remembered answers that the current question reused, by id: joined
+        # once, where an answer is stored or a file's dependencies are taken (see all_deps).
+        self._reused: dict[int, set] = {}
         self._importers: dict[str, set[str]] | None = None
         # Answers already worked out: (question, its arguments) -> (answer, the paths it read),
         # apart for modules that run on this platform and for those that do not.
@@ -117,18 +120,30 @@ class TreeFacts:
         neither does the answer; a file that asks again depends on the same paths."""
         known = self._known.get(key)
         if known is not None:
-            self.deps |= known[1]
+            self._reused[id(known[1])] = known[1]
             return known[0]
-        outer, self.deps = self.deps, set()
+        outer, outer_reused = self.deps, self._reused
+        self.deps, self._reused = set(), {}
         cuts = self._cuts
         try:
             result = work(*args)
-            if cuts == self._cuts:  # an answer cut short by a recursion depends on where it started
-                self._known[key] = result, self.deps
         finally:
-            outer |= self.deps
-            self.deps = outer
+            found = self.all_deps()
+            self.deps, self._reused = outer, outer_reused
+            outer_reused[id(found)] = found
+        if cuts == self._cuts:  # an answer cut short by a recursion depends on where it started
+            self._known[key] = result, found
         return result
+
+    def start_deps(self) -> None:
+        self.deps, self._reused = set(), {}
+
+    def all_deps(self) -> set:
+        """Everything the current question read, its reused answers' reads included."""
+        for part in self._reused.values():
+            self.deps |= part
+        self._reused = {}
+        return self.deps
 
     # ---- modules --------------------------------------------------------------------
 
@@ -792,7 +807,7 @@ _OWN_FINDERS = (importlib.machinery.BuiltinImporter, importlib.machinery.FrozenI
 def link(ex, facts: TreeFacts) -> set[str]:
     """Writes the module node's scope data of one extract, read against the whole tree.
     Returns the paths consulted (the file's dependencies)."""
-    facts.deps = set()
+    facts.start_deps()
     raw = ex.scope_data
     if not raw:
         return set()
@@ -1152,7 +1167,7 @@ def _link(ex, facts: TreeFacts, raw: dict) -> set[str]:
     module = next(n for n in ex.nodes if n["node_id"] == ids.module_id(path))
     module["extra_json"] = json.dumps(data, sort_keys=True)
     # Written as text (see DEP); what the file read of itself is no dependency.
-    return {d if type(d) is str else DEP.join(d) for d in facts.deps if (d if type(d) is str else d[0]) != path}
+    return {d if type(d) is str else DEP.join(d) for d in facts.all_deps() if (d if type(d) is str else d[0]) != path}
 
 
 def summary_changes(path: str, old: dict | None, new: dict | None) -> set[str]:
