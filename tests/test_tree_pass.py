@@ -2107,6 +2107,58 @@ def test_rebinding_self_keeps_the_method_class(tmp_path):
         assert "mod.py:A.m" in callees(engine, f"mod.py:A.{caller}"), caller
 
 
+def test_the_first_parameter_of_a_method_is_the_instance_whatever_its_name(tmp_path):
+    engine = index_files(tmp_path, {
+        "frac.py": """
+            class Fraction:
+                @property
+                def numerator(a):
+                    return a._numerator
+
+                def _richcmp(self, other, op):
+                    return op
+
+                def __lt__(a, b):
+                    return a._richcmp(b, 1)
+
+                def __floordiv__(a, b):
+                    return a.numerator // b
+
+                @classmethod
+                def from_float(klass, f):
+                    return klass(f)
+
+                def closure(a):
+                    def inner():
+                        return a._richcmp(1, 2)
+                    return inner
+
+                def clash(a, self):
+                    return a._richcmp(self, 2)
+
+                def rebinds(a, b):
+                    if b:
+                        a = b
+                    return a._richcmp(b, 3)
+
+                @staticmethod
+                def plain(a):
+                    return a._richcmp(1, 2)
+        """,
+    })
+    richcmp = ["frac.py:Fraction._richcmp"]
+    assert callees(engine, "frac.py:Fraction.__lt__") == richcmp
+    assert callees(engine, "frac.py:Fraction.__floordiv__") == ["frac.py:Fraction.numerator"]  # a property read
+    assert callees(engine, "frac.py:Fraction.from_float") == ["frac.py:Fraction"]
+    assert callees(engine, "frac.py:Fraction.closure.inner") == richcmp
+    # Where another name is self, the parameter is bound anew, or the method is static:
+    # nothing is assumed.
+    for method in ("clash", "rebinds", "plain"):
+        assert callees(engine, f"frac.py:Fraction.{method}") == [], method
+    # The record keeps the signature as written.
+    assert engine.get_node_meta("frac.py:Fraction.__lt__")["signature"] == "def __lt__(a, b)"
+
+
 def test_a_deleted_function_still_types_what_it_made(tmp_path):
     engine = index_files(tmp_path, {
         "env.py": '''

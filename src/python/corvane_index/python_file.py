@@ -637,14 +637,18 @@ class _FileVisitor:
                 # What instances see through self.<name>, like a class-level annotation.
                 parent.receivers.note("self." + node.name, (returned, "type"), parent.parent)
 
+        first = (args.posonlyargs + args.args)[:1] if parent.kind == "class" and not _is_staticmethod(node) else []
+        binds_class = node.name in _IMPLICIT_CLASS_METHODS or any(
+            dotted_name(d) in ("classmethod", "builtins.classmethod") for d in node.decorator_list)
+        if first and first[0].arg not in ("self", "cls"):
+            # `def __eq__(a, b)`: the first parameter is the instance (or the class) whatever
+            # its name; the body is read as if it were named so, where no other name clashes.
+            _rename_parameter(node, first[0], "cls" if binds_class else "self")
         self._parameters(scope, args, parent)
-        if parent.kind == "class" and all_args and not _is_staticmethod(node):
-            first = (args.posonlyargs + args.args)[:1]
-            if first and first[0].arg in ("self", "cls"):
-                scope.self_name = first[0].arg
-                scope.class_scope = parent
-                scope.binds_class = node.name in _IMPLICIT_CLASS_METHODS or any(
-                    dotted_name(d) in ("classmethod", "builtins.classmethod") for d in node.decorator_list)
+        if first and first[0].arg in ("self", "cls"):
+            scope.self_name = first[0].arg
+            scope.class_scope = parent
+            scope.binds_class = binds_class
         # A parameter holds what its annotation states until the body binds it anew, even
         # where another binding gives it something else (a repeated definition's scope may
         # hold what its first body left: start from this).
@@ -2233,6 +2237,38 @@ def _site(call: ast.Call) -> tuple:
         return call.func.id, None, {}
     return (call.func.id, [_site_value(a) for a in call.args],
             {k.arg: _site_value(k.value) for k in call.keywords})
+
+
+def _rename_parameter(fn: ast.FunctionDef | ast.AsyncFunctionDef, param: ast.arg, new: str) -> None:
+    """Renames a function's parameter in its body, when that body, nested scopes included,
+    never names `new` and never binds the parameter's name anew (so every read of it is the
+    parameter). The signature text was taken before."""
+    old, reads = param.arg, []
+    for node in (n for stmt in fn.body for n in ast.walk(stmt)):
+        t = type(node)
+        if t is ast.Name:
+            if node.id == new or (node.id == old and type(node.ctx) is not ast.Load):
+                return
+            if node.id == old:
+                reads.append(node)
+        elif t is ast.arg or t in (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef):
+            if (node.arg if t is ast.arg else node.name) in (old, new):
+                return
+        elif t in (ast.Global, ast.Nonlocal):
+            if old in node.names or new in node.names:
+                return
+        elif t is ast.alias:
+            if (node.asname or node.name.partition(".")[0]) in (old, new):
+                return
+        elif t in (ast.ExceptHandler, ast.MatchAs, ast.MatchStar):
+            if node.name in (old, new):
+                return
+        elif t is ast.MatchMapping:
+            if node.rest in (old, new):
+                return
+    for node in reads:
+        node.id = new
+    param.arg = new
 
 
 def _operand(node: ast.AST) -> str | None:
