@@ -2159,6 +2159,34 @@ def test_the_first_parameter_of_a_method_is_the_instance_whatever_its_name(tmp_p
     assert engine.get_node_meta("frac.py:Fraction.__lt__")["signature"] == "def __lt__(a, b)"
 
 
+def test_a_class_attribute_naming_another_of_the_class_body_is_read_through_the_instance(tmp_path):
+    engine = index_files(tmp_path, {
+        "rnd.py": """
+            def helper(self):
+                pass
+
+            def value():
+                pass
+
+            class Random:
+                def _with_bits(self, n):
+                    return n
+
+                _below = _with_bits
+                run = helper
+                value = 3
+                alias_of_value = value
+
+                def choice(self, seq):
+                    self.run()
+                    self.alias_of_value()
+                    return self._below(len(seq))
+        """,
+    })
+    # The class body's value, not the module's function of the same name.
+    assert callees(engine, "rnd.py:Random.choice") == ["rnd.py:Random._with_bits", "rnd.py:helper"]
+
+
 def test_a_deleted_function_still_types_what_it_made(tmp_path):
     engine = index_files(tmp_path, {
         "env.py": '''

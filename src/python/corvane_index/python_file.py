@@ -1855,7 +1855,14 @@ class _FileVisitor:
                     return cls.qual  # `cls()`, `self.__class__()` instantiate the class
                 # A class attribute assigned a callable, called through the instance.
                 value = cls.alias(rest) if rest and "." not in rest and rest not in cls.members else None
-                if isinstance(value, str) and self._same_owner(value, scope, cls.parent):
+                bound_here = value.partition(".")[0] if isinstance(value, str) else None
+                if bound_here in cls.binds:
+                    # `_randbelow = _randbelow_with_getrandbits`: another definition of the
+                    # class body, reached through the instance too.
+                    if cls.members.get(bound_here) and cls.binds[bound_here] == 1:
+                        name = f"{head}.{value}"
+                        continue
+                elif isinstance(value, str) and self._same_owner(value, scope, cls.parent):
                     name = value
                     continue
                 held = cls.held_methods.get(rest, ()) if rest not in cls.members and rest not in cls.binds else ()
