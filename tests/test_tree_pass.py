@@ -2159,7 +2159,7 @@ def test_the_first_parameter_of_a_method_is_the_instance_whatever_its_name(tmp_p
     assert engine.get_node_meta("frac.py:Fraction.__lt__")["signature"] == "def __lt__(a, b)"
 
 
-def test_a_class_attribute_naming_another_of_the_class_body_is_read_through_the_instance(tmp_path):
+def test_class_attributes_holding_a_function_of_the_class_body_or_a_static_method(tmp_path):
     engine = index_files(tmp_path, {
         "rnd.py": """
             def helper(self):
@@ -2182,9 +2182,43 @@ def test_a_class_attribute_naming_another_of_the_class_body_is_read_through_the_
                     self.alias_of_value()
                     return self._below(len(seq))
         """,
+        "hdr.py": """
+            def get_unstructured(value):
+                return value
+
+            def parse_cte(value):
+                return value
+
+            class BaseHeader:
+                value_parser = staticmethod(get_unstructured)
+
+                @classmethod
+                def parse(cls, value):
+                    return cls.value_parser(value)
+
+            class CTEHeader(BaseHeader):
+                value_parser = staticmethod(parse_cte)
+
+                @classmethod
+                def parse(cls, value):
+                    return cls.value_parser(value)
+
+            class Shadowed:
+                def staticmethod(f):
+                    return f
+
+                value_parser = staticmethod(parse_cte)
+
+                def parse(self, value):
+                    return self.value_parser(value)
+        """,
     })
     # The class body's value, not the module's function of the same name.
     assert callees(engine, "rnd.py:Random.choice") == ["rnd.py:Random._with_bits", "rnd.py:helper"]
+    # `staticmethod(f)`, the builtin, holds f; a class body's own `staticmethod` may not.
+    assert callees(engine, "hdr.py:BaseHeader.parse") == ["hdr.py:get_unstructured"]
+    assert callees(engine, "hdr.py:CTEHeader.parse") == ["hdr.py:parse_cte"]
+    assert callees(engine, "hdr.py:Shadowed.parse") == []
 
 
 def test_a_deleted_function_still_types_what_it_made(tmp_path):

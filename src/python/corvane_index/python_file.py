@@ -1018,7 +1018,7 @@ class _FileVisitor:
                 scope.own_made.add(target.id)  # `self = object.__new__(cls)`
             alias = _alias_value(value) if annotation is None else None
             if annotation is None and isinstance(value, ast.Call):
-                alias = self._partial_of(value, scope) or alias
+                alias = self._partial_of(value, scope) or self._wrapped_method(value, scope) or alias
             if isinstance(value, ast.Lambda) and annotation is None and id(value) in self._lambdas:
                 alias = _DEFINED + self._lambdas[id(value)].qual
             if alias is None and annotation is None:
@@ -1131,6 +1131,14 @@ class _FileVisitor:
         if alias is not None or made is not None:
             # A new dict: the one a branch started from is restored after it.
             scope.current = {**scope.current, name: _Current(alias, made, type_name)}
+
+    def _wrapped_method(self, value: ast.Call, scope: _Scope) -> str | None:
+        """`x = staticmethod(f)` or `classmethod(f)` in a class body: calling x through the
+        class or an instance calls f (the builtin, where nothing rebinds its name)."""
+        if scope.kind != "class" or type(value.func) is not _Name or value.func.id not in ("staticmethod", "classmethod") \
+                or len(value.args) != 1 or value.keywords or self._owner(value.func.id, scope) is not None:
+            return None
+        return dotted_name(value.args[0])
 
     def _partial_of(self, value: ast.AST, scope: _Scope) -> str | None:
         """The function `functools.partial(f, ...)` wraps (calling the partial calls it): f's
