@@ -622,8 +622,7 @@ class _FileVisitor:
         items = element_type(node.returns)
         if items is not None and not is_async:
             self.yields[scope.qual] = items  # what a loop over a call's result binds
-        if not is_async and any((dotted_name(d) or "").rpartition(".")[2] == "contextmanager"
-                                for d in node.decorator_list):
+        if not is_async and any(_origin(d) == "contextmanager" for d in node.decorator_list):
             self.managers.append(scope.qual)  # `with f() as v` binds v to what it yields
         places = tuple_types(node.returns)
         if places is not None and not is_async:
@@ -644,7 +643,7 @@ class _FileVisitor:
             # `def __eq__(a, b)`: the first parameter is the instance (or the class) whatever
             # its name; the body is read as if it were named so, where no other name clashes.
             _rename_parameter(node, first[0], "cls" if binds_class else "self")
-        self._parameters(scope, args, parent)
+        stated = self._parameters(scope, args, parent)
         if first and first[0].arg in ("self", "cls"):
             scope.self_name = first[0].arg
             scope.class_scope = parent
@@ -652,11 +651,8 @@ class _FileVisitor:
         # A parameter holds what its annotation states until the body binds it anew, even
         # where another binding gives it something else (a repeated definition's scope may
         # hold what its first body left: start from this).
-        scope.current = {}
-        for a in all_args:
-            stated = annotation_type(a.annotation)
-            if stated is not None and stated.partition(".")[0] not in _BUILTINS and a.arg != scope.self_name:
-                scope.current[a.arg] = _Current(None, stated, (stated, "type"))
+        scope.current = {name: _Current(None, t, (t, "type")) for name, t in stated.items()
+                         if name != scope.self_name and t.partition(".")[0] not in _BUILTINS}
         self._body(node.body, scope)
 
     def _lambda(self, node: ast.Lambda, parent: _Scope):
@@ -680,7 +676,8 @@ class _FileVisitor:
         self._parameters(scope, args, parent)
         self._expr(node.body, scope)
 
-    def _parameters(self, scope: _Scope, args: ast.arguments, parent: _Scope):
+    def _parameters(self, scope: _Scope, args: ast.arguments, parent: _Scope) -> dict[str, str]:
+        """Binds the parameters in scope; gives the class each annotation states, by name."""
         scope.positional = [a.arg for a in [*args.posonlyargs, *args.args]]
         positional_defaults = [*args.posonlyargs, *args.args][len(args.posonlyargs) + len(args.args) - len(args.defaults):]
         for a, d in [*zip(positional_defaults, args.defaults), *zip(args.kwonlyargs, args.kw_defaults)]:
@@ -690,6 +687,7 @@ class _FileVisitor:
                     scope.none_defaults.add(a.arg)
         scope.star_params = tuple(a.arg for a in (args.vararg, args.kwarg) if a is not None)
         scope.takes_more = args.vararg is not None
+        stated = {}
         for a in _all_args(args):
             scope.bind(a.arg)
             scope.params.add(a.arg)
@@ -698,6 +696,9 @@ class _FileVisitor:
             # not tell the type on every path.
             scope.receivers.note(a.arg, (t, "type") if t is not None else _UNKNOWN, parent)
             self._note_items(scope, a.arg, a.annotation)
+            if t is not None:
+                stated[a.arg] = t
+        return stated
 
     def _class(self, node: ast.ClassDef, parent: _Scope):
         for deco in node.decorator_list:
@@ -722,7 +723,7 @@ class _FileVisitor:
         if parent.kind == "module":
             record["is_exported"] = self._is_exported(node.name)
         scope = self._open_scope("class", node.name, parent, record)
-        scope.is_protocol = any(self._typing_protocol(b) for b in extra["base_classes"])
+        scope.is_protocol = any(self._from_typing(b, "Protocol") for b in extra["base_classes"])
         self._annotated_attributes(node, scope)
         self._body(node.body, scope)
 
@@ -748,12 +749,9 @@ class _FileVisitor:
                 for name in ("body", "orelse", "finalbody", "handlers", "cases"):
                     stack.extend(getattr(stmt, name, ()))
 
-    def _typing_protocol(self, base: str) -> bool:
-        """Is base typing's Protocol (not another class of that name, as asyncio's)?"""
-        return self._from_typing(base, "Protocol")
-
     def _from_typing(self, name: str, wanted: str) -> bool:
-        """Does name (as a module-level import binds it) mean typing's `wanted`?"""
+        """Does name (as a module-level import binds it) mean typing's `wanted` (not another
+        definition of that name, as asyncio's Protocol)?"""
         head, _, rest = name.partition(".")
         bucket = self.scopes[0].imports.get(head, ())
         typing = ("typing", "typing_extensions")
@@ -1648,7 +1646,7 @@ class _FileVisitor:
                 raw, held = self._through(raw, scope)
             elif scope.passed and not isinstance(raw, _Passed):
                 passed = scope.passed.get(raw.partition(".")[0])
-            plain = raw
+            unpassed = raw
             if passed is not None:
                 # A parameter that every call fills with one type: `p.m` as `Cls().m`.
                 raw = self._through(_Through(raw, passed), scope)[0]
@@ -1658,13 +1656,13 @@ class _FileVisitor:
             key = name.partition("()")[0]
             if key != name and "." in name and not self._typed_result(key, scope):
                 continue  # a method of a local's result: no type to find it by
-            if raw is not plain:
+            if raw is not unpassed:
                 self._flow_used = self._flow_used or scope.flow_owner
             if self._flow_used is None:
                 target.add_call(name, implicit)
                 continue
             # Holds only if no other module can call that function: the whole-tree pass decides.
-            plain = self._rewrite(plain, scope, flows=False, held=held)
+            plain = self._rewrite(unpassed, scope, flows=False, held=held)
             self.extract.conditional.append((target.node_id, len(target.calls), self._flow_used, name, plain))
             target.calls.append(plain)
         for receiver, method in scope.protocol:
@@ -2254,6 +2252,11 @@ def _site(call: ast.Call) -> tuple:
             {k.arg: _site_value(k.value) for k in call.keywords})
 
 
+# The field naming what a node binds, for the nodes that bind one name.
+_BINDING_FIELD = {ast.arg: "arg", ast.FunctionDef: "name", ast.AsyncFunctionDef: "name", ast.ClassDef: "name",
+                  ast.ExceptHandler: "name", ast.MatchAs: "name", ast.MatchStar: "name", ast.MatchMapping: "rest"}
+
+
 def _rename_parameter(fn: ast.FunctionDef | ast.AsyncFunctionDef, param: ast.arg, new: str) -> None:
     """Renames a function's parameter in its body, when that body, nested scopes included,
     never names `new` and never binds the parameter's name anew (so every read of it is the
@@ -2266,20 +2269,14 @@ def _rename_parameter(fn: ast.FunctionDef | ast.AsyncFunctionDef, param: ast.arg
                 return
             if node.id == old:
                 reads.append(node)
-        elif t is ast.arg or t in (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef):
-            if (node.arg if t is ast.arg else node.name) in (old, new):
+        elif t in _BINDING_FIELD:
+            if getattr(node, _BINDING_FIELD[t]) in (old, new):
                 return
         elif t in (ast.Global, ast.Nonlocal):
             if old in node.names or new in node.names:
                 return
         elif t is ast.alias:
             if (node.asname or node.name.partition(".")[0]) in (old, new):
-                return
-        elif t in (ast.ExceptHandler, ast.MatchAs, ast.MatchStar):
-            if node.name in (old, new):
-                return
-        elif t is ast.MatchMapping:
-            if node.rest in (old, new):
                 return
     for node in reads:
         node.id = new

@@ -382,10 +382,11 @@ class TreeFacts:
         target = self.member(owner, last) if prefix else self.attr(path, last)
         if target is None or target[0] != "def":
             return None
+        place = _place(kind)
         if target[3] == "class":
-            return None if _place(kind) is not None else self.items_class(target) if kind == "yield" else target
-        if _place(kind) is not None:
-            return self.place_class(target, _place(kind), None, depth)
+            return None if place is not None else self.items_class(target) if kind == "yield" else target
+        if place is not None:
+            return self.place_class(target, place, None, depth)
         return self.result_class(target, kind, depth) if kind in _RESULTS else None
 
     def place_class(self, function, place: int, cls, depth: int = 0):
@@ -1333,8 +1334,9 @@ def _method_result(facts: TreeFacts, path: str, scope: str, entry: list, classes
         # `with obj.open() as v`: open a @contextmanager generator, or returning an instance
         # whose __enter__ returns itself.
         return facts.entered_class(definer) or facts.entered_instance(_call_result(facts, cls, definer))
-    if _place(entry[1]) is not None:
-        return facts.place_class(definer, _place(entry[1]), cls)
+    place = _place(entry[1])
+    if place is not None:
+        return facts.place_class(definer, place, cls)
     return _call_result(facts, cls, definer) if entry[1] == "call" else facts.result_class(definer, entry[1])
 
 
